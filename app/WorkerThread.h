@@ -1,0 +1,37 @@
+// The worker thread: the only code that talks to the serial port. It connects, then takes
+// one request per pass from the command queue, performs it and posts the request's reply
+// message to the main window. In simulation it makes up the answers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "device/SerialPort.h"
+
+constexpr int PORT_NAME_SIZE = 40;
+
+struct ThreadParamsRec {
+    void* MainWindow; // HWND of the main window (opaque here)
+    std::atomic<ComHandle> Device;
+    std::atomic<int32_t> Stop;
+    std::atomic<int32_t> Connected;
+    std::atomic<int32_t> Simulation;
+    std::atomic<int32_t> Running;
+    char PortName[PORT_NAME_SIZE];
+};
+
+extern ThreadParamsRec ThreadParams;
+
+// 1 while the main window's graph exists; the simulation then reuses its last flow for the
+// state record so the graph and the readout agree.
+extern std::atomic<int32_t> SimGraphWindowExists;
+
+// How the worker posts to the main window: PostMessageA in the exe, a recorder in tests.
+typedef int (*PostToWindowFn)(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+void SetWorkerPostFunction(PostToWindowFn post);
+
+// The thread body (the same code on Windows and natively). Returns 0.
+unsigned WorkerThreadFunction(ThreadParamsRec* params);
+
+// Simulation arithmetic.
+int32_t SimulatedRawFlowCounts(float setPoint, float flow);

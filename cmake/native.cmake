@@ -1,0 +1,29 @@
+# Native (Linux) build: the portable core, its unit and device tests, the board emulator,
+# the console tool and the benchmarks.
+enable_testing()
+include(GoogleTest)
+
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${GTEST_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+foreach(dir emulator ctl bench)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
+        add_subdirectory(${dir})
+    endif()
+endforeach()
+
+file(GLOB UNIT_TESTS CONFIGURE_DEPENDS tests/unit/*.cpp)
+add_executable(torvan_unit_tests ${UNIT_TESTS})
+target_link_libraries(torvan_unit_tests torvan_core GTest::gtest_main GTest::gmock)
+target_include_directories(torvan_unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
+if(TARGET torvan-emu)
+    add_dependencies(torvan_unit_tests torvan-emu)
+    target_compile_definitions(torvan_unit_tests PRIVATE
+        TORVAN_EMU_PATH="$<TARGET_FILE:torvan-emu>")
+endif()
+if(TARGET torvanctl)
+    add_dependencies(torvan_unit_tests torvanctl)
+    target_compile_definitions(torvan_unit_tests PRIVATE
+        TORVANCTL_PATH="$<TARGET_FILE:torvanctl>")
+endif()
+gtest_discover_tests(torvan_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)

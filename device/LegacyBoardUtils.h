@@ -1,0 +1,55 @@
+// The board conversation: reply framing, flow and state readings, the connect and
+// disconnect sequences and the calibration operations. Worker thread only; nothing here
+// touches a window. Diagnostic lines go to standard output.
+#pragma once
+
+#include <cstdint>
+
+#include "device/BoardRecords.h"
+#include "device/SerialPort.h"
+
+constexpr int REPLY_BUFFER_SIZE = 8000;
+constexpr uint32_t SERIAL_ERROR_TIMEOUT = 0x1;
+constexpr uint32_t SERIAL_ERROR_CHECKSUM = 0x2;
+constexpr int FLOW_SAMPLE_LIMIT = 5000;
+
+// Framing.
+int GetAsciiResponse(ComHandle handle, char** textOut, int* countOut);
+int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut);
+uint32_t GetSerialPortErrors();
+void ClearSerialPortErrors();
+uint32_t GetNewLine(ComHandle handle);
+int DisableVerboseResponses(ComHandle handle);
+
+// Readings.
+int GetLegacyFlowVals(ComHandle handle, NewFlowReadingsRec* readings);
+int GetLegacyBoardStateVals(ComHandle handle, SystemStateRec* state);
+int GetFlowReadings(ComHandle handle, int durationMs, int type, float** samplesOut, int* countOut);
+
+// Pure decoders behind the readers (payload = bytes after the length, count = L - 4).
+int DecodeFlowValues(const uint8_t* payload, int count, NewFlowReadingsRec* readings);
+int DecodeBoardState(const uint8_t* payload, int count, SystemStateRec* state);
+// Wait before the next GetFlowReadings batch when `missing` samples are still wanted.
+uint32_t FlowReadingsWaitMs(int missing);
+
+// Connection.
+int ConnectToTorvan(const char* portName, ComHandle* handleInOut);
+void DisconnectFromTorvan(ComHandle handle);
+uint32_t GetInitialBaudRate();
+uint32_t GetInitialNewLine();
+
+// Calibration and tuning.
+int EnterTorvanCalMode(ComHandle handle);
+int ExitTorvanCalMode(ComHandle handle);
+int EnableFactoryMode(ComHandle handle);
+int DisableFactoryMode(ComHandle handle);
+int EnableFlowStateCollection(ComHandle handle);
+int DisableFlowStateCollection(ComHandle handle);
+int SetProportionalRam(ComHandle handle, float value);
+int SetControlBiasRam(ComHandle handle, uint32_t value);
+int SendSetPoint(ComHandle handle, float percent);
+int WaitForFlowToSettleBetween(ComHandle handle, int type, float low, float high, int durationMs);
+int WaitForRawFlowToSettleBetween(ComHandle handle, float low, float high, int durationMs);
+int WaitForFilteredFlowToSettleBetween(ComHandle handle, float low, float high, int durationMs);
+int BumpValveDrive(ComHandle handle, int type, float setPoint2, float setPoint1,
+                   uint32_t* drive2Out, uint32_t* drive1Out);

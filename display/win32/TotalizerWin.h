@@ -1,0 +1,8 @@
+// The totalizer window: the total flow in large digits with a drawn RESET button.
+#pragma once
+
+#include <windows.h>
+
+HWND CreateTotalizerWin(HWND parent, int asChild, const char* title, int x, int y, int width,
+                        int height, HINSTANCE instance);
+BOOL TotalizerWinDialogBoxMsg(MSG* message);

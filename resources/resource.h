@@ -1,0 +1,59 @@
+/* Identifiers shared by the resource script and the code (macros only: windres reads it). */
+#pragma once
+
+/* Menu "TORVANMENU" */
+#define CMD_EXIT 40050
+#define CMD_SIMULATE 40110
+#define CMD_OPEN 40120
+#define CMD_CLOSE 40130
+#define CMD_HELP 40310
+#define CMD_ABOUT 40320
+#define CMD_START_LOG 40420
+#define CMD_STOP_LOG 40430
+#define CMD_GRAPH 40510
+#define CMD_SETPOINT 40520
+#define CMD_FLOW_PERCENT 40530
+#define CMD_FLOW_UNITS 40540
+#define CMD_PID_ADJUST 40570
+#define CMD_COMMAND_WINDOW 40580
+#define CMD_TOTALIZER 40590
+
+/* Dialog "CONFIGPORT" */
+#define IDC_PORT_LIST 1010
+#define IDC_BAUD_9600 1012
+#define IDC_BAUD_19200 1013
+#define IDC_BAUD_230400 1014
+
+/* Dialog "SETPNTDLG" */
+#define IDC_SETPOINT_TRACKBAR 1016
+#define IDC_SETPOINT_LABEL 1017
+#define IDC_SETPOINT_0 2000
+#define IDC_SETPOINT_100 2100
+
+/* Log interval window controls */
+#define IDC_MSEC_UPDOWN 1020
+#define IDC_MSEC_FIELD 1021
+#define IDC_SEC_UPDOWN 1022
+#define IDC_SEC_FIELD 1023
+#define IDC_MIN_UPDOWN 1024
+#define IDC_MIN_FIELD 1025
+#define IDC_LOG_OK 1036
+#define IDC_LOG_CANCEL 1047
+
+/* Dialog "PIDADJDLG" */
+#define IDC_PID_STATIC 1011
+#define IDC_PROP_LABEL 1040
+#define IDC_PROP_TRACKBAR 1041
+#define IDC_CRACK_LABEL 1042
+#define IDC_CRACK_TRACKBAR 1043
+#define IDC_INTEG_LABEL 1044
+#define IDC_INTEG_TRACKBAR 1045
+#define IDC_DERIV_TRACKBAR 1046
+#define IDC_DERIV_LABEL 1047
+#define IDC_SAVE_TO_FLASH 1048
+
+/* Command window controls */
+#define IDC_CMD_OUTPUT 1049
+#define IDC_CMD_ENTRY 1050
+
+#define IDI_TORVAN 100
