@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "display/TotalizerLayout.h"
+
+TEST(TotalizerLayout, HeightsComeFromTheClientHeight) {
+    struct {
+        int Client, Digit, Button;
+    } const cases[] = {
+        {100, 78, 18}, {250, 195, 45}, {33, 25, 5}, {0, 0, 0}, {1, 0, 0},
+    };
+    for (const auto& c : cases) {
+        TotalizerHeights h = TotalizerStartHeights(c.Client);
+        EXPECT_EQ(h.Digit, c.Digit) << c.Client;
+        EXPECT_EQ(h.Button, c.Button) << c.Client;
+    }
+    TotalizerHeights shrunk = TotalizerShrinkHeights({78, 18});
+    EXPECT_EQ(shrunk.Digit, 76); // 7644 / 100
+    EXPECT_EQ(shrunk.Button, 17);
+}
+
+TEST(TotalizerLayout, ShrinkingStopsAtTheSmallestFont) {
+    // A screen narrower than any text: the loop must end.
+    TotalizerHeights h = TotalizerStartHeights(1000);
+    int rounds = 0;
+    while (TotalizerMustShrink(5000, 0, h) && rounds < 10000) {
+        h = TotalizerShrinkHeights(h);
+        rounds++;
+    }
+    EXPECT_LT(rounds, 10000);
+    EXPECT_LE(h.Digit, 1);
+    EXPECT_EQ(TotalizerMustShrink(1920, 1920, {78, 18}), 0);
+    EXPECT_EQ(TotalizerMustShrink(1921, 1920, {78, 18}), 1);
+}
+
+TEST(TotalizerLayout, ResetSitsCentredUnderTheDigits) {
+    LayoutRect digits, reset;
+    TotalizerRects(300, 78, 91, 18, &digits, &reset);
+    EXPECT_EQ(digits.Left, 0);
+    EXPECT_EQ(digits.Top, 0);
+    EXPECT_EQ(digits.Right, 300);
+    EXPECT_EQ(digits.Bottom, 78);
+    EXPECT_EQ(reset.Left, 105); // 150 - 45
+    EXPECT_EQ(reset.Top, 78);
+    EXPECT_EQ(reset.Right, 196);
+    EXPECT_EQ(reset.Bottom, 96);
+    LayoutRect outline = TotalizerButtonOutline(reset);
+    EXPECT_EQ(outline.Left, 102);
+    EXPECT_EQ(outline.Top, 75);
+    EXPECT_EQ(outline.Right, 199);
+    EXPECT_EQ(outline.Bottom, 99);
+    EXPECT_EQ(TotalizerWantedWidth(316, 300, digits), 316);
+    EXPECT_EQ(TotalizerWantedWidth(416, 400, digits), 316);
+}
+
+TEST(TotalizerLayout, OnlyTheTextRectangleTakesTheClick) {
+    const LayoutRect reset = {105, 78, 196, 96};
+    struct {
+        int X, Y, Inside;
+    } const cases[] = {
+        {105, 78, 1},  {195, 95, 1},  {150, 85, 1},
+        {104, 85, 0},  {102, 85, 0}, // on the left border
+        {196, 85, 0},  {198, 85, 0}, // right edge and border
+        {150, 77, 0},  {150, 75, 0}, // top border
+        {150, 96, 0},  {150, 98, 0}, // bottom border
+        {-150, 85, 0}, {150, -85, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TotalizerClickOnReset(reset, c.X, c.Y), c.Inside) << c.X << "," << c.Y;
+    }
+}
