@@ -1,0 +1,149 @@
+// The reply side of the board conversation. The board answers a command either with ASCII
+// text ended by the prompt '>' or with a binary frame:
+//   length L (2 bytes, high first; counts the whole frame) | payload (L-4) | checksum (2, high
+//   first)
+// where 0x1234 + both length bytes + every payload byte + the checksum is 0 modulo 65536.
+#include "device/LegacyBoardUtils.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+char AsciiBuffer[REPLY_BUFFER_SIZE];
+uint8_t BinaryBuffer[REPLY_BUFFER_SIZE];
+
+// Only the readers add bits; they stay until ClearSerialPortErrors.
+uint32_t SerialPortErrors = 0;
+
+constexpr uint32_t CHECKSUM_SEED = 0x1234;
+
+// Reads the two length bytes; 0 on time-out.
+int ReadFrameLength(ComHandle handle, int* lengthOut) {
+    int high = GetComChar(handle);
+    if (high < 0) {
+        return 0;
+    }
+    int low = GetComChar(handle);
+    if (low < 0) {
+        return 0;
+    }
+    *lengthOut = (high << 8) | low;
+    return 1;
+}
+
+} // namespace
+
+int GetAsciiResponse(ComHandle handle, char** textOut, int* countOut) {
+    *textOut = AsciiBuffer;
+    *countOut = 0;
+    memset(AsciiBuffer, 0, sizeof AsciiBuffer);
+    int received = 0;
+    int stored = 0;
+    for (;;) {
+        int byte = GetComChar(handle);
+        if (byte < 0) {
+            SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+            // Callers print what did arrive in their error lines.
+            AsciiBuffer[stored < REPLY_BUFFER_SIZE ? stored : REPLY_BUFFER_SIZE - 1] = '\0';
+            return 0;
+        }
+        // A runaway reply is counted in full but only its start is kept.
+        if (stored < REPLY_BUFFER_SIZE) {
+            AsciiBuffer[stored++] = static_cast<char>(byte);
+        }
+        received++;
+        if (byte == '>') {
+            break;
+        }
+    }
+    // Normally this overwrites the prompt itself.
+    AsciiBuffer[stored - 1] = '\0';
+    *countOut = received;
+    return 1;
+}
+
+int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
+    *dataOut = BinaryBuffer;
+    *countOut = 0;
+    memset(BinaryBuffer, 0, sizeof BinaryBuffer);
+
+    int length = 0;
+    if (!ReadFrameLength(handle, &length)) {
+        SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+        return 0;
+    }
+    if (length == 0) {
+        // The board sends a zero length when it has nothing set up to send; no bytes follow.
+        memcpy(BinaryBuffer, "NOT SET", sizeof "NOT SET");
+        SerialPortErrors |= SERIAL_ERROR_CHECKSUM;
+        return 0;
+    }
+
+    // Lengths 1 to 3 cannot hold a checksum; one byte is taken off the line for them.
+    int toRead = length > 3 ? length - 2 : 1;
+    int stored = 0;
+    for (int i = 0; i < toRead; i++) {
+        int byte = GetComChar(handle);
+        if (byte < 0) {
+            SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+            return 0;
+        }
+        // A frame longer than the buffer is still read to its end, so that its tail is not
+        // taken for the start of the next reply.
+        if (stored < REPLY_BUFFER_SIZE) {
+            BinaryBuffer[stored++] = static_cast<uint8_t>(byte);
+        }
+    }
+    if (stored < REPLY_BUFFER_SIZE) {
+        BinaryBuffer[stored] = 0;
+    }
+    if (toRead > REPLY_BUFFER_SIZE) {
+        // Part of it was never stored, so it cannot be checked.
+        SerialPortErrors |= SERIAL_ERROR_CHECKSUM;
+        return 0;
+    }
+
+    int payload = length > 4 ? length - 4 : 0;
+    uint32_t sum = CHECKSUM_SEED + (length & 0xFF) + ((length >> 8) & 0xFF);
+    for (int i = 0; i < payload; i++) {
+        sum += BinaryBuffer[i];
+    }
+    uint32_t checksum =
+        (static_cast<uint32_t>(BinaryBuffer[payload]) << 8) | BinaryBuffer[payload + 1];
+    if (((sum + checksum) & 0xFFFF) != 0) {
+        SerialPortErrors |= SERIAL_ERROR_CHECKSUM;
+        return 0;
+    }
+    *countOut = payload;
+    return 1;
+}
+
+uint32_t GetSerialPortErrors() {
+    return SerialPortErrors;
+}
+
+void ClearSerialPortErrors() {
+    SerialPortErrors = 0;
+}
+
+uint32_t GetNewLine(ComHandle handle) {
+    char* text = nullptr;
+    int count = 0;
+    WriteComStr(handle, "S65\r");
+    if (!GetAsciiResponse(handle, &text, &count)) {
+        return 0;
+    }
+    unsigned int value = 0;
+    if (sscanf(text, "x%x", &value) != 1) {
+        return 0;
+    }
+    return value;
+}
+
+int DisableVerboseResponses(ComHandle handle) {
+    char* text = nullptr;
+    int count = 0;
+    WriteComStr(handle, "S112=0\r");
+    return GetAsciiResponse(handle, &text, &count);
+}
