@@ -1,0 +1,109 @@
+#include "display/InfoStrip.h"
+
+#include <cstdio>
+#include <cstring>
+
+static void SetText(char* target, const char* text) {
+    snprintf(target, INFO_TEXT_SIZE, "%s", text);
+}
+
+void ChooseInformationText(const InfoStripInput* in, InfoStripChoice* out) {
+    char error[INFO_TEXT_SIZE] = "";
+    char alarm[INFO_TEXT_SIZE] = "";
+    char range[INFO_TEXT_SIZE] = "";
+    const char* gasInfo = in->GasInfo ? in->GasInfo : "";
+
+    if (in->Simulation) {
+        SetText(range, "500 sccm of N2");
+    } else if (!in->Connected) {
+        if (in->SerialErrors & 0x1)
+            SetText(error, "Serial Timeout Error");
+        else if (in->SerialErrors & 0x2)
+            SetText(error, "Serial Checksum Error");
+        else
+            SetText(error, "ERROR -- Not Connected");
+    } else {
+        if (in->LoggingActive)
+            snprintf(range, sizeof range, "Range %s ... Logging Active", gasInfo);
+        else
+            snprintf(range, sizeof range, "Range %s", gasInfo);
+
+        // Later bits in each list win: the most severe failure is tested last.
+        uint16_t flags = in->StatusFlags;
+        if (flags & 0x0080)
+            SetText(error, "Invalid Upstream Bridge Current");
+        if (flags & 0x0040)
+            SetText(error, "Invalid Downstream Bridge Current");
+        if (flags & 0x4000)
+            SetText(error, "System Failure, Lost Communication with Sensor Board");
+        if (flags & 0x8000)
+            SetText(error, "System Failure, Lost Communication with Control Board");
+        if (flags & 0x0004)
+            SetText(alarm, "Tracking Alarm");
+        if (flags & 0x0001)
+            SetText(alarm, "Low Flow Alarm");
+        if (flags & 0x0002)
+            SetText(alarm, "High Flow Alarm");
+        if (flags & 0x0008)
+            SetText(alarm, "Valve Latched Open");
+
+        // Room for both pieces; SetText cuts the result to the strip's text size.
+        char joined[2 * INFO_TEXT_SIZE + 16];
+        if (error[0]) {
+            snprintf(joined, sizeof joined, " %s ... %s ...", range, error);
+            SetText(error, joined);
+        } else if (alarm[0]) {
+            snprintf(joined, sizeof joined, " %s ... %s ...", range, alarm);
+            SetText(alarm, joined);
+        } else if (in->LoggingActive) {
+            snprintf(joined, sizeof joined, " %s ... ", range);
+            SetText(range, joined);
+        }
+    }
+
+    if (error[0]) {
+        SetText(out->Text, error);
+        out->BufferSelect = INFO_SELECT_ERROR;
+        out->Background = INFO_ERROR_COLOUR;
+    } else if (alarm[0]) {
+        SetText(out->Text, alarm);
+        out->BufferSelect = INFO_SELECT_ALARM;
+        out->Background = INFO_WARNING_COLOUR;
+    } else {
+        SetText(out->Text, range);
+        out->BufferSelect = INFO_SELECT_RANGE;
+        out->Background = INFO_NORMAL_COLOUR;
+    }
+}
+
+void TickerStep(TickerState* s, int textWidth, int stripWidth, TickerFrame* frame) {
+    // The offset survives a change of text; a new text shorter than the old offset starts
+    // over rather than being copied from beyond its own end.
+    if (s->TextWinX < 0 || s->TextWinX >= textWidth)
+        s->TextWinX = 0;
+
+    frame->SourceX = s->TextWinX;
+    frame->Width = textWidth - s->TextWinX;
+    frame->Wrap = 0;
+    frame->WrapX = 0;
+    frame->WrapWidth = 0;
+
+    if (textWidth > stripWidth) {
+        s->HoldTime += 21;
+        if (s->HoldTime > 1000) {
+            s->InfoWinX = textWidth - s->TextWinX;
+            if (s->InfoWinX < stripWidth) {
+                frame->Wrap = 1;
+                frame->WrapX = s->InfoWinX;
+                frame->WrapWidth = stripWidth - s->InfoWinX;
+            }
+            s->TextWinX += 1;
+            if (s->TextWinX >= textWidth) {
+                s->TextWinX = 0;
+                s->HoldTime = 0;
+            }
+        }
+    } else {
+        s->TextWinX = 0;
+    }
+}
