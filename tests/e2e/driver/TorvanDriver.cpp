@@ -627,6 +627,46 @@ int CmdChildren(int argc, char** argv) {
     return 0;
 }
 
+// watch HWND DURATION_MS [COMMAND-ID]: optionally posts the command, then follows the window for
+// the time given, printing its title and rectangle at the start and at every change, one line
+// each ("title TEXT", "rect X Y W H"). Polled every millisecond, so a title that stands for a
+// few milliseconds is still seen.
+int CmdWatch(int argc, char** argv) {
+    DWORD durationMs = 0;
+    long long id = -1;
+    if ((argc != 2 && argc != 3) || !GetTimeout(argv[1], &durationMs) ||
+        (argc == 3 && !ParseInt(argv[2], &id)))
+        return -1;
+    HWND window = ResolveWindow(argv[0]);
+    if (!window)
+        return Fail("watch: no window %s", argv[0]);
+    std::string lastTitle = WindowTitle(window);
+    RECT last = {0, 0, 0, 0};
+    GetWindowRect(window, &last);
+    std::printf("title %s\nrect %ld %ld %ld %ld\n", lastTitle.c_str(), last.left, last.top,
+                last.right - last.left, last.bottom - last.top);
+    if (id >= 0)
+        PostMessageA(window, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), 0), 0);
+    timeBeginPeriod(1);
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < durationMs && IsWindow(window)) {
+        std::string title = WindowTitle(window);
+        if (title != lastTitle) {
+            std::printf("title %s\n", title.c_str());
+            lastTitle = title;
+        }
+        RECT rect;
+        if (GetWindowRect(window, &rect) && !EqualRect(&rect, &last)) {
+            std::printf("rect %ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
+                        rect.bottom - rect.top);
+            last = rect;
+        }
+        Sleep(1);
+    }
+    timeEndPeriod(1);
+    return 0;
+}
+
 // Screen size in pixels, as the program sees it at start.
 int CmdScreen(int argc, char**) {
     if (argc != 0)
@@ -667,6 +707,7 @@ const Command Commands[] = {
     {"close", CmdClose, "HWND|CLASS  (posts WM_CLOSE)"},
     {"pid", CmdPid, "HWND|CLASS  -> process id"},
     {"gdi-count", CmdGdiCount, "PID  -> GDI objects (exit 3: not available)"},
+    {"watch", CmdWatch, "HWND|CLASS DURATION_MS [COMMAND-ID]  -> title/rect lines"},
     {"screen", CmdScreen, " -> width height"},
     {"list", CmdList, " -> hwnd class title rect visibility, one top-level window a line"},
     {"children", CmdChildren, "HWND|CLASS  -> hwnd id class text, one child a line"},
