@@ -35,3 +35,12 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params);
 
 // Simulation arithmetic.
 int32_t SimulatedRawFlowCounts(float setPoint, float flow);
+
+// Sets the record up for a new worker run: window, port name (cut to fit), simulation flag;
+// clears stop, running, connected and the device handle.
+void PrepareWorkerParams(ThreadParamsRec* params, void* mainWindow, const char* portName,
+                         int simulation);
+
+// Sets stop and waits until the worker has cleared its running flag, at most timeoutMs.
+// Returns non-zero when the worker has ended.
+int StopWorkerThread(ThreadParamsRec* params, uint32_t timeoutMs);

@@ -1,0 +1,290 @@
+#include "app/WorkerThread.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "app/SerialCmdQ.h"
+#include "device/DeviceClock.h"
+#include "device/LegacyBoardUtils.h"
+
+ThreadParamsRec ThreadParams;
+std::atomic<int32_t> SimGraphWindowExists{0};
+
+static std::atomic<PostToWindowFn> PostToWindow{nullptr};
+
+// The last flow the simulation made up; the state record reuses it while the graph is open.
+static float SimulatedFlow = 0.0f;
+
+static const char NotConnectedReply[] = "NOT CONNECTED TO DEVICE >\r\n";
+
+void SetWorkerPostFunction(PostToWindowFn post) {
+    PostToWindow.store(post);
+}
+
+static void PostToMain(ThreadParamsRec* params, uint32_t message, void* result) {
+    PostToWindowFn post = PostToWindow.load();
+    if (post != nullptr) {
+        post(params->MainWindow, message, 0, (intptr_t)result);
+    }
+}
+
+// Copies a reply into a text target of the given capacity, cutting it so the NUL fits.
+static void StoreText(void* result, size_t resultSize, const char* text) {
+    if (result == nullptr || resultSize == 0) {
+        return;
+    }
+    size_t length = strlen(text);
+    if (length > resultSize - 1) {
+        length = resultSize - 1;
+    }
+    char* target = (char*)result;
+    memcpy(target, text, length);
+    target[length] = '\0';
+}
+
+// Stores an ASCII reply by parse kind. The board sends plain "C" numbers ("12.5", "x1F");
+// the program never changes the C library's locale, so sscanf reads them that way.
+static void StoreParsedReply(const char* reply, int parse, void* result, size_t resultSize) {
+    if (result == nullptr) {
+        return;
+    }
+    switch (parse) {
+    case PARSE_TEXT:
+        StoreText(result, resultSize, reply);
+        break;
+    case PARSE_INT: {
+        int value;
+        if (sscanf(reply, "%d", &value) == 1) {
+            *(int32_t*)result = value;
+        }
+        break;
+    }
+    case PARSE_FLOAT: {
+        float value;
+        if (sscanf(reply, "%f", &value) == 1) {
+            *(float*)result = value;
+        }
+        break;
+    }
+    case PARSE_HEX: {
+        unsigned value;
+        if (sscanf(reply, "x%x", &value) == 1) {
+            *(uint32_t*)result = value;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// Performs one request on the board; returns the message to post.
+static uint32_t PerformOnDevice(ComHandle device, int kind, const char* text, uint32_t message,
+                                int parse, void* result, size_t resultSize) {
+    switch (kind) {
+    case REQUEST_FLOW_VALUES:
+        if (result != nullptr) {
+            GetLegacyFlowVals(device, (NewFlowReadingsRec*)result);
+        }
+        return message;
+    case REQUEST_BOARD_STATE:
+        if (result != nullptr) {
+            GetLegacyBoardStateVals(device, (SystemStateRec*)result);
+        }
+        return message;
+    case REQUEST_ASCII: {
+        WriteComStr(device, text);
+        char* reply = nullptr;
+        int count = 0;
+        if (GetAsciiResponse(device, &reply, &count) && reply != nullptr) {
+            StoreParsedReply(reply, parse, result, resultSize);
+        }
+        return message;
+    }
+    default:
+        return WM_BAD_REQUEST;
+    }
+}
+
+static float ReadSetPoint() {
+    // Written by the user-interface thread when the operator sends a set point.
+    float setPoint;
+    __atomic_load(&SystemState.SetPoint, &setPoint, __ATOMIC_RELAXED);
+    return setPoint;
+}
+
+static float SimulatedSample(float setPoint) {
+    double jitter = (rand() % 100) * 0.01;
+    return (float)(setPoint + jitter);
+}
+
+int32_t SimulatedRawFlowCounts(float setPoint, float flow) {
+    if (setPoint == 0.0f) {
+        return 0;
+    }
+    double counts = flow * 23145.3 + 3400000.0;
+    // A wild set point must not turn into an out-of-range conversion.
+    if (!(counts > -2147483648.0)) {
+        return INT32_MIN;
+    }
+    if (counts >= 2147483647.0) {
+        return INT32_MAX;
+    }
+    return (int32_t)counts;
+}
+
+static void SimulateFlowValues(NewFlowReadingsRec* readings) {
+    float setPoint = ReadSetPoint();
+    for (int i = 0; i < 5; ++i) {
+        readings->Values[i] = SimulatedSample(setPoint);
+    }
+    SimulatedFlow = readings->Values[4];
+    readings->Count = 5;
+}
+
+static void SimulateBoardState(SystemStateRec* state) {
+    float setPoint = ReadSetPoint();
+    if (!SimGraphWindowExists.load()) {
+        SimulatedFlow = SimulatedSample(setPoint);
+    }
+    state->RawFlowCounts = SimulatedRawFlowCounts(setPoint, SimulatedFlow);
+    state->Flow = SimulatedFlow;
+    state->SetPoint = setPoint;
+    state->AuxValue1 = 2.5f;
+    state->AuxValue2 = 1.5f;
+    state->AuxValue3 = 32.25f;
+    state->AuxValue4 = 123.45f;
+    state->TotalizerFlow = SimulatedFlow;
+    state->AuxWord1 = 1;
+    state->AuxWord2 = 4;
+    state->StatusFlags = 0;
+    state->ActiveGas = 0;
+}
+
+static void SimulateAscii(int parse, void* result, size_t resultSize) {
+    if (result == nullptr) {
+        return;
+    }
+    switch (parse) {
+    case PARSE_TEXT:
+        StoreText(result, resultSize, NotConnectedReply);
+        break;
+    case PARSE_INT:
+    case PARSE_HEX:
+        *(int32_t*)result = 1;
+        break;
+    case PARSE_FLOAT:
+        *(float*)result = 0.0f;
+        break;
+    default:
+        break;
+    }
+}
+
+static uint32_t PerformSimulated(int kind, uint32_t message, int parse, void* result,
+                                 size_t resultSize) {
+    switch (kind) {
+    case REQUEST_FLOW_VALUES:
+        if (result != nullptr) {
+            SimulateFlowValues((NewFlowReadingsRec*)result);
+        }
+        return message;
+    case REQUEST_BOARD_STATE:
+        if (result != nullptr) {
+            SimulateBoardState((SystemStateRec*)result);
+        }
+        return message;
+    case REQUEST_ASCII:
+        SimulateAscii(parse, result, resultSize);
+        return message;
+    default:
+        return WM_FAKE_BAD_REQUEST;
+    }
+}
+
+unsigned WorkerThreadFunction(ThreadParamsRec* params) {
+    params->Running.store(1);
+    const int simulation = params->Simulation.load() != 0;
+    ComHandle device = nullptr;
+
+    if (!simulation) {
+        if (ConnectToTorvan(params->PortName, &device)) {
+            params->Device.store(device);
+            params->Connected.store(1);
+            PostToMain(params, WM_CONNECTED, nullptr);
+        } else {
+            device = nullptr;
+            PostToMain(params, WM_CONNECT_FAILED, nullptr);
+        }
+    }
+
+    // The user-interface thread answers a serial error by stopping this thread and starting
+    // a fresh one. Reporting it again on every pass would queue one restart per pass, so a
+    // run reports it once and then only waits to be stopped.
+    int errorReported = 0;
+
+    while (!params->Stop.load()) {
+        int kind;
+        char* text;
+        uint32_t message;
+        int parse;
+        void* result;
+        size_t resultSize = 0;
+        int mayTake = !errorReported && (simulation || params->Connected.load());
+        if (mayTake && DequeueThreadMsg(&kind, &text, &message, &parse, &result, &resultSize)) {
+            if (simulation) {
+                message = PerformSimulated(kind, message, parse, result, resultSize);
+            } else {
+                message = PerformOnDevice(device, kind, text, message, parse, result, resultSize);
+            }
+            PostToMain(params, message, result);
+        }
+
+        if (!errorReported && GetSerialPortErrors() != 0) {
+            PostToMain(params, WM_SERIAL_ERROR, nullptr);
+            errorReported = 1;
+        }
+
+        if (params->Stop.load()) {
+            break;
+        }
+        DeviceSleepMs(5);
+    }
+
+    ComHandle stored = params->Device.load();
+    if (stored != nullptr) {
+        DisconnectFromTorvan(stored);
+        params->Device.store(nullptr);
+    }
+    params->Connected.store(0);
+    params->Simulation.store(0);
+    // Last: the user-interface thread treats a cleared running flag as "the worker is gone".
+    params->Running.store(0);
+    return 0;
+}
+
+void PrepareWorkerParams(ThreadParamsRec* params, void* mainWindow, const char* portName,
+                         int simulation) {
+    params->MainWindow = mainWindow;
+    params->Device.store(nullptr);
+    params->Stop.store(0);
+    params->Connected.store(0);
+    params->Running.store(0);
+    params->Simulation.store(simulation ? 1 : 0);
+    snprintf(params->PortName, sizeof params->PortName, "%s", portName ? portName : "");
+}
+
+int StopWorkerThread(ThreadParamsRec* params, uint32_t timeoutMs) {
+    params->Stop.store(1);
+    double deadline = DeviceNowSeconds() + timeoutMs / 1000.0;
+    while (params->Running.load()) {
+        if (DeviceNowSeconds() >= deadline) {
+            return 0;
+        }
+        DeviceSleepMs(1);
+    }
+    return 1;
+}

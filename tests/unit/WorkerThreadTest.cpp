@@ -1,0 +1,587 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "app/SerialCmdQ.h"
+#include "app/WorkerThread.h"
+#include "device/LegacyBoardUtils.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Posted {
+    uint32_t message;
+    intptr_t lParam;
+    void* window;
+};
+
+std::mutex PostedLock;
+std::vector<Posted> PostedMessages;
+
+int RecordPost(void* window, uint32_t message, uintptr_t, intptr_t lParam) {
+    std::lock_guard<std::mutex> hold(PostedLock);
+    PostedMessages.push_back({message, lParam, window});
+    return 1;
+}
+
+std::vector<Posted> PostedSoFar() {
+    std::lock_guard<std::mutex> hold(PostedLock);
+    return PostedMessages;
+}
+
+int CountPosted(uint32_t message) {
+    int count = 0;
+    for (const Posted& p : PostedSoFar()) {
+        count += p.message == message;
+    }
+    return count;
+}
+
+// Waits until `count` messages other than the connection reports have been posted.
+bool WaitForPosts(size_t count, int timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < deadline) {
+        if (PostedSoFar().size() >= count) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+void* const FakeWindow = (void*)(uintptr_t)0x5150;
+
+// Runs WorkerThreadFunction on a std::thread the way the main window runs it on a Win32 one.
+class WorkerRun {
+  public:
+    void Start(const char* port, int simulation) {
+        PrepareWorkerParams(&ThreadParams, FakeWindow, port, simulation);
+        thread_ = std::thread([] { WorkerThreadFunction(&ThreadParams); });
+    }
+    // Returns the seconds between asking for the stop and the worker's end.
+    double Stop() {
+        if (!thread_.joinable()) {
+            return 0.0;
+        }
+        auto start = Clock::now();
+        EXPECT_TRUE(StopWorkerThread(&ThreadParams, 20000));
+        thread_.join();
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    ~WorkerRun() { Stop(); }
+
+  private:
+    std::thread thread_;
+};
+
+class WorkerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ClearMsgQueue();
+        ClearSerialPortErrors();
+        {
+            std::lock_guard<std::mutex> hold(PostedLock);
+            PostedMessages.clear();
+        }
+        SetWorkerPostFunction(RecordPost);
+        SimGraphWindowExists = 0;
+        SystemState = SystemStateRec{};
+        srand(12345);
+    }
+    void TearDown() override {
+        run_.Stop();
+        ClearMsgQueue();
+        ClearSerialPortErrors();
+        SetWorkerPostFunction(nullptr);
+    }
+    WorkerRun run_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Simulation
+
+TEST(SimulatedRawFlowCountsTest, Table) {
+    // flow x 23145.3 + 3400000, truncated toward zero, worked out by hand.
+    struct Case {
+        float setPoint, flow;
+        int32_t expected;
+    } cases[] = {
+        {0.0f, 0.75f, 0},           // no set point: no counts at all
+        {0.0f, 0.0f, 0},            //
+        {50.0f, 50.25f, 4563051},   // 1163051.325 + 3400000
+        {1.0f, 1.0f, 3423145},      // 3423145.3
+        {100.0f, 100.5f, 5726102},  // 2326102.65 + 3400000
+        {10.0f, -5.0f, 3284273},    // 3400000 - 115726.5
+        {1.0f, 1.0e6f, INT32_MAX},  // far beyond a 32-bit count: held at the limit
+        {1.0f, -1.0e6f, INT32_MIN}, //
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SimulatedRawFlowCounts(c.setPoint, c.flow), c.expected)
+            << c.setPoint << " " << c.flow;
+    }
+}
+
+bool IsJitterStep(float value, float base) {
+    double steps = (value - base) / 0.01;
+    return steps > -0.01 && steps < 99.01 && std::fabs(steps - std::round(steps)) < 0.01;
+}
+
+TEST_F(WorkerTest, SimulationAtSetPointZeroGivesSmallFlowsAndNoCounts) {
+    NewFlowReadingsRec readings{};
+    SystemStateRec state{};
+    run_.Start("FAKE", 1);
+    for (int i = 0; i < 10; ++i) {
+        EnqueueThreadMsg(REQUEST_FLOW_VALUES, nullptr, WM_FLOW_READINGS, 0, &readings);
+        EnqueueThreadMsg(REQUEST_BOARD_STATE, nullptr, WM_BOARD_STATE, 0, &state);
+    }
+    ASSERT_TRUE(WaitForPosts(20, 5000));
+    run_.Stop();
+
+    EXPECT_EQ(readings.Count, 5);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_TRUE(IsJitterStep(readings.Values[i], 0.0f)) << readings.Values[i];
+    }
+    EXPECT_EQ(state.RawFlowCounts, 0);
+    EXPECT_TRUE(IsJitterStep(state.Flow, 0.0f)) << state.Flow;
+    EXPECT_EQ(state.TotalizerFlow, state.Flow);
+    for (const Posted& p : PostedSoFar()) {
+        EXPECT_EQ(p.window, FakeWindow);
+        if (p.message == WM_FLOW_READINGS) {
+            EXPECT_EQ(p.lParam, (intptr_t)&readings);
+        } else {
+            EXPECT_EQ(p.message, WM_BOARD_STATE);
+            EXPECT_EQ(p.lParam, (intptr_t)&state);
+        }
+    }
+    // Simulation never connects and never reports link errors.
+    EXPECT_EQ(CountPosted(WM_CONNECTED) + CountPosted(WM_CONNECT_FAILED), 0);
+}
+
+TEST_F(WorkerTest, SimulatedStateAtFiftyFollowsTheCountFormula) {
+    SystemState.SetPoint = 50.0f;
+    SystemStateRec state{};
+    state.SetPoint = -1.0f;
+    run_.Start("FAKE", 1);
+    EnqueueThreadMsg(REQUEST_BOARD_STATE, nullptr, WM_BOARD_STATE, 0, &state);
+    ASSERT_TRUE(WaitForPosts(1, 5000));
+    run_.Stop();
+
+    EXPECT_TRUE(IsJitterStep(state.Flow, 50.0f)) << state.Flow;
+    EXPECT_EQ(state.RawFlowCounts, (int32_t)std::trunc(state.Flow * 23145.3 + 3400000.0));
+    EXPECT_GE(state.RawFlowCounts, 4557265); // 50.00 x 23145.3 + 3400000
+    EXPECT_LE(state.RawFlowCounts, 4580178); // 50.99 x 23145.3 + 3400000
+    EXPECT_EQ(state.SetPoint, 50.0f);
+    EXPECT_EQ(state.TotalizerFlow, state.Flow);
+    EXPECT_EQ(state.AuxValue1, 2.5f);
+    EXPECT_EQ(state.AuxValue2, 1.5f);
+    EXPECT_EQ(state.AuxValue3, 32.25f);
+    EXPECT_EQ(state.AuxValue4, 123.45f);
+    EXPECT_EQ(state.AuxWord1, 1);
+    EXPECT_EQ(state.AuxWord2, 4);
+    EXPECT_EQ(state.StatusFlags, 0);
+    EXPECT_EQ(state.ActiveGas, 0);
+}
+
+TEST_F(WorkerTest, SimulatedStateReusesTheGraphsLastFlow) {
+    SystemState.SetPoint = 20.0f;
+    SimGraphWindowExists = 1;
+    NewFlowReadingsRec readings{};
+    SystemStateRec state{};
+    run_.Start("FAKE", 1);
+    for (int i = 0; i < 5; ++i) {
+        EnqueueThreadMsg(REQUEST_FLOW_VALUES, nullptr, WM_FLOW_READINGS, 0, &readings);
+        EnqueueThreadMsg(REQUEST_BOARD_STATE, nullptr, WM_BOARD_STATE, 0, &state);
+    }
+    ASSERT_TRUE(WaitForPosts(10, 5000));
+    run_.Stop();
+    EXPECT_EQ(state.Flow, readings.Values[4]);
+    EXPECT_EQ(state.RawFlowCounts, SimulatedRawFlowCounts(20.0f, readings.Values[4]));
+}
+
+TEST_F(WorkerTest, SimulatedAsciiRepliesByParseKind) {
+    struct Case {
+        const char* name;
+        int parse;
+        size_t bufferSize; // capacity handed to the queue
+        const char* expectedText;
+        uint32_t expectedBits;
+        bool textTarget;
+    };
+    // The prefill shows whether the target was written.
+    const uint32_t prefill = 0x40F00000; // 7.5f
+    const Case cases[] = {
+        {"text", PARSE_TEXT, 64, "NOT CONNECTED TO DEVICE >\r\n", 0, true},
+        {"text cut to ten", PARSE_TEXT, 10, "NOT CONNE", 0, true},
+        {"text with no capacity", PARSE_TEXT, 0, nullptr, prefill, false},
+        {"integer", PARSE_INT, 0, nullptr, 1, false},
+        {"float", PARSE_FLOAT, 0, nullptr, 0, false},
+        {"hex", PARSE_HEX, 0, nullptr, 1, false},
+        {"unknown parse kind", 9, 0, nullptr, prefill, false},
+    };
+    union Target {
+        char text[64];
+        uint32_t bits;
+    } targets[sizeof cases / sizeof cases[0]];
+
+    run_.Start("FAKE", 1);
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        memset(targets[i].text, '#', sizeof targets[i].text);
+        targets[i].bits = prefill;
+        EnqueueThreadMsg(REQUEST_ASCII, "S54\r", WM_REPLY_IGNORED, cases[i].parse, &targets[i],
+                         cases[i].bufferSize);
+    }
+    ASSERT_TRUE(WaitForPosts(sizeof cases / sizeof cases[0], 5000));
+    run_.Stop();
+
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        const Case& c = cases[i];
+        if (c.textTarget) {
+            EXPECT_STREQ(targets[i].text, c.expectedText) << c.name;
+            size_t used = strlen(c.expectedText) + 1;
+            for (size_t k = used; k < sizeof targets[i].text; ++k) {
+                ASSERT_EQ(targets[i].text[k], '#') << c.name << " byte " << k;
+            }
+        } else {
+            EXPECT_EQ(targets[i].bits, c.expectedBits) << c.name;
+        }
+    }
+}
+
+TEST_F(WorkerTest, SimulationAnswersAnUnknownKindWithFakeBadRequest) {
+    int target = 0;
+    run_.Start("FAKE", 1);
+    EnqueueThreadMsg(7, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &target);
+    ASSERT_TRUE(WaitForPosts(1, 5000));
+    run_.Stop();
+    std::vector<Posted> posted = PostedSoFar();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].message, WM_FAKE_BAD_REQUEST);
+    EXPECT_EQ(posted[0].lParam, (intptr_t)&target);
+    EXPECT_EQ(target, 0);
+}
+
+TEST_F(WorkerTest, FlagsAreClearedWhenTheRunEnds) {
+    run_.Start("FAKE", 1);
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!ThreadParams.Running && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(ThreadParams.Running.load(), 1);
+    EXPECT_EQ(ThreadParams.Simulation.load(), 1);
+    double seconds = run_.Stop();
+    printf("simulated worker stopped while idle in %.1f ms\n", seconds * 1000.0);
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    EXPECT_EQ(ThreadParams.Simulation.load(), 0);
+    EXPECT_EQ(ThreadParams.Connected.load(), 0);
+    EXPECT_EQ(ThreadParams.Device.load(), nullptr);
+}
+
+TEST(PrepareWorkerParamsTest, LongPortNameIsCut) {
+    std::string longName(100, 'p');
+    PrepareWorkerParams(&ThreadParams, FakeWindow, longName.c_str(), 0);
+    EXPECT_EQ(strlen(ThreadParams.PortName), (size_t)PORT_NAME_SIZE - 1);
+    PrepareWorkerParams(&ThreadParams, FakeWindow, nullptr, 0);
+    EXPECT_STREQ(ThreadParams.PortName, "");
+}
+
+TEST_F(WorkerTest, ConnectFailurePostsOnceAndLeavesTheQueue) {
+    char path[] = "/tmp/torvan-worker-nothing-XXXXXX";
+    ASSERT_NE(mkdtemp(path), nullptr);
+    std::string port = std::string(path) + "/com";
+    int32_t target = 0;
+    EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &target);
+    run_.Start(port.c_str(), 0);
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (CountPosted(WM_CONNECT_FAILED) == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(CountPosted(WM_CONNECT_FAILED), 1);
+    EXPECT_EQ(PostedSoFar().size(), 1u);
+    EXPECT_EQ(MsgQ.head.load(), 0);
+    EXPECT_EQ(MsgQ.tail.load(), 1);
+    EXPECT_EQ(ThreadParams.Connected.load(), 0);
+    run_.Stop();
+    rmdir(path);
+}
+
+// ---------------------------------------------------------------------------------------
+// Against the board emulator
+
+#ifdef TORVAN_EMU_PATH
+
+// One emulated board in its own temporary folder: link, record file and control FIFO.
+class Emulator {
+  public:
+    bool Start(const std::vector<std::string>& extra) {
+        char pattern[] = "/tmp/torvan-worker-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            return false;
+        }
+        dir_ = pattern;
+        std::vector<std::string> args = {TORVAN_EMU_PATH, "--link",    Link(),   "--record",
+                                         Record(),        "--control", Control()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int out[2];
+        if (pipe(out) != 0) {
+            return false;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(&a[0]);
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        bool ready = WaitForReady(out[0]);
+        close(out[0]);
+        return ready;
+    }
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        if (!dir_.empty()) {
+            unlink(Record().c_str());
+            unlink(Control().c_str());
+            unlink(Link().c_str());
+            rmdir(dir_.c_str());
+            dir_.clear();
+        }
+    }
+    ~Emulator() { Stop(); }
+
+    void Control(const char* line) {
+        int fd = open(Control().c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0) << "control FIFO";
+        std::string text = std::string(line) + "\n";
+        ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+        close(fd);
+        // The emulator reads its FIFO between bytes; give it a moment.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::vector<std::string> RecordedCommands() const {
+        std::vector<std::string> commands;
+        FILE* file = fopen(Record().c_str(), "r");
+        if (file == nullptr) {
+            return commands;
+        }
+        char line[512];
+        while (fgets(line, sizeof line, file)) {
+            char* text = strchr(line, ' ');
+            std::string command = text ? text + 1 : line;
+            while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) {
+                command.pop_back();
+            }
+            commands.push_back(command);
+        }
+        fclose(file);
+        return commands;
+    }
+    std::string Link() const { return dir_ + "/com"; }
+    std::string Record() const { return dir_ + "/board.rec"; }
+    std::string Control() const { return dir_ + "/board.ctl"; }
+
+  private:
+    bool WaitForReady(int fd) {
+        std::string seen;
+        auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                char chunk[256];
+                ssize_t n = read(fd, chunk, sizeof chunk);
+                if (n <= 0) {
+                    return false;
+                }
+                seen.append(chunk, (size_t)n);
+                if (seen.find("ready") != std::string::npos) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, strlen(prefix), prefix) == 0;
+}
+
+class WorkerDeviceTest : public WorkerTest {
+  protected:
+    void SetUp() override {
+        WorkerTest::SetUp();
+        ASSERT_TRUE(emu_.Start({"--kind", "controller", "--baud", "19200", "--name",
+                                "Bench Controller Number Seven"}));
+    }
+    void TearDown() override {
+        WorkerTest::TearDown();
+        emu_.Stop();
+    }
+    // Starts the worker on the emulator and waits for its connection report.
+    void Connect() {
+        run_.Start(emu_.Link().c_str(), 0);
+        auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (CountPosted(WM_CONNECTED) + CountPosted(WM_CONNECT_FAILED) == 0 &&
+               Clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_EQ(CountPosted(WM_CONNECTED), 1);
+        ASSERT_EQ(ThreadParams.Connected.load(), 1);
+        ASSERT_NE(ThreadParams.Device.load(), nullptr);
+    }
+    Emulator emu_;
+};
+
+TEST_F(WorkerDeviceTest, RequestsAreAnsweredAndParsedByKind) {
+    Connect();
+    // Values stored first through the same path, so the expected results are our own.
+    int32_t ignored = 0;
+    EnqueueThreadMsg(REQUEST_ASCII, "V29=4096\r", WM_REPLY_IGNORED, 99, &ignored);
+    EnqueueThreadMsg(REQUEST_ASCII, "V24=12.5\r", WM_REPLY_IGNORED, 99, &ignored);
+
+    uint32_t productConfig = 0xDEAD;
+    int32_t cracking = -1;
+    float proportional = -1.0f;
+    char name[TITLE_SIZE];
+    memset(name, '#', sizeof name);
+    NewFlowReadingsRec readings{};
+    readings.Count = -1;
+    SystemStateRec state{};
+    state.ActiveGas = 0xFFFF;
+    EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &productConfig);
+    EnqueueThreadMsg(REQUEST_ASCII, "V29\r", WM_REPLY_IGNORED, PARSE_INT, &cracking);
+    EnqueueThreadMsg(REQUEST_ASCII, "V24\r", WM_REPLY_IGNORED, PARSE_FLOAT, &proportional);
+    EnqueueThreadMsg(REQUEST_ASCII, "S54\r", WM_WINDOW_NAME, PARSE_TEXT, name, sizeof name);
+    EnqueueThreadMsg(REQUEST_FLOW_VALUES, nullptr, WM_FLOW_READINGS, 0, &readings);
+    EnqueueThreadMsg(REQUEST_BOARD_STATE, nullptr, WM_BOARD_STATE, 0, &state);
+    ASSERT_TRUE(WaitForPosts(1 + 8, 10000));
+
+    std::vector<Posted> posted = PostedSoFar();
+    const struct {
+        uint32_t message;
+        void* result;
+    } expected[] = {
+        {WM_CONNECTED, nullptr},       {WM_REPLY_IGNORED, &ignored},
+        {WM_REPLY_IGNORED, &ignored},  {WM_PRODUCT_CONFIG, &productConfig},
+        {WM_REPLY_IGNORED, &cracking}, {WM_REPLY_IGNORED, &proportional},
+        {WM_WINDOW_NAME, name},        {WM_FLOW_READINGS, &readings},
+        {WM_BOARD_STATE, &state},
+    };
+    ASSERT_EQ(posted.size(), sizeof expected / sizeof expected[0]);
+    for (size_t i = 0; i < posted.size(); ++i) {
+        EXPECT_EQ(posted[i].message, expected[i].message) << i;
+        EXPECT_EQ(posted[i].lParam, (intptr_t)expected[i].result) << i;
+        EXPECT_EQ(posted[i].window, FakeWindow) << i;
+    }
+    EXPECT_EQ(productConfig & 1u, 1u); // a controller
+    EXPECT_EQ(cracking, 4096);
+    EXPECT_FLOAT_EQ(proportional, 12.5f);
+    EXPECT_EQ(std::string(name).find("Bench Controller Number Seven"), 0u) << name;
+    EXPECT_GE(readings.Count, 0);
+    EXPECT_LE(readings.Count, MAX_FLOW_READINGS);
+    EXPECT_NE(state.ActiveGas, 0xFFFF);
+    EXPECT_EQ(ignored, 0); // an unknown parse kind stores nothing
+    EXPECT_EQ(CountPosted(WM_SERIAL_ERROR), 0);
+}
+
+TEST_F(WorkerDeviceTest, LongReplyIsCutToASmallTarget) {
+    Connect();
+    struct {
+        char text[6];
+        char guard[10];
+    } target;
+    memset(&target, '#', sizeof target);
+    EnqueueThreadMsg(REQUEST_ASCII, "S54\r", WM_WINDOW_NAME, PARSE_TEXT, target.text,
+                     sizeof target.text);
+    ASSERT_TRUE(WaitForPosts(2, 5000));
+    EXPECT_STREQ(target.text, "Bench");
+    for (char c : target.guard) {
+        ASSERT_EQ(c, '#');
+    }
+}
+
+TEST_F(WorkerDeviceTest, UnknownKindPostsBadRequest) {
+    Connect();
+    int target = 0;
+    EnqueueThreadMsg(7, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &target);
+    ASSERT_TRUE(WaitForPosts(2, 5000));
+    std::vector<Posted> posted = PostedSoFar();
+    EXPECT_EQ(posted[1].message, WM_BAD_REQUEST);
+    EXPECT_EQ(posted[1].lParam, (intptr_t)&target);
+    // Nothing was sent for it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (const std::string& c : emu_.RecordedCommands()) {
+        EXPECT_NE(c, "S64");
+    }
+}
+
+TEST_F(WorkerDeviceTest, SilentBoardGivesExactlyOneSerialError) {
+    Connect();
+    emu_.Control("fault silence");
+    SystemStateRec state{};
+    // Keep the timers' traffic coming while the board stays silent.
+    auto end = Clock::now() + std::chrono::milliseconds(1500);
+    int enqueued = 0;
+    while (Clock::now() < end) {
+        EnqueueThreadMsg(REQUEST_BOARD_STATE, nullptr, WM_BOARD_STATE, 0, &state);
+        ++enqueued;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(CountPosted(WM_SERIAL_ERROR), 1);
+    // After the report no further request is taken: at most the one in progress got an answer.
+    EXPECT_LE(CountPosted(WM_BOARD_STATE), 2);
+    EXPECT_GT(enqueued, 10);
+    EXPECT_EQ(ThreadParams.Running.load(), 1);
+    emu_.Control("reset");
+}
+
+TEST_F(WorkerDeviceTest, StopWhileIdleIsPromptAndRestoresTheBoard) {
+    Connect();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    double seconds = run_.Stop();
+    printf("worker stopped while idle in %.1f ms (includes the disconnect's two writes)\n",
+           seconds * 1000.0);
+    EXPECT_LT(seconds, 1.0);
+    EXPECT_EQ(ThreadParams.Connected.load(), 0);
+    EXPECT_EQ(ThreadParams.Device.load(), nullptr);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::vector<std::string> commands = emu_.RecordedCommands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_TRUE(StartsWith(commands[commands.size() - 2], "~SNLC=")) << commands.end()[-2];
+    EXPECT_EQ(commands.back(), "~BAUD=19200");
+}
+
+#endif
+
+} // namespace
