@@ -1,0 +1,352 @@
+// The real torvan-emu binary on its pty, driven with plain termios reads and writes the way a
+// serial program would.
+#include <gtest/gtest.h>
+
+#ifdef TORVAN_EMU_PATH
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point start) {
+    return (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+        .count();
+}
+
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+speed_t SpeedCode(long baud) {
+    switch (baud) {
+    case 19200:
+        return B19200;
+    case 230400:
+        return B230400;
+    default:
+        return B9600;
+    }
+}
+
+class EmulatorPty : public ::testing::Test {
+  protected:
+    std::string dir;
+    std::string link;
+    std::string record;
+    std::string control;
+    pid_t pid = -1;
+    int fd = -1;
+
+    void SetUp() override {
+        char pattern[] = "/tmp/torvan-emu-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        link = dir + "/port";
+        record = dir + "/board.rec";
+        control = dir + "/board.ctl";
+    }
+
+    void TearDown() override {
+        ClosePort();
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            int status;
+            waitpid(pid, &status, 0);
+        }
+        unlink(record.c_str());
+        unlink(control.c_str());
+        unlink(link.c_str());
+        rmdir(dir.c_str());
+    }
+
+    // Starts the emulator and waits for its "ready" line.
+    void Start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {TORVAN_EMU_PATH, "--link",    link,   "--record",
+                                         record,          "--control", control};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        std::string text;
+        char c;
+        while (text.find("ready\n") == std::string::npos && read(out[0], &c, 1) == 1)
+            text += c;
+        close(out[0]);
+        ASSERT_NE(text.find("ready\n"), std::string::npos) << text;
+    }
+
+    void OpenPort(long baud) {
+        ClosePort();
+        fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        SetSpeed(baud);
+    }
+
+    void SetSpeed(long baud) {
+        struct termios tio;
+        ASSERT_EQ(tcgetattr(fd, &tio), 0);
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, SpeedCode(baud));
+        cfsetospeed(&tio, SpeedCode(baud));
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+        tcflush(fd, TCIOFLUSH);
+    }
+
+    void ClosePort() {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+
+    void Write(const std::string& text) {
+        ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
+    }
+
+    void ControlLine(const std::string& line) {
+        int c = open(control.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(c, 0);
+        std::string text = line + "\n";
+        ASSERT_EQ(write(c, text.data(), text.size()), (ssize_t)text.size());
+        close(c);
+        // The emulator reads its FIFO in the same loop as the line; give it one turn.
+        SleepMs(20);
+    }
+
+    // Reads until `done` says the reply is complete, or nothing arrives for quietMs.
+    template <typename Done> std::string ReadReply(Done done, int quietMs = 300) {
+        std::string bytes;
+        while (!done(bytes)) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, quietMs) <= 0)
+                break;
+            char chunk[9000];
+            ssize_t n = read(fd, chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            bytes.append(chunk, (size_t)n);
+        }
+        return bytes;
+    }
+
+    std::string Ascii(const std::string& command, int quietMs = 300) {
+        Write(command + "\r");
+        return ReadReply([](const std::string& b) { return b.find('>') != std::string::npos; },
+                         quietMs);
+    }
+
+    std::string Binary(const std::string& command, int quietMs = 300) {
+        Write(command + "\r");
+        return ReadReply(
+            [](const std::string& b) {
+                return b.size() >= 2 && b.size() >= (size_t)(((uint8_t)b[0] << 8) | (uint8_t)b[1]);
+            },
+            quietMs);
+    }
+
+    std::vector<std::string> RecordedCommands() {
+        std::vector<std::string> commands;
+        std::ifstream in(record);
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t space = line.find(' ');
+            commands.push_back(space == std::string::npos ? "?" : line.substr(space + 1));
+        }
+        return commands;
+    }
+};
+
+bool FrameValid(const std::string& bytes) {
+    if (bytes.size() < 4)
+        return false;
+    size_t length = ((uint8_t)bytes[0] << 8) | (uint8_t)bytes[1];
+    if (length != bytes.size())
+        return false;
+    unsigned sum = 0x1234;
+    for (size_t i = 0; i + 2 < length; i++)
+        sum += (uint8_t)bytes[i];
+    sum += ((uint8_t)bytes[length - 2] << 8) | (uint8_t)bytes[length - 1];
+    return (sum & 0xFFFF) == 0;
+}
+
+TEST_F(EmulatorPty, AnswersOnlyAtItsOwnSpeedAndRecordsWhatItDecoded) {
+    Start({"--baud", "9600"});
+    OpenPort(19200);
+    EXPECT_EQ(Ascii("2"), "");
+    SetSpeed(9600);
+    EXPECT_EQ(Ascii("2"), "Invalid Command\r>");
+    EXPECT_EQ(Ascii("S65"), "xd\r>");
+    std::vector<std::string> expected = {"2", "S65"};
+    EXPECT_EQ(RecordedCommands(), expected);
+}
+
+TEST_F(EmulatorPty, BaudCommandMovesTheBoardToTheNewSpeed) {
+    Start();
+    OpenPort(9600);
+    Write("~BAUD=19200\r");
+    SleepMs(100);
+    EXPECT_EQ(Ascii("2", 200), "");
+    ClosePort();
+    OpenPort(19200);
+    EXPECT_EQ(Ascii("2"), "Invalid Command\r>");
+    std::vector<std::string> expected = {"~BAUD=19200", "2"};
+    EXPECT_EQ(RecordedCommands(), expected);
+}
+
+TEST_F(EmulatorPty, FlowSamplesArriveAboutOnePerFiveMillisecondsUpTo250) {
+    Start({"--baud", "230400"});
+    OpenPort(230400);
+    ASSERT_TRUE(FrameValid(Binary("~GAFV")));
+    Clock::time_point start = Clock::now();
+    SleepMs(200);
+    std::string frame = Binary("~GAFV");
+    long elapsed = MsSince(start);
+    ASSERT_TRUE(FrameValid(frame));
+    long samples = (long)(frame.size() - 4) / 4;
+    // Generous bounds: a loaded machine stretches the sleep, never the board's clock.
+    EXPECT_GE(samples, 200 / 5 / 2);
+    EXPECT_LE(samples, elapsed / 5 + 10);
+    SleepMs(1400);
+    frame = Binary("~GAFV");
+    ASSERT_TRUE(FrameValid(frame));
+    EXPECT_EQ(frame.size() - 4, 250u * 4u);
+}
+
+TEST_F(EmulatorPty, ControlChannelSetsFlagsGasAndResets) {
+    Start();
+    OpenPort(9600);
+    ControlLine("flags 4081");
+    ControlLine("gas 1");
+    std::string frame = Binary("~GLSV");
+    ASSERT_TRUE(FrameValid(frame));
+    ASSERT_EQ(frame.size(), 44u);
+    EXPECT_EQ((uint8_t)frame[2 + 36] | ((uint8_t)frame[2 + 37] << 8), 0x4081);
+    EXPECT_EQ((uint8_t)frame[2 + 38] | ((uint8_t)frame[2 + 39] << 8), 1);
+    EXPECT_EQ(Ascii("G4"), "Ar\r>");
+
+    Ascii("~SNLC=0x0D0A");
+    Write("~BAUD=230400\r");
+    SleepMs(100);
+    ControlLine("reset");
+    EXPECT_EQ(Ascii("G4"), "N2\r>");
+    EXPECT_EQ(Ascii("S65"), "xd\r>");
+}
+
+TEST_F(EmulatorPty, EachFaultShowsOnTheLine) {
+    Start();
+    OpenPort(9600);
+
+    ControlLine("fault silence once");
+    EXPECT_EQ(Ascii("2", 200), "");
+    EXPECT_EQ(Ascii("2"), "Invalid Command\r>");
+
+    ControlLine("fault delay 300 once");
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(Ascii("2", 600), "Invalid Command\r>");
+    EXPECT_GE(MsSince(start), 290);
+
+    ControlLine("fault garbage 3 once");
+    std::string reply = Ascii("S64");
+    ASSERT_EQ(reply.size(), 3u + 4u);
+    EXPECT_EQ(reply.substr(3), "x1\r>");
+
+    ControlLine("fault cut once");
+    EXPECT_EQ(Ascii("2", 200), "Invalid ");
+
+    ControlLine("fault badsum once");
+    std::string frame = Binary("~GLSV");
+    EXPECT_EQ(frame.size(), 44u);
+    EXPECT_FALSE(FrameValid(frame));
+
+    ControlLine("fault zerolen once");
+    EXPECT_EQ(Binary("~GLSV", 200), std::string(2, '\0'));
+
+    ControlLine("fault oversize once");
+    frame = Binary("~GLSV", 500);
+    EXPECT_GT(frame.size(), 8002u);
+    EXPECT_TRUE(FrameValid(frame));
+
+    ControlLine("fault shortstate once");
+    frame = Binary("~GLSV");
+    EXPECT_LT(frame.size(), 44u);
+    EXPECT_TRUE(FrameValid(frame));
+
+    EXPECT_TRUE(FrameValid(Binary("~GLSV")));
+}
+
+TEST_F(EmulatorPty, HangupRemovesThePortAndBringsItBack) {
+    Start();
+    ControlLine("fault hangup 300");
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0);
+    Clock::time_point start = Clock::now();
+    while (lstat(link.c_str(), &st) != 0 && MsSince(start) < 2000)
+        SleepMs(10);
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_GE(MsSince(start), 200);
+    OpenPort(9600);
+    EXPECT_EQ(Ascii("2"), "Invalid Command\r>");
+
+    // Unplugged for good until the fault is cleared.
+    ControlLine("fault hangup 0");
+    SleepMs(300);
+    EXPECT_NE(lstat(link.c_str(), &st), 0);
+    ControlLine("fault none");
+    EXPECT_EQ(lstat(link.c_str(), &st), 0);
+}
+
+TEST_F(EmulatorPty, SilenceFromTheCommandLineStillRecords) {
+    Start({"--fault", "silence"});
+    OpenPort(9600);
+    EXPECT_EQ(Ascii("2", 200), "");
+    std::vector<std::string> expected = {"2"};
+    EXPECT_EQ(RecordedCommands(), expected);
+}
+
+TEST_F(EmulatorPty, TerminationRemovesTheLinkAndExitsCleanly) {
+    Start();
+    OpenPort(9600);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    pid = -1;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0);
+}
+
+} // namespace
+
+#endif
