@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Closing while connected puts the board back as it was found: its line ending (the emulator
+# starts with CR, 0x0D, so "~SNLC=d") and the speed at which it answered the probe are the last
+# two commands it hears, and the program ends. Once by WM_CLOSE (a controller found at 9600),
+# once by File/Exit (a meter found at 19200, on the second probe speed).
+source "$(dirname "$0")/lib.sh"
+
+# close_case KIND BAUD HOW(close|exit)
+close_case() {
+    local kind=$1 baud=$2 how=$3 title
+    step "$kind at $baud, $how"
+    start_emu 5 --kind "$kind" --baud "$baud"
+    start_app
+    drv command "$APP_HWND" 40120
+    drv port-dialog COM5 ok 10000 >/dev/null || fail "port dialog"
+    title="Torvan $([ "$kind" == meter ] && echo Meter || echo Controller) On COM5"
+    drv wait-title "$APP_HWND" "$title" 20000 >/dev/null || fail "no connection"
+    wait_record 5 '~GLSV' 10 || fail "no state polling"
+    if [ "$how" == close ]; then
+        drv close "$APP_HWND"
+    else
+        drv command "$APP_HWND" 40050
+    fi
+    wait_app_exit 15 || fail "the program is still running after $how"
+    sleep 0.3
+    record_cmds 5 >"$E2E_TMP/$kind.txt"
+    assert_eq "$(tail -2 "$E2E_TMP/$kind.txt" | tr '\n' ' ')" "~SNLC=d ~BAUD=$baud " \
+        "last commands after $how"
+    assert_eq "$(grep -c '^2$' "$E2E_TMP/$kind.txt")" "1" "probes heard at the board's speed"
+    stop_emu 5
+}
+
+close_case controller 9600 close
+close_case meter 19200 exit
+pass
