@@ -36,6 +36,7 @@ int ControlFd = -1;
 volatile sig_atomic_t StopRequested;
 
 std::string LineBuffer;
+int LastWasCr;
 std::string ControlBuffer;
 std::deque<PendingReply> Pending;
 size_t PendingBytes;
@@ -257,16 +258,18 @@ void ReadLine(int64_t nowMs) {
     // A board at another speed than the line hears noise: bytes arrive but make no command.
     if (PtyLineSpeed() != EmuBoardBaud(nowMs)) {
         LineBuffer.clear();
+        LastWasCr = 0;
         return;
     }
     for (ssize_t i = 0; i < n; i++) {
         char c = chunk[i];
-        if (c == '\r')
+        // Programs end a command with CR; a person at a terminal sends LF. The LF of a CR LF
+        // pair ends nothing.
+        if (c == '\r' || (c == '\n' && !LastWasCr))
             HandleCommand(nowMs);
-        else if (c == '\n')
-            continue;
-        else if (LineBuffer.size() <= EMU_COMMAND_MAX)
+        else if (c != '\n' && LineBuffer.size() <= EMU_COMMAND_MAX)
             LineBuffer += c;
+        LastWasCr = c == '\r';
     }
 }
 

@@ -211,6 +211,16 @@ TEST_F(EmulatorPty, AnswersOnlyAtItsOwnSpeedAndRecordsWhatItDecoded) {
     EXPECT_EQ(RecordedCommands(), expected);
 }
 
+TEST_F(EmulatorPty, TakesCommandsEndedByCrLfOrATerminalsLf) {
+    Start();
+    OpenPort(9600);
+    Write("S64\r\nS65\n2\r");
+    std::string replies = ReadReply([](const std::string& b) { return b.size() >= 25; });
+    EXPECT_EQ(replies, "x1\r>xd\r>Invalid Command\r>");
+    std::vector<std::string> expected = {"S64", "S65", "2"};
+    EXPECT_EQ(RecordedCommands(), expected);
+}
+
 TEST_F(EmulatorPty, BaudCommandMovesTheBoardToTheNewSpeed) {
     Start();
     OpenPort(9600);
