@@ -729,6 +729,20 @@ int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     if (argc < 2)
         return Usage();
+    // A program started by `wine explorer /desktop=NAME,WxH` lives on that desktop, and windows
+    // are only found from a thread on the same desktop.
+    const char* desktopName = std::getenv("TORVAN_DESKTOP");
+    // The desktop appears when its program starts, perhaps after the driver: wait for it.
+    if (desktopName && *desktopName) {
+        HDESK desktop = nullptr;
+        if (!WaitFor(15000,
+                     [&] {
+                         return (desktop = OpenDesktopA(desktopName, 0, FALSE, GENERIC_ALL)) !=
+                                nullptr;
+                     }) ||
+            !SetThreadDesktop(desktop))
+            return Fail("cannot join the desktop %s", desktopName);
+    }
     for (const Command& command : Commands) {
         if (std::strcmp(argv[1], command.name) != 0)
             continue;
