@@ -1,0 +1,17 @@
+// What torvanctl needs from the operating system beyond the serial port: Ctrl-C, local time
+// and a folder for its small state files.
+#pragma once
+
+#include <cstddef>
+
+#include "app/LogFormat.h"
+
+// Ctrl-C (and, on Windows, closing the console) only raises a flag; the command loops check
+// it so that every command still restores the board before the program ends.
+void InstallInterruptHandler();
+int Interrupted();
+
+LogTimestamp CurrentLocalTime();
+
+// Writes the folder for temporary state (no trailing separator) into out.
+void TempFolder(char* out, size_t outSize);

@@ -1,0 +1,846 @@
+// torvanctl: the board conversation from a console, for bench scripts and quick checks.
+// Every command connects the way the window program does (finding the board's speed and
+// moving the link to 230400), does its work, and puts the board's line ending and speed
+// back before it ends, also after Ctrl-C.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/LogFormat.h"
+#include "ctl/CtlPlatform.h"
+#include "ctl/CtlSettle.h"
+#include "device/DeviceClock.h"
+#include "device/LegacyBoardUtils.h"
+
+enum ExitCode {
+    EXIT_DONE = 0,
+    EXIT_OTHER = 1,
+    EXIT_USAGE = 2,
+    EXIT_NO_BOARD = 3,
+    EXIT_TIMED_OUT = 4,
+};
+
+constexpr int COMMAND_TEXT_SIZE = 256;
+constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
+constexpr int MAX_POSITIONALS = 4;
+constexpr int MAX_OPTIONS = 6;
+// State records lost in a row before the log gives the board up.
+constexpr int MAX_FAILED_SAMPLES = 3;
+
+static ComHandle Board = nullptr;
+static char Reply[REPLY_TEXT_SIZE];
+
+// ---------------------------------------------------------------------------------------
+// Arguments
+
+struct OptionSpec {
+    const char* Name; // with the leading "--"
+    int TakesValue;
+};
+
+struct CommandSpec;
+
+struct Args {
+    const char* Positional[MAX_POSITIONALS];
+    int PositionalCount;
+    const char* Value[MAX_OPTIONS]; // by the option's index in the command's spec
+    int Present[MAX_OPTIONS];
+};
+
+struct CommandSpec {
+    const char* Name;
+    const char* Usage;
+    const char* Help;
+    int MinPositionals;
+    int MaxPositionals;
+    OptionSpec Options[MAX_OPTIONS];
+    int (*Run)(const CommandSpec& spec, const Args& args);
+};
+
+static int UsageError(const CommandSpec& spec, const char* what, const char* detail) {
+    fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", spec.Name, what, detail,
+            spec.Usage);
+    return EXIT_USAGE;
+}
+
+// Returns 0 when the arguments fit the command, else the exit code to end with.
+static int ParseArgs(const CommandSpec& spec, int argc, char** argv, Args* args) {
+    memset(args, 0, sizeof *args);
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
+            if (args->PositionalCount >= spec.MaxPositionals) {
+                return UsageError(spec, "unexpected argument ", arg);
+            }
+            args->Positional[args->PositionalCount++] = arg;
+            continue;
+        }
+        int found = -1;
+        for (int k = 0; k < MAX_OPTIONS && spec.Options[k].Name != nullptr; ++k) {
+            if (strcmp(arg, spec.Options[k].Name) == 0) {
+                found = k;
+            }
+        }
+        if (found < 0) {
+            return UsageError(spec, "unknown option ", arg);
+        }
+        if (spec.Options[found].TakesValue) {
+            if (i + 1 >= argc) {
+                return UsageError(spec, "missing value after ", arg);
+            }
+            args->Value[found] = argv[++i];
+        }
+        args->Present[found] = 1;
+    }
+    if (args->PositionalCount < spec.MinPositionals) {
+        return UsageError(spec, "missing argument", "");
+    }
+    return 0;
+}
+
+// Whole-text numbers only: "12abc" or "" are refused rather than read as 12 or 0.
+static int ParseDouble(const char* text, double* out) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    double value = strtod(text, &end);
+    if (*end != '\0' || errno != 0 || !std::isfinite(value)) {
+        return 0;
+    }
+    *out = value;
+    return 1;
+}
+
+static int ParseLong(const char* text, long low, long high, long* out) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (*end != '\0' || errno != 0 || value < low || value > high) {
+        return 0;
+    }
+    *out = value;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// The board
+
+static int Fail(int code, const char* format, const char* text) {
+    fprintf(stderr, "torvanctl: ");
+    fprintf(stderr, format, text);
+    fprintf(stderr, "\n");
+    return code;
+}
+
+static int OpenBoard(const char* port) {
+    uint32_t portError = GetComPortState(port);
+    if (portError != 0) {
+        fprintf(stderr, "torvanctl: cannot open %s (error %u)\n", port, (unsigned)portError);
+        return EXIT_NO_BOARD;
+    }
+    if (!ConnectToTorvan(port, &Board)) {
+        Board = nullptr;
+        return Fail(EXIT_NO_BOARD, "no board answered on %s", port);
+    }
+    return EXIT_DONE;
+}
+
+static void CloseBoard() {
+    if (Board != nullptr) {
+        DisconnectFromTorvan(Board);
+        Board = nullptr;
+    }
+}
+
+// Sends one command line and keeps its reply (prompt removed) in Reply. 1 on a reply.
+static int Ask(const char* command) {
+    char* text = nullptr;
+    int count = 0;
+    Reply[0] = '\0';
+    if (WriteComStr(Board, command) != 0) {
+        return 0;
+    }
+    int ok = GetAsciiResponse(Board, &text, &count);
+    if (text != nullptr) {
+        snprintf(Reply, sizeof Reply, "%s", text);
+    }
+    return ok;
+}
+
+static int AskOrFail(const char* command) {
+    if (Ask(command)) {
+        return 1;
+    }
+    char shown[COMMAND_TEXT_SIZE];
+    snprintf(shown, sizeof shown, "%s", command);
+    shown[strcspn(shown, "\r")] = '\0';
+    Fail(EXIT_TIMED_OUT, "no reply from the board to %s", shown);
+    return 0;
+}
+
+// Removes the line ending the board puts before its prompt.
+static void TrimLineEnd(char* text) {
+    size_t length = strlen(text);
+    while (length > 0 &&
+           (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) {
+        text[--length] = '\0';
+    }
+}
+
+// A board text for one line of output: leading blanks and every CR and LF dropped.
+static void CleanBoardText(const char* in, char* out, size_t outSize) {
+    while (*in == ' ' || *in == '\t') {
+        ++in;
+    }
+    size_t used = 0;
+    for (; *in != '\0' && used + 1 < outSize; ++in) {
+        if (*in != '\r' && *in != '\n') {
+            out[used++] = *in;
+        }
+    }
+    out[used] = '\0';
+    TrimLineEnd(out);
+}
+
+static int RejectedByBoard() {
+    return strncmp(Reply, "Invalid Command", 15) == 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands
+
+static int RunProbe(const CommandSpec&, const Args& args) {
+    const char* port = args.Positional[0];
+    int code = OpenBoard(port);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    uint32_t speed = GetInitialBaudRate();
+    uint32_t newLine = GetInitialNewLine();
+    unsigned config = 0;
+    char name[REPLY_TEXT_SIZE];
+    code = EXIT_TIMED_OUT;
+    if (AskOrFail("S64\r")) {
+        if (sscanf(Reply, "x%x", &config) != 1) {
+            CloseBoard();
+            return Fail(EXIT_OTHER, "unexpected product configuration reply \"%s\"", Reply);
+        }
+        if (AskOrFail("S54\r")) {
+            CleanBoardText(Reply, name, sizeof name);
+            printf("port: %s\n", port);
+            printf("kind: %s\n", (config & 1u) ? "controller" : "meter");
+            printf("name: %s\n", name);
+            printf("speed: %u\n", (unsigned)speed);
+            printf("line ending: 0x%X\n", (unsigned)newLine);
+            code = EXIT_DONE;
+        }
+    }
+    CloseBoard();
+    return code;
+}
+
+static void PrintJsonFloat(const char* key, float value, const char* after) {
+    if (std::isfinite(value)) {
+        printf("\"%s\":%.9g%s", key, value, after);
+    } else {
+        printf("\"%s\":null%s", key, after);
+    }
+}
+
+static const struct {
+    uint16_t Bit;
+    const char* Text;
+} StatusTexts[] = {
+    {STATUS_LOW_FLOW_ALARM, "Low Flow Alarm"},
+    {STATUS_HIGH_FLOW_ALARM, "High Flow Alarm"},
+    {STATUS_TRACKING_ALARM, "Tracking Alarm"},
+    {STATUS_VALVE_LATCHED_OPEN, "Valve Latched Open"},
+    {STATUS_BAD_DOWNSTREAM_BRIDGE, "Invalid Downstream Bridge Current"},
+    {STATUS_BAD_UPSTREAM_BRIDGE, "Invalid Upstream Bridge Current"},
+    {STATUS_LOST_SENSOR_BOARD, "System Failure, Lost Communication with Sensor Board"},
+    {STATUS_LOST_CONTROL_BOARD, "System Failure, Lost Communication with Control Board"},
+};
+
+static void PrintStateJson(const SystemStateRec& s) {
+    printf("{\"raw_flow_counts\":%d,", (int)s.RawFlowCounts);
+    PrintJsonFloat("flow", s.Flow, ",");
+    PrintJsonFloat("set_point", s.SetPoint, ",");
+    PrintJsonFloat("aux_value_1", s.AuxValue1, ",");
+    PrintJsonFloat("aux_value_2", s.AuxValue2, ",");
+    PrintJsonFloat("aux_value_3", s.AuxValue3, ",");
+    PrintJsonFloat("aux_value_4", s.AuxValue4, ",");
+    PrintJsonFloat("totalizer_flow", s.TotalizerFlow, ",");
+    printf("\"aux_word_1\":%u,\"aux_word_2\":%u,\"status_flags\":%u,\"alarms\":[",
+           (unsigned)s.AuxWord1, (unsigned)s.AuxWord2, (unsigned)s.StatusFlags);
+    const char* separator = "";
+    for (const auto& status : StatusTexts) {
+        if (s.StatusFlags & status.Bit) {
+            printf("%s\"%s\"", separator, status.Text);
+            separator = ",";
+        }
+    }
+    printf("],\"active_gas\":%u}\n", (unsigned)s.ActiveGas);
+}
+
+static void PrintStateText(const SystemStateRec& s) {
+    printf("raw flow counts: %d\n", (int)s.RawFlowCounts);
+    printf("flow: %.4f %%FS\n", s.Flow);
+    printf("set point: %.4f %%FS\n", s.SetPoint);
+    printf("aux values: %g %g %g %g\n", s.AuxValue1, s.AuxValue2, s.AuxValue3, s.AuxValue4);
+    printf("totalizer flow: %.4f\n", s.TotalizerFlow);
+    printf("aux words: %u %u\n", (unsigned)s.AuxWord1, (unsigned)s.AuxWord2);
+    printf("status flags: 0x%04X", (unsigned)s.StatusFlags);
+    for (const auto& status : StatusTexts) {
+        if (s.StatusFlags & status.Bit) {
+            printf(", %s", status.Text);
+        }
+    }
+    printf("\nactive gas: %u\n", (unsigned)s.ActiveGas);
+}
+
+// Reads one state record; on failure reports why and returns the exit code (else 0).
+static int ReadState(SystemStateRec* state) {
+    if (GetLegacyBoardStateVals(Board, state)) {
+        return EXIT_DONE;
+    }
+    uint32_t errors = GetSerialPortErrors();
+    ClearSerialPortErrors();
+    if (errors & SERIAL_ERROR_TIMEOUT) {
+        return Fail(EXIT_TIMED_OUT, "%s", "no state record from the board (time-out)");
+    }
+    return Fail(EXIT_OTHER, "%s", "bad state record from the board (checksum)");
+}
+
+static int RunState(const CommandSpec&, const Args& args) {
+    int code = OpenBoard(args.Positional[0]);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    SystemStateRec state = {};
+    code = ReadState(&state);
+    CloseBoard();
+    if (code == EXIT_DONE) {
+        if (args.Present[0]) {
+            PrintStateJson(state);
+        } else {
+            PrintStateText(state);
+        }
+    }
+    return code;
+}
+
+// A register name the board can take as one token: no blanks, '=' or line breaks.
+static int ValidRegister(const char* name) {
+    size_t length = strlen(name);
+    return length > 0 && length < 32 && strcspn(name, " \t\r\n=") == length;
+}
+
+static int RunRegisterCommand(const char* port, const char* command, int rejectIsError) {
+    int code = OpenBoard(port);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    code = EXIT_TIMED_OUT;
+    if (AskOrFail(command)) {
+        TrimLineEnd(Reply);
+        printf("%s\n", Reply);
+        code = EXIT_DONE;
+        if (rejectIsError && RejectedByBoard()) {
+            code = Fail(EXIT_OTHER, "%s", "the board rejected the command");
+        }
+    }
+    CloseBoard();
+    return code;
+}
+
+static int RunGet(const CommandSpec& spec, const Args& args) {
+    const char* name = args.Positional[1];
+    if (!ValidRegister(name)) {
+        return UsageError(spec, "bad register name ", name);
+    }
+    char command[COMMAND_TEXT_SIZE];
+    snprintf(command, sizeof command, "%s\r", name);
+    return RunRegisterCommand(args.Positional[0], command, 1);
+}
+
+static int RunSet(const CommandSpec& spec, const Args& args) {
+    const char* name = args.Positional[1];
+    const char* value = args.Positional[2];
+    if (!ValidRegister(name)) {
+        return UsageError(spec, "bad register name ", name);
+    }
+    if (strcspn(value, "\r\n") != strlen(value) || strlen(value) > 200) {
+        return UsageError(spec, "bad value ", value);
+    }
+    char command[COMMAND_TEXT_SIZE];
+    snprintf(command, sizeof command, "%s=%s\r", name, value);
+    return RunRegisterCommand(args.Positional[0], command, 1);
+}
+
+static int RunSend(const CommandSpec& spec, const Args& args) {
+    const char* text = args.Positional[1];
+    size_t length = strlen(text);
+    if (length > 0 && text[length - 1] == '\r') {
+        --length;
+    }
+    if (length == 0 || length > 250 || strcspn(text, "\r\n") < length) {
+        return UsageError(spec, "bad command text ", text);
+    }
+    char command[COMMAND_TEXT_SIZE];
+    snprintf(command, sizeof command, "%.*s\r", (int)length, text);
+    return RunRegisterCommand(args.Positional[0], command, 0);
+}
+
+static const char* SettleOutcomeText(SettleOutcome outcome) {
+    switch (outcome) {
+    case SETTLE_TIMED_OUT:
+        return "the flow did not settle in time";
+    case SETTLE_INTERRUPTED:
+        return "interrupted";
+    case SETTLE_NO_READINGS:
+        return "no flow readings from the board";
+    default:
+        return "settled";
+    }
+}
+
+static int RunSetPoint(const CommandSpec& spec, const Args& args) {
+    double percent;
+    if (!ParseDouble(args.Positional[1], &percent) || percent < -100.0 || percent > 200.0) {
+        return UsageError(spec, "bad set point ", args.Positional[1]);
+    }
+    const int waitSettle = args.Present[0];
+    double band = 0.0, timeout = 30.0;
+    long forMs = 1000;
+    if (waitSettle && (!ParseDouble(args.Value[0], &band) || band <= 0.0)) {
+        return UsageError(spec, "bad band ", args.Value[0]);
+    }
+    if (args.Present[1] && !ParseLong(args.Value[1], 5, 600000, &forMs)) {
+        return UsageError(spec, "bad --for ", args.Value[1]);
+    }
+    if (args.Present[2] && (!ParseDouble(args.Value[2], &timeout) || timeout <= 0.0)) {
+        return UsageError(spec, "bad --timeout ", args.Value[2]);
+    }
+    if (!waitSettle && (args.Present[1] || args.Present[2])) {
+        return UsageError(spec, "--for and --timeout need --wait-settle", "");
+    }
+
+    int code = OpenBoard(args.Positional[0]);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    double sentAt = DeviceNowSeconds();
+    SendSetPoint(Board, (float)percent);
+    if (GetSerialPortErrors() & SERIAL_ERROR_TIMEOUT) {
+        CloseBoard();
+        return Fail(EXIT_TIMED_OUT, "%s", "no reply from the board to V5");
+    }
+    printf("set point: %.4f %%FS\n", percent);
+    if (waitSettle) {
+        float low = (float)(percent - band), high = (float)(percent + band);
+        SettleResult result =
+            WaitForSettleBounded(Board, 0, low, high, (int)forMs, timeout, sentAt);
+        if (result.Outcome == SETTLED) {
+            printf("settled in %.3f s (within %.4f..%.4f for %ld ms; wait took %.3f s)\n",
+                   result.SettleSeconds, low, high, forMs, result.ElapsedSeconds);
+        } else {
+            code = result.Outcome == SETTLE_INTERRUPTED ? EXIT_OTHER : EXIT_TIMED_OUT;
+            fprintf(stderr, "torvanctl: %s after %.3f s (last flow %.4f)\n",
+                    SettleOutcomeText(result.Outcome), result.ElapsedSeconds, result.LastSample);
+        }
+    }
+    CloseBoard();
+    return code;
+}
+
+// Board and gas for the log header: ", Board: NAME, Gas: SYMBOL FULLSCALE UNITS".
+static int DescribeBoard(char* out, size_t outSize) {
+    char name[128], symbol[64], units[64];
+    float fullScale = 0.0f;
+    if (!AskOrFail("S54\r")) {
+        return 0;
+    }
+    CleanBoardText(Reply, name, sizeof name);
+    if (!AskOrFail("G4\r")) {
+        return 0;
+    }
+    CleanBoardText(Reply, symbol, sizeof symbol);
+    if (!AskOrFail("G7\r")) {
+        return 0;
+    }
+    CleanBoardText(Reply, units, sizeof units);
+    if (!AskOrFail("G18\r")) {
+        return 0;
+    }
+    if (sscanf(Reply, "%f", &fullScale) != 1) {
+        fullScale = 0.0f;
+    }
+    snprintf(out, outSize, ", Board: %s, Gas: %s %.4f %s", name, symbol, fullScale, units);
+    return 1;
+}
+
+static int WriteLine(FILE* file, const char* line, const char* fileName) {
+    if (fputs(line, file) < 0 || fflush(file) != 0) {
+        return Fail(EXIT_OTHER, "cannot write %s", fileName);
+    }
+    return EXIT_DONE;
+}
+
+// Waits until the given time in short slices, so Ctrl-C is seen within 20 ms.
+static void SleepUntil(double until) {
+    for (;;) {
+        double left = until - DeviceNowSeconds();
+        if (left <= 0.0 || Interrupted()) {
+            return;
+        }
+        DeviceSleepMs(left > 0.02 ? 20u : (uint32_t)(left * 1000.0) + 1u);
+    }
+}
+
+static int LogSamples(FILE* file, const char* fileName, long intervalMs, double durationS) {
+    const int withMilliseconds = SplitLogInterval((uint32_t)intervalMs).Milliseconds != 0;
+    const double interval = intervalMs / 1000.0;
+    const double start = DeviceNowSeconds();
+    const double end = durationS > 0.0 ? start + durationS : -1.0;
+    int failedInRow = 0;
+    for (long tick = 1;; ++tick) {
+        double due = start + tick * interval;
+        if (end >= 0.0 && due > end) {
+            return EXIT_DONE;
+        }
+        SleepUntil(due);
+        if (Interrupted()) {
+            return EXIT_DONE;
+        }
+        SystemStateRec state = {};
+        if (!GetLegacyBoardStateVals(Board, &state)) {
+            ClearSerialPortErrors();
+            if (++failedInRow >= MAX_FAILED_SAMPLES) {
+                return Fail(EXIT_TIMED_OUT, "%s", "the board stopped sending state records");
+            }
+            continue;
+        }
+        failedInRow = 0;
+        char line[128];
+        FormatLogSample(CurrentLocalTime(), state.Flow, withMilliseconds, line, sizeof line);
+        int code = WriteLine(file, line, fileName);
+        if (code != EXIT_DONE) {
+            return code;
+        }
+        // A slow reply must not make the log catch up with a burst of samples.
+        double now = DeviceNowSeconds();
+        if (now > due + interval) {
+            tick = (long)((now - start) / interval);
+        }
+    }
+}
+
+static int RunLog(const CommandSpec& spec, const Args& args) {
+    long intervalMs = 0;
+    double durationS = -1.0;
+    if (!args.Present[0] || !ParseLong(args.Value[0], 1, 86400000, &intervalMs)) {
+        return UsageError(spec, "--interval MS is needed (1 ms or more)", "");
+    }
+    if (args.Present[1] && (!ParseDouble(args.Value[1], &durationS) || durationS <= 0.0)) {
+        return UsageError(spec, "bad --duration ", args.Value[1]);
+    }
+    const char* fileName = args.Present[2] ? args.Value[2] : "standard output";
+
+    int code = OpenBoard(args.Positional[0]);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    char board[300];
+    if (!DescribeBoard(board, sizeof board)) {
+        CloseBoard();
+        return EXIT_TIMED_OUT;
+    }
+    FILE* file = stdout;
+    if (args.Present[2]) {
+        file = fopen(args.Value[2], "w");
+        if (file == nullptr) {
+            CloseBoard();
+            return Fail(EXIT_OTHER, "cannot create %s", args.Value[2]);
+        }
+    }
+
+    char header[512];
+    FormatLogHeader((uint32_t)intervalMs, header, sizeof header);
+    TrimLineEnd(header);
+    size_t used = strlen(header);
+    snprintf(header + used, sizeof header - used, "%s\n", board);
+    code = WriteLine(file, header, fileName);
+    if (code == EXIT_DONE) {
+        code = LogSamples(file, fileName, intervalMs, durationS);
+    }
+    if (file != stdout && fclose(file) != 0 && code == EXIT_DONE) {
+        code = Fail(EXIT_OTHER, "cannot write %s", fileName);
+    }
+    CloseBoard();
+    return code;
+}
+
+// Calibration mode changes V1, V2 and V12 and the board's values are put back on exit. The
+// two happen in separate runs of this program, so the values travel in a small file.
+static void CalStateFile(const char* port, char* out, size_t outSize) {
+    char folder[260];
+    TempFolder(folder, sizeof folder);
+    char safePort[64];
+    size_t used = 0;
+    for (const char* p = port; *p != '\0' && used + 1 < sizeof safePort; ++p) {
+        char c = *p;
+        int plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        safePort[used++] = plain ? c : '_';
+    }
+    safePort[used] = '\0';
+    snprintf(out, outSize, "%s/torvanctl-cal-%s.txt", folder, safePort);
+}
+
+static int ReadRegister(const char* command, const char* format, unsigned* value) {
+    if (!AskOrFail(command)) {
+        return 0;
+    }
+    if (sscanf(Reply, format, value) != 1) {
+        char shown[16];
+        snprintf(shown, sizeof shown, "%s", command);
+        shown[strcspn(shown, "\r")] = '\0';
+        Fail(EXIT_OTHER, "unexpected reply to %s", shown);
+        return 0;
+    }
+    return 1;
+}
+
+static int CalEnter(const char* port, const char* stateFile) {
+    unsigned v1 = 0, v2 = 0, v12 = 0;
+    // Read first, change after: nothing is touched if a value cannot be saved.
+    if (!ReadRegister("V1\r", "%u", &v1) || !ReadRegister("V12\r", "%u", &v12) ||
+        !ReadRegister("V2\r", "x%x", &v2)) {
+        return EXIT_TIMED_OUT;
+    }
+    FILE* file = fopen(stateFile, "w");
+    if (file == nullptr) {
+        return Fail(EXIT_OTHER, "cannot create %s", stateFile);
+    }
+    int written = fprintf(file, "port %s\nV1 %u\nV2 %x\nV12 %u\n", port, v1, v2, v12) > 0;
+    if (fclose(file) != 0 || !written) {
+        return Fail(EXIT_OTHER, "cannot write %s", stateFile);
+    }
+    int ok = EnterTorvanCalMode(Board);
+    printf("calibration mode %s; saved V1=%u V2=%X V12=%u in %s\n", ok ? "on" : "requested", v1, v2,
+           v12, stateFile);
+    return ok ? EXIT_DONE : Fail(EXIT_TIMED_OUT, "%s", "no reply to ~EFSC");
+}
+
+static int CalExit(const char* stateFile) {
+    unsigned v1 = 0, v2 = 0, v12 = 0;
+    char savedPort[128];
+    FILE* file = fopen(stateFile, "r");
+    if (file == nullptr) {
+        return Fail(EXIT_OTHER, "no saved registers in %s: run \"torvanctl cal enter\" first",
+                    stateFile);
+    }
+    int fields = fscanf(file, "port %127s V1 %u V2 %x V12 %u", savedPort, &v1, &v2, &v12);
+    fclose(file);
+    if (fields != 4) {
+        return Fail(EXIT_OTHER, "unreadable saved registers in %s", stateFile);
+    }
+    // The same order as the library's exit: collection off, V12, V1, V2, factory mode off.
+    char command[COMMAND_TEXT_SIZE];
+    int ok = DisableFlowStateCollection(Board);
+    snprintf(command, sizeof command, "V12=%u\r", v12);
+    ok = Ask(command) && ok;
+    snprintf(command, sizeof command, "V1=%u\r", v1);
+    ok = Ask(command) && ok;
+    snprintf(command, sizeof command, "V2=%x\r", v2);
+    ok = Ask(command) && ok;
+    ok = DisableFactoryMode(Board) && ok;
+    if (!ok) {
+        return Fail(EXIT_TIMED_OUT, "%s", "the board did not answer every restoring command");
+    }
+    remove(stateFile);
+    printf("calibration mode off; restored V1=%u V2=%X V12=%u\n", v1, v2, v12);
+    return EXIT_DONE;
+}
+
+static int RunCal(const CommandSpec& spec, const Args& args) {
+    const char* action = args.Positional[0];
+    const int enter = strcmp(action, "enter") == 0;
+    if (!enter && strcmp(action, "exit") != 0) {
+        return UsageError(spec, "expected enter or exit, not ", action);
+    }
+    if (args.PositionalCount < 2) {
+        return UsageError(spec, "missing PORT", "");
+    }
+    const char* port = args.Positional[1];
+    char stateFile[400];
+    if (args.Present[0]) {
+        snprintf(stateFile, sizeof stateFile, "%s", args.Value[0]);
+    } else {
+        CalStateFile(port, stateFile, sizeof stateFile);
+    }
+    int code = OpenBoard(port);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    code = enter ? CalEnter(port, stateFile) : CalExit(stateFile);
+    CloseBoard();
+    return code;
+}
+
+static int RunBumpValve(const CommandSpec& spec, const Args& args) {
+    long type = 0;
+    double sp1 = 0.0, sp2 = 0.0;
+    if (!args.Present[0] || !ParseLong(args.Value[0], 0, 2, &type)) {
+        return UsageError(spec, "--type must be 0, 1 or 2", "");
+    }
+    if (!args.Present[1] || !ParseDouble(args.Value[1], &sp1)) {
+        return UsageError(spec, "--sp1 PERCENT is needed", "");
+    }
+    if (!args.Present[2] || !ParseDouble(args.Value[2], &sp2)) {
+        return UsageError(spec, "--sp2 PERCENT is needed", "");
+    }
+    int code = OpenBoard(args.Positional[0]);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    uint32_t drive1 = 0, drive2 = 0;
+    // The library's settle waits have no limit of their own; Ctrl-C is seen once it returns.
+    BumpValveDrive(Board, (int)type, (float)sp2, (float)sp1, &drive2, &drive1);
+    // The library's progress lines do not all end their line.
+    printf("\nvalve drive at %.4f %%FS: %u\n", sp1, (unsigned)drive1);
+    printf("valve drive at %.4f %%FS: %u\n", sp2, (unsigned)drive2);
+    CloseBoard();
+    return EXIT_DONE;
+}
+
+// ---------------------------------------------------------------------------------------
+
+static const CommandSpec Commands[] = {
+    {"probe",
+     "probe PORT",
+     "Finds the board and its speed; prints its kind, name, the speed it was found at\n"
+     "and its line-ending setting.",
+     1,
+     1,
+     {},
+     RunProbe},
+    {"state",
+     "state PORT [--json]",
+     "Reads one state record (~GLSV) and prints it, or one JSON object with --json.",
+     1,
+     1,
+     {{"--json", 0}},
+     RunState},
+    {"get",
+     "get PORT REGISTER",
+     "Reads a register (\"REGISTER\\r\") and prints the board's reply.",
+     2,
+     2,
+     {},
+     RunGet},
+    {"set",
+     "set PORT REGISTER VALUE",
+     "Writes a register (\"REGISTER=VALUE\\r\") and prints the board's reply.",
+     3,
+     3,
+     {},
+     RunSet},
+    {"setpoint",
+     "setpoint PORT PERCENT [--wait-settle BAND [--for MS] [--timeout S]]",
+     "Sends a set point in %FS. With --wait-settle, waits until the filtered flow stays\n"
+     "within PERCENT +/- BAND for MS (default 1000) and prints the settle time; gives up\n"
+     "after S seconds (default 30, exit code 4).",
+     2,
+     2,
+     {{"--wait-settle", 1}, {"--for", 1}, {"--timeout", 1}},
+     RunSetPoint},
+    {"log",
+     "log PORT --interval MS [--duration S] [--out FILE.csv]",
+     "Logs the flow every MS milliseconds in the window program's CSV format, to FILE or\n"
+     "standard output, until S seconds have passed or Ctrl-C.",
+     1,
+     1,
+     {{"--interval", 1}, {"--duration", 1}, {"--out", 1}},
+     RunLog},
+    {"cal",
+     "cal enter|exit PORT [--state FILE]",
+     "Enters calibration mode, saving V1, V2 and V12 in a state file (default in the\n"
+     "temporary folder, one per port), or leaves it, writing the saved values back.",
+     2,
+     2,
+     {{"--state", 1}},
+     RunCal},
+    {"bump-valve",
+     "bump-valve PORT --type N --sp1 X --sp2 Y",
+     "Settles at X and at Y (flow type N: 0 filtered, 1 raw, 2 state), then bumps the\n"
+     "valve drive to the drive found at X; prints both drives.",
+     1,
+     1,
+     {{"--type", 1}, {"--sp1", 1}, {"--sp2", 1}},
+     RunBumpValve},
+    {"send",
+     "send PORT TEXT",
+     "Sends one raw command line and prints the reply.",
+     2,
+     2,
+     {},
+     RunSend},
+};
+
+static void PrintOverview(FILE* out) {
+    fprintf(out, "usage: torvanctl COMMAND PORT ... (PORT: COM5 on Windows, a device path "
+                 "elsewhere)\n\ncommands:\n");
+    for (const CommandSpec& spec : Commands) {
+        fprintf(out, "  %s\n", spec.Usage);
+    }
+    fprintf(out, "\n\"torvanctl COMMAND --help\" describes a command. Exit codes: 0 done, 2 bad "
+                 "arguments,\n3 no board found, 4 time-out, 1 other errors.\n");
+}
+
+static int WantsHelp(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintOverview(stderr);
+        return EXIT_USAGE;
+    }
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
+        strcmp(argv[1], "help") == 0) {
+        PrintOverview(stdout);
+        return EXIT_DONE;
+    }
+    for (const CommandSpec& spec : Commands) {
+        if (strcmp(argv[1], spec.Name) != 0) {
+            continue;
+        }
+        if (WantsHelp(argc - 2, argv + 2)) {
+            printf("usage: torvanctl %s\n\n%s\n", spec.Usage, spec.Help);
+            return EXIT_DONE;
+        }
+        Args args;
+        int code = ParseArgs(spec, argc - 2, argv + 2, &args);
+        if (code != 0) {
+            return code;
+        }
+        InstallInterruptHandler();
+        code = spec.Run(spec, args);
+        fflush(stdout);
+        return code;
+    }
+    fprintf(stderr, "torvanctl: unknown command \"%s\" (see torvanctl --help)\n", argv[1]);
+    return EXIT_USAGE;
+}
