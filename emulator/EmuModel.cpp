@@ -1,5 +1,6 @@
 // Board state, the live flow model and the command set of the emulated Torvan board.
 #include "emulator/EmuModel.h"
+#include "emulator/EmuProtocol.h"
 
 #include <cmath>
 #include <cstdio>
@@ -189,52 +190,6 @@ void ResetBoard(int64_t nowMs) {
     HangupRequested = 0;
 }
 
-// ---- Parsing of values in commands: strict, nothing may follow the number. ----
-
-const char* SkipSpaces(const char* s) {
-    while (*s == ' ' || *s == '\t')
-        s++;
-    return s;
-}
-
-int ParseUnsigned(const char* s, int base, unsigned long max, unsigned long* out) {
-    s = SkipSpaces(s);
-    if (base == 16 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
-        s += 2;
-    unsigned long value = 0;
-    int digits = 0;
-    for (; *s; s++, digits++) {
-        int d;
-        if (*s >= '0' && *s <= '9')
-            d = *s - '0';
-        else if (base == 16 && *s >= 'a' && *s <= 'f')
-            d = *s - 'a' + 10;
-        else if (base == 16 && *s >= 'A' && *s <= 'F')
-            d = *s - 'A' + 10;
-        else
-            break;
-        if (value > (max - d) / base)
-            return 0;
-        value = value * base + d;
-    }
-    if (digits == 0 || *SkipSpaces(s) != '\0')
-        return 0;
-    *out = value;
-    return 1;
-}
-
-int ParseFloat(const char* s, double* out) {
-    s = SkipSpaces(s);
-    if (*s == '\0')
-        return 0;
-    char* end = nullptr;
-    double value = strtod(s, &end);
-    if (end == s || *SkipSpaces(end) != '\0' || !std::isfinite(value))
-        return 0;
-    *out = value;
-    return 1;
-}
-
 // ---- Replies ----
 
 std::string LineEndingText() {
@@ -269,22 +224,6 @@ std::string FormatUnsigned(unsigned long value, const char* format) {
     char text[32];
     snprintf(text, sizeof text, format, value);
     return text;
-}
-
-void PutLe32(std::string* bytes, uint32_t value) {
-    for (int i = 0; i < 4; i++)
-        bytes->push_back((char)((value >> (8 * i)) & 0xFF));
-}
-
-void PutLe16(std::string* bytes, unsigned value) {
-    bytes->push_back((char)(value & 0xFF));
-    bytes->push_back((char)((value >> 8) & 0xFF));
-}
-
-void PutFloat(std::string* bytes, float value) {
-    uint32_t bits;
-    memcpy(&bits, &value, sizeof bits);
-    PutLe32(bytes, bits);
 }
 
 std::string Frame(const std::string& payload) {
@@ -378,18 +317,18 @@ std::string SamplesPayload(Stream stream) {
         const Sample& s = Ring[i % RING_SIZE];
         switch (stream) {
         case STREAM_GAFV:
-            PutFloat(&payload, s.flow);
+            EmuPutFloat(&payload, s.flow);
             break;
         case STREAM_GFF:
-            PutFloat(&payload, s.filtered);
+            EmuPutFloat(&payload, s.filtered);
             break;
         case STREAM_GRF:
-            PutFloat(&payload, s.raw);
+            EmuPutFloat(&payload, s.raw);
             break;
         default:
-            PutFloat(&payload, s.flow);
-            PutFloat(&payload, s.setPoint);
-            PutLe32(&payload, (uint32_t)s.counts);
+            EmuPutFloat(&payload, s.flow);
+            EmuPutFloat(&payload, s.setPoint);
+            EmuPutLe32(&payload, (uint32_t)s.counts);
             break;
         }
     }
@@ -436,7 +375,7 @@ int HandleFloatRegister(const char* name, const char* value, EmuOutput* out) {
             return 1;
         }
         double parsed;
-        if (!ParseFloat(value, &parsed)) {
+        if (!EmuParseFloat(value, &parsed)) {
             Invalid(out);
             return 1;
         }
@@ -469,7 +408,7 @@ int HandleUnsignedRegister(const char* name, const char* value, EmuOutput* out) 
             return 1;
         }
         unsigned long parsed;
-        if (!ParseUnsigned(value, r.base, 0xFFFFFFFFul, &parsed)) {
+        if (!EmuParseUnsigned(value, r.base, 0xFFFFFFFFul, &parsed)) {
             Invalid(out);
             return 1;
         }
@@ -515,7 +454,7 @@ int HandleGas(const char* name, const char* value, EmuOutput* out) {
     const Gas* gas = ActiveGasEntry();
     if (strcmp(name, "G31") == 0) {
         unsigned long parsed;
-        if (value && ParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) && parsed == 0) {
+        if (value && EmuParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) && parsed == 0) {
             Totalizer = 0.0;
             Acknowledge(out);
         } else {
@@ -548,7 +487,7 @@ int HandleGas(const char* name, const char* value, EmuOutput* out) {
 int HandleSettings(const char* name, const char* value, int64_t nowMs, EmuOutput* out) {
     unsigned long parsed;
     if (strcmp(name, "~BAUD") == 0) {
-        if (!value || !ParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) ||
+        if (!value || !EmuParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) ||
             !EmuIsSupportedBaud((long)parsed)) {
             Invalid(out);
             return 1;
@@ -561,7 +500,7 @@ int HandleSettings(const char* name, const char* value, int64_t nowMs, EmuOutput
         return 1;
     }
     if (strcmp(name, "~SNLC") == 0) {
-        if (!value || !ParseUnsigned(value, 16, 0xFFFF, &parsed)) {
+        if (!value || !EmuParseUnsigned(value, 16, 0xFFFF, &parsed)) {
             Invalid(out);
             return 1;
         }
@@ -602,7 +541,7 @@ int HandleSettings(const char* name, const char* value, int64_t nowMs, EmuOutput
         if (!value) {
             FactoryMode = 0;
             Acknowledge(out);
-        } else if (ParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) && parsed == 5807) {
+        } else if (EmuParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) && parsed == 5807) {
             FactoryMode = 1;
             Acknowledge(out);
         } else {
@@ -620,7 +559,7 @@ int HandleSettings(const char* name, const char* value, int64_t nowMs, EmuOutput
         return 1;
     }
     if (strcmp(name, "~BVD") == 0) {
-        if (!value || !ParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed)) {
+        if (!value || !EmuParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed)) {
             Invalid(out);
             return 1;
         }
@@ -649,18 +588,6 @@ void EmuModelStart(const EmuSettings* settings, int64_t nowMs) {
     HangupRequested = Fault.kind == EMU_FAULT_HANGUP;
 }
 
-void EmuModelReset(int64_t nowMs) {
-    ResetBoard(nowMs);
-}
-
-int EmuIsSupportedBaud(long baud) {
-    const long speeds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
-    for (long s : speeds)
-        if (s == baud)
-            return 1;
-    return 0;
-}
-
 long EmuBoardBaud(int64_t nowMs) {
     if (PendingBaud && nowMs >= BaudSwitchAt) {
         Baud = PendingBaud;
@@ -680,7 +607,7 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
     char name[EMU_COMMAND_MAX + 1];
     const char* value = nullptr;
     size_t n = 0;
-    const char* p = SkipSpaces(text);
+    const char* p = EmuSkipSpaces(text);
     for (; *p && *p != '=' && n < EMU_COMMAND_MAX; p++) {
         char c = *p;
         if (c >= 'a' && c <= 'z')
@@ -700,59 +627,6 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
         !HandleUnsignedRegister(name, value, out))
         Invalid(out);
     ApplyLineFault(out);
-}
-
-int EmuParseFault(const char* spec, EmuFault* out) {
-    const struct {
-        const char* name;
-        EmuFaultKind kind;
-        int needsArg;
-    } faults[] = {
-        {"none", EMU_FAULT_NONE, 0},         {"silence", EMU_FAULT_SILENCE, 0},
-        {"delay", EMU_FAULT_DELAY, 1},       {"badsum", EMU_FAULT_BADSUM, 0},
-        {"garbage", EMU_FAULT_GARBAGE, 1},   {"zerolen", EMU_FAULT_ZEROLEN, 0},
-        {"oversize", EMU_FAULT_OVERSIZE, 0}, {"shortstate", EMU_FAULT_SHORTSTATE, 0},
-        {"cut", EMU_FAULT_CUT, 0},           {"hangup", EMU_FAULT_HANGUP, 1},
-    };
-    char words[3][32];
-    int count = 0;
-    const char* p = spec;
-    while (*(p = SkipSpaces(p)) != '\0') {
-        if (count == 3)
-            return 0;
-        size_t n = 0;
-        while (*p && *p != ' ' && *p != '\t') {
-            if (n + 1 >= sizeof words[0])
-                return 0;
-            words[count][n++] = *p++;
-        }
-        words[count++][n] = '\0';
-    }
-    if (count == 0)
-        return 0;
-    for (const auto& f : faults) {
-        if (strcmp(words[0], f.name) != 0)
-            continue;
-        EmuFault fault = {f.kind, 0, 0};
-        int next = 1;
-        if (f.needsArg) {
-            unsigned long arg;
-            // An hour of delay or a megabyte of junk is already far past any use.
-            unsigned long max = f.kind == EMU_FAULT_GARBAGE ? 1000000ul : 3600000ul;
-            if (count < 2 || !ParseUnsigned(words[1], 10, max, &arg))
-                return 0;
-            fault.arg = (long)arg;
-            next = 2;
-        }
-        if (next < count) {
-            if (strcmp(words[next], "once") != 0 || next + 1 != count)
-                return 0;
-            fault.once = 1;
-        }
-        *out = fault;
-        return 1;
-    }
-    return 0;
 }
 
 EmuFault EmuCurrentFault() {
@@ -776,13 +650,13 @@ void EmuEndHangup() {
 int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
     EmuBoardBaud(nowMs);
     Advance(nowMs);
-    const char* p = SkipSpaces(line);
+    const char* p = EmuSkipSpaces(line);
     char word[16];
     size_t n = 0;
     while (*p && *p != ' ' && *p != '\t' && n + 1 < sizeof word)
         word[n++] = *p++;
     word[n] = '\0';
-    const char* arg = SkipSpaces(p);
+    const char* arg = EmuSkipSpaces(p);
     unsigned long parsed;
 
     if (strcmp(word, "reset") == 0 && *arg == '\0') {
@@ -800,7 +674,7 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
         return 1;
     }
     if (strcmp(word, "flags") == 0) {
-        if (!ParseUnsigned(arg, 16, 0xFFFF, &parsed)) {
+        if (!EmuParseUnsigned(arg, 16, 0xFFFF, &parsed)) {
             *errorOut = "flags needs a hex value up to FFFF";
             return 0;
         }
@@ -808,7 +682,7 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
         return 1;
     }
     if (strcmp(word, "gas") == 0) {
-        if (!ParseUnsigned(arg, 10, 0xFFFF, &parsed)) {
+        if (!EmuParseUnsigned(arg, 10, 0xFFFF, &parsed)) {
             *errorOut = "gas needs a number up to 65535";
             return 0;
         }
@@ -840,7 +714,7 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
             FlowFixed = 0;
             return 1;
         }
-        if (!ParseFloat(arg, &value)) {
+        if (!EmuParseFloat(arg, &value)) {
             *errorOut = "flow needs a number or off";
             return 0;
         }
@@ -849,7 +723,8 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
         return 1;
     }
     if (strcmp(word, "baud") == 0) {
-        if (!ParseUnsigned(arg, 10, 0xFFFFFFFFul, &parsed) || !EmuIsSupportedBaud((long)parsed)) {
+        if (!EmuParseUnsigned(arg, 10, 0xFFFFFFFFul, &parsed) ||
+            !EmuIsSupportedBaud((long)parsed)) {
             *errorOut = "unsupported speed";
             return 0;
         }
@@ -861,56 +736,25 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
     return 0;
 }
 
-uint16_t EmuFrameChecksum(uint16_t frameLength, const uint8_t* payload, size_t length) {
-    uint32_t sum = 0x1234 + (frameLength >> 8) + (frameLength & 0xFF);
-    for (size_t i = 0; i < length; i++)
-        sum += payload[i];
-    return (uint16_t)(0u - sum);
-}
-
-std::string EmuBuildFrame(const uint8_t* payload, size_t length) {
-    // The length field is 16 bits; no reply of this board comes near that.
-    if (length > 0xFFFF - 4)
-        length = 0xFFFF - 4;
-    uint16_t frameLength = (uint16_t)(length + 4);
-    uint16_t sum = EmuFrameChecksum(frameLength, payload, length);
-    std::string bytes;
-    bytes.push_back((char)(frameLength >> 8));
-    bytes.push_back((char)(frameLength & 0xFF));
-    bytes.append((const char*)payload, length);
-    bytes.push_back((char)(sum >> 8));
-    bytes.push_back((char)(sum & 0xFF));
-    return bytes;
-}
-
 std::string EmuStatePayload(int64_t nowMs) {
     Advance(nowMs);
     std::string payload;
-    PutLe32(&payload, (uint32_t)(int32_t)(MeasuredFlow * 23145.3 + 3400000.0));
-    PutFloat(&payload, (float)MeasuredFlow);
-    PutFloat(&payload, (float)(Kind == EMU_KIND_CONTROLLER ? SetPoint : 0.0));
-    PutFloat(&payload, 24.5f); // sensor temperature, degrees C
-    PutFloat(&payload, 14.7f); // line pressure, psia
-    PutFloat(&payload, (float)ValveDrive());
-    PutFloat(&payload, (float)FilteredFlow);
-    PutFloat(&payload, (float)Totalizer);
-    PutLe16(&payload, V1);
-    PutLe16(&payload, V12);
-    PutLe16(&payload, StatusFlags);
-    PutLe16(&payload, ActiveGas);
+    EmuPutLe32(&payload, (uint32_t)(int32_t)(MeasuredFlow * 23145.3 + 3400000.0));
+    EmuPutFloat(&payload, (float)MeasuredFlow);
+    EmuPutFloat(&payload, (float)(Kind == EMU_KIND_CONTROLLER ? SetPoint : 0.0));
+    EmuPutFloat(&payload, 24.5f); // sensor temperature, degrees C
+    EmuPutFloat(&payload, 14.7f); // line pressure, psia
+    EmuPutFloat(&payload, (float)ValveDrive());
+    EmuPutFloat(&payload, (float)FilteredFlow);
+    EmuPutFloat(&payload, (float)Totalizer);
+    EmuPutLe16(&payload, V1);
+    EmuPutLe16(&payload, V12);
+    EmuPutLe16(&payload, StatusFlags);
+    EmuPutLe16(&payload, ActiveGas);
     return payload;
 }
 
 double EmuCurrentFlow(int64_t nowMs) {
     Advance(nowMs);
     return MeasuredFlow;
-}
-
-double EmuTotalizer(int64_t nowMs) {
-    Advance(nowMs);
-    return Totalizer;
-}
-
-unsigned EmuLineEnding() {
-    return LineEnding;
 }

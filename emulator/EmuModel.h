@@ -6,26 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "emulator/EmuProtocol.h"
+
 enum EmuKind { EMU_KIND_METER = 0, EMU_KIND_CONTROLLER = 1 };
-
-enum EmuFaultKind {
-    EMU_FAULT_NONE = 0,
-    EMU_FAULT_SILENCE,
-    EMU_FAULT_DELAY,
-    EMU_FAULT_BADSUM,
-    EMU_FAULT_GARBAGE,
-    EMU_FAULT_ZEROLEN,
-    EMU_FAULT_OVERSIZE,
-    EMU_FAULT_SHORTSTATE,
-    EMU_FAULT_CUT,
-    EMU_FAULT_HANGUP
-};
-
-struct EmuFault {
-    EmuFaultKind kind;
-    long arg; // milliseconds for delay and hangup, a byte count for garbage
-    int once; // applies to the next reply it alters, then clears itself
-};
 
 enum { EMU_NAME_MAX = 40, EMU_COMMAND_MAX = 200, EMU_MAX_SAMPLES = 250 };
 
@@ -47,12 +30,10 @@ struct EmuOutput {
 
 void EmuDefaultSettings(EmuSettings* settings);
 void EmuModelStart(const EmuSettings* settings, int64_t nowMs);
-void EmuModelReset(int64_t nowMs);
 
 // The speed the board listens and talks at; a "~BAUD=" switch takes effect a short
 // while after the command.
 long EmuBoardBaud(int64_t nowMs);
-int EmuIsSupportedBaud(long baud);
 
 // One command line, without its carriage return.
 void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out);
@@ -60,7 +41,6 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out);
 // One line from the control channel. Returns 1 when understood; otherwise 0 with a reason.
 int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut);
 
-int EmuParseFault(const char* spec, EmuFault* out);
 EmuFault EmuCurrentFault();
 
 // Returns 1 once per hang-up request, with how long to stay unplugged (0: until the fault
@@ -69,14 +49,8 @@ int EmuTakeHangup(long* msOut);
 // The board is plugged back in: a hang-up fault has run its course.
 void EmuEndHangup();
 
-// Frame: big-endian length counting the whole frame, payload, big-endian checksum.
-std::string EmuBuildFrame(const uint8_t* payload, size_t length);
-uint16_t EmuFrameChecksum(uint16_t frameLength, const uint8_t* payload, size_t length);
-
 // The 40-byte state record as the board sends it for "~GLSV".
 std::string EmuStatePayload(int64_t nowMs);
 
-// Read-only views for the control channel and tests.
+// The measured flow, % of full scale.
 double EmuCurrentFlow(int64_t nowMs);
-double EmuTotalizer(int64_t nowMs);
-unsigned EmuLineEnding();
