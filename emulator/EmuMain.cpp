@@ -289,7 +289,9 @@ void WriteDue(int64_t nowMs) {
 
 int PollTimeout(int64_t nowMs) {
     int64_t wait = 1000;
-    if (!Pending.empty())
+    // A reply already due waits for POLLOUT instead: when nobody reads the port the line
+    // stays full, and a zero time-out would spin.
+    if (!Pending.empty() && Pending.front().dueMs > nowMs)
         wait = Pending.front().dueMs - nowMs;
     if (ReplugAtMs >= 0 && ReplugAtMs - nowMs < wait)
         wait = ReplugAtMs - nowMs;
