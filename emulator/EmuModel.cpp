@@ -116,7 +116,8 @@ void Tick(int64_t tickMs) {
         TrueFlow += (target - TrueFlow) * (1.0 - std::exp(-SAMPLE_MS / LAG_MS));
     else
         TrueFlow = target;
-    double noise = NextNoise() * NOISE;
+    // A held flow is exact, so that a test can predict every digit the program shows.
+    double noise = FlowFixed ? 0.0 : NextNoise() * NOISE;
     MeasuredFlow = TrueFlow + noise;
     FilteredFlow += (MeasuredFlow - FilteredFlow) * 0.2;
     Totalizer += MeasuredFlow / 100.0 * (SAMPLE_MS / 60000.0);

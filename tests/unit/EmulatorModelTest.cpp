@@ -199,12 +199,13 @@ TEST(EmulatorModel, TotalizerIntegratesFractionOfFullScaleMinutesAndClears) {
     Control("flow 60", T0);
     // One minute at 60 % of full scale is 0.6 full-scale minutes.
     EmuOutput out = Send("~GLSV", T0 + 60000);
-    EXPECT_NEAR(FloatAt(out.bytes, 2 + 28), 0.6, 0.002);
+    EXPECT_EQ(FloatAt(out.bytes, 2 + 4), 60.0f);
+    EXPECT_NEAR(FloatAt(out.bytes, 2 + 28), 0.6, 1e-4);
     Send("G31=0", T0 + 60000);
     out = Send("~GLSV", T0 + 60000);
     EXPECT_EQ(FloatAt(out.bytes, 2 + 28), 0.0f);
     out = Send("~GLSV", T0 + 90000);
-    EXPECT_NEAR(FloatAt(out.bytes, 2 + 28), 0.3, 0.002);
+    EXPECT_NEAR(FloatAt(out.bytes, 2 + 28), 0.3, 1e-4);
 }
 
 TEST(EmulatorModel, SampleStreamsDeliverOnePerFiveMillisecondsEachWithItsOwnCursor) {
