@@ -44,7 +44,8 @@
 #   wait_record N REGEX SECS [FROM]   wait until a recorded command matches (extended regex)
 #   start_app [DIR]          start TorvanOne.exe with working directory DIR (default a fresh temp
 #                            dir, kept in APP_DIR); waits for the "QRB_TorvanWin" window and sets
-#                            APP_HWND and APP_PID (the Wine process of the program)
+#                            APP_HWND and APP_PID (the Wine process of the program). APP_EXE
+#                            (Unix or Windows path) picks another exe than the Windows build's
 #   wait_app_exit SECS       wait until the program's process has ended
 #   screenshot NAME          the whole screen into $TORVAN_BUILD/screenshots/NAME.png
 #   step TEXT                a time-stamped progress line in the scenario log
@@ -216,7 +217,8 @@ start_app() {
     APP_DIR=${1:-$E2E_TMP/app}
     mkdir -p "$APP_DIR"
     local exe
-    exe=$(winepath -w "$WIN_BUILD/TorvanOne.exe" 2>/dev/null)
+    exe=${APP_EXE:-$WIN_BUILD/TorvanOne.exe}
+    [[ "$exe" == /* ]] && exe=$(winepath -w "$exe" 2>/dev/null)
     (cd "$APP_DIR" && exec wine "$exe") >"$E2E_TMP/app.log" 2>&1 &
     APP_PID=$!
     APP_HWND=$(drv wait-window QRB_TorvanWin 30000) || {
