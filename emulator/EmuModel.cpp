@@ -110,6 +110,17 @@ double TargetFlow(int64_t tickMs) {
     return 40.0 + 5.0 * std::sin(2.0 * M_PI * seconds / 10.0);
 }
 
+// The sensor's counts for a flow; a flow held far outside the sensor's range saturates
+// instead of overflowing the 32-bit field.
+int32_t RawCounts(double flow) {
+    double counts = flow * 23145.3 + 3400000.0;
+    if (counts >= 2147483647.0)
+        return INT32_MAX;
+    if (counts <= -2147483648.0)
+        return INT32_MIN;
+    return (int32_t)counts;
+}
+
 void Tick(int64_t tickMs) {
     double target = TargetFlow(tickMs);
     if (Kind == EMU_KIND_CONTROLLER && !FlowFixed)
@@ -127,7 +138,7 @@ void Tick(int64_t tickMs) {
     s->filtered = (float)FilteredFlow;
     s->raw = (float)(TrueFlow + noise * 4.0);
     s->setPoint = (float)(Kind == EMU_KIND_CONTROLLER ? SetPoint : 0.0);
-    s->counts = (int32_t)(MeasuredFlow * 23145.3 + 3400000.0);
+    s->counts = RawCounts(MeasuredFlow);
     SampleCount++;
 }
 
@@ -216,7 +227,8 @@ void Invalid(EmuOutput* out) {
 }
 
 std::string FormatFloat(double value) {
-    char text[64];
+    // "%f" of the largest double is 316 characters.
+    char text[400];
     snprintf(text, sizeof text, "%f", value);
     return text;
 }
@@ -340,7 +352,9 @@ std::string SamplesPayload(Stream stream) {
 unsigned ValveDrive() {
     if (Kind != EMU_KIND_CONTROLLER || SetPoint <= 0.0)
         return 0;
-    return RamCracking + (unsigned)(SetPoint * 300.0);
+    // The valve is fully driven at 100 %; a set point beyond that drives it no further.
+    double setPoint = SetPoint > 100.0 ? 100.0 : SetPoint;
+    return RamCracking + (unsigned)(setPoint * 300.0);
 }
 
 // Registers that read and write the same way.
@@ -740,7 +754,7 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
 std::string EmuStatePayload(int64_t nowMs) {
     Advance(nowMs);
     std::string payload;
-    EmuPutLe32(&payload, (uint32_t)(int32_t)(MeasuredFlow * 23145.3 + 3400000.0));
+    EmuPutLe32(&payload, (uint32_t)RawCounts(MeasuredFlow));
     EmuPutFloat(&payload, (float)MeasuredFlow);
     EmuPutFloat(&payload, (float)(Kind == EMU_KIND_CONTROLLER ? SetPoint : 0.0));
     EmuPutFloat(&payload, 24.5f); // sensor temperature, degrees C

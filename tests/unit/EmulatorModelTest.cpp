@@ -88,6 +88,9 @@ TEST(EmulatorModel, AsciiRepliesOfAFreshControllerInHandWorkedBytes) {
         {"integral", {"V26=3"}, "V26", "3.000000\r>"},
         {"cracking", {"V29=4000"}, "V29", "4000\r>"},
         {"valve drive is zero at set point 0", {"V5=0"}, "V27", "0\r>"},
+        {"valve drive: cracking + 300 per %", {"V29=1000", "V5=10"}, "V27", "4000\r>"},
+        {"RAM bias moves the drive", {"V5=10", "~CBR=2000"}, "V27", "5000\r>"},
+        {"drive saturates at 100 %", {"V29=1000", "V5=1e300"}, "V27", "31000\r>"},
         {"RAM proportional", {}, "~PR=500.000000", "\r>"},
         {"RAM bias", {}, "~CBR=12000", "\r>"},
         {"factory mode", {}, "FLOK=5807", "\r>"},
@@ -184,6 +187,26 @@ TEST(EmulatorModel, StateFrameCarriesSetPointFlowFlagsAndGas) {
     EXPECT_NEAR(counts, 25.0 * 23145.3 + 3400000, 0.1 * 23145.3);
     EXPECT_EQ(WordAt(payload, 36), 0x8001u);
     EXPECT_EQ(WordAt(payload, 38), 1u);
+}
+
+TEST(EmulatorModel, RawCountsSaturateForAFlowFarOutsideTheSensorRange) {
+    const struct {
+        const char* flow;
+        uint32_t counts;
+    } cases[] = {
+        {"flow 0", 3400000u},
+        {"flow 100", 5714530u},
+        {"flow 1e12", 0x7FFFFFFFu},
+        {"flow -1e12", 0x80000000u},
+    };
+    for (const auto& c : cases) {
+        StartBoard();
+        Control(c.flow, T0);
+        std::string frame = Send("~GLSV", T0 + 10).bytes;
+        uint32_t counts = (uint8_t)frame[2] | ((uint8_t)frame[3] << 8) | ((uint8_t)frame[4] << 16) |
+                          ((uint32_t)(uint8_t)frame[5] << 24);
+        EXPECT_EQ(counts, c.counts) << c.flow;
+    }
 }
 
 TEST(EmulatorModel, ControllerFlowLagsBehindTheSetPoint) {
