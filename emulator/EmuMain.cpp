@@ -34,6 +34,7 @@ const char* ControlPath;
 FILE* RecordFile;
 int ControlFd = -1;
 volatile sig_atomic_t StopRequested;
+sigset_t WaitMask;
 
 std::string LineBuffer;
 int LastWasCr;
@@ -214,7 +215,7 @@ void HandleControlLine(const std::string& line, int64_t nowMs) {
     if (line.empty())
         return;
     std::string error;
-    int wasReset = line == "reset";
+    int wasReset = strncmp(EmuSkipSpaces(line.c_str()), "reset", 5) == 0;
     if (!EmuControlCommand(line.c_str(), nowMs, &error)) {
         fprintf(stderr, "torvan-emu: control '%s': %s\n", line.c_str(), error.c_str());
         return;
@@ -321,7 +322,10 @@ void Run() {
             fds[count].events = POLLIN;
             fds[count++].revents = 0;
         }
-        int ready = poll(fds, count, timeout);
+        // The stop signals are blocked everywhere but inside the wait, so one that arrives
+        // just before it still ends the wait at once.
+        struct timespec wait = {timeout / 1000, (long)(timeout % 1000) * 1000000L};
+        int ready = ppoll(fds, count, &wait, &WaitMask);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -357,6 +361,11 @@ int main(int argc, char** argv) {
     sa.sa_handler = OnStopSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stopSignals, &WaitMask);
     signal(SIGPIPE, SIG_IGN);
 
     if (RecordPath) {
