@@ -45,7 +45,9 @@
 #   start_app [DIR]          start TorvanOne.exe with working directory DIR (default a fresh temp
 #                            dir, kept in APP_DIR); waits for the "QRB_TorvanWin" window and sets
 #                            APP_HWND and APP_PID (the Wine process of the program). APP_EXE
-#                            (Unix or Windows path) picks another exe than the Windows build's
+#                            (Unix or Windows path) picks another exe than the Windows build's.
+#                            Called again, it starts a further instance (APP_HWND and APP_PID
+#                            then name the new one; APP_HWNDS lists all windows started)
 #   wait_app_exit SECS       wait until the program's process has ended
 #   screenshot NAME          the whole screen into $TORVAN_BUILD/screenshots/NAME.png
 #   step TEXT                a time-stamped progress line in the scenario log
@@ -70,6 +72,7 @@ E2E_START=$(date +%s.%N)
 declare -A EMU_PIDS=()
 APP_PID=""
 APP_HWND=""
+APP_HWNDS=()
 APP_DIR=""
 E2E_FAILED=0
 E2E_OWN_DISPLAY=""
@@ -221,10 +224,22 @@ start_app() {
     [[ "$exe" == /* ]] && exe=$(winepath -w "$exe" 2>/dev/null)
     (cd "$APP_DIR" && exec wine "$exe") >"$E2E_TMP/app.log" 2>&1 &
     APP_PID=$!
-    APP_HWND=$(drv wait-window QRB_TorvanWin 30000) || {
+    # A further instance: its window is the one that was not there before.
+    local before=" ${APP_HWNDS[*]} " i found
+    APP_HWND=""
+    for i in $(seq 1 100); do
+        for found in $(drv all QRB_TorvanWin 2>/dev/null); do
+            [[ "$before" == *" $found "* ]] || APP_HWND=$found
+        done
+        [ -n "$APP_HWND" ] && break
+        kill -0 "$APP_PID" 2>/dev/null || break
+        sleep 0.2
+    done
+    [ -n "$APP_HWND" ] || {
         drv list >&2
         fail "the main window did not appear"
     }
+    APP_HWNDS+=("$APP_HWND")
     step "TorvanOne started: window $APP_HWND"
 }
 

@@ -667,6 +667,17 @@ int CmdWatch(int argc, char** argv) {
     return 0;
 }
 
+// all CLASS|-: every top-level window of the class, one handle a line (none: exit 1).
+int CmdAll(int argc, char** argv) {
+    if (argc != 1)
+        return -1;
+    FindRequest request{ClassArg(argv[0]), nullptr, false, {}};
+    EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&request));
+    for (HWND window : request.found)
+        PrintWindowHandle(window);
+    return request.found.empty() ? 1 : 0;
+}
+
 // Screen size in pixels, as the program sees it at start.
 int CmdScreen(int argc, char**) {
     if (argc != 0)
@@ -708,6 +719,7 @@ const Command Commands[] = {
     {"pid", CmdPid, "HWND|CLASS  -> process id"},
     {"gdi-count", CmdGdiCount, "PID  -> GDI objects (exit 3: not available)"},
     {"watch", CmdWatch, "HWND|CLASS DURATION_MS [COMMAND-ID]  -> title/rect lines"},
+    {"all", CmdAll, "CLASS|-  -> every top-level window of the class, one a line"},
     {"screen", CmdScreen, " -> width height"},
     {"list", CmdList, " -> hwnd class title rect visibility, one top-level window a line"},
     {"children", CmdChildren, "HWND|CLASS  -> hwnd id class text, one child a line"},
