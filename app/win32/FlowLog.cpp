@@ -1,10 +1,164 @@
-// Placeholder until the flow log lands.
 #include "app/win32/FlowLog.h"
 
-void StartLog(HWND) {}
-void StopLog(HWND) {}
-void OnLogIntervalSet(HWND, UINT) {}
-void OnLogIntervalCancel(HWND) {}
-void LogSampleTick(HWND) {}
-void UpdateLoggingMenu(HMENU) {}
-void CloseLogFileAtExit() {}
+#include <commdlg.h>
+#include <cstdio>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "app/LogFileWriter.h"
+#include "app/win32/LegacyApp.h"
+#include "tools/win32/LogIntervalWin.h"
+
+namespace {
+
+constexpr int LOG_PATH_SIZE = 400;
+
+void DestroyLogIntervalWin() {
+    if (LogIntervalWin && IsWindow(LogIntervalWin)) {
+        DestroyWindow(LogIntervalWin);
+    }
+    LogIntervalWin = nullptr;
+}
+
+// Back to Idle: no timer, no file, counters cleared.
+void CloseLog(HWND mainWindow) {
+    KillTimer(mainWindow, TIMER_LOG_SAMPLE);
+    if (LogFile != nullptr) {
+        fclose(LogFile);
+        LogFile = nullptr;
+    }
+    LoggingActive = 0;
+    NumLogFileSamples = 0;
+}
+
+void StopOnWriteError(HWND mainWindow) {
+    CloseLog(mainWindow);
+    LogMessageBox(nullptr, "Error Writing Log File, Logging Stopped", "FILE ERROR", MB_OK);
+}
+
+LogTimestamp LocalTimestamp() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    LogTimestamp stamp;
+    stamp.Year = now.wYear;
+    stamp.Month = now.wMonth;
+    stamp.Day = now.wDay;
+    stamp.Hour = now.wHour;
+    stamp.Minute = now.wMinute;
+    stamp.Second = now.wSecond;
+    stamp.Milliseconds = now.wMilliseconds;
+    return stamp;
+}
+
+} // namespace
+
+void StartLog(HWND mainWindow) {
+    char path[LOG_PATH_SIZE] = "TorvanOneLog.csv";
+    // One filter pair, so the list ends in two NULs.
+    static const char filter[] = "Excel Compatable File (.csv)\0*.csv\0";
+    OPENFILENAMEA dialog = {};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = mainWindow;
+    dialog.lpstrFilter = filter;
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = sizeof path;
+    dialog.lpstrInitialDir = ".";
+    dialog.lpstrTitle = "Log File Name";
+    dialog.lpstrDefExt = "csv";
+    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST | OFN_DONTADDTORECENT;
+    if (!GetSaveFileNameA(&dialog)) {
+        return;
+    }
+    StartLogToPath(mainWindow, path);
+}
+
+int StartLogToPath(HWND mainWindow, const char* path) {
+    // A second Start Log while a file is open (waiting for its interval or logging) would
+    // otherwise lose that stream and leave its timer writing into the new file.
+    if (LogFile != nullptr || LoggingActive) {
+        CloseLog(mainWindow);
+    }
+    DestroyLogIntervalWin();
+    FILE* file = fopen(path, "w");
+    if (file == nullptr) {
+        char message[LOG_PATH_SIZE + 64];
+        snprintf(message, sizeof message, "Error Opening File: %s", path);
+        LogMessageBox(nullptr, message, "FILE ERROR", MB_OK);
+        return 0;
+    }
+    LogFile = file;
+    NumLogFileSamples = 0;
+    LogIntervalWin =
+        CreateLogIntervalWin(mainWindow, 0, "Select Log Interval", ScreenWidth / 20,
+                             ScreenHeight / 20, ScreenWidth / 3, ScreenHeight / 4, MainInstance);
+    return 1;
+}
+
+void OnLogIntervalSet(HWND mainWindow, UINT interval) {
+    LoggingIntervalInMsec = 0;
+    DestroyLogIntervalWin();
+    if (LogFile == nullptr || interval == 0) {
+        return;
+    }
+    if (!WriteLogHeader(LogFile, interval)) {
+        StopOnWriteError(mainWindow);
+        return;
+    }
+    if (SplitLogInterval(interval).Milliseconds != 0) {
+        LoggingIntervalInMsec = 1;
+    }
+    LoggingActive = 1;
+    NumLogFileSamples = 0;
+    SetTimer(mainWindow, TIMER_LOG_SAMPLE, interval, TimerProc);
+}
+
+void OnLogIntervalCancel(HWND mainWindow) {
+    DestroyLogIntervalWin();
+    CloseLog(mainWindow);
+}
+
+void LogSampleTick(HWND mainWindow) {
+    if (!LoggingActive || LogFile == nullptr) {
+        return;
+    }
+    if (!WriteLogSample(LogFile, LocalTimestamp(), SystemState.Flow, LoggingIntervalInMsec)) {
+        StopOnWriteError(mainWindow);
+        return;
+    }
+    NumLogFileSamples++;
+    if (NumLogFileSamples >= LOG_SAMPLE_LIMIT) {
+        CloseLog(mainWindow);
+        LogMessageBox(nullptr, "Flow Sample Limit Reached, Closing File", "Logging Terminated",
+                      MB_OK);
+    }
+}
+
+void StopLog(HWND mainWindow) {
+    CloseLog(mainWindow);
+    HMENU menu = GetMenu(mainWindow);
+    if (menu != nullptr) {
+        EnableMenuItem(menu, CMD_START_LOG, MF_BYCOMMAND | MF_ENABLED);
+        EnableMenuItem(menu, CMD_STOP_LOG, MF_BYCOMMAND | MF_GRAYED);
+    }
+}
+
+void UpdateLoggingMenu(HMENU loggingPopup) {
+    if (loggingPopup == nullptr) {
+        return;
+    }
+    // Between Start Log and the choice of an interval logging isn't active yet, so Start Log
+    // stays available.
+    EnableMenuItem(loggingPopup, CMD_START_LOG,
+                   MF_BYCOMMAND | (LoggingActive ? MF_GRAYED : MF_ENABLED));
+    EnableMenuItem(loggingPopup, CMD_STOP_LOG,
+                   MF_BYCOMMAND | (LoggingActive ? MF_ENABLED : MF_GRAYED));
+}
+
+void CloseLogFileAtExit() {
+    if (LogFile != nullptr) {
+        fclose(LogFile);
+        LogFile = nullptr;
+    }
+    LoggingActive = 0;
+    NumLogFileSamples = 0;
+}

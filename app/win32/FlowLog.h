@@ -11,3 +11,12 @@ void OnLogIntervalCancel(HWND mainWindow);             // WM_LOG_INTERVAL_CANCEL
 void LogSampleTick(HWND mainWindow);                   // timer 266
 void UpdateLoggingMenu(HMENU loggingPopup);            // WM_INITMENUPOPUP, position 3
 void CloseLogFileAtExit();                             // WM_CLOSE
+
+// Start Log once a path is chosen (the Save-As dialog's result): closes any log already open,
+// opens the file and shows the interval window. Non-zero when the file was opened.
+int StartLogToPath(HWND mainWindow, const char* path);
+
+// The log's and the log interval window's message boxes go through this pointer (MessageBoxA
+// unless replaced) so that tests can answer them without entering a modal loop.
+typedef int(WINAPI* LogMessageBoxFunc)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+extern LogMessageBoxFunc LogMessageBox;

@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cstring>
+#include <unistd.h>
 #include <string>
 
+#include "app/LogFileWriter.h"
 #include "app/LogFormat.h"
 
 namespace {
@@ -77,21 +78,6 @@ TEST(LogFormat, SampleLinesCarryTheFullYearAndOptionalMilliseconds) {
     }
 }
 
-TEST(LogFormat, SampleUsesADecimalPointWhateverTheLocale) {
-    // A German locale would turn %f's point into a comma and break the CSV columns.
-    const char* german = setlocale(LC_NUMERIC, "de_DE.UTF-8");
-    if (german == nullptr) {
-        german = setlocale(LC_NUMERIC, "de_DE");
-    }
-    char line[128];
-    FormatLogSample({2026, 12, 7, 8, 15, 3, 0}, 37.5f, 0, line, sizeof line);
-    setlocale(LC_NUMERIC, "C");
-    EXPECT_STREQ(line, "12/07/2026,08:15:03,37.500000\n");
-    if (german == nullptr) {
-        GTEST_SKIP() << "no German locale installed; only the C locale was checked";
-    }
-}
-
 TEST(LogFormat, ShortBuffersAreCutAndStayTerminated) {
     char small[12];
     memset(small, 'x', sizeof small);
@@ -106,4 +92,42 @@ TEST(LogFormat, ShortBuffersAreCutAndStayTerminated) {
     EXPECT_STREQ(tiny, "12/07/2");
 
     EXPECT_EQ(FormatLogHeader(2000, small, 0), 0);
+}
+
+TEST(LogFileWriter, LinesReachTheFileAtOnce) {
+    char path[] = "/tmp/torvan-logXXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    FILE* file = fopen(path, "w");
+    ASSERT_NE(file, nullptr);
+    ASSERT_NE(WriteLogHeader(file, 2000), 0);
+    ASSERT_NE(WriteLogSample(file, {2026, 12, 7, 8, 15, 3, 0}, 37.5f, 0), 0);
+    // Read back through a second stream while the first is still open: nothing may sit in
+    // the writer's buffer.
+    FILE* reader = fopen(path, "r");
+    ASSERT_NE(reader, nullptr);
+    char text[256] = {};
+    size_t got = fread(text, 1, sizeof text - 1, reader);
+    fclose(reader);
+    fclose(file);
+    unlink(path);
+    EXPECT_EQ(std::string(text, got),
+              "Date, Time, Flow Rate, Log Interval: 2 Seconds\n12/07/2026,08:15:03,37.500000\n");
+}
+
+TEST(LogFileWriter, FailedWritesAreReported) {
+    // A stream opened for reading refuses writes; /dev/full refuses them at the flush.
+    FILE* readOnly = fopen("/dev/null", "r");
+    ASSERT_NE(readOnly, nullptr);
+    EXPECT_EQ(WriteLogHeader(readOnly, 2000), 0);
+    EXPECT_EQ(WriteLogSample(readOnly, {2026, 1, 1, 0, 0, 0, 0}, 1.0f, 1), 0);
+    fclose(readOnly);
+    FILE* full = fopen("/dev/full", "w");
+    if (full != nullptr) {
+        EXPECT_EQ(WriteLogHeader(full, 2000), 0);
+        EXPECT_EQ(WriteLogSample(full, {2026, 1, 1, 0, 0, 0, 0}, 1.0f, 0), 0);
+        fclose(full);
+    }
+    EXPECT_EQ(WriteLogHeader(nullptr, 2000), 0);
 }
