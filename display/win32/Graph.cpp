@@ -1,16 +1,351 @@
-// Placeholder until the strip-chart window lands.
 #include "display/win32/Graph.h"
 
-HWND CreateGraph(HWND, int, const char*, int, int, int, int, HINSTANCE) {
-    return nullptr;
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/AppMessages.h"
+#include "display/GraphRing.h"
+
+static_assert(MAX_GRAPH_LINES == GRAPH_RING_LINES, "the window and its ring agree on the lines");
+
+namespace {
+
+constexpr int GRAPH_NAME_SIZE = 128;
+constexpr int MAX_GRATICULE_LINES = 1024;
+const char* const CLASS_NAME = "GraphWin";
+
+HPEN GraphPen[MAX_GRAPH_LINES];
+HPEN GraticulePen;
+int GraticluleSpacing = 10;
+HBRUSH GraphBackgroundBrush;
+int NumGraphWindows;
+char GraphName[GRAPH_NAME_SIZE];
+HWND ParentWindow;
+int Registered;
+
+// The per-window record lives in the window's extra word.
+struct GraphData {
+    GraphRing Ring;
+    int WindowNumber;
+};
+
+GraphData* DataOf(HWND graph) {
+    if (graph == nullptr || !IsWindow(graph)) {
+        return nullptr;
+    }
+    return reinterpret_cast<GraphData*>(GetWindowLongPtrA(graph, 0));
 }
-void SetNumGraphLines(HWND, int) {}
-void SetGraphLineMin(HWND, int, float) {}
-void SetGraphLineMax(HWND, int, float) {}
-void SetGraphLinePen(int, COLORREF) {}
-void SetGraphGraticluleSpacing(int) {}
-void SetGraphGraticulePen(COLORREF) {}
-void SetGraphBackgroundBrush(COLORREF) {}
-void ResetGraph(HWND) {}
-void StoreGraphLineVals(HWND, const float*) {}
-void UpdateGraph(HWND) {}
+
+void ReplacePen(HPEN* slot, COLORREF colour) {
+    HPEN pen = CreatePen(PS_SOLID, 1, colour);
+    if (pen == nullptr) {
+        return;
+    }
+    if (*slot != nullptr) {
+        DeleteObject(*slot);
+    }
+    *slot = pen;
+}
+
+void ReleaseModuleObjects() {
+    for (HPEN& pen : GraphPen) {
+        if (pen != nullptr) {
+            DeleteObject(pen);
+            pen = nullptr;
+        }
+    }
+    if (GraticulePen != nullptr) {
+        DeleteObject(GraticulePen);
+        GraticulePen = nullptr;
+    }
+    if (GraphBackgroundBrush != nullptr) {
+        DeleteObject(GraphBackgroundBrush);
+        GraphBackgroundBrush = nullptr;
+    }
+}
+
+void DrawGraticule(HDC dc, int width, int height) {
+    if (GraticulePen == nullptr) {
+        return;
+    }
+    static int xs[MAX_GRATICULE_LINES];
+    int count = GraphGraticuleXs(GraticluleSpacing, width, xs, MAX_GRATICULE_LINES);
+    HPEN previous = static_cast<HPEN>(SelectObject(dc, GraticulePen));
+    for (int i = 0; i < count; i++) {
+        MoveToEx(dc, xs[i], 0, nullptr);
+        LineTo(dc, xs[i], height);
+    }
+    SelectObject(dc, previous);
+}
+
+void DrawLines(HDC dc, const GraphRing& ring, const RECT& client) {
+    int width = client.right - client.left;
+    int height = client.bottom - client.top;
+    int first = GraphRingFirstSlot(&ring, width);
+    int columns = GraphRingColumns(&ring, width);
+    for (int line = 0; line < ring.NumLines; line++) {
+        if (GraphPen[line] == nullptr) {
+            continue;
+        }
+        HPEN previous = static_cast<HPEN>(SelectObject(dc, GraphPen[line]));
+        for (int j = 0; j < columns; j++) {
+            float v = ring.LineVals[line][GraphRingSlotOfColumn(&ring, first, j)];
+            int y = GraphSampleY(v, ring.LineMin[line], ring.LineMax[line], client.bottom, height);
+            if (j == 0) {
+                MoveToEx(dc, client.left, y, nullptr);
+            } else {
+                LineTo(dc, client.left + j, y);
+            }
+        }
+        SelectObject(dc, previous);
+    }
+}
+
+// Draws the whole picture off-screen and copies it in one step, so the trace never flickers.
+void DrawGraph(HWND window, HDC target) {
+    GraphData* data = DataOf(window);
+    RECT client;
+    GetClientRect(window, &client);
+    int width = client.right - client.left;
+    int height = client.bottom - client.top;
+    if (width <= 0 || height <= 0) {
+        return;
+    }
+    HDC memory = CreateCompatibleDC(target);
+    if (memory == nullptr) {
+        return;
+    }
+    HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
+    if (bitmap == nullptr) {
+        DeleteDC(memory);
+        return;
+    }
+    HBITMAP previousBitmap = static_cast<HBITMAP>(SelectObject(memory, bitmap));
+    // A compatible bitmap starts black, which is the graph's background.
+    PatBlt(memory, 0, 0, width, height, BLACKNESS);
+    HRGN clip = CreateRectRgnIndirect(&client);
+    SelectClipRgn(memory, clip);
+    DrawGraticule(memory, width, height);
+    if (data != nullptr && data->Ring.BuffersReady) {
+        DrawLines(memory, data->Ring, client);
+    }
+    SelectClipRgn(target, clip);
+    BitBlt(target, client.left, client.top, width, height, memory, 0, 0, SRCCOPY);
+    SelectClipRgn(target, nullptr);
+    SelectClipRgn(memory, nullptr);
+    SelectObject(memory, previousBitmap);
+    DeleteObject(clip);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+}
+
+LRESULT OnCreate(HWND window) {
+    GraphData* data = static_cast<GraphData*>(calloc(1, sizeof(GraphData)));
+    if (data == nullptr) {
+        return -1;
+    }
+    GraphRingClear(&data->Ring);
+    NumGraphWindows++;
+    data->WindowNumber = NumGraphWindows;
+    SetWindowLongPtrA(window, 0, reinterpret_cast<LONG_PTR>(data));
+    return 0;
+}
+
+void OnSize(HWND window, LPARAM lParam) {
+    GraphData* data = DataOf(window);
+    if (data != nullptr) {
+        GraphRingResize(&data->Ring, LOWORD(lParam));
+    }
+}
+
+void OnPaint(HWND window) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    if (dc != nullptr) {
+        DrawGraph(window, dc);
+    }
+    EndPaint(window, &paint);
+}
+
+void OnLeftButtonDown(HWND window) {
+    GraphData* data = DataOf(window);
+    if (data == nullptr) {
+        return;
+    }
+    char title[GRAPH_NAME_SIZE + 16];
+    if (GraphRingTogglePause(&data->Ring)) {
+        snprintf(title, sizeof title, "%s PAUSED", GraphName);
+        SetWindowTextA(window, title);
+    } else {
+        SetWindowTextA(window, GraphName);
+    }
+}
+
+void OnClose(HWND window) {
+    if (ParentWindow != nullptr) {
+        PostMessageA(ParentWindow, WM_GRAPH_CLOSED, 0, 0);
+    }
+    DestroyWindow(window);
+}
+
+void OnDestroy(HWND window) {
+    GraphData* data = reinterpret_cast<GraphData*>(GetWindowLongPtrA(window, 0));
+    if (data == nullptr) {
+        return;
+    }
+    SetWindowLongPtrA(window, 0, 0);
+    GraphRingFree(&data->Ring);
+    free(data);
+    NumGraphWindows--;
+    if (NumGraphWindows <= 0) {
+        NumGraphWindows = 0;
+        ReleaseModuleObjects();
+    }
+}
+
+LRESULT CALLBACK GraphWinProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate(window);
+    case WM_SIZE:
+        OnSize(window, lParam);
+        return 0;
+    case WM_PAINT:
+        OnPaint(window);
+        return 0;
+    case WM_LBUTTONDOWN:
+        OnLeftButtonDown(window);
+        return 0;
+    case WM_CLOSE:
+        OnClose(window);
+        return 0;
+    case WM_DESTROY:
+        OnDestroy(window);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+int RegisterGraphClass(HINSTANCE instance) {
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = GraphWinProc;
+    windowClass.cbWndExtra = sizeof(LONG_PTR);
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    windowClass.lpszClassName = CLASS_NAME;
+    return RegisterClassExA(&windowClass) != 0;
+}
+
+void ShowCreateError() {
+    char text[64];
+    snprintf(text, sizeof text, "Error: %lu", GetLastError());
+    MessageBoxA(nullptr, text, "ERR", MB_OK);
+}
+
+} // namespace
+
+HWND CreateGraph(HWND parent, int asChild, const char* title, int x, int y, int width, int height,
+                 HINSTANCE instance) {
+    snprintf(GraphName, sizeof GraphName, "%s", title != nullptr ? title : "");
+    ParentWindow = parent;
+    if (!Registered) {
+        if (!RegisterGraphClass(instance)) {
+            ShowCreateError();
+            return nullptr;
+        }
+        Registered = 1;
+    }
+    DWORD style = asChild ? (WS_CHILD | WS_VISIBLE | WS_DLGFRAME)
+                          : (WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME);
+    HWND graph = CreateWindowExA(0, CLASS_NAME, GraphName, style, x, y, width, height, parent,
+                                 nullptr, instance, nullptr);
+    if (graph == nullptr) {
+        ShowCreateError();
+    }
+    return graph;
+}
+
+void SetNumGraphLines(HWND graph, int numLines) {
+    GraphData* data = DataOf(graph);
+    if (data == nullptr) {
+        return;
+    }
+    int firstCall = 0;
+    if (!GraphRingSetNumLines(&data->Ring, numLines, &firstCall)) {
+        return;
+    }
+    if (firstCall) {
+        // The rings are sized by a size event; the window's own size is the first one.
+        RECT outer;
+        GetWindowRect(graph, &outer);
+        PostMessageA(graph, WM_SIZE, SIZE_RESTORED,
+                     MAKELPARAM(outer.right - outer.left, outer.bottom - outer.top));
+    }
+}
+
+void SetGraphLineMin(HWND graph, int line, float value) {
+    GraphData* data = DataOf(graph);
+    if (data == nullptr || line < 0 || line >= MAX_GRAPH_LINES) {
+        return;
+    }
+    GraphRingSetLimits(&data->Ring, line, value, data->Ring.LineMax[line]);
+}
+
+void SetGraphLineMax(HWND graph, int line, float value) {
+    GraphData* data = DataOf(graph);
+    if (data == nullptr || line < 0 || line >= MAX_GRAPH_LINES) {
+        return;
+    }
+    GraphRingSetLimits(&data->Ring, line, data->Ring.LineMin[line], value);
+}
+
+void SetGraphLinePen(int line, COLORREF colour) {
+    if (line < 0 || line >= MAX_GRAPH_LINES) {
+        return;
+    }
+    ReplacePen(&GraphPen[line], colour);
+}
+
+void SetGraphGraticluleSpacing(int pixels) {
+    GraticluleSpacing = pixels;
+}
+
+void SetGraphGraticulePen(COLORREF colour) {
+    ReplacePen(&GraticulePen, colour);
+}
+
+void SetGraphBackgroundBrush(COLORREF colour) {
+    HBRUSH brush = CreateSolidBrush(colour);
+    if (brush == nullptr) {
+        return;
+    }
+    if (GraphBackgroundBrush != nullptr) {
+        DeleteObject(GraphBackgroundBrush);
+    }
+    GraphBackgroundBrush = brush;
+}
+
+void ResetGraph(HWND graph) {
+    GraphData* data = DataOf(graph);
+    if (data != nullptr) {
+        GraphRingReset(&data->Ring);
+    }
+}
+
+void StoreGraphLineVals(HWND graph, const float* values) {
+    GraphData* data = DataOf(graph);
+    if (data != nullptr && values != nullptr) {
+        GraphRingStore(&data->Ring, values);
+    }
+}
+
+void UpdateGraph(HWND graph) {
+    GraphData* data = DataOf(graph);
+    if (data != nullptr && !data->Ring.Paused) {
+        InvalidateRect(graph, nullptr, FALSE);
+    }
+}
