@@ -1,9 +1,322 @@
-// Placeholder until the totalizer window lands.
 #include "display/win32/TotalizerWin.h"
 
-HWND CreateTotalizerWin(HWND, int, const char*, int, int, int, int, HINSTANCE) {
-    return nullptr;
+#include <cstdio>
+#include <cstring>
+#include <windowsx.h>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "app/win32/LegacyApp.h"
+#include "display/TotalizerLayout.h"
+#include "display/win32/WindowUtils.h"
+
+namespace {
+
+const char* const CLASS_NAME = "TotalizerWin";
+constexpr COLORREF BUTTON_COLOUR = RGB(155, 155, 155);
+constexpr COLORREF DIGIT_COLOUR = RGB(255, 0, 0);
+// Sizes the digits when no full scale is known yet; ShowWinFloatText never shows more than
+// seven characters.
+const char* const FALLBACK_FORMAT = "8888888";
+
+HWND TotalizerWinHandle;
+HWND ParentWindow;
+int Registered;
+HFONT TotalizerDigitFont;
+HFONT ButtonFont;
+RECT TotalizerDigitRect;
+RECT TotalizerResetRect;
+HBRUSH ButtonBrush;
+HPEN ButtonBorderPen;
+POINT pt;
+char ErrorStr[200];
+float LastTotal;
+int HaveTotal;
+
+HFONT MakeTahoma(int height) {
+    return CreateFontA(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
+                       "tahoma");
 }
-BOOL TotalizerWinDialogBoxMsg(MSG*) {
-    return FALSE;
+
+void ReplaceFont(HFONT* slot, HFONT font) {
+    if (*slot != nullptr) {
+        DeleteObject(*slot);
+    }
+    *slot = font;
+}
+
+SIZE Measure(HDC dc, HFONT font, const char* text) {
+    SIZE size = {0, 0};
+    HFONT previous = static_cast<HFONT>(SelectObject(dc, font));
+    GetTextExtentPoint32A(dc, text, lstrlenA(text), &size);
+    SelectObject(dc, previous);
+    return size;
+}
+
+RECT ToRect(const LayoutRect& r) {
+    RECT rect = {r.Left, r.Top, r.Right, r.Bottom};
+    return rect;
+}
+
+LayoutRect ToLayout(const RECT& r) {
+    return {r.left, r.top, r.right, r.bottom};
+}
+
+void DeleteDrawingObjects() {
+    ReplaceFont(&TotalizerDigitFont, nullptr);
+    ReplaceFont(&ButtonFont, nullptr);
+    if (ButtonBrush != nullptr) {
+        DeleteObject(ButtonBrush);
+        ButtonBrush = nullptr;
+    }
+    if (ButtonBorderPen != nullptr) {
+        DeleteObject(ButtonBorderPen);
+        ButtonBorderPen = nullptr;
+    }
+}
+
+} // namespace
+
+void AdjustDigitWindow(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    HDC dc = GetDC(window);
+    if (dc == nullptr) {
+        return;
+    }
+    const char* sizing = TotalizerFormatBuff[0] != '\0' ? TotalizerFormatBuff : FALLBACK_FORMAT;
+    TotalizerHeights heights = TotalizerStartHeights(client.bottom - client.top);
+    HFONT digitFont = MakeTahoma(heights.Digit);
+    SIZE digits = Measure(dc, digitFont, sizing);
+    while (TotalizerMustShrink(digits.cx, ScreenWidth, heights)) {
+        heights = TotalizerShrinkHeights(heights);
+        DeleteObject(digitFont);
+        digitFont = MakeTahoma(heights.Digit);
+        digits = Measure(dc, digitFont, sizing);
+    }
+    ReplaceFont(&TotalizerDigitFont, digitFont);
+    ReplaceFont(&ButtonFont, MakeTahoma(heights.Button));
+    SIZE button = Measure(dc, ButtonFont, "  RESET  ");
+    ReleaseDC(window, dc);
+    LayoutRect digitRect, resetRect;
+    TotalizerRects(digits.cx, digits.cy, button.cx, button.cy, &digitRect, &resetRect);
+    TotalizerDigitRect = ToRect(digitRect);
+    TotalizerResetRect = ToRect(resetRect);
+}
+
+void AdjustTotalizerWindowSize(HWND window) {
+    RECT outer, client;
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    int outerWidth = outer.right - outer.left;
+    int wanted =
+        TotalizerWantedWidth(outerWidth, client.right - client.left, ToLayout(TotalizerDigitRect));
+    if (wanted != outerWidth) {
+        MoveWindow(window, outer.left, outer.top, wanted, outer.bottom - outer.top, TRUE);
+    }
+}
+
+void SetButtonText(HDC dc, const RECT* rect, const char* text) {
+    RECT outline = ToRect(TotalizerButtonOutline(ToLayout(*rect)));
+    HRGN clip = CreateRectRgnIndirect(&outline);
+    SelectClipRgn(dc, clip);
+    HPEN previousPen = static_cast<HPEN>(SelectObject(dc, ButtonBorderPen));
+    HBRUSH previousBrush = static_cast<HBRUSH>(SelectObject(dc, ButtonBrush));
+    RoundRect(dc, outline.left, outline.top, outline.right, outline.bottom, 10, 10);
+    SelectObject(dc, previousBrush);
+    SelectObject(dc, previousPen);
+    SetRectRgn(clip, rect->left, rect->top, rect->right, rect->bottom);
+    SelectClipRgn(dc, clip);
+    HFONT previousFont = static_cast<HFONT>(SelectObject(dc, ButtonFont));
+    SetTextColor(dc, RGB(0, 0, 0));
+    SetBkColor(dc, BUTTON_COLOUR);
+    RECT textRect = *rect;
+    DrawTextA(dc, text, -1, &textRect, DT_SINGLELINE | DT_CENTER | DT_VCENTER);
+    SelectObject(dc, previousFont);
+    SelectClipRgn(dc, nullptr);
+    DeleteObject(clip);
+}
+
+namespace {
+
+// Draws the digits off-screen and copies them into the digit rectangle only, leaving the
+// button alone.
+void DrawTotal(HWND window, HDC target) {
+    RECT client;
+    GetClientRect(window, &client);
+    int width = client.right - client.left;
+    int height = client.bottom - client.top;
+    if (width <= 0 || height <= 0) {
+        return;
+    }
+    HDC memory = CreateCompatibleDC(target);
+    if (memory == nullptr) {
+        return;
+    }
+    HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
+    if (bitmap == nullptr) {
+        DeleteDC(memory);
+        return;
+    }
+    HBITMAP previousBitmap = static_cast<HBITMAP>(SelectObject(memory, bitmap));
+    HFONT previousFont = static_cast<HFONT>(SelectObject(memory, TotalizerDigitFont));
+    SetBkColor(memory, RGB(0, 0, 0));
+    PatBlt(memory, 0, 0, width, height, BLACKNESS);
+    ShowWinUnitsFloat(memory, &TotalizerDigitRect, DIGIT_COLOUR, LastTotal,
+                      NumTotalizerDecimalPlaces);
+    HRGN clip = CreateRectRgnIndirect(&TotalizerDigitRect);
+    SelectClipRgn(target, clip);
+    BitBlt(target, 0, 0, width, height, memory, 0, 0, SRCCOPY);
+    SelectClipRgn(target, nullptr);
+    DeleteObject(clip);
+    SelectClipRgn(memory, nullptr);
+    SelectObject(memory, previousFont);
+    SelectObject(memory, previousBitmap);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+}
+
+LRESULT OnCreate(HWND window) {
+    ScreenWidth = GetSystemMetrics(SM_CXSCREEN);
+    ScreenHeight = GetSystemMetrics(SM_CYSCREEN);
+    WinBorderWidth = GetSystemMetrics(SM_CXFRAME);
+    WinBorderHeight = GetSystemMetrics(SM_CYFRAME);
+    HaveTotal = 0;
+    AdjustDigitWindow(window);
+    AdjustTotalizerWindowSize(window);
+    // Made anew at every opening and deleted when the window goes.
+    ButtonBrush = CreateSolidBrush(BUTTON_COLOUR);
+    ButtonBorderPen = CreatePen(PS_SOLID, 3, RGB(0, 0, 0));
+    return 0;
+}
+
+void OnSize(HWND window) {
+    AdjustDigitWindow(window);
+    AdjustTotalizerWindowSize(window);
+}
+
+void OnPaint(HWND window) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    if (dc != nullptr) {
+        SetButtonText(dc, &TotalizerResetRect, " RESET ");
+        // An uncovered window shows the last total at once rather than black until the next
+        // state reply.
+        if (HaveTotal) {
+            DrawTotal(window, dc);
+        }
+    }
+    EndPaint(window, &paint);
+}
+
+void OnTotalizerFlow(HWND window, LPARAM lParam) {
+    uint32_t bits = static_cast<uint32_t>(lParam);
+    memcpy(&LastTotal, &bits, sizeof LastTotal);
+    HaveTotal = 1;
+    HDC dc = GetDC(window);
+    if (dc != nullptr) {
+        DrawTotal(window, dc);
+        ReleaseDC(window, dc);
+    }
+}
+
+void OnLeftButtonDown(LPARAM lParam) {
+    pt.x = GET_X_LPARAM(lParam);
+    pt.y = GET_Y_LPARAM(lParam);
+    if (TotalizerClickOnReset(ToLayout(TotalizerResetRect), pt.x, pt.y)) {
+        PostMessageA(ParentWindow, WM_TOTALIZER_RESET, 0, 0);
+    }
+}
+
+void OnClose(HWND window) {
+    PostMessageA(ParentWindow, WM_TOTALIZER_CLOSED, 0, 0);
+    DestroyWindow(window);
+}
+
+// The main window may destroy the totalizer directly (View/Totalizer), without a close, so the
+// drawing objects go here.
+void OnDestroy(HWND window) {
+    DeleteDrawingObjects();
+    if (window == TotalizerWinHandle) {
+        TotalizerWinHandle = nullptr;
+    }
+}
+
+LRESULT CALLBACK TotalizerWinProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate(window);
+    case WM_SIZE:
+        OnSize(window);
+        return 0;
+    case WM_PAINT:
+        OnPaint(window);
+        return 0;
+    case WM_LBUTTONDOWN:
+        OnLeftButtonDown(lParam);
+        return 0;
+    case WM_CLOSE:
+        OnClose(window);
+        return 0;
+    case WM_DESTROY:
+        OnDestroy(window);
+        return 0;
+    }
+    if (message == WM_TOTALIZER_FLOW) {
+        OnTotalizerFlow(window, lParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+int RegisterTotalizerClass(HINSTANCE instance) {
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = TotalizerWinProc;
+    windowClass.cbWndExtra = sizeof(LONG_PTR);
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    windowClass.lpszClassName = CLASS_NAME;
+    return RegisterClassExA(&windowClass) != 0;
+}
+
+void ShowCreateError() {
+    snprintf(ErrorStr, sizeof ErrorStr, "Error: %lu", GetLastError());
+    MessageBoxA(nullptr, ErrorStr, "ERR", MB_OK);
+}
+
+} // namespace
+
+HWND CreateTotalizerWin(HWND parent, int asChild, const char* title, int x, int y, int width,
+                        int height, HINSTANCE instance) {
+    ParentWindow = parent;
+    if (!Registered) {
+        if (!RegisterTotalizerClass(instance)) {
+            ShowCreateError();
+            return nullptr;
+        }
+        Registered = 1;
+    }
+    DWORD style =
+        asChild
+            ? (WS_CHILD | WS_VISIBLE | WS_DLGFRAME)
+            : (WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MAXIMIZEBOX);
+    HWND window = CreateWindowExA(0, CLASS_NAME, title, style, x, y, width, height, parent, nullptr,
+                                  instance, nullptr);
+    if (window == nullptr) {
+        ShowCreateError();
+        return nullptr;
+    }
+    TotalizerWinHandle = window;
+    return window;
+}
+
+BOOL TotalizerWinDialogBoxMsg(MSG* message) {
+    if (TotalizerWinHandle == nullptr || !IsWindow(TotalizerWinHandle)) {
+        return FALSE;
+    }
+    return IsDialogMessageA(TotalizerWinHandle, message);
 }
