@@ -94,6 +94,8 @@ wine_setup
 EMU_PID=""
 APP_PID=""
 cleanup() {
+    # Interrupted while the program runs: it would be left without its board.
+    [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
     if [ "$OWN_DISPLAY" == 1 ]; then
         # Everything in this prefix was started here: the program, its desktop, the driver.
         wineserver -k 2>/dev/null
