@@ -246,6 +246,12 @@ TEST_F(SetPointDlg, KeysReachTheTrackbarThroughTheFilter) {
     EXPECT_EQ(LabelText(dialog), "50.10");
     for (const auto& p : PostedToParent)
         EXPECT_NE(p.message, WM_NEW_SETPOINT);
+    // Releasing the key ends the tracking, and the end of tracking reports where the thumb is.
+    PostMessageA(trackbar, WM_KEYUP, VK_HOME, 0);
+    Pump();
+    EXPECT_EQ(LabelText(dialog), "100.00");
+    ASSERT_EQ(PostedToParent.size(), 1u);
+    EXPECT_EQ(PostedToParent[0].lParam, BitsOf(100.0f));
 }
 
 TEST_F(SetPointDlg, OpeningAgainNeitherRecreatesNorRefreshes) {
