@@ -48,7 +48,7 @@ for dll in $imports; do
         ;;
     esac
 done
-echo "package.sh: imports $(echo $imports)"
+echo "package.sh: imports" $imports
 
 SETUP=$OUT/TorvanOne-$VERSION-setup.exe
 ZIP=$OUT/TorvanOne-$VERSION-portable.zip

@@ -174,8 +174,7 @@ start_emu() {
     "$TORVAN_EMU" --link "$(com_link "$n")" --record "$(emu_record "$n")" \
         --control "$(emu_control "$n")" "$@" >"$log" 2>&1 &
     EMU_PIDS[$n]=$!
-    local i
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
         grep -q '^ready' "$log" 2>/dev/null && [ -e "$(com_link "$n")" ] && {
             step "emulator on COM$n: $*"
             return 0
@@ -225,9 +224,9 @@ start_app() {
     (cd "$APP_DIR" && exec wine "$exe") >"$E2E_TMP/app.log" 2>&1 &
     APP_PID=$!
     # A further instance: its window is the one that was not there before.
-    local before=" ${APP_HWNDS[*]} " i found
+    local before=" ${APP_HWNDS[*]} " found
     APP_HWND=""
-    for i in $(seq 1 100); do
+    for _ in $(seq 1 100); do
         for found in $(drv all QRB_TorvanWin 2>/dev/null); do
             [[ "$before" == *" $found "* ]] || APP_HWND=$found
         done

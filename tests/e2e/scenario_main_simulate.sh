@@ -6,8 +6,8 @@
 source "$(dirname "$0")/lib.sh"
 
 start_app
-read -r x0 y0 w0 h0 <<<"$(drv rect "$APP_HWND")"
-read -r _ _ cw0 ch0 <<<"$(drv client-rect "$APP_HWND")"
+read -r x0 y0 _ h0 <<<"$(drv rect "$APP_HWND")"
+read -r _ _ _ ch0 <<<"$(drv client-rect "$APP_HWND")"
 
 drv watch "$APP_HWND" 3000 40110 >"$E2E_TMP/watch.txt" || fail "watch failed"
 cat "$E2E_TMP/watch.txt"
