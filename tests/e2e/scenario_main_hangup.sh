@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The board goes away while connected (the emulator unplugs its port for three seconds, then
-# for good). The window keeps answering within a second throughout; reconnection runs one
+# The board goes away while connected (the emulator unplugs its port for three seconds, falls
+# silent for two, then is unplugged for good). The window keeps answering within a second throughout; reconnection runs one
 # attempt at a time (the board's record never shows two probe sequences interleaved); once
 # the board is back the connection returns, with the title and the state poll, either by
 # itself or through the port dialog that a failed attempt reopens. Unplugged for good, the
@@ -71,6 +71,40 @@ step "ok: probe sequences one at a time"
 assert_eq "$(grep -c '^S64$' "$E2E_TMP/after-unplug.txt")" \
     "$(grep -c '^~SNLC=0x0D0A$' "$E2E_TMP/after-unplug.txt")" "one identification per link set-up"
 screenshot main_hangup_back
+
+step "silent for 2 s"
+# The board stops answering but stays plugged in: the program's reconnection probes reach it.
+# One attempt at a time means one probe per pass over the three speeds (the board hears only
+# the one at its own speed), so heard probes lie at least a pass apart: three read time-outs of
+# about 150 ms. Two attempts running side by side would put probes closer together.
+mark=$(record_mark 5)
+emu_ctl 5 "fault silence"
+sleep 2
+emu_ctl 5 "fault none"
+back=0
+end=$(($(date +%s) + 30))
+while [ "$(date +%s)" -lt "$end" ]; do
+    ping_ok
+    if [ "$(drv title "$APP_HWND")" == "$TITLE" ] &&
+        [ "$(record_cmds 5 "$mark" | sed -n '/^~SNLC=0x0D0A$/,$p' | grep -c '^~GLSV$')" -ge 3 ]; then
+        back=1
+        break
+    fi
+    if drv find-popup "Select Serial Port" 0 >/dev/null 2>&1; then
+        step "port dialog reopened; picking COM5 again"
+        drv port-dialog COM5 ok 5000 >/dev/null || fail "port dialog after the silence"
+    fi
+    sleep 0.3
+done
+[ "$back" == 1 ] || fail "the connection did not come back after the silence"
+tail -n +"$mark" "$(emu_record 5)" | awk '$2 == "2" { print $1 }' >"$E2E_TMP/probes.txt"
+step "probes heard during and after the silence: $(wc -l <"$E2E_TMP/probes.txt")"
+[ -s "$E2E_TMP/probes.txt" ] || fail "no reconnection probe reached the board"
+closest=$(awk 'NR > 1 && (min == "" || $1 - prev < min) { min = $1 - prev } { prev = $1 }
+               END { print (min == "" ? 99999 : min) }' "$E2E_TMP/probes.txt")
+step "closest probes: $closest ms apart"
+[ "$closest" -ge 300 ] || fail "probes $closest ms apart: two attempts at once"
+step "ok: one attempt at a time"
 
 step "unplugged for good"
 emu_ctl 5 "fault hangup 0"
