@@ -168,6 +168,10 @@ emu_control() { echo "$E2E_TMP/com$1.ctl"; }
 start_emu() {
     local n=$1
     shift
+    # The native tier builds the emulator; a scenario run on its own builds it when missing.
+    if [ ! -x "$TORVAN_EMU" ] && [ -f "$TORVAN_BUILD/native/CMakeCache.txt" ]; then
+        cmake --build "$TORVAN_BUILD/native" --target torvan-emu -j 2 >"$E2E_TMP/emu-build.log" 2>&1
+    fi
     [ -x "$TORVAN_EMU" ] || fail "emulator not built: $TORVAN_EMU"
     local log=$E2E_TMP/emu$n.log
     : >"$(emu_record "$n")"
