@@ -48,8 +48,13 @@ ctl() {
     RC=${PIPESTATUS[0]}
 }
 
+# The program may end before the emulator has read its last bytes off the pty.
 expect_restored() {
-    local last2
+    local last2 i
+    for i in $(seq 1 60); do
+        [[ "$(tail -1 "$TMP/board.rec" | cut -d' ' -f2-)" == "~BAUD="* ]] && break
+        sleep 0.05
+    done
     last2=$(tail -2 "$TMP/board.rec" | cut -d' ' -f2-)
     [[ "$(head -1 <<<"$last2")" == "~SNLC="* ]] || fail "$1: line ending not restored: $last2"
     [ "$(tail -1 <<<"$last2")" = "~BAUD=19200" ] || fail "$1: speed not restored: $last2"

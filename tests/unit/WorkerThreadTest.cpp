@@ -575,8 +575,14 @@ TEST_F(WorkerDeviceTest, StopWhileIdleIsPromptAndRestoresTheBoard) {
     EXPECT_EQ(ThreadParams.Connected.load(), 0);
     EXPECT_EQ(ThreadParams.Device.load(), nullptr);
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The emulator may not have read the last bytes off the pty yet.
     std::vector<std::string> commands = emu_.RecordedCommands();
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    while ((commands.empty() || !StartsWith(commands.back(), "~BAUD=")) &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        commands = emu_.RecordedCommands();
+    }
     ASSERT_GE(commands.size(), 2u);
     EXPECT_TRUE(StartsWith(commands[commands.size() - 2], "~SNLC=")) << commands.end()[-2];
     EXPECT_EQ(commands.back(), "~BAUD=19200");
