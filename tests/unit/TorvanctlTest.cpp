@@ -388,7 +388,12 @@ TEST_F(TorvanctlBoardTest, CtrlCDuringLogLeavesACompleteFileAndARestoredBoard) {
     std::string csv = dir_ / "interrupted.csv";
     pid_t pid = Spawn({TORVANCTL_PATH, "log", emu_.Link(), "--interval", "100", "--out", csv},
                       dir_ / "log.out", dir_ / "log.err");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Interrupt once a few samples are in, however long the connection took.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Lines(ReadWhole(csv)).size() < 3 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(130));
     kill(pid, SIGINT);
     int code = WaitExit(pid);
     EXPECT_EQ(code, 0) << ReadWhole(dir_ / "log.err");
