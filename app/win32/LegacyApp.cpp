@@ -1,9 +1,336 @@
-// Placeholder until the main window lands.
+// The main window: start-up, the message loop, the window procedure's dispatch, stopping the
+// worker and the timer callback.
 #include "app/win32/LegacyApp.h"
 
-HWND CreateMainWindow(HINSTANCE, int) {
-    return nullptr;
+#include <process.h>
+
+#include <commctrl.h>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "app/SerialCmdQ.h"
+#include "app/WorkerThread.h"
+#include "app/win32/FlowLog.h"
+#include "app/win32/MainWindow.h"
+#include "device/LegacyBoardUtils.h"
+#include "display/win32/TotalizerWin.h"
+#include "tools/win32/CmdWin.h"
+#include "tools/win32/LogIntervalWin.h"
+#include "tools/win32/PidAdjust.h"
+#include "tools/win32/SetPointEntry.h"
+
+HINSTANCE MainInstance;
+HWND MainWindowHandle;
+HDC MainWinDC;
+int ScreenWidth, ScreenHeight;
+int WinBorderWidth, WinBorderHeight;
+
+HBRUSH MainWinBackgroundBrush;
+HBRUSH DigitsBackgroundBrush;
+HBRUSH TextBackgroundBrush;
+HBRUSH ErrorBackgroundBrush;
+HBRUSH WarningBackgroundBrush;
+HBRUSH NormalBackgroundBrush;
+
+HANDLE WorkerThread;
+HWND GraphWin1, CmdWin, TotalizerWin, LogIntervalWin;
+int AvgFlowGraphLine;
+
+int MainWindowPlacing;
+
+static const char MAIN_CLASS_NAME[] = "QRB_TorvanWin";
+
+static int PostToMainWindow(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    return PostMessageA((HWND)window, message, (WPARAM)wParam, (LPARAM)lParam) ? 1 : 0;
 }
-int RunMessageLoop() {
+
+static unsigned __stdcall WorkerTrampoline(void* params) {
+    return WorkerThreadFunction((ThreadParamsRec*)params);
+}
+
+int StartWorkerThread(HWND window) {
+    ThreadParams.MainWindow = window;
+    SetWorkerPostFunction(PostToMainWindow);
+    uintptr_t thread = _beginthreadex(nullptr, 0, WorkerTrampoline, &ThreadParams, 0, nullptr);
+    if (thread == 0) {
+        WorkerThread = nullptr;
+        return 0;
+    }
+    WorkerThread = (HANDLE)thread;
+    SetThreadPriority(WorkerThread, THREAD_PRIORITY_TIME_CRITICAL);
+    return 1;
+}
+
+void StopProcessing() {
+    HWND window = MainWindowHandle;
+    for (UINT id = TIMER_FLOW_READINGS; id <= TIMER_SEND_CRACKING; id++)
+        KillTimer(window, id);
+
+    if (ThreadParams.Running.load()) {
+        ThreadParams.Stop.store(1);
+        // The worker finishes the request in progress (a failed connect takes over a
+        // second) and takes no other; nothing else touches its flags meanwhile.
+        while (ThreadParams.Running.load())
+            Sleep(1);
+    }
+    if (WorkerThread) {
+        // running drops just before the thread returns: let it return before the handle goes.
+        WaitForSingleObject(WorkerThread, 2000);
+        CloseHandle(WorkerThread);
+        WorkerThread = nullptr;
+    }
+
+    ClearMsgQueue();
+    ClearSerialPortErrors();
+
+    ThreadParams.Stop.store(0);
+    ThreadParams.Device.store(nullptr);
+    ThreadParams.Connected.store(0);
+    ThreadParams.Running.store(0);
+    ThreadParams.Simulation.store(0);
+
+    PostMessageA(window, WM_COMMAND, CMD_STOP_LOG, 0);
+    CurrentActiveGas = -1;
+}
+
+static void SendDeferred(const char* command) {
+    EnqueueThreadMsg(REQUEST_ASCII, command, WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult,
+                     sizeof IgnoreResult);
+}
+
+void CALLBACK TimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
+    switch (timerId) {
+    case TIMER_FLOW_READINGS:
+        EnqueueThreadMsg(REQUEST_FLOW_VALUES, nullptr, WM_FLOW_READINGS, 0, &NewFlowReadings);
+        break;
+    case TIMER_STATE_POLL:
+        EnqueueThreadMsg(REQUEST_BOARD_STATE, nullptr, WM_BOARD_STATE, 0, &TempSystemState);
+        break;
+    case TIMER_LOG_SAMPLE:
+        LogSampleTick(window);
+        break;
+    case TIMER_SEND_SETPOINT:
+        KillTimer(window, timerId);
+        snprintf(OutString, sizeof OutString, "V5=%f\r", (double)TempSetpoint);
+        SendDeferred(OutString);
+        break;
+    case TIMER_SEND_PROPORTIONAL:
+        KillTimer(window, timerId);
+        snprintf(OutString, sizeof OutString, "~PR=%f\r", (double)Proportional);
+        SendDeferred(OutString);
+        break;
+    case TIMER_SEND_INTEGRAL:
+        KillTimer(window, timerId);
+        snprintf(OutString, sizeof OutString, "~IR=%f\r", (double)Integral);
+        SendDeferred(OutString);
+        break;
+    case TIMER_SEND_DERIVATIVE:
+        KillTimer(window, timerId);
+        snprintf(OutString, sizeof OutString, "~DR=%f\r", (double)Derivative);
+        SendDeferred(OutString);
+        break;
+    case TIMER_SEND_CRACKING:
+        KillTimer(window, timerId);
+        snprintf(OutString, sizeof OutString, "~CBR=%lu\r", (unsigned long)ValveCracking);
+        SendDeferred(OutString);
+        break;
+    case TIMER_INFO_REFRESH:
+        PostMessageA(window, WM_REFRESH_INFO, 0, 0);
+        break;
+    default:
+        break;
+    }
+}
+
+static LRESULT OnCreate(HWND window) {
+    ScreenWidth = GetSystemMetrics(SM_CXSCREEN);
+    ScreenHeight = GetSystemMetrics(SM_CYSCREEN);
+    WinBorderWidth = GetSystemMetrics(SM_CXFRAME);
+    WinBorderHeight = GetSystemMetrics(SM_CYFRAME);
+    CommentField[0] = '\0';
+    ResetReadoutState();
+
+    DigitsBackgroundBrush = CreateSolidBrush(RGB(0, 0, 0));
+    TextBackgroundBrush = CreateSolidBrush(RGB(200, 200, 200));
+    ErrorBackgroundBrush = CreateSolidBrush(RGB(255, 0, 0));
+    WarningBackgroundBrush = CreateSolidBrush(RGB(255, 255, 0));
+    NormalBackgroundBrush = CreateSolidBrush(RGB(190, 200, 190));
+
+    MoveWindow(window, ScreenWidth / 4, ScreenHeight / 8, ScreenWidth / 6, ScreenHeight * 18 / 100,
+               TRUE);
+    SetTimer(window, TIMER_INFO_REFRESH, 20, TimerProc);
     return 0;
+}
+
+static LRESULT OnSize(HWND window, WPARAM sizeType) {
+    // A minimised window has no client area to lay out.
+    if (sizeType != SIZE_MINIMIZED)
+        RelayoutReadout(window);
+    return 0;
+}
+
+static LRESULT OnPaint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (IsIconic(window))
+        return DefWindowProcA(window, message, wParam, lParam);
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    RECT client;
+    GetClientRect(window, &client);
+    HRGN clip = CreateRectRgnIndirect(&client);
+    SelectClipRgn(dc, clip);
+    FillRect(dc, &client, MainWinBackgroundBrush);
+    SelectClipRgn(dc, nullptr);
+    DeleteObject(clip);
+    EndPaint(window, &paint);
+    UpdateInformationWindow(MainWinDC);
+    return 0;
+}
+
+static LRESULT OnClose(HWND window) {
+    CloseSetPointDlg();
+    ClosePidAdjDlg();
+    CloseLogFileAtExit();
+    if (ThreadParams.Running.load() || WorkerThread)
+        StopProcessing();
+    if (GraphWin1 && IsWindow(GraphWin1))
+        DestroyWindow(GraphWin1);
+    GraphWin1 = nullptr;
+    SimGraphWindowExists.store(0);
+    if (CmdWin && IsWindow(CmdWin))
+        DestroyWindow(CmdWin);
+    CmdWin = nullptr;
+    if (TotalizerWin && IsWindow(TotalizerWin))
+        DestroyWindow(TotalizerWin);
+    TotalizerWin = nullptr;
+    if (LogIntervalWin && IsWindow(LogIntervalWin))
+        DestroyWindow(LogIntervalWin);
+    LogIntervalWin = nullptr;
+    DestroyWindow(window);
+    return 0;
+}
+
+static void DeleteBrush(HBRUSH* brush) {
+    if (*brush)
+        DeleteObject(*brush);
+    *brush = nullptr;
+}
+
+static LRESULT OnDestroy(HWND window) {
+    KillTimer(window, TIMER_INFO_REFRESH);
+    ReleaseReadoutFonts();
+    DeleteBrush(&DigitsBackgroundBrush);
+    DeleteBrush(&TextBackgroundBrush);
+    DeleteBrush(&ErrorBackgroundBrush);
+    DeleteBrush(&WarningBackgroundBrush);
+    DeleteBrush(&NormalBackgroundBrush);
+    // The class still names this brush; no window of the class is left to paint with it.
+    DeleteBrush(&MainWinBackgroundBrush);
+    if (MainWinDC)
+        ReleaseDC(window, MainWinDC);
+    MainWinDC = nullptr;
+    if (MainWindowHandle == window)
+        MainWindowHandle = nullptr;
+    PostQuitMessage(0);
+    return 0;
+}
+
+static LRESULT OnStartWorker(HWND window) {
+    StopProcessing();
+    StartWorkerThread(window);
+    return 0;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate(window);
+    case WM_SIZE:
+        return OnSize(window, wParam);
+    case WM_PAINT:
+        return OnPaint(window, message, wParam, lParam);
+    case WM_CLOSE:
+        return OnClose(window);
+    case WM_DESTROY:
+        return OnDestroy(window);
+    case WM_COMMAND: {
+        LRESULT result = 0;
+        OnCommand(window, wParam, lParam, &result);
+        if (result == 1)
+            return DefWindowProcA(window, message, wParam, lParam);
+        return 0;
+    }
+    case WM_INITMENUPOPUP:
+        if (!HIWORD(lParam))
+            OnInitMenuPopup(window, (HMENU)wParam, LOWORD(lParam));
+        return DefWindowProcA(window, message, wParam, lParam);
+    default:
+        break;
+    }
+    if (message == WM_APP_QUIT)
+        return OnClose(window);
+    if (message == WM_START_WORKER)
+        return OnStartWorker(window);
+    if (message >= TORVAN_WM_APP && message <= 0xBFFF &&
+        OnAppMessage(window, message, wParam, lParam))
+        return 0;
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND CreateMainWindow(HINSTANCE instance, int showMode) {
+    MainInstance = instance;
+    MainWinBackgroundBrush = CreateSolidBrush(RGB(200, 200, 200));
+
+    // A window class outlives the window; registering afresh ties it to this brush.
+    UnregisterClassA(MAIN_CLASS_NAME, instance);
+    WNDCLASSA windowClass = {};
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_TORVAN));
+    if (!windowClass.hIcon)
+        windowClass.hIcon = LoadIconA(nullptr, (LPCSTR)IDI_APPLICATION);
+    windowClass.hCursor = LoadCursorA(nullptr, (LPCSTR)IDC_ARROW);
+    windowClass.hbrBackground = MainWinBackgroundBrush;
+    windowClass.lpszMenuName = "TORVANMENU";
+    windowClass.lpszClassName = MAIN_CLASS_NAME;
+    RegisterClassA(&windowClass);
+
+    snprintf(WindowTitle, sizeof WindowTitle, "%s", "Torvan Control Board Test");
+    MainWindowPlacing = 1;
+    HWND window =
+        CreateWindowExA(0, MAIN_CLASS_NAME, "Torvan Control Board Test", WS_OVERLAPPEDWINDOW,
+                        CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, nullptr);
+    if (!window) {
+        MainWindowPlacing = 0;
+        DeleteBrush(&MainWinBackgroundBrush);
+        return nullptr;
+    }
+    MainWindowHandle = window;
+
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&controls);
+    MainWinDC = GetDC(window);
+    ShowWindow(window, showMode);
+    UpdateWindow(window);
+    MainWindowPlacing = 0;
+    return window;
+}
+
+int RunMessageLoop() {
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (SetPointDialogBoxMsg(&message))
+            continue;
+        if (CmdWinDialogBoxMsg(&message))
+            continue;
+        if (TotalizerWinDialogBoxMsg(&message))
+            continue;
+        if (LogIntervalWinDialogBoxMsg(&message))
+            continue;
+        if (PidAdjDlgBoxMsg(&message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return (int)message.wParam;
 }

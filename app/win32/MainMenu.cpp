@@ -1,0 +1,308 @@
+// The main window's menu commands and the graying and checking of its popups.
+#include <cstdio>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "app/SerialCmdQ.h"
+#include "app/WorkerThread.h"
+#include "app/win32/FlowLog.h"
+#include "app/win32/LegacyApp.h"
+#include "app/win32/MainWindow.h"
+#include "device/win32/ConfigComPort.h"
+#include "display/win32/Graph.h"
+#include "tools/win32/CmdWin.h"
+#include "tools/win32/PidAdjust.h"
+#include "tools/win32/SetPointEntry.h"
+
+// Menu bar positions of the popups.
+constexpr int POPUP_CONNECTION = 1;
+constexpr int POPUP_VIEW = 2;
+constexpr int POPUP_LOGGING = 3;
+
+static const char HELP_TEXT[] =
+    "To change the window size, drag the top, bottom or corner of the window.\rTo change the "
+    "window name, open the command window and set S54 to the desired name e.g. S54=My "
+    "Controller.";
+
+static void SetItemState(HMENU menu, UINT id, UINT state) {
+    EnableMenuItem(menu, id, MF_BYCOMMAND | state);
+}
+
+static void SetItemCheck(HMENU menu, UINT id, int checked) {
+    CheckMenuItem(menu, id, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void SetConnectionMenuIdle(HWND window) {
+    HMENU menu = GetMenu(window);
+    SetItemState(menu, CMD_OPEN, MF_ENABLED);
+    SetItemState(menu, CMD_SIMULATE, MF_ENABLED);
+    SetItemState(menu, CMD_CLOSE, MF_GRAYED);
+}
+
+void SetConnectionMenuActive(HWND window) {
+    HMENU menu = GetMenu(window);
+    SetItemState(menu, CMD_OPEN, MF_GRAYED);
+    SetItemState(menu, CMD_SIMULATE, MF_ENABLED);
+    SetItemState(menu, CMD_CLOSE, MF_ENABLED);
+}
+
+static void OnOpen(HWND window) {
+    int portsAvailable = 0;
+    char portName[PORT_NAME_SIZE];
+    snprintf(portName, sizeof portName, "%s", ThreadParams.PortName);
+    DWORD baud = 230400;
+    if (!GetSerialPortConfig(MainInstance, window, &portsAvailable, portName, &baud))
+        return;
+    if (!portsAvailable || portName[0] == '\0')
+        return;
+    snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", portName);
+    PostMessageA(window, WM_START_WORKER, 0, 0);
+}
+
+static void OnClosePort(HWND window) {
+    StopProcessing();
+    SetConnectionMenuIdle(window);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+static void OnSimulate(HWND window) {
+    StopProcessing();
+    ThreadParams.Simulation.store(1);
+    snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", "FAKE");
+    snprintf(GasUnits, sizeof GasUnits, "%s", "sccm");
+    snprintf(GasSymbol, sizeof GasSymbol, "%s", "N2");
+    FullScaleFlow = 500.0f;
+    GasTimeFactor = 1.0f;
+    CurrentActiveGas = 0;
+    StartWorkerThread(window);
+    EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig);
+    snprintf(WindowTitle, sizeof WindowTitle, "%s", "Torvan FAKE");
+    SetWindowTextA(window, WindowTitle);
+    HMENU menu = GetMenu(window);
+    SetItemState(menu, CMD_OPEN, MF_ENABLED);
+    SetItemState(menu, CMD_SIMULATE, MF_GRAYED);
+    InvalidateRect(window, nullptr, FALSE);
+    SetTimer(window, TIMER_STATE_POLL, 100, TimerProc);
+    if (GraphWin1 && IsWindow(GraphWin1))
+        SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
+    PostMessageA(window, WM_GAS_INFO, 0, 0);
+}
+
+static void OnGraph(HWND window) {
+    HMENU menu = GetMenu(window);
+    if (GraphWin1 && IsWindow(GraphWin1)) {
+        KillTimer(window, TIMER_FLOW_READINGS);
+        DestroyWindow(GraphWin1);
+        GraphWin1 = nullptr;
+        SimGraphWindowExists.store(0);
+        SetItemCheck(menu, CMD_GRAPH, 0);
+        return;
+    }
+    char title[TITLE_SIZE + 32];
+    snprintf(title, sizeof title, "%s (500 msec/div)", WindowTitle);
+    RECT outer;
+    GetWindowRect(window, &outer);
+    GraphWin1 = CreateGraph(window, 0, title, outer.left + 40, outer.top + 40, ScreenWidth / 3,
+                            ScreenHeight / 4, MainInstance);
+    SimGraphWindowExists.store(GraphWin1 ? 1 : 0);
+    if (GraphWin1) {
+        SetGraphGraticluleSpacing(50);
+        SetGraphBackgroundBrush(RGB(0, 0, 0));
+        SetGraphGraticulePen(RGB(100, 100, 100));
+        if (ThisIsController) {
+            SetNumGraphLines(GraphWin1, 2);
+            AvgFlowGraphLine = 1;
+            SetGraphLinePen(0, RGB(0, 150, 255));
+            SetGraphLineMin(GraphWin1, 0, -5.5f);
+            SetGraphLineMax(GraphWin1, 0, 120.0f);
+        } else {
+            SetNumGraphLines(GraphWin1, 1);
+            AvgFlowGraphLine = 0;
+        }
+        SetGraphLinePen(AvgFlowGraphLine, RGB(255, 0, 0));
+        SetGraphLineMin(GraphWin1, AvgFlowGraphLine, -5.5f);
+        SetGraphLineMax(GraphWin1, AvgFlowGraphLine, 120.0f);
+        SetItemCheck(menu, CMD_GRAPH, 1);
+    }
+    // Flow blocks are polled while the graph is open, connected or not.
+    SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
+}
+
+static void OnSetPoint(HWND window) {
+    HMENU menu = GetMenu(window);
+    if (GetMenuState(menu, CMD_SETPOINT, MF_BYCOMMAND) & MF_CHECKED) {
+        CloseSetPointDlg();
+        SetItemCheck(menu, CMD_SETPOINT, 0);
+        SetPointDlgActive = 0;
+    } else {
+        ShowSetPointDlg(MainInstance, window, SystemState.SetPoint, 100.0f);
+        SetItemCheck(menu, CMD_SETPOINT, 1);
+        SetPointDlgActive = 1;
+    }
+}
+
+static void OnPidAdjust(HWND window) {
+    HMENU menu = GetMenu(window);
+    if (GetMenuState(menu, CMD_PID_ADJUST, MF_BYCOMMAND) & MF_CHECKED) {
+        ClosePidAdjDlg();
+        SetItemCheck(menu, CMD_PID_ADJUST, 0);
+        PidAdjDlgActive = 0;
+    } else {
+        ShowPidAdjDlg(MainInstance, window, Proportional, Integral, Derivative, 0.0f,
+                      ValveCracking);
+        SetItemCheck(menu, CMD_PID_ADJUST, 1);
+        PidAdjDlgActive = 1;
+    }
+}
+
+static void OnCommandWindow(HWND window) {
+    HMENU menu = GetMenu(window);
+    if (CmdWin && IsWindow(CmdWin)) {
+        DestroyWindow(CmdWin);
+        CmdWin = nullptr;
+        SetItemCheck(menu, CMD_COMMAND_WINDOW, 0);
+        return;
+    }
+    char title[TITLE_SIZE + 32];
+    snprintf(title, sizeof title, "%s Command Window", WindowTitle);
+    RECT outer;
+    GetWindowRect(window, &outer);
+    CmdWin = CreateCmdWin(window, 0, title, outer.left + 60, outer.top + 60, ScreenWidth / 3,
+                          ScreenHeight / 4, MainInstance);
+    SetItemCheck(menu, CMD_COMMAND_WINDOW, 1);
+}
+
+static void OnTotalizer(HWND window) {
+    HMENU menu = GetMenu(window);
+    if (TotalizerWin && IsWindow(TotalizerWin)) {
+        DestroyWindow(TotalizerWin);
+        TotalizerWin = nullptr;
+        SetItemCheck(menu, CMD_TOTALIZER, 0);
+        return;
+    }
+    CreateTheTotalizerWindowToMatchCurrentMainWinSize(window);
+    SetItemCheck(menu, CMD_TOTALIZER, 1);
+}
+
+static void OnFlowUnits(HWND window, int inUnits) {
+    ShowFlowDisplayInUnits = inUnits;
+    AdjustLabelAndDigitWindows(window);
+    AdjustMainWindowWidth(window);
+}
+
+static void ShowHelpBox(HWND window, UINT icon) {
+    MessageBoxA(window, HELP_TEXT, AppName, icon | MB_OK);
+}
+
+// *result = 1 asks the window procedure to pass the command to the default procedure.
+void OnCommand(HWND window, WPARAM wParam, LPARAM, LRESULT* result) {
+    *result = 0;
+    switch (LOWORD(wParam)) {
+    case CMD_EXIT:
+        SendMessageA(window, WM_CLOSE, 0, 0);
+        break;
+    case CMD_OPEN:
+        OnOpen(window);
+        break;
+    case CMD_CLOSE:
+        OnClosePort(window);
+        break;
+    case CMD_SIMULATE:
+        OnSimulate(window);
+        break;
+    case CMD_GRAPH:
+        OnGraph(window);
+        break;
+    case CMD_SETPOINT:
+        OnSetPoint(window);
+        break;
+    case CMD_PID_ADJUST:
+        OnPidAdjust(window);
+        break;
+    case CMD_COMMAND_WINDOW:
+        OnCommandWindow(window);
+        break;
+    case CMD_TOTALIZER:
+        OnTotalizer(window);
+        break;
+    case CMD_FLOW_PERCENT:
+        OnFlowUnits(window, 0);
+        break;
+    case CMD_FLOW_UNITS:
+        OnFlowUnits(window, 1);
+        break;
+    case CMD_HELP:
+        ShowHelpBox(window, MB_ICONEXCLAMATION);
+        break;
+    case CMD_ABOUT:
+        ShowHelpBox(window, MB_ICONINFORMATION);
+        break;
+    case CMD_START_LOG:
+        StartLog(window);
+        break;
+    case CMD_STOP_LOG:
+        StopLog(window);
+        break;
+    case 40010:
+    case 40020:
+    case 40030:
+    case 40040:
+    case 40210:
+    case 40220:
+    case 40230:
+    case 40240:
+    case 40250:
+    case 40260:
+        MessageBeep(0);
+        break;
+    default:
+        *result = 1;
+        break;
+    }
+}
+
+static void InitConnectionPopup(HMENU popup) {
+    int active = ThreadParams.Connected.load() || ThreadParams.Simulation.load();
+    SetItemState(popup, CMD_OPEN, active ? MF_GRAYED : MF_ENABLED);
+    SetItemState(popup, CMD_CLOSE, active ? MF_ENABLED : MF_GRAYED);
+    // 40110 has no item in the menu; keep its state with the others all the same.
+    SetItemState(popup, CMD_SIMULATE, active ? MF_GRAYED : MF_ENABLED);
+}
+
+static void InitViewPopup(HMENU popup) {
+    if (!GraphWin1 || !IsWindow(GraphWin1))
+        SetItemCheck(popup, CMD_GRAPH, 0);
+    if (ThisIsController) {
+        SetItemState(popup, CMD_SETPOINT, MF_ENABLED);
+        SetItemState(popup, CMD_PID_ADJUST, MF_ENABLED);
+        if (!SetPointDlgActive)
+            SetItemCheck(popup, CMD_SETPOINT, 0);
+        if (!PidAdjDlgActive)
+            SetItemCheck(popup, CMD_PID_ADJUST, 0);
+    } else {
+        SetItemState(popup, CMD_SETPOINT, MF_GRAYED);
+        SetItemState(popup, CMD_PID_ADJUST, MF_GRAYED);
+    }
+    if (!CmdWin || !IsWindow(CmdWin))
+        SetItemCheck(popup, CMD_COMMAND_WINDOW, 0);
+    if (!TotalizerWin || !IsWindow(TotalizerWin))
+        SetItemCheck(popup, CMD_TOTALIZER, 0);
+    SetItemState(popup, CMD_FLOW_UNITS, ShowFlowDisplayInUnits ? MF_GRAYED : MF_ENABLED);
+    SetItemState(popup, CMD_FLOW_PERCENT, ShowFlowDisplayInUnits ? MF_ENABLED : MF_GRAYED);
+}
+
+void OnInitMenuPopup(HWND, HMENU popup, int position) {
+    switch (position) {
+    case POPUP_CONNECTION:
+        InitConnectionPopup(popup);
+        break;
+    case POPUP_VIEW:
+        InitViewPopup(popup);
+        break;
+    case POPUP_LOGGING:
+        UpdateLoggingMenu(popup);
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,292 @@
+// The main window's readout: fonts and regions from the client height, the window's width
+// and one-time size, the digits redrawn off-screen after each state reply, the information
+// strip's ticker, and the totalizer window opened to match the main window.
+#include <cstdio>
+#include <cstring>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "app/WorkerThread.h"
+#include "app/win32/LegacyApp.h"
+#include "app/win32/MainWindow.h"
+#include "display/InfoStrip.h"
+#include "display/ReadoutLayout.h"
+#include "display/win32/TotalizerWin.h"
+#include "display/win32/WindowUtils.h"
+
+HFONT BigDigitFont, LabelFont, InfoWinFont;
+RECT InfoWinRect, FlowLabelRect, FlowDigitRect, SetPointLabelRect, SetPointDigitRect;
+
+static int WindowAlreadySized;
+static TickerState Ticker;
+static int BufferSelect;
+
+static HFONT MakeTahoma(int height) {
+    return CreateFontA(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
+                       "tahoma");
+}
+
+static void ReplaceFont(HFONT* font, int height) {
+    HFONT made = MakeTahoma(height);
+    if (*font)
+        DeleteObject(*font);
+    *font = made;
+}
+
+void ResetReadoutState() {
+    WindowAlreadySized = 0;
+    Ticker = TickerState{0, 0, 0};
+    BufferSelect = 0;
+}
+
+void ReleaseReadoutFonts() {
+    HFONT* fonts[] = {&BigDigitFont, &LabelFont, &InfoWinFont};
+    for (HFONT* font : fonts) {
+        if (*font)
+            DeleteObject(*font);
+        *font = nullptr;
+    }
+}
+
+static int TextWidthIn(HDC dc, HFONT font, const char* text) {
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE size = {0, 0};
+    GetTextExtentPoint32A(dc, text, (int)strlen(text), &size);
+    SelectObject(dc, old);
+    return size.cx;
+}
+
+static int MeasureTahoma(int height, const char* text, void* context) {
+    HFONT font = MakeTahoma(height);
+    int width = TextWidthIn((HDC)context, font, text);
+    DeleteObject(font);
+    return width;
+}
+
+static RECT ToRect(const LayoutRect& r) {
+    RECT out = {r.left, r.top, r.right, r.bottom};
+    return out;
+}
+
+void AdjustLabelAndDigitWindows(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    ReadoutHeights heights = BaseReadoutHeights(client.bottom - client.top, ThisIsController);
+    const char* sizing = ShowFlowDisplayInUnits ? FlowFormatBuff : "888.88 ";
+
+    HDC dc = GetDC(window);
+    int textWidth = ShrinkReadoutToScreen(&heights, sizing, ScreenWidth, MeasureTahoma, dc);
+    ReleaseDC(window, dc);
+
+    ReplaceFont(&BigDigitFont, heights.Digit);
+    ReplaceFont(&LabelFont, heights.Label);
+    ReplaceFont(&InfoWinFont, heights.Info);
+
+    ReadoutRects rects;
+    ComputeReadoutRects(&heights, textWidth, ThisIsController, &rects);
+    InfoWinRect = ToRect(rects.Info);
+    FlowLabelRect = ToRect(rects.FlowLabel);
+    FlowDigitRect = ToRect(rects.FlowDigit);
+    SetPointLabelRect = ToRect(rects.SetPointLabel);
+    SetPointDigitRect = ToRect(rects.SetPointDigit);
+}
+
+static int WantedWidth(HWND window, RECT* outer, RECT* client) {
+    GetWindowRect(window, outer);
+    GetClientRect(window, client);
+    return WantedMainWindowWidth(outer->right - outer->left, client->right - client->left,
+                                 FlowDigitRect.right);
+}
+
+void AdjustMainWindowWidth(HWND window) {
+    RECT outer, client;
+    int wanted = WantedWidth(window, &outer, &client);
+    InfoWinRect.left = 0;
+    InfoWinRect.right = client.right;
+    if (wanted != outer.right - outer.left)
+        MoveWindow(window, outer.left, outer.top, wanted, outer.bottom - outer.top, TRUE);
+}
+
+void AdjustMainWindowSize(HWND window) {
+    if (WindowAlreadySized)
+        return;
+    RECT outer, client;
+    int wanted = WantedWidth(window, &outer, &client);
+    int height = SizedMainWindowHeight(outer.bottom - outer.top, client.bottom - client.top,
+                                       ThisIsController);
+    WindowAlreadySized = 1;
+    MoveWindow(window, outer.left, outer.top, wanted, height, TRUE);
+}
+
+void RelayoutReadout(HWND window) {
+    AdjustLabelAndDigitWindows(window);
+    if (!MainWindowPlacing) {
+        AdjustMainWindowWidth(window);
+        return;
+    }
+    RECT client;
+    GetClientRect(window, &client);
+    InfoWinRect.left = 0;
+    InfoWinRect.right = client.right;
+}
+
+void CreateTheTotalizerWindowToMatchCurrentMainWinSize(HWND window) {
+    char title[TITLE_SIZE + 16];
+    snprintf(title, sizeof title, "%s Total Flow", WindowTitle);
+    RECT outer, client;
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    int overhead = (outer.bottom - outer.top) - (client.bottom - client.top);
+    TotalizerWin = CreateTotalizerWin(
+        window, 0, title, outer.left + 80, outer.top + 80, outer.right - outer.left,
+        overhead + (FlowDigitRect.bottom - FlowDigitRect.top), MainInstance);
+}
+
+static void DrawLabel(HDC dc, const RECT* rect, const char* text) {
+    ShowWinText(dc, rect, LabelFont, RGB(0, 0, 0), RGB(200, 200, 200), TextBackgroundBrush, text,
+                (int)strlen(text));
+}
+
+static void DrawReading(HDC dc, const RECT* rect, COLORREF colour, float percent) {
+    if (ShowFlowDisplayInUnits)
+        ShowWinUnitsFloat(dc, rect, colour, percent * FullScaleFlow / 100.0f, NumFlowDecimalPlaces);
+    else
+        ShowWinFloat(dc, rect, colour, percent);
+}
+
+void UpdateDisplay(HDC target) {
+    HWND window = MainWindowHandle;
+    if (!window || !target)
+        return;
+    RECT client;
+    GetClientRect(window, &client);
+    int width = client.right - client.left;
+    int height = client.bottom - client.top;
+    if (width > 0 && height > 0) {
+        HDC image = CreateCompatibleDC(target);
+        HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
+        HGDIOBJ oldBitmap = SelectObject(image, bitmap);
+        HGDIOBJ oldFont = SelectObject(image, GetStockObject(SYSTEM_FONT));
+        FillRect(image, &client, MainWinBackgroundBrush);
+
+        char label[GAS_TEXT_SIZE + 32];
+        if (ShowFlowDisplayInUnits)
+            snprintf(label, sizeof label, "Flow (%s)", GasUnits);
+        else
+            snprintf(label, sizeof label, "Flow %%FS");
+        DrawLabel(image, &FlowLabelRect, label);
+        if (ThisIsController) {
+            if (ShowFlowDisplayInUnits)
+                snprintf(label, sizeof label, "SetPoint (%s)", GasUnits);
+            else
+                snprintf(label, sizeof label, "SetPoint %%FS");
+            DrawLabel(image, &SetPointLabelRect, label);
+        }
+
+        SetBkColor(image, RGB(0, 0, 0));
+        SelectObject(image, BigDigitFont);
+        if (ThisIsController)
+            DrawReading(image, &SetPointDigitRect, RGB(0, 150, 255), SystemState.SetPoint);
+        DrawReading(image, &FlowDigitRect, RGB(255, 0, 0), SystemState.Flow);
+
+        // The strip above the flow label belongs to the ticker; leave it alone here.
+        RECT copyClip = client;
+        copyClip.top = FlowLabelRect.top;
+        HRGN clip = CreateRectRgnIndirect(&copyClip);
+        SelectClipRgn(target, clip);
+        BitBlt(target, 0, 0, width, height, image, 0, 0, SRCCOPY);
+        SelectClipRgn(target, nullptr);
+        DeleteObject(clip);
+
+        SelectObject(image, oldFont);
+        SelectObject(image, oldBitmap);
+        DeleteObject(bitmap);
+        DeleteDC(image);
+    }
+
+    UpdateInformationWindow(target);
+
+    if (TotalizerWin) {
+        float total = SystemState.TotalizerFlow * FullScaleFlow * GasTimeFactor;
+        uint32_t bits;
+        memcpy(&bits, &total, sizeof bits);
+        PostMessageA(TotalizerWin, WM_TOTALIZER_FLOW, 0, (LPARAM)bits);
+    }
+}
+
+static HBRUSH StripBrush(int select) {
+    if (select == INFO_SELECT_ERROR)
+        return ErrorBackgroundBrush;
+    if (select == INFO_SELECT_ALARM)
+        return WarningBackgroundBrush;
+    return NormalBackgroundBrush;
+}
+
+void UpdateInformationWindow(HDC target) {
+    HWND window = MainWindowHandle;
+    if (!window || !target)
+        return;
+    KillTimer(window, TIMER_INFO_REFRESH);
+
+    InfoStripInput input;
+    input.Simulation = ThreadParams.Simulation.load();
+    input.Connected = ThreadParams.Connected.load();
+    input.SerialErrors = SerialPortErrors;
+    input.LoggingActive = LoggingActive;
+    input.StatusFlags = SystemState.StatusFlags;
+    input.GasInfo = GasInfo;
+    InfoStripChoice choice;
+    ChooseInformationText(&input, &choice);
+    BufferSelect = choice.BufferSelect;
+    HBRUSH brush = StripBrush(choice.BufferSelect);
+
+    int stripWidth = InfoWinRect.right - InfoWinRect.left;
+    int stripHeight = InfoWinRect.bottom - InfoWinRect.top;
+    int length = (int)strlen(choice.Text);
+    int textWidth = TextWidthIn(target, InfoWinFont, choice.Text);
+
+    if (stripWidth > 0 && stripHeight > 0) {
+        HDC textImage = CreateCompatibleDC(target);
+        HBITMAP textBitmap =
+            CreateCompatibleBitmap(target, textWidth > 0 ? textWidth : 1, stripHeight);
+        HGDIOBJ oldTextBitmap = SelectObject(textImage, textBitmap);
+        HGDIOBJ oldTextFont = SelectObject(textImage, GetStockObject(SYSTEM_FONT));
+        RECT textRect = {0, 0, textWidth, stripHeight};
+        ShowWinText(textImage, &textRect, InfoWinFont, RGB(0, 0, 0), (COLORREF)choice.Background,
+                    brush, choice.Text, length);
+
+        HDC backImage = CreateCompatibleDC(target);
+        HBITMAP backBitmap = CreateCompatibleBitmap(target, stripWidth, stripHeight);
+        HGDIOBJ oldBackBitmap = SelectObject(backImage, backBitmap);
+        RECT backRect = {0, 0, stripWidth, stripHeight};
+        FillRect(backImage, &backRect, brush);
+
+        TickerFrame frame;
+        TickerStep(&Ticker, textWidth, stripWidth, &frame);
+        if (frame.Width > 0)
+            BitBlt(backImage, 0, 0, frame.Width, stripHeight, textImage, frame.SourceX, 0, SRCCOPY);
+        if (frame.Wrap && frame.WrapWidth > 0)
+            BitBlt(backImage, frame.WrapX, 0, frame.WrapWidth, stripHeight, textImage, 0, 0,
+                   SRCCOPY);
+
+        HRGN clip = CreateRectRgnIndirect(&InfoWinRect);
+        SelectClipRgn(target, clip);
+        BitBlt(target, InfoWinRect.left, InfoWinRect.top, stripWidth, stripHeight, backImage, 0, 0,
+               SRCCOPY);
+        SelectClipRgn(target, nullptr);
+        DeleteObject(clip);
+
+        SelectObject(backImage, oldBackBitmap);
+        DeleteObject(backBitmap);
+        DeleteDC(backImage);
+        // ShowWinText leaves its clip region and font selected in the text image.
+        SelectClipRgn(textImage, nullptr);
+        SelectObject(textImage, oldTextFont);
+        SelectObject(textImage, oldTextBitmap);
+        DeleteObject(textBitmap);
+        DeleteDC(textImage);
+    }
+
+    SetTimer(window, TIMER_INFO_REFRESH, 20, TimerProc);
+}

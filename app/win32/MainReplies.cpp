@@ -1,0 +1,258 @@
+// The main window's handling of the worker's replies, the tool windows' messages and its
+// own application messages.
+#include <cstdio>
+#include <cstring>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "app/GasText.h"
+#include "app/SerialCmdQ.h"
+#include "app/WorkerThread.h"
+#include "app/win32/FlowLog.h"
+#include "app/win32/LegacyApp.h"
+#include "app/win32/MainWindow.h"
+#include "device/LegacyBoardUtils.h"
+#include "display/FormatInfo.h"
+#include "display/win32/Graph.h"
+#include "tools/win32/CmdWin.h"
+
+static float FloatFromBits(LPARAM lParam) {
+    uint32_t bits = (uint32_t)lParam;
+    float value;
+    memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+static void EnqueueIgnored(const char* command) {
+    EnqueueThreadMsg(REQUEST_ASCII, command, WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult,
+                     sizeof IgnoreResult);
+}
+
+static void OnConnected(HWND window) {
+    SerialPortErrors = 0;
+    SetConnectionMenuActive(window);
+    InvalidateRect(window, nullptr, FALSE);
+    EnqueueIgnored("~SNLC=0x0D0A\r");
+    EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig);
+    EnqueueThreadMsg(REQUEST_ASCII, "S54\r", WM_WINDOW_NAME, PARSE_TEXT, CommentField,
+                     sizeof CommentField);
+    SetTimer(window, TIMER_STATE_POLL, 100, TimerProc);
+    if (GraphWin1 && IsWindow(GraphWin1))
+        SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
+}
+
+static void OnConnectFailed(HWND window) {
+    StopProcessing();
+    SetConnectionMenuIdle(window);
+    InvalidateRect(window, nullptr, FALSE);
+    PostMessageA(window, WM_COMMAND, CMD_OPEN, 0);
+}
+
+static void OnSerialError(HWND window) {
+    // A message from a worker that has since been stopped (Close, a new connection) must not
+    // start another one.
+    if (!WorkerThread)
+        return;
+    SerialPortErrors = GetSerialPortErrors();
+    StopProcessing();
+    BringWindowToTop(window);
+    InvalidateRect(window, nullptr, FALSE);
+    PostMessageA(window, WM_START_WORKER, 0, 0);
+}
+
+static void OnProductConfig(HWND window) {
+    ThisIsController = (int)(ProductConfig & 1);
+    AdjustMainWindowSize(window);
+    if (ThisIsController) {
+        snprintf(WindowTitle, sizeof WindowTitle, "Torvan Controller On %s", ThreadParams.PortName);
+        EnqueueThreadMsg(REQUEST_ASCII, "V24\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Proportional);
+        EnqueueThreadMsg(REQUEST_ASCII, "V25\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Derivative);
+        EnqueueThreadMsg(REQUEST_ASCII, "V26\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Integral);
+        EnqueueThreadMsg(REQUEST_ASCII, "V29\r", WM_REPLY_IGNORED, PARSE_INT, &ValveCracking);
+    } else {
+        snprintf(WindowTitle, sizeof WindowTitle, "Torvan Meter On %s", ThreadParams.PortName);
+    }
+    SetWindowTextA(window, WindowTitle);
+}
+
+static void OnWindowName(HWND window) {
+    // A board without a name answers with an empty line.
+    if (CommentField[0] == '\r' || CommentField[0] == '\0')
+        return;
+    snprintf(WindowTitle, sizeof WindowTitle, "%s", CommentField);
+    // The reply keeps the board's line end, which has no place in a caption.
+    size_t length = strlen(WindowTitle);
+    while (length > 0 && (WindowTitle[length - 1] == '\r' || WindowTitle[length - 1] == '\n'))
+        WindowTitle[--length] = '\0';
+    SetWindowTextA(window, WindowTitle);
+}
+
+static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
+    int count = readings->Count;
+    if (count < 0)
+        count = 0;
+    if (count > MAX_FLOW_READINGS)
+        count = MAX_FLOW_READINGS;
+    for (int i = 0; i < count && GraphWin1 && IsWindow(GraphWin1); i++) {
+        float sample[MAX_GRAPH_LINES] = {};
+        sample[AvgFlowGraphLine] = readings->Values[i];
+        if (ThisIsController && AvgFlowGraphLine != 0)
+            sample[0] = SystemState.SetPoint;
+        StoreGraphLineVals(GraphWin1, sample);
+    }
+    readings->Count = 0;
+    if (MainWindowHandle && !IsIconic(MainWindowHandle) && GraphWin1 && IsWindow(GraphWin1))
+        UpdateGraph(GraphWin1);
+}
+
+static void OnBoardState(HWND window) {
+    SystemState = TempSystemState;
+    UpdateDisplay(MainWinDC);
+    if ((int)SystemState.ActiveGas != CurrentActiveGas)
+        PostMessageA(window, WM_GAS_CHANGED, 0, (LPARAM)SystemState.ActiveGas);
+}
+
+static void UpdateActiveGasInfo(int gas) {
+    CurrentActiveGas = gas;
+    EnqueueThreadMsg(REQUEST_ASCII, "G4\r", WM_REPLY_IGNORED, PARSE_TEXT, GasSymbol,
+                     sizeof GasSymbol);
+    EnqueueThreadMsg(REQUEST_ASCII, "G7\r", WM_REPLY_IGNORED, PARSE_TEXT, GasUnits,
+                     sizeof GasUnits);
+    EnqueueThreadMsg(REQUEST_ASCII, "G19\r", WM_REPLY_IGNORED, PARSE_FLOAT, &GasTimeFactor);
+    EnqueueThreadMsg(REQUEST_ASCII, "G18\r", WM_GAS_INFO, PARSE_FLOAT, &FullScaleFlow);
+}
+
+static void OnGasInfo() {
+    BuildGasInfo(GasUnits, sizeof GasUnits, GasSymbol, sizeof GasSymbol, FullScaleFlow, GasInfo,
+                 sizeof GasInfo);
+    GetFormatInfo(FullScaleFlow, 1, FlowFormatBuff, sizeof FlowFormatBuff, &NumFlowDecimalPlaces);
+    GetFormatInfo(FullScaleFlow, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
+                  &NumTotalizerDecimalPlaces);
+}
+
+static void OnNewSetPoint(HWND window, LPARAM lParam) {
+    float value = FloatFromBits(lParam);
+    if (value == SystemState.SetPoint)
+        return;
+    TempSetpoint = value;
+    if (ThreadParams.Simulation.load())
+        SystemState.SetPoint = value;
+    SetTimer(window, TIMER_SEND_SETPOINT, 50, TimerProc);
+}
+
+static void OnPidSave() {
+    snprintf(OutString, sizeof OutString, "V24=%f\r", (double)Proportional);
+    EnqueueIgnored(OutString);
+    snprintf(OutString, sizeof OutString, "V25=%f\r", (double)Derivative);
+    EnqueueIgnored(OutString);
+    snprintf(OutString, sizeof OutString, "V26=%f\r", (double)Integral);
+    EnqueueIgnored(OutString);
+    snprintf(OutString, sizeof OutString, "V29=%lu\r", (unsigned long)ValveCracking);
+    EnqueueIgnored(OutString);
+}
+
+static void OnUserCommand(LPARAM lParam) {
+    const char* text = (const char*)lParam;
+    if (!text)
+        return;
+    EnqueueThreadMsg(REQUEST_ASCII, text, WM_USER_COMMAND_REPLY, PARSE_TEXT, UserCmdResult,
+                     sizeof UserCmdResult);
+}
+
+int OnAppMessage(HWND window, UINT message, WPARAM, LPARAM lParam) {
+    switch (message) {
+    case WM_CONNECTED:
+        OnConnected(window);
+        return 1;
+    case WM_CONNECT_FAILED:
+        OnConnectFailed(window);
+        return 1;
+    case WM_SERIAL_ERROR:
+        OnSerialError(window);
+        return 1;
+    case WM_PRODUCT_CONFIG:
+        OnProductConfig(window);
+        return 1;
+    case WM_WINDOW_NAME:
+        OnWindowName(window);
+        return 1;
+    case WM_FLOW_READINGS:
+        UpdateGraphData(MainWinDC, &NewFlowReadings);
+        return 1;
+    case WM_BOARD_STATE:
+        OnBoardState(window);
+        return 1;
+    case WM_REFRESH_INFO:
+        UpdateInformationWindow(MainWinDC);
+        return 1;
+    case WM_GAS_CHANGED:
+        UpdateActiveGasInfo((int)lParam);
+        return 1;
+    case WM_GAS_INFO:
+        OnGasInfo();
+        return 1;
+    case WM_NEW_SETPOINT:
+        OnNewSetPoint(window, lParam);
+        return 1;
+    case WM_PID_PROPORTIONAL:
+        Proportional = FloatFromBits(lParam);
+        SetTimer(window, TIMER_SEND_PROPORTIONAL, 50, TimerProc);
+        return 1;
+    case WM_PID_INTEGRAL:
+        Integral = FloatFromBits(lParam);
+        SetTimer(window, TIMER_SEND_INTEGRAL, 50, TimerProc);
+        return 1;
+    case WM_PID_DERIVATIVE:
+        Derivative = FloatFromBits(lParam);
+        SetTimer(window, TIMER_SEND_DERIVATIVE, 50, TimerProc);
+        return 1;
+    case WM_PID_CRACKING:
+        ValveCracking = (uint32_t)lParam;
+        SetTimer(window, TIMER_SEND_CRACKING, 50, TimerProc);
+        return 1;
+    case WM_PID_SAVE:
+        OnPidSave();
+        return 1;
+    case WM_USER_COMMAND:
+        OnUserCommand(lParam);
+        return 1;
+    case WM_USER_COMMAND_REPLY:
+        AppendTextToOutputWindow(UserCmdResult);
+        return 1;
+    case WM_TOTALIZER_RESET:
+        EnqueueIgnored("G31=0\r");
+        return 1;
+    case WM_TOTALIZER_CLOSED:
+        TotalizerWin = nullptr;
+        return 1;
+    case WM_GRAPH_CLOSED:
+        GraphWin1 = nullptr;
+        SimGraphWindowExists.store(0);
+        KillTimer(window, TIMER_FLOW_READINGS);
+        return 1;
+    case WM_SETPOINT_DLG_CLOSED:
+        SetPointDlgActive = 0;
+        return 1;
+    case WM_PID_DLG_CLOSED:
+        PidAdjDlgActive = 0;
+        return 1;
+    case WM_LOG_INTERVAL_SET:
+        OnLogIntervalSet(window, (UINT)lParam);
+        return 1;
+    case WM_LOG_INTERVAL_CANCEL:
+        OnLogIntervalCancel(window);
+        return 1;
+    case WM_BAD_REQUEST:
+        MessageBoxA(nullptr, "Received Invalid Command ID", "THREAD ERROR", MB_OK);
+        return 1;
+    case WM_FAKE_BAD_REQUEST:
+        MessageBoxA(nullptr, "Received Invalid Command ID", "FAKE THREAD ERROR", MB_OK);
+        return 1;
+    case WM_REPLY_IGNORED:
+    case WM_APP_RESERVED_32775:
+    case WM_APP_RESERVED_32776:
+        return 1;
+    default:
+        return 0;
+    }
+}

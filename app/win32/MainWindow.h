@@ -1,0 +1,27 @@
+// Functions shared by the files of the main window (start-up and dispatch, menu commands,
+// reply handlers, readout); the rest of the program reaches the window through LegacyApp.h.
+#pragma once
+
+#include <windows.h>
+
+// Main window procedure parts.
+void OnCommand(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result);
+void OnInitMenuPopup(HWND window, HMENU popup, int position);
+// Handles an application message (WM_APP range); returns 0 when it is not one of ours.
+int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Starts WorkerThreadFunction on ThreadParams at time-critical priority.
+int StartWorkerThread(HWND window);
+
+// Menu item states after a connection starts or stops.
+void SetConnectionMenuIdle(HWND window);
+void SetConnectionMenuActive(HWND window);
+
+// Re-lays the readout (fonts, regions, window width) and frees the readout's fonts.
+void RelayoutReadout(HWND window);
+void ReleaseReadoutFonts();
+// A new main window sizes itself once for the first board it identifies.
+void ResetReadoutState();
+// While set, a size change lays the readout out but leaves the window width alone, so the
+// window keeps the placement chosen from the screen size until the first real resize.
+extern int MainWindowPlacing;

@@ -1,0 +1,84 @@
+// Drawing of numbers and labels into rectangles. Each routine clips the context to its
+// rectangle with a region of its own, which it deletes; the clip stays selected.
+#include "display/win32/WindowUtils.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/win32/LegacyApp.h"
+
+// The digit regions are sized for seven characters; a longer text keeps its leading ones.
+constexpr int MAX_DIGIT_CHARS = 7;
+
+static void ClipTo(HDC dc, const RECT* rect) {
+    HRGN region = CreateRectRgnIndirect(rect);
+    SelectClipRgn(dc, region);
+    DeleteObject(region);
+}
+
+void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length) {
+    if (!dc || !rect || !text)
+        return;
+    if (length > MAX_DIGIT_CHARS)
+        length = MAX_DIGIT_CHARS;
+    if (length < 0)
+        length = 0;
+    ClipTo(dc, rect);
+    SetTextColor(dc, textColour);
+    FillRect(dc, rect, DigitsBackgroundBrush);
+    RECT drawRect = *rect;
+    DrawTextA(dc, text, length, &drawRect, DT_SINGLELINE | DT_VCENTER | DT_RIGHT);
+}
+
+void ShowWinUnitsFloat(HDC dc, const RECT* rect, COLORREF textColour, float value, int decimals) {
+    char text[64];
+    int length = snprintf(text, sizeof text, "%1.*f", decimals, (double)value);
+    if (length < 0)
+        length = 0;
+    if (length >= (int)sizeof text)
+        length = (int)sizeof text - 1;
+    ShowWinFloatText(dc, rect, textColour, text, length);
+}
+
+void ShowWinFloat(HDC dc, const RECT* rect, COLORREF textColour, float value) {
+    char text[64];
+    int length = snprintf(text, sizeof text, "%3.2f", (double)value);
+    if (length < 0)
+        length = 0;
+    if (length >= (int)sizeof text)
+        length = (int)sizeof text - 1;
+    ShowWinFloatText(dc, rect, textColour, text, length);
+}
+
+void ShowWinText(HDC dc, const RECT* rect, HFONT font, COLORREF textColour, COLORREF background,
+                 HBRUSH, const char* text, int length) {
+    if (!dc || !rect || !text)
+        return;
+    ClipTo(dc, rect);
+    SelectObject(dc, font);
+    SetTextColor(dc, textColour);
+    SetBkColor(dc, background);
+    if (length <= 0)
+        return;
+    RECT drawRect = *rect;
+    DrawTextA(dc, text, length, &drawRect, DT_SINGLELINE | DT_VCENTER);
+}
+
+void SetLabelText(HDC dc, const RECT* rect, const char* text) {
+    if (!dc || !rect || !text)
+        return;
+    ClipTo(dc, rect);
+    SelectObject(dc, LabelFont);
+    SetBkColor(dc, RGB(255, 255, 255));
+    SetTextColor(dc, RGB(0, 0, 0));
+    FillRect(dc, rect, TextBackgroundBrush);
+    ShowWinText(dc, rect, LabelFont, RGB(0, 0, 0), RGB(255, 255, 255), TextBackgroundBrush, text,
+                (int)strlen(text));
+}
+
+void ClearRect(HDC dc, const RECT* rect) {
+    if (!dc || !rect)
+        return;
+    ClipTo(dc, rect);
+    FillRect(dc, rect, TextBackgroundBrush);
+}
