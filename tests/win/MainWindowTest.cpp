@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include "MainWindowHarness.h"
+#include "app/AppMessages.h"
+
+using namespace harness;
+
+namespace {
+
+struct MainWindowTest : testing::Test {
+    HWND window = nullptr;
+    void SetUp() override {
+        window = OpenMainWindow();
+        ASSERT_NE(window, nullptr);
+    }
+    void TearDown() override {
+        CloseMainWindow(window);
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_EQ(ThreadParams.Running.load(), 0);
+    }
+    RECT Outer() const {
+        RECT r;
+        GetWindowRect(window, &r);
+        return r;
+    }
+    bool Simulate() {
+        SendMessageA(window, WM_COMMAND, CMD_SIMULATE, 0);
+        return PumpUntil(3000, [&] { return Title(window) == "Torvan Controller On FAKE"; });
+    }
+    UINT MenuState(UINT id) const { return GetMenuState(GetMenu(window), id, MF_BYCOMMAND); }
+    void OpenPopup(int position) {
+        HMENU popup = GetSubMenu(GetMenu(window), position);
+        SendMessageA(window, WM_INITMENUPOPUP, (WPARAM)popup, MAKELPARAM(position, FALSE));
+    }
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, PlacedFromTheScreenSize) {
+    int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+    RECT r = Outer();
+    EXPECT_EQ(r.left, w / 4);
+    EXPECT_EQ(r.top, h / 8);
+    if (w != 1920 || h != 1080)
+        GTEST_SKIP() << "screen is " << w << "x" << h;
+    EXPECT_EQ(r.left, 480);
+    EXPECT_EQ(r.top, 135);
+    EXPECT_EQ(r.right - r.left, 320);
+    EXPECT_EQ(r.bottom - r.top, 194);
+    EXPECT_EQ(Title(window), "Torvan Control Board Test");
+}
+
+TEST_F(MainWindowTest, IdleStripShowsNotConnectedOnRed) {
+    PumpFor(100);
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_EQ(InfoWinRect.right, client.right);
+    EXPECT_GT(StripShare(window, RGB(255, 0, 0)), 50);
+}
+
+TEST_F(MainWindowTest, SimulationIdentifiesAControllerAndGrowsOnce) {
+    RECT before = Outer();
+    SendMessageA(window, WM_COMMAND, CMD_SIMULATE, 0);
+    EXPECT_EQ(Title(window), "Torvan FAKE");
+    ASSERT_TRUE(PumpUntil(3000, [&] { return Title(window) == "Torvan Controller On FAKE"; }));
+    EXPECT_EQ(ThisIsController, 1);
+    RECT grown = Outer();
+    EXPECT_EQ(grown.left, before.left);
+    EXPECT_EQ(grown.top, before.top);
+    EXPECT_GT(grown.bottom - grown.top, before.bottom - before.top);
+    // The set point rows sit below the flow digits inside the client area.
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_GT(SetPointDigitRect.bottom, FlowDigitRect.bottom);
+    EXPECT_LE(SetPointDigitRect.bottom, client.bottom);
+    EXPECT_EQ(FlowDigitRect.right + 10, client.right);
+
+    PumpFor(400);
+    COLORREF strip = PixelAt(window, InfoWinRect.right - 2, InfoWinRect.top + 1);
+    EXPECT_EQ(strip, RGB(190, 200, 190));
+    EXPECT_GT(StripShare(window, RGB(190, 200, 190)), 50);
+    EXPECT_STREQ(GasInfo, "500.0000 sccm of N2");
+    EXPECT_STREQ(FlowFormatBuff, "888888");
+    EXPECT_EQ(NumFlowDecimalPlaces, 1);
+
+    // A second identification leaves the size alone.
+    SendMessageA(window, WM_COMMAND, CMD_SIMULATE, 0);
+    ASSERT_TRUE(PumpUntil(3000, [&] { return Title(window) == "Torvan Controller On FAKE"; }));
+    PumpFor(200);
+    RECT again = Outer();
+    EXPECT_EQ(again.bottom - again.top, grown.bottom - grown.top);
+    EXPECT_EQ(again.right - again.left, grown.right - grown.left);
+}
+
+TEST_F(MainWindowTest, SimulatedStateReachesTheReadout) {
+    ASSERT_TRUE(Simulate());
+    ASSERT_TRUE(PumpUntil(2000, [&] { return SystemState.AuxValue4 > 123.0f; }));
+    EXPECT_FLOAT_EQ(SystemState.AuxValue1, 2.5f);
+    EXPECT_EQ(CurrentActiveGas, 0);
+    // Flow digits are drawn in red on black: some pixel of the digit region is red.
+    PumpFor(300);
+    HDC dc = GetDC(window);
+    int red = 0, black = 0;
+    for (int y = FlowDigitRect.top; y < FlowDigitRect.bottom; y += 2)
+        for (int x = FlowDigitRect.left; x < FlowDigitRect.right; x += 2) {
+            COLORREF c = GetPixel(dc, x, y);
+            red += c == RGB(255, 0, 0);
+            black += c == RGB(0, 0, 0);
+        }
+    ReleaseDC(window, dc);
+    EXPECT_GT(red, 20);
+    EXPECT_GT(black, red);
+}
+
+TEST_F(MainWindowTest, CloseStopsTheSimulationAndTheMenuFollows) {
+    ASSERT_TRUE(Simulate());
+    EXPECT_EQ(ThreadParams.Running.load(), 1);
+    OpenPopup(1);
+    EXPECT_TRUE(MenuState(CMD_OPEN) & MF_GRAYED);
+    EXPECT_FALSE(MenuState(CMD_CLOSE) & MF_GRAYED);
+    OpenPopup(2);
+    EXPECT_FALSE(MenuState(CMD_SETPOINT) & MF_GRAYED);
+    EXPECT_FALSE(MenuState(CMD_PID_ADJUST) & MF_GRAYED);
+    EXPECT_TRUE(MenuState(CMD_FLOW_PERCENT) & MF_GRAYED);
+    EXPECT_FALSE(MenuState(CMD_FLOW_UNITS) & MF_GRAYED);
+
+    SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    EXPECT_EQ(ThreadParams.Simulation.load(), 0);
+    EXPECT_EQ(CurrentActiveGas, -1);
+    OpenPopup(1);
+    EXPECT_FALSE(MenuState(CMD_OPEN) & MF_GRAYED);
+    EXPECT_TRUE(MenuState(CMD_CLOSE) & MF_GRAYED);
+    PumpFor(100);
+    EXPECT_GT(StripShare(window, RGB(255, 0, 0)), 50);
+}
+
+TEST_F(MainWindowTest, MeterGraysTheControllerDialogs) {
+    ProductConfig = 0;
+    snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM9");
+    SendMessageA(window, WM_PRODUCT_CONFIG, 0, (LPARAM)&ProductConfig);
+    EXPECT_EQ(Title(window), "Torvan Meter On COM9");
+    OpenPopup(2);
+    EXPECT_TRUE(MenuState(CMD_SETPOINT) & MF_GRAYED);
+    EXPECT_TRUE(MenuState(CMD_PID_ADJUST) & MF_GRAYED);
+}
+
+TEST_F(MainWindowTest, WindowNameReplacesTheTitleUnlessEmpty) {
+    snprintf(CommentField, sizeof CommentField, "\r\n");
+    SetWindowTextA(window, "Torvan Meter On COM9");
+    SendMessageA(window, WM_WINDOW_NAME, 0, (LPARAM)CommentField);
+    EXPECT_EQ(Title(window), "Torvan Meter On COM9");
+    snprintf(CommentField, sizeof CommentField, "Bench Rig 2\r\n");
+    SendMessageA(window, WM_WINDOW_NAME, 0, (LPARAM)CommentField);
+    EXPECT_EQ(Title(window), "Bench Rig 2");
+    EXPECT_STREQ(WindowTitle, "Bench Rig 2");
+}
+
+TEST_F(MainWindowTest, UnitsSwitchRelaysTheReadout) {
+    snprintf(FlowFormatBuff, sizeof FlowFormatBuff, "%s", "888888888888");
+    int percentWidth = FlowDigitRect.right;
+    SendMessageA(window, WM_COMMAND, CMD_FLOW_UNITS, 0);
+    EXPECT_EQ(ShowFlowDisplayInUnits, 1);
+    EXPECT_GT(FlowDigitRect.right, percentWidth);
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_EQ(client.right, FlowDigitRect.right + 10);
+    SendMessageA(window, WM_COMMAND, CMD_FLOW_PERCENT, 0);
+    EXPECT_EQ(ShowFlowDisplayInUnits, 0);
+    EXPECT_EQ(FlowDigitRect.right, percentWidth);
+}
+
+TEST_F(MainWindowTest, GdiObjectsStayFlat) {
+    ASSERT_TRUE(Simulate());
+    PumpFor(300);
+    // The count must see a single object come and go, or it cannot see a leak either.
+    DWORD empty = GdiObjectCount();
+    HBRUSH probe = CreateSolidBrush(RGB(1, 2, 3));
+    ASSERT_EQ(GdiObjectCount(), empty + 1);
+    DeleteObject(probe);
+    DWORD before = GdiObjectCount();
+    ASSERT_EQ(before, empty);
+    for (int i = 0; i < 200; i++) {
+        TempSystemState = SystemState;
+        TempSystemState.StatusFlags = (uint16_t)((i % 3 == 0) ? 0x0008 : (i % 3 == 1) ? 0x4000 : 0);
+        TempSystemState.Flow = (float)i;
+        SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+        SendMessageA(window, WM_REFRESH_INFO, 0, 0);
+        if (i % 20 == 0)
+            SendMessageA(window, WM_COMMAND, (i % 40 == 0) ? CMD_FLOW_UNITS : CMD_FLOW_PERCENT, 0);
+        Pump();
+    }
+    PumpFor(200);
+    DWORD after = GdiObjectCount();
+    printf("GDI objects before %lu after %lu\n", (unsigned long)before, (unsigned long)after);
+    EXPECT_LE(after, before + 3);
+}
+
+TEST_F(MainWindowTest, SetPointBurstSendsOnceWithTheLastValue) {
+    ASSERT_TRUE(Simulate());
+    for (int i = 1; i <= 10; i++) {
+        float value = 10.0f * (float)i;
+        uint32_t bits;
+        memcpy(&bits, &value, sizeof bits);
+        PostMessageA(window, WM_NEW_SETPOINT, 0, (LPARAM)bits);
+    }
+    Pump();
+    // In simulation the readout takes the value at once.
+    EXPECT_FLOAT_EQ(SystemState.SetPoint, 100.0f);
+    EXPECT_FLOAT_EQ(TempSetpoint, 100.0f);
+}
+
+TEST_F(MainWindowTest, StatusFlagsColourTheStrip) {
+    struct Case {
+        uint16_t flags;
+        COLORREF colour;
+    } cases[] = {
+        {0x0001 | 0x0008, RGB(255, 255, 0)},
+        {0x0080 | 0x4000, RGB(255, 0, 0)},
+        {0x0000, RGB(190, 200, 190)},
+        {0x0004, RGB(255, 255, 0)},
+    };
+    // Connected as far as the strip can tell, without a worker.
+    ThreadParams.Connected.store(1);
+    snprintf(GasInfo, sizeof GasInfo, "%s", "100.0000 sccm of N2");
+    CurrentActiveGas = 0;
+    for (const Case& c : cases) {
+        TempSystemState = SystemStateRec{};
+        TempSystemState.StatusFlags = c.flags;
+        SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+        PumpFor(60);
+        EXPECT_GT(StripShare(window, c.colour), 50) << "flags " << c.flags;
+    }
+    ThreadParams.Connected.store(0);
+}
