@@ -51,6 +51,17 @@ void ApplyLineSettings(DCB* dcb, uint32_t baud, char parity, uint8_t dataBits, f
     dcb->fAbortOnError = 1;
 }
 
+// The caller only ever sees null and has nothing to close, so the handle is closed here;
+// otherwise the port would stay held until the program ends. The error code goes out as for
+// a failed CreateFile: under Wine a COM name mapped to a missing device opens and fails
+// only here.
+ComHandle FailConfiguration(HANDLE port, uint32_t* errorOut) {
+    DWORD error = GetLastError();
+    CloseHandle(port);
+    *errorOut = error != 0 ? error : ERROR_INVALID_FUNCTION;
+    return nullptr;
+}
+
 ComHandle Win32Open(const char* name, uint32_t baud, char parity, uint8_t dataBits, float stopBits,
                     uint32_t* errorOut) {
     HANDLE port = CreatePortFile(name);
@@ -63,11 +74,8 @@ ComHandle Win32Open(const char* name, uint32_t baud, char parity, uint8_t dataBi
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    // The caller only ever sees null on these failures and has nothing to close, so the
-    // handle is closed here; otherwise the port would stay held until the program ends.
     if (!GetCommState(port, &dcb)) {
-        CloseHandle(port);
-        return nullptr;
+        return FailConfiguration(port, errorOut);
     }
     ApplyLineSettings(&dcb, baud, parity, dataBits, stopBits);
 
@@ -76,8 +84,7 @@ ComHandle Win32Open(const char* name, uint32_t baud, char parity, uint8_t dataBi
     if (!ClearCommBreak(port) || !ClearCommError(port, nullptr, nullptr) ||
         !PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) ||
         !SetCommState(port, &dcb)) {
-        CloseHandle(port);
-        return nullptr;
+        return FailConfiguration(port, errorOut);
     }
     return port;
 }
