@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+#include "app/AppMessages.h"
+#include "app/AppState.h"
+#include "display/FormatInfo.h"
+#include "display/win32/TotalizerWin.h"
+#include "GdiObjectCount.h"
+
+namespace {
+
+std::vector<UINT> TotalizerInbox;
+
+LRESULT CALLBACK TotalizerParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message >= WM_APP) {
+        TotalizerInbox.push_back(message);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void PumpTotalizer() {
+    MSG message;
+    for (int round = 0; round < 3; round++) {
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageA(&message);
+        }
+        Sleep(5);
+    }
+}
+
+constexpr COLORREF DIGIT_RED = RGB(255, 0, 0);
+constexpr COLORREF BUTTON_GREY = RGB(155, 155, 155);
+
+// What the client area shows: the bounding box of a colour's pixels.
+struct ColourBox {
+    int Left = 1 << 30, Top = 1 << 30, Right = -1, Bottom = -1, Count = 0;
+};
+
+ColourBox FindColour(HWND window, COLORREF colour) {
+    RECT client;
+    GetClientRect(window, &client);
+    HDC dc = GetDC(window);
+    HDC memory = CreateCompatibleDC(dc);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, client.right, client.bottom);
+    HBITMAP previous = static_cast<HBITMAP>(SelectObject(memory, bitmap));
+    BitBlt(memory, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
+    ReleaseDC(window, dc);
+    ColourBox box;
+    for (int y = 0; y < client.bottom; y++) {
+        for (int x = 0; x < client.right; x++) {
+            if (GetPixel(memory, x, y) == colour) {
+                box.Count++;
+                box.Left = x < box.Left ? x : box.Left;
+                box.Right = x > box.Right ? x : box.Right;
+                box.Top = y < box.Top ? y : box.Top;
+                box.Bottom = y > box.Bottom ? y : box.Bottom;
+            }
+        }
+    }
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    return box;
+}
+
+void ShowTotal(HWND window, float total) {
+    uint32_t bits;
+    memcpy(&bits, &total, sizeof bits);
+    PostMessageA(window, WM_TOTALIZER_FLOW, 0, static_cast<LPARAM>(bits));
+    PumpTotalizer();
+}
+
+class TotalizerWinTest : public ::testing::Test {
+  protected:
+    HWND Parent = nullptr;
+    HWND Window = nullptr;
+
+    void SetUp() override {
+        WNDCLASSA parentClass = {};
+        parentClass.lpfnWndProc = TotalizerParentProc;
+        parentClass.hInstance = GetModuleHandleA(nullptr);
+        parentClass.lpszClassName = "TotalizerTestParent";
+        RegisterClassA(&parentClass);
+        Parent = CreateWindowA("TotalizerTestParent", "parent", WS_OVERLAPPED, 0, 0, 200, 100,
+                               nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        ASSERT_NE(Parent, nullptr);
+        TotalizerInbox.clear();
+        // As the gas information reply leaves them for a full scale of 100.
+        GetFormatInfo(100.0f, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
+                      &NumTotalizerDecimalPlaces);
+    }
+    void TearDown() override {
+        if (Window && IsWindow(Window)) {
+            DestroyWindow(Window);
+        }
+        DestroyWindow(Parent);
+        PumpTotalizer();
+    }
+    HWND Open(int asChild = 0) {
+        Window = CreateTotalizerWin(Parent, asChild, "Bench 7 Total Flow", 100, 100, 700, 160,
+                                    GetModuleHandleA(nullptr));
+        PumpTotalizer();
+        UpdateWindow(Window);
+        return Window;
+    }
+    void Click(int x, int y) {
+        SendMessageA(Window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+        PumpTotalizer();
+    }
+};
+
+} // namespace
+
+TEST_F(TotalizerWinTest, FitsItsWidthToTheDigits) {
+    ASSERT_NE(Open(), nullptr);
+    char text[64];
+    GetWindowTextA(Window, text, sizeof text);
+    EXPECT_STREQ(text, "Bench 7 Total Flow");
+    // The client is as wide as nine '8's in the digit font, far less than the 700 asked for.
+    RECT client;
+    GetClientRect(Window, &client);
+    EXPECT_LT(client.right, 700);
+    EXPECT_GT(client.right, 9 * 20);
+}
+
+TEST_F(TotalizerWinTest, DrawsTheTotalInRedWithTheFormatDecimals) {
+    ASSERT_EQ(NumTotalizerDecimalPlaces, 1);
+    ASSERT_NE(Open(), nullptr);
+    EXPECT_EQ(FindColour(Window, DIGIT_RED).Count, 0);
+    ShowTotal(Window, 12.0f); // "12.0"
+    ColourBox one = FindColour(Window, DIGIT_RED);
+    ASSERT_GT(one.Count, 0);
+    ColourBox button = FindColour(Window, BUTTON_GREY);
+    EXPECT_LT(one.Bottom, button.Bottom); // digits above the button
+    // Right-aligned: more decimals reach further left, at the same right edge.
+    NumTotalizerDecimalPlaces = 3; // "12.000"
+    ShowTotal(Window, 12.0f);
+    ColourBox three = FindColour(Window, DIGIT_RED);
+    EXPECT_LT(three.Left, one.Left);
+    EXPECT_NEAR(three.Right, one.Right, 2);
+    NumTotalizerDecimalPlaces = 1;
+}
+
+TEST_F(TotalizerWinTest, PaintBringsBackTheLastTotal) {
+    ASSERT_NE(Open(), nullptr);
+    ShowTotal(Window, 45.5f);
+    ColourBox shown = FindColour(Window, DIGIT_RED);
+    ASSERT_GT(shown.Count, 0);
+    // Erase and repaint the whole window, as uncovering it does.
+    RedrawWindow(Window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    PumpTotalizer();
+    ColourBox repainted = FindColour(Window, DIGIT_RED);
+    EXPECT_EQ(repainted.Count, shown.Count);
+    EXPECT_GT(FindColour(Window, BUTTON_GREY).Count, 0);
+}
+
+TEST_F(TotalizerWinTest, OnlyTheButtonTextTakesTheResetClick) {
+    ASSERT_NE(Open(), nullptr);
+    ColourBox grey = FindColour(Window, BUTTON_GREY);
+    ASSERT_GT(grey.Count, 0);
+    int centreX = (grey.Left + grey.Right) / 2;
+    int centreY = (grey.Top + grey.Bottom) / 2;
+    // The grey face ends inside the 3-pixel outline; the pixel just beyond it is border.
+    struct {
+        int X, Y;
+    } const border[] = {
+        {grey.Left - 1, centreY},
+        {grey.Right + 1, centreY},
+        {centreX, grey.Bottom + 1},
+        {grey.Left, centreY}, // grey, but on the outline, outside the text
+    };
+    for (const auto& point : border) {
+        Click(point.X, point.Y);
+        EXPECT_TRUE(TotalizerInbox.empty()) << point.X << "," << point.Y;
+    }
+    Click(centreX, centreY);
+    ASSERT_EQ(TotalizerInbox.size(), 1u);
+    EXPECT_EQ(TotalizerInbox[0], WM_TOTALIZER_RESET);
+    TotalizerInbox.clear();
+    Click(centreX, 2); // on the digits
+    EXPECT_TRUE(TotalizerInbox.empty());
+}
+
+TEST_F(TotalizerWinTest, CloseTellsTheParent) {
+    ASSERT_NE(Open(), nullptr);
+    SendMessageA(Window, WM_CLOSE, 0, 0);
+    PumpTotalizer();
+    EXPECT_FALSE(IsWindow(Window));
+    ASSERT_EQ(TotalizerInbox.size(), 1u);
+    EXPECT_EQ(TotalizerInbox[0], WM_TOTALIZER_CLOSED);
+    MSG message = {};
+    EXPECT_FALSE(TotalizerWinDialogBoxMsg(&message));
+}
+
+TEST_F(TotalizerWinTest, GdiObjectsStayFlatAcrossOpenAndClose) {
+    // Child windows in a shown parent: without a window manager Wine waits two seconds for
+    // every top-level window it unmaps, and the GDI work is the same either way.
+    MoveWindow(Parent, 0, 0, 900, 400, FALSE);
+    ShowWindow(Parent, SW_SHOWNOACTIVATE);
+    int round = 0;
+    auto cycle = [this, &round]() {
+        ASSERT_NE(Open(1), nullptr);
+        ShowTotal(Window, 1234.5f);
+        MoveWindow(Window, 10, 10, 500, 120, TRUE);
+        PumpTotalizer();
+        if (round++ % 2 == 0) {
+            DestroyWindow(Window);
+        } else {
+            SendMessageA(Window, WM_CLOSE, 0, 0);
+        }
+        PumpTotalizer();
+    };
+    cycle();
+    unsigned long before = GdiObjectCount();
+    for (int i = 0; i < 20; i++) {
+        cycle();
+    }
+    unsigned long after = GdiObjectCount();
+    EXPECT_EQ(after, before);
+    EXPECT_GT(before, 0ul);
+}
