@@ -19,7 +19,7 @@
 #     drv port-dialog COM5 ok 10000                 # pick COM5 in "Select Serial Port"
 #     drv wait-title "$APP_HWND" "Torvan Controller On COM5" 15000 >/dev/null ||
 #         fail "no connection"
-#     wait_record 5 '^~GLSV$' 10 || fail "no state polling"
+#     wait_record 5 '~GLSV' 10 || fail "no state polling"
 #     emu_ctl 5 "flags 1"                           # change the board while it runs
 #     assert_eq "$(drv title "$APP_HWND")" "Torvan Controller On COM5" "title"
 #     screenshot main_connected                     # $TORVAN_BUILD/screenshots/main_connected.png
@@ -60,8 +60,11 @@
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# Wine wants an absolute prefix, and the scenario changes directories: no relative build path.
+if [ -n "${TORVAN_BUILD:-}" ] && [[ "$TORVAN_BUILD" != /* ]]; then
+    TORVAN_BUILD=$PWD/$TORVAN_BUILD
+fi
 source "$ROOT/scripts/lib-wine.sh"
-TORVAN_BUILD=$(cd "$TORVAN_BUILD" 2>/dev/null && pwd || echo "$TORVAN_BUILD")
 WIN_BUILD=${WIN_BUILD:-$TORVAN_BUILD/win}
 TORVAN_EMU=${TORVAN_EMU:-$TORVAN_BUILD/native/emulator/torvan-emu}
 TORVAN_DRIVER=$WIN_BUILD/tests/e2e/driver/TorvanDriver.exe
