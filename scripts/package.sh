@@ -7,6 +7,10 @@
 # imports anything but Windows' own DLLs.
 set -euo pipefail
 
+# A relative build folder is taken from where the script was called.
+if [ -n "${TORVAN_BUILD:-}" ] && [[ "$TORVAN_BUILD" != /* ]]; then
+    TORVAN_BUILD=$PWD/$TORVAN_BUILD
+fi
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 TORVAN_BUILD=${TORVAN_BUILD:-$ROOT/build}
 RELEASE=$TORVAN_BUILD/release

@@ -18,6 +18,10 @@
 # TORVAN_BUILD (default ./build) selects the build folder.
 set -uo pipefail
 
+# A relative build folder is taken from where the script was called.
+if [ -n "${TORVAN_BUILD:-}" ] && [[ "$TORVAN_BUILD" != /* ]]; then
+    TORVAN_BUILD=$PWD/$TORVAN_BUILD
+fi
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT" || exit 1
 
