@@ -19,6 +19,8 @@ SetCompressor /SOLID lzma
 !define UNINSTKEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TorvanOne"
 
 Name "${APPNAME} ${VERSION}"
+Icon "${__FILEDIR__}\..\resources\TorvanOne.ico"
+UninstallIcon "${__FILEDIR__}\..\resources\TorvanOne.ico"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\${APPNAME}"
 RequestExecutionLevel admin
