@@ -3,56 +3,18 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "app/AppMessages.h"
+#include "ToolWindowHarness.h"
 #include "tools/win32/CmdWin.h"
 
 namespace {
 
-struct Posted {
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    std::string text; // the command text at lParam when it was delivered
-};
-
-std::vector<Posted> PostedToParent;
-
-LRESULT CALLBACK RecordingParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= TORVAN_WM_APP && message < 0xC000) {
-        std::string text;
-        if (message == WM_USER_COMMAND && lParam)
-            text = reinterpret_cast<const char*>(lParam);
-        PostedToParent.push_back({message, wParam, lParam, text});
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND CreateRecordingParent() {
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = RecordingParentProc;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "CmdWinTestParent";
-        registered = RegisterClassA(&windowClass) != 0;
-    }
-    return CreateWindowExA(0, "CmdWinTestParent", "parent", WS_OVERLAPPEDWINDOW, 0, 0, 200, 200,
-                           nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-}
+using namespace toolharness;
 
 void Pump() {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (CmdWinDialogBoxMsg(&message))
-            continue;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
+    toolharness::Pump(CmdWinDialogBoxMsg);
 }
 
 std::string TextOf(HWND window) {
@@ -69,7 +31,7 @@ class CmdWindow : public ::testing::Test {
         parent = CreateRecordingParent();
         ASSERT_NE(parent, nullptr);
         ASSERT_TRUE(Open());
-        PostedToParent.clear();
+        PostedToParent().clear();
     }
     void TearDown() override {
         if (IsWindow(window))
@@ -93,7 +55,7 @@ class CmdWindow : public ::testing::Test {
     }
     std::vector<std::string> CommandsPosted() {
         std::vector<std::string> commands;
-        for (const auto& p : PostedToParent)
+        for (const auto& p : PostedToParent())
             if (p.message == WM_USER_COMMAND)
                 commands.push_back(p.text);
         return commands;
@@ -156,10 +118,10 @@ TEST_F(CmdWindow, LayoutPutsTheEntryUnderTheOutputAfterThePrompt) {
 TEST_F(CmdWindow, EnteredLineIsPostedEchoedAndCleared) {
     Type("V5\r\n");
     Pump();
-    ASSERT_EQ(PostedToParent.size(), 1u);
-    EXPECT_EQ(PostedToParent[0].message, WM_USER_COMMAND);
-    EXPECT_EQ(PostedToParent[0].wParam, 0u);
-    EXPECT_EQ(PostedToParent[0].text, "V5\r\n");
+    ASSERT_EQ(PostedToParent().size(), 1u);
+    EXPECT_EQ(PostedToParent()[0].message, WM_USER_COMMAND);
+    EXPECT_EQ(PostedToParent()[0].wParam, 0u);
+    EXPECT_EQ(PostedToParent()[0].text, "V5\r\n");
     EXPECT_EQ(TextOf(output), std::string(INITIAL_OUTPUT) + "V5\r\n");
     EXPECT_EQ(TextOf(entry), "");
 }
@@ -189,7 +151,7 @@ TEST_F(CmdWindow, LinesEnteredBeforeTheParentReadsArriveEachWithItsOwnText) {
 TEST_F(CmdWindow, PasteWithoutLineBreakWaitsForEnter) {
     SendMessageA(entry, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>("G4"));
     Pump();
-    EXPECT_TRUE(PostedToParent.empty());
+    EXPECT_TRUE(PostedToParent().empty());
     EXPECT_EQ(TextOf(entry), "G4");
     EXPECT_EQ(TextOf(output), INITIAL_OUTPUT);
     SendMessageA(entry, EM_SETSEL, 2, 2);
@@ -209,7 +171,7 @@ TEST_F(CmdWindow, OverlongLineIsRefusedWithANoticeAndNothingOverwritten) {
     std::string typed(300, 'B');
     Type(typed + "\r\n");
     Pump();
-    EXPECT_TRUE(PostedToParent.empty());
+    EXPECT_TRUE(PostedToParent().empty());
     std::string shown = TextOf(output);
     ASSERT_GT(shown.size(), sizeof INITIAL_OUTPUT - 1);
     std::string notice = shown.substr(sizeof INITIAL_OUTPUT - 1);
@@ -246,11 +208,11 @@ TEST_F(CmdWindow, OutputBeyondItsLimitDropsLeadingLines) {
 TEST_F(CmdWindow, ClosingDestroysAndReopeningStartsAfresh) {
     Type("V1\r\n");
     Pump();
-    PostedToParent.clear();
+    PostedToParent().clear();
     SendMessageA(window, WM_CLOSE, 0, 0);
     Pump();
     EXPECT_FALSE(IsWindow(window));
-    EXPECT_TRUE(PostedToParent.empty());
+    EXPECT_TRUE(PostedToParent().empty());
     MSG message = {};
     EXPECT_FALSE(CmdWinDialogBoxMsg(&message));
     AppendTextToOutputWindow("late reply\r\n"); // a reply after closing goes nowhere

@@ -4,75 +4,16 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "app/AppMessages.h"
+#include "ToolWindowHarness.h"
 #include "app/AppState.h"
 #include "tools/win32/PidAdjust.h"
 
 namespace {
 
-struct Posted {
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-};
-
-std::vector<Posted> PostedToParent;
-
-LRESULT CALLBACK RecordingParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= TORVAN_WM_APP && message < 0xC000) {
-        PostedToParent.push_back({message, wParam, lParam});
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND CreateRecordingParent() {
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = RecordingParentProc;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "PidAdjTestParent";
-        registered = RegisterClassA(&windowClass) != 0;
-    }
-    return CreateWindowExA(0, "PidAdjTestParent", "parent", WS_OVERLAPPEDWINDOW, 0, 0, 200, 200,
-                           nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-}
+using namespace toolharness;
 
 void Pump() {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (PidAdjDlgBoxMsg(&message))
-            continue;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-}
-
-LPARAM BitsOf(float value) {
-    DWORD bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return static_cast<LPARAM>(bits);
-}
-
-struct FindRequest {
-    HWND owner;
-    HWND found;
-};
-
-BOOL CALLBACK MatchOwnedDialog(HWND window, LPARAM lParam) {
-    auto* request = reinterpret_cast<FindRequest*>(lParam);
-    char title[64] = "";
-    GetWindowTextA(window, title, sizeof title);
-    if (GetWindow(window, GW_OWNER) == request->owner && std::strcmp(title, "PID Adjust") == 0) {
-        request->found = window;
-        return FALSE;
-    }
-    return TRUE;
+    toolharness::Pump(PidAdjDlgBoxMsg);
 }
 
 class PidAdjDlg : public ::testing::Test {
@@ -82,7 +23,7 @@ class PidAdjDlg : public ::testing::Test {
         ASSERT_TRUE(InitCommonControlsEx(&controls));
         parent = CreateRecordingParent();
         ASSERT_NE(parent, nullptr);
-        PostedToParent.clear();
+        PostedToParent().clear();
     }
     void TearDown() override {
         ClosePidAdjDlg();
@@ -94,20 +35,13 @@ class PidAdjDlg : public ::testing::Test {
         ShowPidAdjDlg(GetModuleHandleA(nullptr), parent, proportional, integral, derivative,
                       proportionalMax, cracking);
         Pump();
-        FindRequest request = {parent, nullptr};
-        EnumThreadWindows(GetCurrentThreadId(), MatchOwnedDialog,
-                          reinterpret_cast<LPARAM>(&request));
-        dialog = request.found;
+        dialog = FindOwnedWindow(parent, "PID Adjust");
         return dialog;
     }
     int Position(int id) {
         return static_cast<int>(SendDlgItemMessageA(dialog, id, TBM_GETPOS, 0, 0));
     }
-    std::string Label(int id) {
-        char text[64] = "";
-        GetDlgItemTextA(dialog, id, text, sizeof text);
-        return text;
-    }
+    std::string Label(int id) { return ItemText(dialog, id); }
     void Scroll(int trackbarId, int code, int position) {
         HWND trackbar = GetDlgItem(dialog, trackbarId);
         SendMessageA(trackbar, TBM_SETPOS, TRUE, position);
@@ -141,7 +75,7 @@ TEST_F(PidAdjDlg, OpensWithEachSliderAtItsValue) {
         EXPECT_EQ(SendMessageA(trackbar, TBM_GETRANGEMAX, 0, 0), 65000);
         EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(trackbar, GWL_STYLE)), 0x5002001Au);
     }
-    EXPECT_TRUE(PostedToParent.empty());
+    EXPECT_TRUE(PostedToParent().empty());
 }
 
 TEST_F(PidAdjDlg, ProportionalMaximumScalesItsSlider) {
@@ -188,12 +122,12 @@ TEST_F(PidAdjDlg, EverySliderPostsItsValueAndShowsIt) {
          "129053"},
     };
     for (const auto& c : cases) {
-        PostedToParent.clear();
+        PostedToParent().clear();
         Scroll(c.trackbar, c.code, c.position);
-        ASSERT_EQ(PostedToParent.size(), 1u) << c.trackbar << "/" << c.position;
-        EXPECT_EQ(PostedToParent[0].message, c.message);
-        EXPECT_EQ(PostedToParent[0].wParam, 0u);
-        EXPECT_EQ(PostedToParent[0].lParam, c.lParam) << c.trackbar << "/" << c.position;
+        ASSERT_EQ(PostedToParent().size(), 1u) << c.trackbar << "/" << c.position;
+        EXPECT_EQ(PostedToParent()[0].message, c.message);
+        EXPECT_EQ(PostedToParent()[0].wParam, 0u);
+        EXPECT_EQ(PostedToParent()[0].lParam, c.lParam) << c.trackbar << "/" << c.position;
         EXPECT_EQ(Label(c.label), c.text);
     }
 }
@@ -204,30 +138,30 @@ TEST_F(PidAdjDlg, PageHomeAndEndChangeNothing) {
          {IDC_PROP_TRACKBAR, IDC_INTEG_TRACKBAR, IDC_DERIV_TRACKBAR, IDC_CRACK_TRACKBAR})
         for (int code : {TB_PAGEUP, TB_PAGEDOWN, TB_TOP, TB_BOTTOM})
             Scroll(trackbar, code, 13000);
-    EXPECT_TRUE(PostedToParent.empty());
+    EXPECT_TRUE(PostedToParent().empty());
     EXPECT_EQ(Label(IDC_PROP_LABEL), "100");
     EXPECT_EQ(Label(IDC_INTEG_LABEL), "1.0000");
     EXPECT_EQ(Label(IDC_DERIV_LABEL), "0.0100");
     EXPECT_EQ(Label(IDC_CRACK_LABEL), "1000");
     // The next line step reports where the page step left the thumb: 52000 / 65000 * 10.
     Scroll(IDC_INTEG_TRACKBAR, TB_LINEDOWN, 13000);
-    ASSERT_EQ(PostedToParent.size(), 1u);
-    EXPECT_EQ(PostedToParent[0].lParam, BitsOf(8.0f));
+    ASSERT_EQ(PostedToParent().size(), 1u);
+    EXPECT_EQ(PostedToParent()[0].lParam, BitsOf(8.0f));
 }
 
 TEST_F(PidAdjDlg, SaveToFlashAndCloseReportToTheParent) {
     ASSERT_NE(Open(100.0f, 1.0f, 0.01f, 0.0f, 1000u), nullptr);
     SendMessageA(GetDlgItem(dialog, IDC_SAVE_TO_FLASH), BM_CLICK, 0, 0);
     Pump();
-    ASSERT_EQ(PostedToParent.size(), 1u);
-    EXPECT_EQ(PostedToParent[0].message, WM_PID_SAVE);
-    EXPECT_EQ(PostedToParent[0].lParam, 0);
-    PostedToParent.clear();
+    ASSERT_EQ(PostedToParent().size(), 1u);
+    EXPECT_EQ(PostedToParent()[0].message, WM_PID_SAVE);
+    EXPECT_EQ(PostedToParent()[0].lParam, 0);
+    PostedToParent().clear();
     SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
     Pump();
     EXPECT_FALSE(IsWindow(dialog));
-    ASSERT_EQ(PostedToParent.size(), 1u);
-    EXPECT_EQ(PostedToParent[0].message, WM_PID_DLG_CLOSED);
+    ASSERT_EQ(PostedToParent().size(), 1u);
+    EXPECT_EQ(PostedToParent()[0].message, WM_PID_DLG_CLOSED);
     EXPECT_FALSE(ClosePidAdjDlg()) << "nothing left to close";
 }
 
@@ -239,7 +173,7 @@ TEST_F(PidAdjDlg, OpeningAgainKeepsTheDialogButTheNextOpeningShowsTheNewValues) 
     EXPECT_TRUE(ClosePidAdjDlg());
     EXPECT_FALSE(IsWindow(first));
     Pump();
-    EXPECT_TRUE(PostedToParent.empty()) << "closing from the main window posts nothing";
+    EXPECT_TRUE(PostedToParent().empty()) << "closing from the main window posts nothing";
     ASSERT_NE(Open(0.0f, 2.5f, 0.05f, 0.0f, 2000u), nullptr);
     EXPECT_EQ(Position(IDC_INTEG_TRACKBAR), 48750);
     EXPECT_EQ(Label(IDC_DERIV_LABEL), "0.0500");
@@ -253,8 +187,8 @@ TEST_F(PidAdjDlg, CrackingSliderFollowsTheApplicationMaximum) {
     EXPECT_EQ(Position(IDC_CRACK_TRACKBAR), 48750);
     Scroll(IDC_CRACK_TRACKBAR, TB_THUMBTRACK, 100);
     ValveCrackingValMax = savedMax;
-    ASSERT_EQ(PostedToParent.size(), 1u);
-    EXPECT_EQ(PostedToParent[0].lParam, 64900);
+    ASSERT_EQ(PostedToParent().size(), 1u);
+    EXPECT_EQ(PostedToParent()[0].lParam, 64900);
 }
 
 } // namespace

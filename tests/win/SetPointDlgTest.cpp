@@ -4,94 +4,19 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "app/AppMessages.h"
+#include "ToolWindowHarness.h"
 #include "tools/win32/SetPointEntry.h"
 
 namespace {
 
-struct Posted {
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-};
-
-std::vector<Posted> PostedToParent;
-
-LRESULT CALLBACK RecordingParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= TORVAN_WM_APP && message < 0xC000) {
-        PostedToParent.push_back({message, wParam, lParam});
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-HWND CreateRecordingParent() {
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = RecordingParentProc;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "SetPointTestParent";
-        registered = RegisterClassA(&windowClass) != 0;
-    }
-    return CreateWindowExA(0, "SetPointTestParent", "parent", WS_OVERLAPPEDWINDOW, 0, 0, 200, 200,
-                           nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-}
+using namespace toolharness;
 
 void Pump() {
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-        if (SetPointDialogBoxMsg(&message))
-            continue;
-        TranslateMessage(&message);
-        DispatchMessageA(&message);
-    }
-}
-
-float FloatFromBits(LPARAM lParam) {
-    DWORD bits = static_cast<DWORD>(lParam);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-LPARAM BitsOf(float value) {
-    DWORD bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return static_cast<LPARAM>(bits);
-}
-
-struct FindRequest {
-    HWND owner;
-    const char* title;
-    HWND found;
-};
-
-BOOL CALLBACK MatchOwnedDialog(HWND window, LPARAM lParam) {
-    auto* request = reinterpret_cast<FindRequest*>(lParam);
-    char title[64] = "";
-    GetWindowTextA(window, title, sizeof title);
-    if (GetWindow(window, GW_OWNER) == request->owner && std::strcmp(title, request->title) == 0) {
-        request->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND FindOwnedDialog(HWND owner, const char* title) {
-    FindRequest request = {owner, title, nullptr};
-    EnumThreadWindows(GetCurrentThreadId(), MatchOwnedDialog, reinterpret_cast<LPARAM>(&request));
-    return request.found;
+    toolharness::Pump(SetPointDialogBoxMsg);
 }
 
 std::string LabelText(HWND dialog) {
-    char text[64] = "";
-    GetDlgItemTextA(dialog, IDC_SETPOINT_LABEL, text, sizeof text);
-    return text;
+    return ItemText(dialog, IDC_SETPOINT_LABEL);
 }
 
 class SetPointDlg : public ::testing::Test {
@@ -101,7 +26,7 @@ class SetPointDlg : public ::testing::Test {
         ASSERT_TRUE(InitCommonControlsEx(&controls));
         parent = CreateRecordingParent();
         ASSERT_NE(parent, nullptr);
-        PostedToParent.clear();
+        PostedToParent().clear();
     }
     void TearDown() override {
         CloseSetPointDlg();
@@ -111,7 +36,7 @@ class SetPointDlg : public ::testing::Test {
     HWND Open(float setPoint) {
         ShowSetPointDlg(GetModuleHandleA(nullptr), parent, setPoint, 100.0f);
         Pump();
-        dialog = FindOwnedDialog(parent, "Set Point");
+        dialog = FindOwnedWindow(parent, "Set Point");
         trackbar = dialog ? GetDlgItem(dialog, IDC_SETPOINT_TRACKBAR) : nullptr;
         return dialog;
     }
@@ -148,25 +73,13 @@ TEST_F(SetPointDlg, OpensAtTheCurrentSetPoint) {
         EXPECT_EQ(SendMessageA(trackbar, TBM_GETRANGEMAX, 0, 0), 1000);
         EXPECT_EQ(SendMessageA(trackbar, TBM_GETRANGEMIN, 0, 0), 0);
         EXPECT_EQ(GetFocus(), trackbar);
+        EXPECT_EQ(GetWindowLongA(trackbar, GWL_STYLE) & (TBS_VERT | TBS_NOTICKS),
+                  TBS_VERT | TBS_NOTICKS);
         CloseSetPointDlg();
         EXPECT_FALSE(IsWindow(dialog));
     }
     Pump();
-    EXPECT_TRUE(PostedToParent.empty()) << "opening and closing posts nothing";
-}
-
-TEST_F(SetPointDlg, TemplateHasAVerticalTrackbarWithoutTicksAndElevenButtons) {
-    ASSERT_NE(Open(0.0f), nullptr);
-    LONG style = GetWindowLongA(trackbar, GWL_STYLE);
-    EXPECT_EQ(style & (TBS_VERT | TBS_NOTICKS), TBS_VERT | TBS_NOTICKS);
-    char className[64] = "";
-    GetClassNameA(trackbar, className, sizeof className);
-    EXPECT_STREQ(className, TRACKBAR_CLASSA);
-    for (int percent = 0; percent <= 100; percent += 10) {
-        char text[16] = "";
-        GetDlgItemTextA(dialog, 2000 + percent / 10 * 10, text, sizeof text);
-        EXPECT_EQ(std::string(text), std::to_string(percent) + "%");
-    }
+    EXPECT_TRUE(PostedToParent().empty()) << "opening and closing posts nothing";
 }
 
 TEST_F(SetPointDlg, PercentButtonsShowPostAndMoveTheThumb) {
@@ -181,14 +94,14 @@ TEST_F(SetPointDlg, PercentButtonsShowPostAndMoveTheThumb) {
     };
     ASSERT_NE(Open(25.0f), nullptr);
     for (const auto& c : cases) {
-        PostedToParent.clear();
+        PostedToParent().clear();
         Click(c.id);
         EXPECT_EQ(LabelText(dialog), c.label) << c.id;
         EXPECT_EQ(Position(), c.position) << c.id;
-        ASSERT_EQ(PostedToParent.size(), 1u) << c.id;
-        EXPECT_EQ(PostedToParent[0].message, WM_NEW_SETPOINT);
-        EXPECT_EQ(PostedToParent[0].wParam, 0u);
-        EXPECT_EQ(PostedToParent[0].lParam, BitsOf(c.percent)) << c.id;
+        ASSERT_EQ(PostedToParent().size(), 1u) << c.id;
+        EXPECT_EQ(PostedToParent()[0].message, WM_NEW_SETPOINT);
+        EXPECT_EQ(PostedToParent()[0].wParam, 0u);
+        EXPECT_EQ(PostedToParent()[0].lParam, BitsOf(c.percent)) << c.id;
     }
 }
 
@@ -205,12 +118,12 @@ TEST_F(SetPointDlg, DraggingPostsThePercentOfEachPosition) {
     };
     ASSERT_NE(Open(20.0f), nullptr);
     for (const auto& c : cases) {
-        PostedToParent.clear();
+        PostedToParent().clear();
         Scroll(c.code, c.position);
         EXPECT_EQ(LabelText(dialog), c.label) << c.code << "/" << c.position;
-        ASSERT_EQ(PostedToParent.size(), 1u);
-        EXPECT_EQ(PostedToParent[0].message, WM_NEW_SETPOINT);
-        EXPECT_FLOAT_EQ(FloatFromBits(PostedToParent[0].lParam), c.percent);
+        ASSERT_EQ(PostedToParent().size(), 1u);
+        EXPECT_EQ(PostedToParent()[0].message, WM_NEW_SETPOINT);
+        EXPECT_FLOAT_EQ(FloatFromBits(PostedToParent()[0].lParam), c.percent);
     }
 }
 
@@ -220,11 +133,11 @@ TEST_F(SetPointDlg, PageHomeAndEndMoveTheThumbOnly) {
         Scroll(code, 200);
         EXPECT_EQ(LabelText(dialog), "50.00") << code;
     }
-    EXPECT_TRUE(PostedToParent.empty());
+    EXPECT_TRUE(PostedToParent().empty());
     // The next line step reports the position the thumb was left at.
     Scroll(TB_LINEUP, 199);
-    ASSERT_EQ(PostedToParent.size(), 1u);
-    EXPECT_FLOAT_EQ(FloatFromBits(PostedToParent[0].lParam), 80.1f);
+    ASSERT_EQ(PostedToParent().size(), 1u);
+    EXPECT_FLOAT_EQ(FloatFromBits(PostedToParent()[0].lParam), 80.1f);
 }
 
 TEST_F(SetPointDlg, KeysReachTheTrackbarThroughTheFilter) {
@@ -236,22 +149,22 @@ TEST_F(SetPointDlg, KeysReachTheTrackbarThroughTheFilter) {
     EXPECT_EQ(Position(), 499);
     EXPECT_EQ(LabelText(dialog), "50.10");
     bool posted = false;
-    for (const auto& p : PostedToParent)
+    for (const auto& p : PostedToParent())
         posted |= p.message == WM_NEW_SETPOINT && FloatFromBits(p.lParam) == 50.1f;
     EXPECT_TRUE(posted);
-    PostedToParent.clear();
+    PostedToParent().clear();
     PostMessageA(trackbar, WM_KEYDOWN, VK_HOME, 0);
     Pump();
     EXPECT_EQ(Position(), 0);
     EXPECT_EQ(LabelText(dialog), "50.10");
-    for (const auto& p : PostedToParent)
+    for (const auto& p : PostedToParent())
         EXPECT_NE(p.message, WM_NEW_SETPOINT);
     // Releasing the key ends the tracking, and the end of tracking reports where the thumb is.
     PostMessageA(trackbar, WM_KEYUP, VK_HOME, 0);
     Pump();
     EXPECT_EQ(LabelText(dialog), "100.00");
-    ASSERT_EQ(PostedToParent.size(), 1u);
-    EXPECT_EQ(PostedToParent[0].lParam, BitsOf(100.0f));
+    ASSERT_EQ(PostedToParent().size(), 1u);
+    EXPECT_EQ(PostedToParent()[0].lParam, BitsOf(100.0f));
 }
 
 TEST_F(SetPointDlg, OpeningAgainNeitherRecreatesNorRefreshes) {
@@ -269,18 +182,18 @@ TEST_F(SetPointDlg, CloseCommandDestroysAndReportsButCloseCallDoesNotReport) {
     SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
     Pump();
     EXPECT_FALSE(IsWindow(dialog));
-    ASSERT_EQ(PostedToParent.size(), 1u);
-    EXPECT_EQ(PostedToParent[0].message, WM_SETPOINT_DLG_CLOSED);
-    EXPECT_EQ(PostedToParent[0].lParam, 0);
+    ASSERT_EQ(PostedToParent().size(), 1u);
+    EXPECT_EQ(PostedToParent()[0].message, WM_SETPOINT_DLG_CLOSED);
+    EXPECT_EQ(PostedToParent()[0].lParam, 0);
     // Reopened, it is a new dialog showing the value given this time.
     ASSERT_NE(Open(20.0f), nullptr);
     EXPECT_EQ(LabelText(dialog), "20.00");
     EXPECT_EQ(Position(), 800);
-    PostedToParent.clear();
+    PostedToParent().clear();
     CloseSetPointDlg();
     Pump();
     EXPECT_FALSE(IsWindow(dialog));
-    EXPECT_TRUE(PostedToParent.empty());
+    EXPECT_TRUE(PostedToParent().empty());
     MSG message = {};
     EXPECT_FALSE(SetPointDialogBoxMsg(&message));
 }
