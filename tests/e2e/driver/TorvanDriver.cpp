@@ -667,6 +667,24 @@ int CmdWatch(int argc, char** argv) {
     return 0;
 }
 
+// move HWND X Y W H: places and sizes the window as a user dragging its frame would.
+int CmdMove(int argc, char** argv) {
+    long long v[4];
+    if (argc != 5)
+        return -1;
+    for (int i = 0; i < 4; ++i)
+        if (!ParseInt(argv[i + 1], &v[i]))
+            return -1;
+    HWND window = ResolveWindow(argv[0]);
+    if (!window)
+        return Fail("move: no window %s", argv[0]);
+    if (!SetWindowPos(window, nullptr, static_cast<int>(v[0]), static_cast<int>(v[1]),
+                      static_cast<int>(v[2]), static_cast<int>(v[3]),
+                      SWP_NOZORDER | SWP_NOACTIVATE))
+        return Fail("move: SetWindowPos failed");
+    return 0;
+}
+
 // all CLASS|-: every top-level window of the class, one handle a line (none: exit 1).
 int CmdAll(int argc, char** argv) {
     if (argc != 1)
@@ -719,6 +737,7 @@ const Command Commands[] = {
     {"pid", CmdPid, "HWND|CLASS  -> process id"},
     {"gdi-count", CmdGdiCount, "PID  -> GDI objects (exit 3: not available)"},
     {"watch", CmdWatch, "HWND|CLASS DURATION_MS [COMMAND-ID]  -> title/rect lines"},
+    {"move", CmdMove, "HWND|CLASS X Y W H  (window rectangle)"},
     {"all", CmdAll, "CLASS|-  -> every top-level window of the class, one a line"},
     {"screen", CmdScreen, " -> width height"},
     {"list", CmdList, " -> hwnd class title rect visibility, one top-level window a line"},
