@@ -11,7 +11,7 @@ namespace {
 
 enum { SAMPLE_MS = 5, RING_SIZE = 512, BAUD_SWITCH_MS = 50 };
 
-// The board needs its time constant in ticks; 300 ms of lag at one tick per 5 ms.
+// Time constant of a controller's flow behind its set point, and the sensor noise in %.
 const double LAG_MS = 300.0;
 const double NOISE = 0.05;
 // A catch-up longer than this is integrated in one step instead of tick by tick.
