@@ -20,6 +20,7 @@ namespace {
 
 const DWORD PollMs = 50;
 
+// Prints the reason for a failure; returns 1, the exit status of a failed command.
 int Fail(const char* format, const char* detail = "") {
     std::fprintf(stderr, format, detail);
     std::fputc('\n', stderr);
@@ -286,12 +287,16 @@ int AskInProcess(HWND window, const char* query, WPARAM wParam, UINT* answer, LP
     DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     char* slash = length > 0 && length < sizeof path ? std::strrchr(path, '\\') : nullptr;
     const char dllName[] = "TorvanDriverHook.dll";
-    if (!slash || static_cast<size_t>(slash + 1 - path) + sizeof dllName > sizeof path)
-        return Fail("cannot find the folder of the driver");
+    if (!slash || static_cast<size_t>(slash + 1 - path) + sizeof dllName > sizeof path) {
+        Fail("cannot find the folder of the driver");
+        return 0;
+    }
     std::memcpy(slash + 1, dllName, sizeof dllName);
     HMODULE dll = LoadLibraryA(path);
-    if (!dll)
-        return Fail("cannot load %s", path), 0;
+    if (!dll) {
+        Fail("cannot load %s", path);
+        return 0;
+    }
     // Through void*: FARPROC and HOOKPROC have different parameter lists.
     HOOKPROC hookProc = reinterpret_cast<HOOKPROC>(
         reinterpret_cast<void*>(GetProcAddress(dll, "DriverGetMessageHook")));
@@ -387,9 +392,12 @@ int CmdPortDialog(int argc, char** argv) {
     bool ok = std::strcmp(argv[1], "ok") == 0;
     if (!ok && std::strcmp(argv[1], "cancel") != 0)
         return -1;
+    // A dialog shows itself after WM_INITDIALOG has filled the list: wait until it is visible.
     HWND dialog = nullptr;
-    if (!WaitFor(timeoutMs,
-                 [&] { return (dialog = FindTopLevel("#32770", "Select Serial Port", true)); }))
+    if (!WaitFor(timeoutMs, [&] {
+            dialog = FindTopLevel("#32770", "Select Serial Port", true);
+            return dialog && IsWindowVisible(dialog);
+        }))
         return Fail("port-dialog: no \"Select Serial Port\" dialog");
     HWND list = GetDlgItem(dialog, 1010);
     if (!list)
@@ -429,14 +437,17 @@ int CmdPing(int argc, char** argv) {
     return 0;
 }
 
-// find-popup TITLE TIMEOUT: a top-level window (message box, dialog) with exactly that title;
-// prints its handle and the text of its first non-empty static control.
+// find-popup TITLE TIMEOUT: a visible top-level window (message box, dialog) with exactly that
+// title; prints its handle and the text of its first non-empty static control.
 int CmdFindPopup(int argc, char** argv) {
     DWORD timeoutMs = 0;
     if (argc != 2 || !GetTimeout(argv[1], &timeoutMs))
         return -1;
     HWND popup = nullptr;
-    if (!WaitFor(timeoutMs, [&] { return (popup = FindTopLevel(nullptr, argv[0], true)); }))
+    if (!WaitFor(timeoutMs, [&] {
+            popup = FindTopLevel(nullptr, argv[0], true);
+            return popup && IsWindowVisible(popup);
+        }))
         return Fail("find-popup: no window titled \"%s\"", argv[0]);
     std::string text;
     for (HWND child : Children(popup)) {
