@@ -196,20 +196,6 @@ TEST_F(MainWindowTest, GdiObjectsStayFlat) {
     EXPECT_LE(after, before + 3);
 }
 
-TEST_F(MainWindowTest, SetPointBurstSendsOnceWithTheLastValue) {
-    ASSERT_TRUE(Simulate());
-    for (int i = 1; i <= 10; i++) {
-        float value = 10.0f * (float)i;
-        uint32_t bits;
-        memcpy(&bits, &value, sizeof bits);
-        PostMessageA(window, WM_NEW_SETPOINT, 0, (LPARAM)bits);
-    }
-    Pump();
-    // In simulation the readout takes the value at once.
-    EXPECT_FLOAT_EQ(SystemState.SetPoint, 100.0f);
-    EXPECT_FLOAT_EQ(TempSetpoint, 100.0f);
-}
-
 TEST_F(MainWindowTest, StatusFlagsColourTheStrip) {
     struct Case {
         uint16_t flags;

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "MainWindowHarness.h"
+#include "app/AppMessages.h"
+#include "app/SerialCmdQ.h"
+
+using namespace harness;
+
+namespace {
+
+struct Request {
+    int kind;
+    std::string text;
+    uint32_t message;
+    int parse;
+    void* result;
+    size_t resultSize;
+};
+
+// Takes everything the window queued, as the worker would, leaving the state-poll requests
+// of timer 265 out when asked to.
+std::vector<Request> TakeRequests(bool asciiOnly = true) {
+    std::vector<Request> requests;
+    int kind, parse;
+    char* text;
+    uint32_t message;
+    void* result;
+    size_t size;
+    while (DequeueThreadMsg(&kind, &text, &message, &parse, &result, &size)) {
+        if (asciiOnly && kind != REQUEST_ASCII)
+            continue;
+        requests.push_back({kind, text ? text : "", message, parse, result, size});
+    }
+    return requests;
+}
+
+LPARAM Bits(float value) {
+    uint32_t bits;
+    memcpy(&bits, &value, sizeof bits);
+    return (LPARAM)bits;
+}
+
+struct Expected {
+    const char* text;
+    uint32_t message;
+    int parse;
+    void* result;
+    size_t resultSize;
+};
+
+void ExpectRequests(const std::vector<Request>& got, const std::vector<Expected>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); i++) {
+        EXPECT_EQ(got[i].kind, REQUEST_ASCII) << i;
+        EXPECT_EQ(got[i].text, want[i].text) << i;
+        EXPECT_EQ(got[i].message, want[i].message) << want[i].text;
+        EXPECT_EQ(got[i].parse, want[i].parse) << want[i].text;
+        EXPECT_EQ(got[i].result, want[i].result) << want[i].text;
+        EXPECT_EQ(got[i].resultSize, want[i].resultSize) << want[i].text;
+    }
+}
+
+// No worker runs here: the test takes the requests from the queue itself. One window serves
+// the whole suite (destroying a window costs two seconds under Wine without a window manager).
+struct RepliesTest : testing::Test {
+    static HWND window;
+    static void SetUpTestSuite() { window = OpenMainWindow(); }
+    static void TearDownTestSuite() { CloseMainWindow(window); }
+    void SetUp() override {
+        ASSERT_NE(window, nullptr);
+        ClearMsgQueue();
+    }
+    void TearDown() override {
+        for (UINT id = TIMER_FLOW_READINGS; id <= TIMER_SEND_CRACKING; id++)
+            KillTimer(window, id);
+        Pump();
+        ClearMsgQueue();
+        ThreadParams.Connected.store(0);
+        ThreadParams.Simulation.store(0);
+    }
+};
+HWND RepliesTest::window = nullptr;
+
+} // namespace
+
+TEST_F(RepliesTest, SetPointBurstSendsOnceWithTheLastValue) {
+    SystemState.SetPoint = 0.0f;
+    for (int i = 1; i <= 10; i++)
+        PostMessageA(window, WM_NEW_SETPOINT, 0, Bits(2.5f * (float)i));
+    PumpFor(200);
+    ExpectRequests(TakeRequests(), {{"V5=25.000000\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult,
+                                     sizeof IgnoreResult}});
+    // Outside simulation the readout waits for the board to report the new value.
+    EXPECT_FLOAT_EQ(SystemState.SetPoint, 0.0f);
+}
+
+TEST_F(RepliesTest, UnchangedSetPointSendsNothing) {
+    SystemState.SetPoint = 40.0f;
+    SendMessageA(window, WM_NEW_SETPOINT, 0, Bits(40.0f));
+    PumpFor(150);
+    EXPECT_TRUE(TakeRequests().empty());
+}
+
+TEST_F(RepliesTest, PidChangesAreSentAfterTheirOwnPauses) {
+    PostMessageA(window, WM_PID_PROPORTIONAL, 0, Bits(1.0f));
+    PostMessageA(window, WM_PID_PROPORTIONAL, 0, Bits(1.5f));
+    PostMessageA(window, WM_PID_INTEGRAL, 0, Bits(0.25f));
+    PostMessageA(window, WM_PID_DERIVATIVE, 0, Bits(-2.0f));
+    PostMessageA(window, WM_PID_CRACKING, 0, (LPARAM)4000000000u);
+    PumpFor(200);
+    std::vector<Request> got = TakeRequests();
+    std::vector<std::string> texts;
+    for (const Request& r : got)
+        texts.push_back(r.text);
+    std::sort(texts.begin(), texts.end());
+    std::vector<std::string> want = {"~CBR=4000000000\r", "~DR=-2.000000\r", "~IR=0.250000\r",
+                                     "~PR=1.500000\r"};
+    EXPECT_EQ(texts, want);
+    EXPECT_FLOAT_EQ(Proportional, 1.5f);
+    EXPECT_EQ(ValveCracking, 4000000000u);
+}
+
+TEST_F(RepliesTest, PidSaveWritesTheFourRegisters) {
+    Proportional = 0.5f;
+    Derivative = 0.125f;
+    Integral = 3.0f;
+    ValveCracking = 1234567;
+    SendMessageA(window, WM_PID_SAVE, 0, 0);
+    size_t n = sizeof IgnoreResult;
+    ExpectRequests(TakeRequests(),
+                   {{"V24=0.500000\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, n},
+                    {"V25=0.125000\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, n},
+                    {"V26=3.000000\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, n},
+                    {"V29=1234567\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, n}});
+}
+
+TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
+    SendMessageA(window, WM_CONNECTED, 0, 0);
+    ExpectRequests(
+        TakeRequests(),
+        {{"~SNLC=0x0D0A\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, sizeof IgnoreResult},
+         {"S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig, 0},
+         {"S54\r", WM_WINDOW_NAME, PARSE_TEXT, CommentField, sizeof CommentField}});
+    // The state poll follows every 100 ms.
+    PumpFor(350);
+    int kind, parse;
+    char* text;
+    uint32_t message;
+    void* result;
+    int polls = 0;
+    while (DequeueThreadMsg(&kind, &text, &message, &parse, &result))
+        polls +=
+            kind == REQUEST_BOARD_STATE && message == WM_BOARD_STATE && result == &TempSystemState;
+    EXPECT_GE(polls, 2);
+}
+
+TEST_F(RepliesTest, ControllerReadsItsPidRegisters) {
+    ProductConfig = 0x3;
+    snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM5");
+    SendMessageA(window, WM_PRODUCT_CONFIG, 0, (LPARAM)&ProductConfig);
+    EXPECT_EQ(Title(window), "Torvan Controller On COM5");
+    ExpectRequests(TakeRequests(), {{"V24\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Proportional, 0},
+                                    {"V25\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Derivative, 0},
+                                    {"V26\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Integral, 0},
+                                    {"V29\r", WM_REPLY_IGNORED, PARSE_INT, &ValveCracking, 0}});
+}
+
+TEST_F(RepliesTest, NewGasAsksForItsFourTexts) {
+    SendMessageA(window, WM_GAS_CHANGED, 0, 3);
+    EXPECT_EQ(CurrentActiveGas, 3);
+    ExpectRequests(TakeRequests(),
+                   {{"G4\r", WM_REPLY_IGNORED, PARSE_TEXT, GasSymbol, sizeof GasSymbol},
+                    {"G7\r", WM_REPLY_IGNORED, PARSE_TEXT, GasUnits, sizeof GasUnits},
+                    {"G19\r", WM_REPLY_IGNORED, PARSE_FLOAT, &GasTimeFactor, 0},
+                    {"G18\r", WM_GAS_INFO, PARSE_FLOAT, &FullScaleFlow, 0}});
+}
+
+TEST_F(RepliesTest, StateWithAnotherGasAsksOnce) {
+    CurrentActiveGas = 1;
+    TempSystemState = SystemStateRec{};
+    TempSystemState.ActiveGas = 1;
+    SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+    Pump();
+    EXPECT_TRUE(TakeRequests().empty());
+    TempSystemState.ActiveGas = 2;
+    SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+    Pump();
+    EXPECT_EQ(CurrentActiveGas, 2);
+    EXPECT_EQ(TakeRequests().size(), 4u);
+}
+
+TEST_F(RepliesTest, GasInfoCleansTheRepliesAndSetsTheFormats) {
+    snprintf(GasUnits, sizeof GasUnits, "  slpm\r\n");
+    snprintf(GasSymbol, sizeof GasSymbol, " \r\n");
+    FullScaleFlow = 2000.0f;
+    SendMessageA(window, WM_GAS_INFO, 0, 0);
+    EXPECT_STREQ(GasUnits, "slpm");
+    EXPECT_STREQ(GasSymbol, "G4 Not Set");
+    EXPECT_STREQ(GasInfo, "2000.0000 slpm of G4 Not Set");
+    EXPECT_EQ(NumFlowDecimalPlaces, 0);
+    EXPECT_STREQ(FlowFormatBuff, "88888");
+    EXPECT_STREQ(TotalizerFormatBuff, "88888888");
+}
+
+TEST_F(RepliesTest, ToolWindowRequests) {
+    char command[] = "S54=Bench Rig\r";
+    SendMessageA(window, WM_USER_COMMAND, 0, (LPARAM)command);
+    SendMessageA(window, WM_TOTALIZER_RESET, 0, 0);
+    ExpectRequests(TakeRequests(),
+                   {{"S54=Bench Rig\r", WM_USER_COMMAND_REPLY, PARSE_TEXT, UserCmdResult,
+                     sizeof UserCmdResult},
+                    {"G31=0\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, sizeof IgnoreResult}});
+}
