@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "GdiObjectCount.h"
 #include "ToolWindowHarness.h"
 #include "tools/win32/CmdWin.h"
 
@@ -219,6 +220,26 @@ TEST_F(CmdWindow, ClosingDestroysAndReopeningStartsAfresh) {
     ASSERT_TRUE(Open());
     EXPECT_EQ(TextOf(output), INITIAL_OUTPUT);
     EXPECT_EQ(TextOf(entry), "");
+}
+
+TEST_F(CmdWindow, OpenUseCloseCyclesLeaveNoGdiObjectsBehind) {
+    auto cycle = [this] {
+        Type("V5\r\n");
+        AppendTextToOutputWindow("50.000000\r\n");
+        SetWindowPos(window, nullptr, 0, 0, 300, 150, SWP_NOMOVE | SWP_NOZORDER);
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        Pump();
+        SendMessageA(window, WM_CLOSE, 0, 0);
+        Pump();
+    };
+    cycle(); // the first round fills the caches of fonts and stock objects
+    ASSERT_TRUE(Open());
+    unsigned long before = GdiObjectCount();
+    for (int i = 0; i < 3; i++) {
+        cycle();
+        ASSERT_TRUE(Open());
+    }
+    EXPECT_EQ(GdiObjectCount(), before);
 }
 
 } // namespace
