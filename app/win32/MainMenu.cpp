@@ -123,9 +123,9 @@ static void OnGraph(HWND window) {
         SetGraphLineMin(GraphWin1, AvgFlowGraphLine, -5.5f);
         SetGraphLineMax(GraphWin1, AvgFlowGraphLine, 120.0f);
         SetItemCheck(menu, CMD_GRAPH, 1);
+        // Flow blocks are polled while the graph is open, connected or not.
+        SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
     }
-    // Flow blocks are polled while the graph is open, connected or not.
-    SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
 }
 
 static void OnSetPoint(HWND window) {

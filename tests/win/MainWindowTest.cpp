@@ -219,3 +219,67 @@ TEST_F(MainWindowTest, StatusFlagsColourTheStrip) {
     }
     ThreadParams.Connected.store(0);
 }
+
+TEST_F(MainWindowTest, GraphOpensBesideTheWindowAndPlotsTheFlow) {
+    ASSERT_TRUE(Simulate());
+    SendMessageA(window, WM_COMMAND, CMD_GRAPH, 0);
+    ASSERT_NE(GraphWin1, nullptr);
+    EXPECT_EQ(SimGraphWindowExists.load(), 1);
+    EXPECT_EQ(Title(GraphWin1), "Torvan Controller On FAKE (500 msec/div)");
+    EXPECT_EQ(AvgFlowGraphLine, 1);
+    RECT main = Outer(), graph;
+    GetWindowRect(GraphWin1, &graph);
+    EXPECT_EQ(graph.left, main.left + 40);
+    EXPECT_EQ(graph.top, main.top + 40);
+    EXPECT_EQ(graph.right - graph.left, GetSystemMetrics(SM_CXSCREEN) / 3);
+    EXPECT_EQ(graph.bottom - graph.top, GetSystemMetrics(SM_CYSCREEN) / 4);
+    EXPECT_TRUE(MenuState(CMD_GRAPH) & MF_CHECKED);
+
+    // A set point of 50 % puts both lines mid-height: the flow in red, the set point in blue.
+    SystemState.SetPoint = 50.0f;
+    PumpFor(800);
+    RECT client;
+    GetClientRect(GraphWin1, &client);
+    HDC dc = GetDC(GraphWin1);
+    int red = 0, blue = 0;
+    for (int y = 0; y < client.bottom; y++)
+        for (int x = 0; x < client.right; x += 3) {
+            COLORREF c = GetPixel(dc, x, y);
+            red += c == RGB(255, 0, 0);
+            blue += c == RGB(0, 150, 255);
+        }
+    ReleaseDC(GraphWin1, dc);
+    EXPECT_GT(red, 5);
+    EXPECT_GT(blue, 5);
+
+    // Its own close box reports back and stops the flow polling.
+    SendMessageA(GraphWin1, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PumpUntil(1000, [] { return GraphWin1 == nullptr; }));
+    EXPECT_EQ(SimGraphWindowExists.load(), 0);
+    OpenPopup(2);
+    EXPECT_FALSE(MenuState(CMD_GRAPH) & MF_CHECKED);
+
+    SendMessageA(window, WM_COMMAND, CMD_GRAPH, 0);
+    ASSERT_NE(GraphWin1, nullptr);
+    HWND graphWindow = GraphWin1;
+    SendMessageA(window, WM_COMMAND, CMD_GRAPH, 0);
+    EXPECT_EQ(GraphWin1, nullptr);
+    EXPECT_FALSE(IsWindow(graphWindow));
+}
+
+TEST_F(MainWindowTest, TotalizerMatchesTheWindow) {
+    ASSERT_TRUE(Simulate());
+    SendMessageA(window, WM_COMMAND, CMD_TOTALIZER, 0);
+    ASSERT_NE(TotalizerWin, nullptr);
+    EXPECT_EQ(Title(TotalizerWin), "Torvan Controller On FAKE Total Flow");
+    RECT main = Outer(), mainClient, total;
+    GetClientRect(window, &mainClient);
+    GetWindowRect(TotalizerWin, &total);
+    EXPECT_EQ(total.left, main.left + 80);
+    EXPECT_EQ(total.top, main.top + 80);
+    // The totalizer then fits its own width to its digits; the height is the one it was given.
+    int overhead = (main.bottom - main.top) - mainClient.bottom;
+    EXPECT_EQ(total.bottom - total.top, overhead + FlowDigitRect.bottom - FlowDigitRect.top);
+    SendMessageA(window, WM_COMMAND, CMD_TOTALIZER, 0);
+    EXPECT_EQ(TotalizerWin, nullptr);
+}
