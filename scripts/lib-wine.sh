@@ -21,9 +21,13 @@ wine_setup() {
         wineboot -i >/dev/null 2>&1 || true
         wineserver -w
     fi
-    # The mapping is written once per prefix; the marker remembers for which folder.
-    local marker="$WINEPREFIX/.torvan-com-dir" n
+    # The settings are written once per prefix; the marker remembers for which folder.
+    local marker="$WINEPREFIX/.torvan-setup-v2" n
     if [ "$(cat "$marker" 2>/dev/null)" != "$TORVAN_COM_DIR" ]; then
+        # Without a window manager, Wine waits about 2 s for one whenever a managed
+        # top-level window is destroyed; unmanaged windows go at once.
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+            >/dev/null 2>&1
         for n in $TORVAN_COM_PORTS; do
             wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ \
                 /d "$(com_link "$n")" /f >/dev/null 2>&1
