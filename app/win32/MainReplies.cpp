@@ -49,9 +49,9 @@ static void OnConnectFailed(HWND window) {
 }
 
 static void OnSerialError(HWND window) {
-    // A message from a worker that has since been stopped (Close, a new connection) must not
-    // start another one.
-    if (!WorkerThread)
+    // A message from a worker that has since been stopped (Close, the start of the simulation,
+    // which never has link errors) must not start another one.
+    if (!WorkerThread || ThreadParams.Simulation.load())
         return;
     SerialPortErrors = GetSerialPortErrors();
     StopProcessing();

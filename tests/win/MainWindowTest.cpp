@@ -283,3 +283,18 @@ TEST_F(MainWindowTest, TotalizerMatchesTheWindow) {
     SendMessageA(window, WM_COMMAND, CMD_TOTALIZER, 0);
     EXPECT_EQ(TotalizerWin, nullptr);
 }
+
+TEST_F(MainWindowTest, LeftoverSerialErrorStartsNothing) {
+    // Idle: nothing to restart, so no connection attempt and no port dialog.
+    PostMessageA(window, WM_SERIAL_ERROR, 0, 0);
+    PumpFor(300);
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
+    // Simulating: the simulated board keeps running.
+    ASSERT_TRUE(Simulate());
+    PostMessageA(window, WM_SERIAL_ERROR, 0, 0);
+    PumpFor(300);
+    EXPECT_EQ(ThreadParams.Simulation.load(), 1);
+    EXPECT_EQ(ThreadParams.Running.load(), 1);
+    EXPECT_EQ(Title(window), "Torvan Controller On FAKE");
+}
