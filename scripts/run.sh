@@ -94,6 +94,12 @@ if ! { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }; then
     log "virtual display $DISPLAY"
 fi
 wine_setup
+# The port list appears in the registry a moment after the Wine session starts; a port dialog
+# opened before that is empty.
+for _ in $(seq 1 40); do
+    wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | grep -q 'COM5' && break
+    sleep 0.25
+done
 
 EMU_PID=""
 APP_PID=""

@@ -163,6 +163,13 @@ if ! { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }; then
     E2E_OWN_DISPLAY=1
 fi
 wine_setup
+# Wine lists the COM ports in the registry from a service that starts with the session, a
+# moment after the first program: a port dialog opened before that shows "<No Ports Found>".
+# The session is started here and the list awaited.
+for _ in $(seq 1 40); do
+    wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | grep -q 'COM5' && break
+    sleep 0.25
+done
 [ -f "$TORVAN_DRIVER" ] || fail "driver not built: $TORVAN_DRIVER"
 
 emu_record() { echo "$E2E_TMP/com$1.rec"; }

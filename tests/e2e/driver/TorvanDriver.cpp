@@ -371,14 +371,18 @@ std::string ControlText(HWND control) {
     return text;
 }
 
+// The entries of a list box in another process. Asked for in UTF-16: Wine hands an ANSI
+// LB_GETTEXT from another process the wide text unconverted.
 std::string ListEntries(HWND list) {
     std::string entries;
-    LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
-        char text[256] = "";
-        LRESULT length = SendMessageA(list, LB_GETTEXTLEN, i, 0);
-        if (length >= 0 && length < static_cast<LRESULT>(sizeof text))
-            SendMessageA(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
+        wchar_t wide[256] = L"";
+        char text[512] = "";
+        LRESULT length = SendMessageW(list, LB_GETTEXTLEN, i, 0);
+        if (length >= 0 && length < static_cast<LRESULT>(sizeof wide / sizeof wide[0]))
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide));
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
         entries += entries.empty() ? "" : ", ";
         entries += text;
     }
