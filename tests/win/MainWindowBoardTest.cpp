@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "DeviceWinTestUtil.h"
 #include "MainWindowHarness.h"
 #include "app/AppMessages.h"
 
@@ -13,10 +14,11 @@ namespace {
 struct BoardTest : testing::Test {
     HWND window = nullptr;
     void SetUp() override {
-        if (WinTestDir().empty())
+        if (devicewin::BoardFilePath("com5.ctl").empty())
             GTEST_SKIP() << "no emulated boards (TORVAN_WINTEST_DIR unset)";
-        // The emulator makes its control FIFO when it starts.
-        if (GetFileAttributesA((WinTestDir() + "\\com5.ctl").c_str()) == INVALID_FILE_ATTRIBUTES)
+        // The emulator makes its control FIFO when it starts; every test starts from a reset
+        // board.
+        if (!devicewin::BoardControl("com5.ctl", "reset"))
             GTEST_SKIP() << "no emulated controller on COM5";
         window = OpenMainWindow();
         ASSERT_NE(window, nullptr);
@@ -34,7 +36,6 @@ struct BoardTest : testing::Test {
 } // namespace
 
 TEST_F(BoardTest, ConnectsToTheControllerAndReadsItsGas) {
-    ASSERT_TRUE(EmulatorCommand("com5.ctl", "reset"));
     Connect("COM5");
     ASSERT_TRUE(PumpUntil(20000, [&] { return Title(window) == "Torvan Controller On COM5"; }))
         << Title(window);
@@ -49,13 +50,12 @@ TEST_F(BoardTest, ConnectsToTheControllerAndReadsItsGas) {
 }
 
 TEST_F(BoardTest, SerialErrorReconnectsOnTheSamePort) {
-    ASSERT_TRUE(EmulatorCommand("com5.ctl", "reset"));
     Connect("COM5");
     ASSERT_TRUE(PumpUntil(20000, [&] { return ThreadParams.Connected.load() == 1; }));
     PumpFor(300);
     // The board stops answering for a while: the worker reports the error, the window
     // restarts it and it finds the board again, all without a dialog.
-    ASSERT_TRUE(EmulatorCommand("com5.ctl", "fault silence once"));
+    ASSERT_TRUE(devicewin::BoardControl("com5.ctl", "fault silence once"));
     DWORD longestGap = 0, last = GetTickCount();
     bool lost = PumpUntil(10000, [&] {
         DWORD now = GetTickCount();
@@ -64,7 +64,7 @@ TEST_F(BoardTest, SerialErrorReconnectsOnTheSamePort) {
         return ThreadParams.Connected.load() == 0 || SerialPortErrors != 0;
     });
     EXPECT_TRUE(lost);
-    ASSERT_TRUE(EmulatorCommand("com5.ctl", "fault none"));
+    ASSERT_TRUE(devicewin::BoardControl("com5.ctl", "fault none"));
     bool back = PumpUntil(20000, [&] {
         DWORD now = GetTickCount();
         longestGap = std::max(longestGap, now - last);

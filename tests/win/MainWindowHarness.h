@@ -105,29 +105,6 @@ inline DWORD GdiObjectCount() {
 
 // The folder where the test script keeps the emulators' record files and control FIFOs,
 // as a Windows path; empty when the emulators are not running.
-inline std::string WinTestDir() {
-    const char* dir = getenv("TORVAN_WINTEST_DIR");
-    if (!dir || !*dir)
-        return "";
-    std::string path = "Z:";
-    for (const char* p = dir; *p; p++)
-        path += (*p == '/') ? '\\' : *p;
-    return path;
-}
-
-inline bool EmulatorCommand(const char* fifo, const char* line) {
-    std::string dir = WinTestDir();
-    if (dir.empty())
-        return false;
-    std::string path = dir + "\\" + fifo;
-    FILE* f = fopen(path.c_str(), "w");
-    if (!f)
-        return false;
-    fprintf(f, "%s\n", line);
-    fclose(f);
-    return true;
-}
-
 // Works the port dialog from a second thread: waits for it, reads its list, selects an
 // entry (or none) and presses OK or Cancel.
 struct DialogDriver {
