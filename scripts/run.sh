@@ -40,7 +40,7 @@ while [ $# -gt 0 ]; do
         ;;
     --no-build) BUILD=0 ;;
     -h | --help)
-        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
+        awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
         exit 0
         ;;
     *)
