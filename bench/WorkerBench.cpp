@@ -13,10 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/AppMessages.h"
@@ -24,6 +21,8 @@
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
 #include "device/LegacyBoardUtils.h"
+
+#include "EmulatorProcess.h"
 
 namespace {
 
@@ -44,68 +43,13 @@ int CountPost(void*, uint32_t message, uintptr_t, intptr_t) {
     return 1;
 }
 
-struct Emulator {
-    pid_t Pid = -1;
-    std::string Dir;
-    std::string Link() const { return Dir + "/com"; }
-};
-
-bool StartEmulator(const char* path, Emulator* emu) {
-    char pattern[] = "/tmp/torvan-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        return false;
-    }
-    emu->Dir = pattern;
-    std::string link = emu->Link();
-    int out[2];
-    if (pipe(out) != 0) {
-        return false;
-    }
-    emu->Pid = fork();
-    if (emu->Pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        execl(path, path, "--link", link.c_str(), "--kind", "controller", "--baud", "230400",
-              (char*)nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    std::string seen;
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline && seen.find("ready") == std::string::npos) {
-        pollfd p{out[0], POLLIN, 0};
-        if (poll(&p, 1, 100) > 0) {
-            char chunk[256];
-            ssize_t n = read(out[0], chunk, sizeof chunk);
-            if (n <= 0) {
-                break;
-            }
-            seen.append(chunk, (size_t)n);
-        }
-    }
-    close(out[0]);
-    return seen.find("ready") != std::string::npos;
-}
-
-void StopEmulator(Emulator* emu) {
-    if (emu->Pid > 0) {
-        kill(emu->Pid, SIGTERM);
-        waitpid(emu->Pid, nullptr, 0);
-    }
-    if (!emu->Dir.empty()) {
-        unlink(emu->Link().c_str());
-        rmdir(emu->Dir.c_str());
-    }
-}
-
 // Keeps a few state requests waiting so the worker never finds the queue empty, the way a
 // fast poll would, and counts the replies.
 void MeasureWorker(const char* emuPath, double seconds) {
-    Emulator emu;
-    if (!StartEmulator(emuPath, &emu)) {
+    emutest::TempDir dir("torvan-bench");
+    emutest::EmulatorProcess emu(dir.Path(), emutest::EmulatorProcess::Files::LinkOnly);
+    if (!emu.Start(emuPath, {"--kind", "controller", "--baud", "230400"})) {
         printf("worker: could not start the emulator at %s\n", emuPath);
-        StopEmulator(&emu);
         return;
     }
     ClearMsgQueue();
@@ -157,7 +101,7 @@ void MeasureWorker(const char* emuPath, double seconds) {
     worker.join();
     SetWorkerPostFunction(nullptr);
     ClearMsgQueue();
-    StopEmulator(&emu);
+    emu.Stop();
 }
 
 void BM_EnqueueDequeue(benchmark::State& state) {

@@ -6,21 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "EmulatorProcess.h"
 #include "device/LegacyBoardUtils.h"
-
-extern char** environ;
 
 namespace {
 
@@ -29,88 +22,34 @@ typedef std::vector<std::string> Lines;
 class DeviceEmulatorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char dir[] = "/tmp/torvan-device-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        Dir = dir;
-        Link = Dir + "/tty";
-        Record = Dir + "/board.rec";
+        ASSERT_TRUE(Dir.Made());
         ClearSerialPortErrors();
     }
     void TearDown() override {
         if (Handle != nullptr) {
             CloseComPort(Handle);
         }
-        Stop();
-        unlink(Record.c_str());
-        rmdir(Dir.c_str());
+        Board.Stop();
     }
 
     // Starts torvan-emu with the given extra arguments and waits for its "ready" line.
     void Start(const Lines& extra) {
-        Lines args = {TORVAN_EMU_PATH, "--link", Link, "--record", Record};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(&a[0]);
-        }
-        argv.push_back(nullptr);
-        int out[2];
-        ASSERT_EQ(pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        ASSERT_EQ(posix_spawn(&Pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        std::string text;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (text.find("ready\n") == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
-            pollfd pfd = {out[0], POLLIN, 0};
-            if (poll(&pfd, 1, 100) == 1) {
-                char buf[256];
-                ssize_t n = read(out[0], buf, sizeof buf);
-                if (n <= 0) {
-                    break;
-                }
-                text.append(buf, static_cast<size_t>(n));
-            }
-        }
-        close(out[0]);
-        ASSERT_NE(text.find("ready\n"), std::string::npos) << text;
-    }
-
-    void Stop() {
-        if (Pid > 0) {
-            kill(Pid, SIGTERM);
-            int status = 0;
-            waitpid(Pid, &status, 0);
-            Pid = 0;
-        }
+        std::string printed;
+        ASSERT_TRUE(Board.Start(TORVAN_EMU_PATH, extra, &printed)) << printed;
     }
 
     // The commands the board received, in order, without their time stamps.
-    Lines Received() {
-        Lines lines;
-        std::ifstream in(Record);
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t space = line.find(' ');
-            lines.push_back(space == std::string::npos ? "" : line.substr(space + 1));
-        }
-        return lines;
-    }
+    Lines Received() { return Board.Commands(); }
 
     double TimedConnect(int* result) {
         auto start = std::chrono::steady_clock::now();
-        *result = ConnectToTorvan(Link.c_str(), &Handle);
+        *result = ConnectToTorvan(Board.Link().c_str(), &Handle);
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
             .count();
     }
 
-    std::string Dir, Link, Record;
-    pid_t Pid = 0;
+    emutest::TempDir Dir{"torvan-device"};
+    emutest::EmulatorProcess Board{Dir.Path()};
     ComHandle Handle = nullptr;
 };
 
@@ -155,8 +94,8 @@ TEST_F(DeviceEmulatorTest, ConnectsAtEachSpeedAndRestoresIt) {
         Lines tail(got.end() - 6, got.end());
         EXPECT_EQ(tail, (Lines{"S112=0", "S65", "~BAUD=230400", "~GLSV", "~SNLC=d",
                                std::string("~BAUD=") + c.Baud}));
-        Stop();
-        unlink(Record.c_str());
+        Board.Stop();
+        unlink(Board.Record().c_str());
     }
 }
 

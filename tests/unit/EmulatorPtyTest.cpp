@@ -21,6 +21,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "EmulatorProcess.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -47,62 +49,22 @@ speed_t SpeedCode(long baud) {
 
 class EmulatorPty : public ::testing::Test {
   protected:
-    std::string dir;
-    std::string link;
-    std::string record;
-    std::string control;
-    pid_t pid = -1;
+    emutest::TempDir dir{"torvan-emu-test"};
+    emutest::EmulatorProcess board{dir.Path()};
+    std::string link = board.Link();
     int fd = -1;
 
-    void SetUp() override {
-        char pattern[] = "/tmp/torvan-emu-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        link = dir + "/port";
-        record = dir + "/board.rec";
-        control = dir + "/board.ctl";
-    }
+    void SetUp() override { ASSERT_TRUE(dir.Made()); }
 
     void TearDown() override {
         ClosePort();
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int status;
-            waitpid(pid, &status, 0);
-        }
-        unlink(record.c_str());
-        unlink(control.c_str());
-        unlink(link.c_str());
-        rmdir(dir.c_str());
+        board.Stop();
     }
 
     // Starts the emulator and waits for its "ready" line.
     void Start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {TORVAN_EMU_PATH, "--link",    link,   "--record",
-                                         record,          "--control", control};
-        args.insert(args.end(), extra.begin(), extra.end());
-        int out[2];
-        ASSERT_EQ(pipe(out), 0);
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string text;
-        char c;
-        while (text.find("ready\n") == std::string::npos && read(out[0], &c, 1) == 1)
-            text += c;
-        close(out[0]);
-        ASSERT_NE(text.find("ready\n"), std::string::npos) << text;
+        std::string printed;
+        ASSERT_TRUE(board.Start(TORVAN_EMU_PATH, extra, &printed)) << printed;
     }
 
     void OpenPort(long baud) {
@@ -134,15 +96,8 @@ class EmulatorPty : public ::testing::Test {
         ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
     }
 
-    void ControlLine(const std::string& line) {
-        int c = open(control.c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(c, 0);
-        std::string text = line + "\n";
-        ASSERT_EQ(write(c, text.data(), text.size()), (ssize_t)text.size());
-        close(c);
-        // The emulator reads its FIFO in the same loop as the line; give it one turn.
-        SleepMs(20);
-    }
+    // The emulator reads its FIFO in the same loop as the line; give it one turn.
+    void ControlLine(const std::string& line) { ASSERT_TRUE(board.Send(line, 20)); }
 
     // Reads until `done` says the reply is complete, or nothing arrives for quietMs.
     template <typename Done> std::string ReadReply(Done done, int quietMs = 300) {
@@ -175,16 +130,7 @@ class EmulatorPty : public ::testing::Test {
             quietMs);
     }
 
-    std::vector<std::string> RecordedCommands() {
-        std::vector<std::string> commands;
-        std::ifstream in(record);
-        std::string line;
-        while (std::getline(in, line)) {
-            size_t space = line.find(' ');
-            commands.push_back(space == std::string::npos ? "?" : line.substr(space + 1));
-        }
-        return commands;
-    }
+    std::vector<std::string> RecordedCommands() { return board.Commands(); }
 };
 
 bool FrameValid(const std::string& bytes) {
@@ -347,10 +293,8 @@ TEST_F(EmulatorPty, SilenceFromTheCommandLineStillRecords) {
 TEST_F(EmulatorPty, TerminationRemovesTheLinkAndExitsCleanly) {
     Start();
     OpenPort(9600);
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    pid = -1;
+    int status = board.Stop();
+    ASSERT_NE(status, -1);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     struct stat st;

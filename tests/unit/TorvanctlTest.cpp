@@ -15,22 +15,18 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include "EmulatorProcess.h"
 
 namespace {
 
+using emutest::EmulatorProcess;
+using emutest::ReadWhole;
+using emutest::SpawnToFiles;
+using emutest::WaitExit;
+using TempDirBase = emutest::TempDir;
 using Clock = std::chrono::steady_clock;
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -42,30 +38,6 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-pid_t Spawn(std::vector<std::string> args, const std::string& outPath, const std::string& errPath) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(&a[0]);
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int WaitExit(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 struct CtlRun {
     int Code;
     std::string Out, Err;
@@ -73,32 +45,15 @@ struct CtlRun {
 };
 
 // A temporary folder for one test: emulator link, record, control FIFO, output files.
-class TempDir {
+class TempDir : public TempDirBase {
   public:
-    TempDir() {
-        char pattern[] = "/tmp/torvanctl-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TempDir() {
-        if (!path_.empty()) {
-            std::string command = "rm -rf '" + path_ + "'";
-            if (system(command.c_str()) != 0) {
-                fprintf(stderr, "could not remove %s\n", path_.c_str());
-            }
-        }
-    }
-    std::string operator/(const char* name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
+    TempDir() : TempDirBase("torvanctl-test") {}
 };
 
 CtlRun RunCtl(const TempDir& dir, std::vector<std::string> args) {
     args.insert(args.begin(), TORVANCTL_PATH);
     auto start = Clock::now();
-    pid_t pid = Spawn(args, dir / "ctl.out", dir / "ctl.err");
+    pid_t pid = SpawnToFiles(args, dir / "ctl.out", dir / "ctl.err");
     CtlRun run;
     run.Code = WaitExit(pid);
     run.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -107,91 +62,20 @@ CtlRun RunCtl(const TempDir& dir, std::vector<std::string> args) {
     return run;
 }
 
-class Emulator {
+class Emulator : public EmulatorProcess {
   public:
-    explicit Emulator(const TempDir& dir) : dir_(dir) {}
-    bool Start(std::vector<std::string> extra) {
-        std::vector<std::string> args = {TORVAN_EMU_PATH, "--link",    Link(),   "--record",
-                                         Record(),        "--control", Control()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        int out[2];
-        if (pipe(out) != 0) {
-            return false;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(&a[0]);
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        std::string seen;
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline && seen.find("ready") == std::string::npos) {
-            pollfd p{out[0], POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                char chunk[256];
-                ssize_t n = read(out[0], chunk, sizeof chunk);
-                if (n <= 0) {
-                    break;
-                }
-                seen.append(chunk, (size_t)n);
-            }
-        }
-        close(out[0]);
-        return seen.find("ready") != std::string::npos;
+    explicit Emulator(const TempDir& dir) : EmulatorProcess(dir.Path()) {}
+    bool Start(const std::vector<std::string>& extra) {
+        return EmulatorProcess::Start(TORVAN_EMU_PATH, extra);
     }
-    ~Emulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void Send(const char* line) {
-        int fd = open(Control().c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        std::string text = std::string(line) + "\n";
-        ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-        close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    std::vector<std::string> Commands() const {
-        std::vector<std::string> commands;
-        for (const std::string& line : Lines(ReadWhole(Record()))) {
-            size_t space = line.find(' ');
-            commands.push_back(space == std::string::npos ? line : line.substr(space + 1));
-        }
-        return commands;
-    }
-    // The last two commands a run left: line ending, then speed, as found at connect. The
-    // program may end before the emulator has read its last bytes off the pty.
+    // The last two commands a run left: line ending, then speed, as found at connect.
     void ExpectRestored(const char* speed) const {
-        std::vector<std::string> commands = Commands();
-        auto deadline = Clock::now() + std::chrono::seconds(3);
-        while ((commands.empty() || commands.back().rfind("~BAUD=", 0) != 0) &&
-               Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            commands = Commands();
-        }
+        std::vector<std::string> commands = CommandsEndingWith("~BAUD=", 3000);
         ASSERT_GE(commands.size(), 2u);
         EXPECT_EQ(commands[commands.size() - 2].rfind("~SNLC=", 0), 0u)
             << commands[commands.size() - 2];
         EXPECT_EQ(commands.back(), std::string("~BAUD=") + speed);
     }
-    std::string Link() const { return dir_ / "com"; }
-    std::string Record() const { return dir_ / "board.rec"; }
-    std::string Control() const { return dir_ / "board.ctl"; }
-
-  private:
-    const TempDir& dir_;
-    pid_t pid_ = -1;
 };
 
 TEST(TorvanctlTest, BadArgumentsExitWithTwo) {
@@ -283,8 +167,8 @@ class TorvanctlBoardTest : public ::testing::Test {
 };
 
 TEST_F(TorvanctlBoardTest, StateShowsFlagsAndGasAsTextAndJson) {
-    emu_.Send("flags 8005");
-    emu_.Send("gas 1");
+    ASSERT_TRUE(emu_.Send("flags 8005"));
+    ASSERT_TRUE(emu_.Send("gas 1"));
     CtlRun text = Run({"state", emu_.Link()});
     ASSERT_EQ(text.Code, 0) << text.Err;
     EXPECT_NE(text.Out.find("status flags: 0x8005, Low Flow Alarm, Tracking Alarm, System "
@@ -386,8 +270,9 @@ TEST_F(TorvanctlBoardTest, LogWritesHeaderAndSamples) {
 
 TEST_F(TorvanctlBoardTest, CtrlCDuringLogLeavesACompleteFileAndARestoredBoard) {
     std::string csv = dir_ / "interrupted.csv";
-    pid_t pid = Spawn({TORVANCTL_PATH, "log", emu_.Link(), "--interval", "100", "--out", csv},
-                      dir_ / "log.out", dir_ / "log.err");
+    pid_t pid =
+        SpawnToFiles({TORVANCTL_PATH, "log", emu_.Link(), "--interval", "100", "--out", csv},
+                     dir_ / "log.out", dir_ / "log.err");
     // Interrupt once a few samples are in, however long the connection took.
     auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Lines(ReadWhole(csv)).size() < 3 && Clock::now() < deadline) {

@@ -9,11 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/AppMessages.h"
@@ -21,6 +17,8 @@
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
 #include "device/LegacyBoardUtils.h"
+
+#include "EmulatorProcess.h"
 
 namespace {
 
@@ -331,105 +329,19 @@ TEST_F(WorkerTest, ConnectFailurePostsOnceAndLeavesTheQueue) {
 class Emulator {
   public:
     bool Start(const std::vector<std::string>& extra) {
-        char pattern[] = "/tmp/torvan-worker-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            return false;
-        }
-        dir_ = pattern;
-        std::vector<std::string> args = {TORVAN_EMU_PATH, "--link",    Link(),   "--record",
-                                         Record(),        "--control", Control()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        int out[2];
-        if (pipe(out) != 0) {
-            return false;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (std::string& a : args) {
-                argv.push_back(&a[0]);
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        bool ready = WaitForReady(out[0]);
-        close(out[0]);
-        return ready;
+        return dir_.Made() && process_.Start(TORVAN_EMU_PATH, extra);
     }
-    void Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-        if (!dir_.empty()) {
-            unlink(Record().c_str());
-            unlink(Control().c_str());
-            unlink(Link().c_str());
-            rmdir(dir_.c_str());
-            dir_.clear();
-        }
+    void Stop() { process_.Stop(); }
+    void Control(const char* line) { ASSERT_TRUE(process_.Send(line)) << "control FIFO"; }
+    std::vector<std::string> RecordedCommands() const { return process_.Commands(); }
+    std::vector<std::string> RecordedCommandsEndingWith(const char* prefix) const {
+        return process_.CommandsEndingWith(prefix, 3000);
     }
-    ~Emulator() { Stop(); }
-
-    void Control(const char* line) {
-        int fd = open(Control().c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fd, 0) << "control FIFO";
-        std::string text = std::string(line) + "\n";
-        ASSERT_EQ(write(fd, text.data(), text.size()), (ssize_t)text.size());
-        close(fd);
-        // The emulator reads its FIFO between bytes; give it a moment.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    std::vector<std::string> RecordedCommands() const {
-        std::vector<std::string> commands;
-        FILE* file = fopen(Record().c_str(), "r");
-        if (file == nullptr) {
-            return commands;
-        }
-        char line[512];
-        while (fgets(line, sizeof line, file)) {
-            char* text = strchr(line, ' ');
-            std::string command = text ? text + 1 : line;
-            while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) {
-                command.pop_back();
-            }
-            commands.push_back(command);
-        }
-        fclose(file);
-        return commands;
-    }
-    std::string Link() const { return dir_ + "/com"; }
-    std::string Record() const { return dir_ + "/board.rec"; }
-    std::string Control() const { return dir_ + "/board.ctl"; }
+    std::string Link() const { return process_.Link(); }
 
   private:
-    bool WaitForReady(int fd) {
-        std::string seen;
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (Clock::now() < deadline) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                char chunk[256];
-                ssize_t n = read(fd, chunk, sizeof chunk);
-                if (n <= 0) {
-                    return false;
-                }
-                seen.append(chunk, (size_t)n);
-                if (seen.find("ready") != std::string::npos) {
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-    std::string dir_;
-    pid_t pid_ = -1;
+    emutest::TempDir dir_{"torvan-worker"};
+    emutest::EmulatorProcess process_{dir_.Path()};
 };
 
 bool StartsWith(const std::string& text, const char* prefix) {
@@ -576,13 +488,7 @@ TEST_F(WorkerDeviceTest, StopWhileIdleIsPromptAndRestoresTheBoard) {
     EXPECT_EQ(ThreadParams.Device.load(), nullptr);
 
     // The emulator may not have read the last bytes off the pty yet.
-    std::vector<std::string> commands = emu_.RecordedCommands();
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    while ((commands.empty() || !StartsWith(commands.back(), "~BAUD=")) &&
-           Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        commands = emu_.RecordedCommands();
-    }
+    std::vector<std::string> commands = emu_.RecordedCommandsEndingWith("~BAUD=");
     ASSERT_GE(commands.size(), 2u);
     EXPECT_TRUE(StartsWith(commands[commands.size() - 2], "~SNLC=")) << commands.end()[-2];
     EXPECT_EQ(commands.back(), "~BAUD=19200");
