@@ -5,6 +5,7 @@
 // serial line instead.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "device/LegacyBoardUtils.h"
 
 namespace devicewin {
 
@@ -63,6 +66,28 @@ inline std::vector<std::string> BoardRecord(const char* file) {
     fclose(f);
     return lines;
 }
+
+// A test on one emulated board's port: the board is reset before it (and the test skipped
+// when the boards are not running), the port is closed after it.
+class BoardPortTest : public ::testing::Test {
+  protected:
+    explicit BoardPortTest(const char* controlFifo) : controlFifo_(controlFifo) {}
+    void SetUp() override {
+        if (!BoardControl(controlFifo_, "reset")) {
+            GTEST_SKIP() << "no emulated boards (TORVAN_WINTEST_DIR unset)";
+        }
+        ClearSerialPortErrors();
+    }
+    void TearDown() override {
+        if (Port != nullptr) {
+            CloseComPort(Port);
+        }
+    }
+    ComHandle Port = nullptr;
+
+  private:
+    const char* controlFifo_;
+};
 
 inline double NowMs() {
     LARGE_INTEGER frequency, counter;

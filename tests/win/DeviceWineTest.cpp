@@ -11,20 +11,9 @@ using devicewin::NowMs;
 
 namespace {
 
-class DeviceWineTest : public ::testing::Test {
+class DeviceWineTest : public devicewin::BoardPortTest {
   protected:
-    void SetUp() override {
-        if (!BoardControl("com6.ctl", "reset")) {
-            GTEST_SKIP() << "no emulated boards (TORVAN_WINTEST_DIR unset)";
-        }
-        ClearSerialPortErrors();
-    }
-    void TearDown() override {
-        if (Port != nullptr) {
-            CloseComPort(Port);
-        }
-    }
-    ComHandle Port = nullptr;
+    DeviceWineTest() : BoardPortTest("com6.ctl") {}
 };
 
 TEST_F(DeviceWineTest, ConnectFindsTheMeterAtItsSpeedAndRestoresIt) {

@@ -12,6 +12,8 @@
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
 
+#include "ToolWindowHarness.h"
+
 namespace {
 
 struct LogBox {
@@ -90,11 +92,7 @@ class FlowLogTest : public ::testing::Test {
     void SetUp() override {
         INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_UPDOWN_CLASS};
         InitCommonControlsEx(&controls);
-        WNDCLASSA mainClass = {};
-        mainClass.lpfnWndProc = LogTestMainProc;
-        mainClass.hInstance = GetModuleHandleA(nullptr);
-        mainClass.lpszClassName = "FlowLogTestMain";
-        RegisterClassA(&mainClass);
+        toolharness::RegisterTestClass("FlowLogTestMain", LogTestMainProc);
         Menu = CreateMenu();
         AppendMenuA(Menu, MF_STRING, CMD_START_LOG, "&Start Log");
         AppendMenuA(Menu, MF_STRING, CMD_STOP_LOG, "Sto&p Log");

@@ -30,3 +30,20 @@ inline unsigned long GdiObjectCount() {
     }
     return live;
 }
+
+struct GdiCounts {
+    unsigned long Before, After;
+};
+
+// The count after one warm-up round of cycle (the first use fills the caches of fonts and
+// stock objects) and after `times` more rounds.
+template <typename Cycle> GdiCounts GdiObjectsAcrossCycles(int times, Cycle cycle) {
+    cycle();
+    GdiCounts counts;
+    counts.Before = GdiObjectCount();
+    for (int i = 0; i < times; i++) {
+        cycle();
+    }
+    counts.After = GdiObjectCount();
+    return counts;
+}

@@ -7,28 +7,12 @@
 #include "app/AppMessages.h"
 #include "display/win32/Graph.h"
 #include "GdiObjectCount.h"
+#include "ToolWindowHarness.h"
 
 namespace {
 
-std::vector<UINT> GraphParentInbox;
-
-LRESULT CALLBACK GraphParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= WM_APP) {
-        GraphParentInbox.push_back(message);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-void PumpGraph() {
-    MSG message;
-    for (int round = 0; round < 3; round++) {
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            DispatchMessageA(&message);
-        }
-        Sleep(5);
-    }
-}
+using toolharness::ParentInbox;
+using toolharness::PumpRounds;
 
 // A copy of the client area as it is on screen.
 struct ClientImage {
@@ -82,22 +66,15 @@ class GraphWinTest : public ::testing::Test {
     HWND Graph = nullptr;
 
     void SetUp() override {
-        WNDCLASSA parentClass = {};
-        parentClass.lpfnWndProc = GraphParentProc;
-        parentClass.hInstance = GetModuleHandleA(nullptr);
-        parentClass.lpszClassName = "GraphTestParent";
-        RegisterClassA(&parentClass);
-        Parent = CreateWindowA("GraphTestParent", "parent", WS_OVERLAPPED, 0, 0, 200, 100, nullptr,
-                               nullptr, GetModuleHandleA(nullptr), nullptr);
+        Parent = toolharness::CreateInboxParent(0, 0, 200, 100);
         ASSERT_NE(Parent, nullptr);
-        GraphParentInbox.clear();
     }
     void TearDown() override {
         if (Graph && IsWindow(Graph)) {
             DestroyWindow(Graph);
         }
         DestroyWindow(Parent);
-        PumpGraph();
+        PumpRounds();
     }
     // Opens the graph as the main window does for a controller: set point on line 0, flow on 1.
     HWND OpenControllerGraph(int asChild = 0) {
@@ -116,7 +93,7 @@ class GraphWinTest : public ::testing::Test {
         SetGraphLinePen(1, FLOW_PEN);
         SetGraphLineMin(graph, 1, -5.5f);
         SetGraphLineMax(graph, 1, 120.0f);
-        PumpGraph(); // the self-posted size event sizes the rings
+        PumpRounds(); // the self-posted size event sizes the rings
         return graph;
     }
     void Store(int count, float setPoint, float flow) {
@@ -232,10 +209,10 @@ TEST_F(GraphWinTest, TheCloseBoxTellsTheParent) {
     Graph = OpenControllerGraph();
     ASSERT_NE(Graph, nullptr);
     SendMessageA(Graph, WM_CLOSE, 0, 0);
-    PumpGraph();
+    PumpRounds();
     EXPECT_FALSE(IsWindow(Graph));
-    ASSERT_EQ(GraphParentInbox.size(), 1u);
-    EXPECT_EQ(GraphParentInbox[0], WM_GRAPH_CLOSED);
+    ASSERT_EQ(ParentInbox().size(), 1u);
+    EXPECT_EQ(ParentInbox()[0].Message, WM_GRAPH_CLOSED);
 }
 
 TEST_F(GraphWinTest, GdiObjectsStayFlatAcrossOpenAndClose) {
@@ -250,21 +227,10 @@ TEST_F(GraphWinTest, GdiObjectsStayFlatAcrossOpenAndClose) {
         Store(700, 50.0f, 90.0f); // wraps the ring
         Repaint();
         MoveWindow(Graph, 10, 10, 300, 200, TRUE); // narrower: the ring is cut
-        PumpGraph();
-        // Both ways out: the main window's DestroyWindow and the graph's own close box.
-        if (round++ % 2 == 0) {
-            DestroyWindow(Graph);
-        } else {
-            SendMessageA(Graph, WM_CLOSE, 0, 0);
-        }
-        PumpGraph();
+        PumpRounds();
+        toolharness::CloseByTurns(Graph, &round);
     };
-    cycle();
-    unsigned long before = GdiObjectCount();
-    for (int i = 0; i < 20; i++) {
-        cycle();
-    }
-    unsigned long after = GdiObjectCount();
-    EXPECT_EQ(after, before);
-    EXPECT_GT(before, 0ul);
+    GdiCounts counts = GdiObjectsAcrossCycles(20, cycle);
+    EXPECT_EQ(counts.After, counts.Before);
+    EXPECT_GT(counts.Before, 0ul);
 }

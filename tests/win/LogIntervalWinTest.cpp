@@ -9,21 +9,12 @@
 #include "app/win32/FlowLog.h"
 #include "tools/win32/LogIntervalWin.h"
 
+#include "ToolWindowHarness.h"
+
 namespace {
 
-struct Posted {
-    UINT Message;
-    LPARAM LParam;
-};
-std::vector<Posted> ParentInbox;
-
-LRESULT CALLBACK IntervalParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= WM_APP) {
-        ParentInbox.push_back({message, lParam});
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
+using toolharness::ParentInbox;
+using toolharness::PumpRounds;
 
 struct BoxCall {
     HWND Owner;
@@ -36,17 +27,6 @@ int WINAPI RecordBox(HWND owner, LPCSTR text, LPCSTR caption, UINT) {
     return IDOK;
 }
 
-void Pump() {
-    MSG message;
-    for (int round = 0; round < 3; round++) {
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-        Sleep(5);
-    }
-}
-
 class LogIntervalWinTest : public ::testing::Test {
   protected:
     HWND Parent = nullptr;
@@ -55,28 +35,21 @@ class LogIntervalWinTest : public ::testing::Test {
     void SetUp() override {
         INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_UPDOWN_CLASS};
         InitCommonControlsEx(&controls);
-        WNDCLASSA parentClass = {};
-        parentClass.lpfnWndProc = IntervalParentProc;
-        parentClass.hInstance = GetModuleHandleA(nullptr);
-        parentClass.lpszClassName = "IntervalTestParent";
-        RegisterClassA(&parentClass);
-        Parent = CreateWindowA("IntervalTestParent", "parent", WS_OVERLAPPED, 100, 100, 400, 300,
-                               nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        Parent = toolharness::CreateInboxParent(100, 100, 400, 300);
         ASSERT_NE(Parent, nullptr);
         LogMessageBox = RecordBox;
         Boxes.clear();
-        ParentInbox.clear();
         Window = CreateLogIntervalWin(Parent, 0, "Select Log Interval", 96, 54, 640, 270,
                                       GetModuleHandleA(nullptr));
         ASSERT_NE(Window, nullptr);
-        Pump();
+        PumpRounds();
     }
     void TearDown() override {
         if (IsWindow(Window)) {
             DestroyWindow(Window);
         }
         DestroyWindow(Parent);
-        Pump();
+        PumpRounds();
         LogMessageBox = MessageBoxA;
     }
     HWND Item(int id) { return GetDlgItem(Window, id); }
@@ -87,7 +60,7 @@ class LogIntervalWinTest : public ::testing::Test {
     }
     void Click(int id) {
         SendMessageA(Item(id), BM_CLICK, 0, 0);
-        Pump();
+        PumpRounds();
     }
     std::string FieldText(int id) {
         char text[32] = {};
@@ -103,7 +76,7 @@ class LogIntervalWinTest : public ::testing::Test {
         int y = up ? r.bottom / 4 : r.bottom * 3 / 4;
         SendMessageA(spin, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
         SendMessageA(spin, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
-        Pump();
+        PumpRounds();
     }
 };
 
@@ -175,12 +148,12 @@ TEST_F(LogIntervalWinTest, OkPostsTheIntervalInMilliseconds) {
         {0, 2, 0, 2000},
     };
     for (const auto& c : cases) {
-        ParentInbox.clear();
+        ParentInbox().clear();
         SetSpins(c.Minutes, c.Seconds, c.Msec);
         Click(IDC_LOG_OK);
-        ASSERT_EQ(ParentInbox.size(), 1u);
-        EXPECT_EQ(ParentInbox[0].Message, WM_LOG_INTERVAL_SET);
-        EXPECT_EQ(ParentInbox[0].LParam, c.Expected);
+        ASSERT_EQ(ParentInbox().size(), 1u);
+        EXPECT_EQ(ParentInbox()[0].Message, WM_LOG_INTERVAL_SET);
+        EXPECT_EQ(ParentInbox()[0].LParam, c.Expected);
     }
     EXPECT_TRUE(Boxes.empty());
     EXPECT_TRUE(IsWindow(Window)); // the parent destroys it, not the window itself
@@ -189,7 +162,7 @@ TEST_F(LogIntervalWinTest, OkPostsTheIntervalInMilliseconds) {
 TEST_F(LogIntervalWinTest, OkWithZeroWarnsAndPostsNothing) {
     SetSpins(0, 0, 0);
     Click(IDC_LOG_OK);
-    EXPECT_TRUE(ParentInbox.empty());
+    EXPECT_TRUE(ParentInbox().empty());
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, "Log Interval Not Set");
     EXPECT_EQ(Boxes[0].Caption, "Log Setup Error");
@@ -199,13 +172,13 @@ TEST_F(LogIntervalWinTest, OkWithZeroWarnsAndPostsNothing) {
 
 TEST_F(LogIntervalWinTest, CancelAndTheCloseBoxBothCancel) {
     Click(IDC_LOG_CANCEL);
-    ASSERT_EQ(ParentInbox.size(), 1u);
-    EXPECT_EQ(ParentInbox[0].Message, WM_LOG_INTERVAL_CANCEL);
-    ParentInbox.clear();
+    ASSERT_EQ(ParentInbox().size(), 1u);
+    EXPECT_EQ(ParentInbox()[0].Message, WM_LOG_INTERVAL_CANCEL);
+    ParentInbox().clear();
     SendMessageA(Window, WM_CLOSE, 0, 0);
-    Pump();
-    ASSERT_EQ(ParentInbox.size(), 1u);
-    EXPECT_EQ(ParentInbox[0].Message, WM_LOG_INTERVAL_CANCEL);
+    PumpRounds();
+    ASSERT_EQ(ParentInbox().size(), 1u);
+    EXPECT_EQ(ParentInbox()[0].Message, WM_LOG_INTERVAL_CANCEL);
     EXPECT_FALSE(IsWindow(Window));
     MSG message = {};
     message.hwnd = Window;

@@ -16,20 +16,8 @@ void Pump() {
     toolharness::Pump(PidAdjDlgBoxMsg);
 }
 
-class PidAdjDlg : public ::testing::Test {
+class PidAdjDlg : public TrackbarDialogTest<PidAdjDlgBoxMsg, ClosePidAdjDlg> {
   protected:
-    void SetUp() override {
-        INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
-        ASSERT_TRUE(InitCommonControlsEx(&controls));
-        parent = CreateRecordingParent();
-        ASSERT_NE(parent, nullptr);
-        PostedToParent().clear();
-    }
-    void TearDown() override {
-        ClosePidAdjDlg();
-        DestroyWindow(parent);
-        Pump();
-    }
     HWND Open(float proportional, float integral, float derivative, float proportionalMax,
               DWORD cracking) {
         ShowPidAdjDlg(GetModuleHandleA(nullptr), parent, proportional, integral, derivative,
@@ -49,9 +37,6 @@ class PidAdjDlg : public ::testing::Test {
                      reinterpret_cast<LPARAM>(trackbar));
         Pump();
     }
-
-    HWND parent = nullptr;
-    HWND dialog = nullptr;
 };
 
 TEST_F(PidAdjDlg, OpensWithEachSliderAtItsValue) {

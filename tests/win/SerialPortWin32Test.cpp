@@ -11,20 +11,9 @@ using devicewin::NowMs;
 
 namespace {
 
-class SerialPortWin32Test : public ::testing::Test {
+class SerialPortWin32Test : public devicewin::BoardPortTest {
   protected:
-    void SetUp() override {
-        if (!BoardControl("com5.ctl", "reset")) {
-            GTEST_SKIP() << "no emulated boards (TORVAN_WINTEST_DIR unset)";
-        }
-        ClearSerialPortErrors();
-    }
-    void TearDown() override {
-        if (Port != nullptr) {
-            CloseComPort(Port);
-        }
-    }
-    ComHandle Port = nullptr;
+    SerialPortWin32Test() : BoardPortTest("com5.ctl") {}
 };
 
 TEST_F(SerialPortWin32Test, ProbeExchangeOnCom5) {

@@ -19,20 +19,8 @@ std::string LabelText(HWND dialog) {
     return ItemText(dialog, IDC_SETPOINT_LABEL);
 }
 
-class SetPointDlg : public ::testing::Test {
+class SetPointDlg : public TrackbarDialogTest<SetPointDialogBoxMsg, CloseSetPointDlg> {
   protected:
-    void SetUp() override {
-        INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
-        ASSERT_TRUE(InitCommonControlsEx(&controls));
-        parent = CreateRecordingParent();
-        ASSERT_NE(parent, nullptr);
-        PostedToParent().clear();
-    }
-    void TearDown() override {
-        CloseSetPointDlg();
-        DestroyWindow(parent);
-        Pump();
-    }
     HWND Open(float setPoint) {
         ShowSetPointDlg(GetModuleHandleA(nullptr), parent, setPoint, 100.0f);
         Pump();
@@ -52,8 +40,6 @@ class SetPointDlg : public ::testing::Test {
         Pump();
     }
 
-    HWND parent = nullptr;
-    HWND dialog = nullptr;
     HWND trackbar = nullptr;
 };
 

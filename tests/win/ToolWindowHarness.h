@@ -1,9 +1,12 @@
-// Helpers for the tool window tests: a hidden parent window that records the application
-// messages posted to it, a pump that offers each message to a modeless window's filter first
-// (as the program's message loop does), and float bits as the dialogs post them.
+// Helpers for the tool and display window tests: hidden parent windows that record the
+// application messages posted to them, pumps (one that offers each message to a modeless
+// window's filter first, as the program's message loop does), a fixture for the trackbar
+// dialogs, and float bits as the dialogs post them.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstring>
 #include <string>
@@ -36,17 +39,63 @@ inline LRESULT CALLBACK RecordingParentProc(HWND window, UINT message, WPARAM wP
     return 0;
 }
 
+// A class with nothing but a window procedure; registering it again is harmless.
+inline bool RegisterTestClass(const char* name, WNDPROC procedure) {
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = name;
+    return RegisterClassA(&windowClass) != 0;
+}
+
 inline HWND CreateRecordingParent() {
     static bool registered = false;
     if (!registered) {
-        WNDCLASSA windowClass = {};
-        windowClass.lpfnWndProc = RecordingParentProc;
-        windowClass.hInstance = GetModuleHandleA(nullptr);
-        windowClass.lpszClassName = "ToolTestParent";
-        registered = RegisterClassA(&windowClass) != 0;
+        registered = RegisterTestClass("ToolTestParent", RecordingParentProc);
     }
     return CreateWindowExA(0, "ToolTestParent", "parent", WS_OVERLAPPEDWINDOW, 0, 0, 200, 200,
                            nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+// The parent of the graph, totalizer and log interval windows: it keeps every WM_APP or
+// later message it is sent or posted, with its lParam.
+struct AppMessage {
+    UINT Message;
+    LPARAM LParam;
+};
+
+inline std::vector<AppMessage>& ParentInbox() {
+    static std::vector<AppMessage> inbox;
+    return inbox;
+}
+
+inline LRESULT CALLBACK InboxParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message >= WM_APP) {
+        ParentInbox().push_back({message, lParam});
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// A hidden overlapped parent at the given place, with an empty inbox.
+inline HWND CreateInboxParent(int x, int y, int width, int height) {
+    RegisterTestClass("InboxTestParent", InboxParentProc);
+    ParentInbox().clear();
+    return CreateWindowA("InboxTestParent", "parent", WS_OVERLAPPED, x, y, width, height, nullptr,
+                         nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+// Three rounds of dispatching with a short sleep between: the windows post messages to
+// themselves (a size event, a repaint) while handling others.
+inline void PumpRounds() {
+    MSG message;
+    for (int round = 0; round < 3; round++) {
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        Sleep(5);
+    }
 }
 
 inline void Pump(BOOL (*filter)(MSG*)) {
@@ -81,6 +130,38 @@ inline HWND FindOwnedWindow(HWND owner, const char* title) {
     EnumThreadWindows(GetCurrentThreadId(), MatchOwnedWindow, reinterpret_cast<LPARAM>(&request));
     return request.found;
 }
+
+// Closes window one of the two ways a child window goes, by turns: its parent's DestroyWindow
+// and its own close box.
+inline void CloseByTurns(HWND window, int* round) {
+    if ((*round)++ % 2 == 0) {
+        DestroyWindow(window);
+    } else {
+        SendMessageA(window, WM_CLOSE, 0, 0);
+    }
+    PumpRounds();
+}
+
+// A modeless trackbar dialog under the recording parent: Filter is the dialog's message
+// filter, Close the function that closes it whatever state it is in.
+template <auto Filter, auto Close> class TrackbarDialogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
+        ASSERT_TRUE(InitCommonControlsEx(&controls));
+        parent = CreateRecordingParent();
+        ASSERT_NE(parent, nullptr);
+        PostedToParent().clear();
+    }
+    void TearDown() override {
+        Close();
+        DestroyWindow(parent);
+        Pump(Filter);
+    }
+
+    HWND parent = nullptr;
+    HWND dialog = nullptr;
+};
 
 inline LPARAM BitsOf(float value) {
     DWORD bits;

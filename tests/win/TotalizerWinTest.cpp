@@ -9,28 +9,12 @@
 #include "display/FormatInfo.h"
 #include "display/win32/TotalizerWin.h"
 #include "GdiObjectCount.h"
+#include "ToolWindowHarness.h"
 
 namespace {
 
-std::vector<UINT> TotalizerInbox;
-
-LRESULT CALLBACK TotalizerParentProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message >= WM_APP) {
-        TotalizerInbox.push_back(message);
-        return 0;
-    }
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
-void PumpTotalizer() {
-    MSG message;
-    for (int round = 0; round < 3; round++) {
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            DispatchMessageA(&message);
-        }
-        Sleep(5);
-    }
-}
+using toolharness::ParentInbox;
+using toolharness::PumpRounds;
 
 constexpr COLORREF DIGIT_RED = RGB(255, 0, 0);
 constexpr COLORREF BUTTON_GREY = RGB(155, 155, 155);
@@ -71,7 +55,7 @@ void ShowTotal(HWND window, float total) {
     uint32_t bits;
     memcpy(&bits, &total, sizeof bits);
     PostMessageA(window, WM_TOTALIZER_FLOW, 0, static_cast<LPARAM>(bits));
-    PumpTotalizer();
+    PumpRounds();
 }
 
 class TotalizerWinTest : public ::testing::Test {
@@ -80,15 +64,8 @@ class TotalizerWinTest : public ::testing::Test {
     HWND Window = nullptr;
 
     void SetUp() override {
-        WNDCLASSA parentClass = {};
-        parentClass.lpfnWndProc = TotalizerParentProc;
-        parentClass.hInstance = GetModuleHandleA(nullptr);
-        parentClass.lpszClassName = "TotalizerTestParent";
-        RegisterClassA(&parentClass);
-        Parent = CreateWindowA("TotalizerTestParent", "parent", WS_OVERLAPPED, 0, 0, 200, 100,
-                               nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        Parent = toolharness::CreateInboxParent(0, 0, 200, 100);
         ASSERT_NE(Parent, nullptr);
-        TotalizerInbox.clear();
         // As the gas information reply leaves them for a full scale of 100.
         GetFormatInfo(100.0f, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
                       &NumTotalizerDecimalPlaces);
@@ -98,18 +75,18 @@ class TotalizerWinTest : public ::testing::Test {
             DestroyWindow(Window);
         }
         DestroyWindow(Parent);
-        PumpTotalizer();
+        PumpRounds();
     }
     HWND Open(int asChild = 0) {
         Window = CreateTotalizerWin(Parent, asChild, "Bench 7 Total Flow", 100, 100, 700, 160,
                                     GetModuleHandleA(nullptr));
-        PumpTotalizer();
+        PumpRounds();
         UpdateWindow(Window);
         return Window;
     }
     void Click(int x, int y) {
         SendMessageA(Window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
-        PumpTotalizer();
+        PumpRounds();
     }
 };
 
@@ -152,7 +129,7 @@ TEST_F(TotalizerWinTest, PaintBringsBackTheLastTotal) {
     ASSERT_GT(shown.Count, 0);
     // Erase and repaint the whole window, as uncovering it does.
     RedrawWindow(Window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-    PumpTotalizer();
+    PumpRounds();
     ColourBox repainted = FindColour(Window, DIGIT_RED);
     EXPECT_EQ(repainted.Count, shown.Count);
     EXPECT_GT(FindColour(Window, BUTTON_GREY).Count, 0);
@@ -175,23 +152,23 @@ TEST_F(TotalizerWinTest, OnlyTheButtonTextTakesTheResetClick) {
     };
     for (const auto& point : border) {
         Click(point.X, point.Y);
-        EXPECT_TRUE(TotalizerInbox.empty()) << point.X << "," << point.Y;
+        EXPECT_TRUE(ParentInbox().empty()) << point.X << "," << point.Y;
     }
     Click(centreX, centreY);
-    ASSERT_EQ(TotalizerInbox.size(), 1u);
-    EXPECT_EQ(TotalizerInbox[0], WM_TOTALIZER_RESET);
-    TotalizerInbox.clear();
+    ASSERT_EQ(ParentInbox().size(), 1u);
+    EXPECT_EQ(ParentInbox()[0].Message, WM_TOTALIZER_RESET);
+    ParentInbox().clear();
     Click(centreX, 2); // on the digits
-    EXPECT_TRUE(TotalizerInbox.empty());
+    EXPECT_TRUE(ParentInbox().empty());
 }
 
 TEST_F(TotalizerWinTest, CloseTellsTheParent) {
     ASSERT_NE(Open(), nullptr);
     SendMessageA(Window, WM_CLOSE, 0, 0);
-    PumpTotalizer();
+    PumpRounds();
     EXPECT_FALSE(IsWindow(Window));
-    ASSERT_EQ(TotalizerInbox.size(), 1u);
-    EXPECT_EQ(TotalizerInbox[0], WM_TOTALIZER_CLOSED);
+    ASSERT_EQ(ParentInbox().size(), 1u);
+    EXPECT_EQ(ParentInbox()[0].Message, WM_TOTALIZER_CLOSED);
     MSG message = {};
     EXPECT_FALSE(TotalizerWinDialogBoxMsg(&message));
 }
@@ -206,20 +183,10 @@ TEST_F(TotalizerWinTest, GdiObjectsStayFlatAcrossOpenAndClose) {
         ASSERT_NE(Open(1), nullptr);
         ShowTotal(Window, 1234.5f);
         MoveWindow(Window, 10, 10, 500, 120, TRUE);
-        PumpTotalizer();
-        if (round++ % 2 == 0) {
-            DestroyWindow(Window);
-        } else {
-            SendMessageA(Window, WM_CLOSE, 0, 0);
-        }
-        PumpTotalizer();
+        PumpRounds();
+        toolharness::CloseByTurns(Window, &round);
     };
-    cycle();
-    unsigned long before = GdiObjectCount();
-    for (int i = 0; i < 20; i++) {
-        cycle();
-    }
-    unsigned long after = GdiObjectCount();
-    EXPECT_EQ(after, before);
-    EXPECT_GT(before, 0ul);
+    GdiCounts counts = GdiObjectsAcrossCycles(20, cycle);
+    EXPECT_EQ(counts.After, counts.Before);
+    EXPECT_GT(counts.Before, 0ul);
 }
