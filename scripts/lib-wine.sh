@@ -34,6 +34,9 @@ wine_setup() {
         done
         wineserver -k 2>/dev/null || true
         wineserver -w 2>/dev/null || true
+        # The first program of a new session builds the font cache: do it here rather than
+        # under a caller's time limit.
+        wine cmd /c exit >/dev/null 2>&1 || true
         echo "$TORVAN_COM_DIR" >"$marker"
     fi
 }

@@ -2,11 +2,12 @@
 # Runs Torvan One on Linux: builds the board emulator and the Windows program, starts an
 # emulated controller on COM5 and TorvanOne.exe under Wine.
 #
-#   scripts/run.sh [--connect | --simulate] [--meter] [--seconds N] [--no-build]
+#   scripts/run.sh [--connect | --simulate | --idle] [--meter] [--seconds N] [--no-build]
 #
-#   --connect    open the connection to the emulated board (Connection/Open, COM5 in the port
-#                dialog), as the operator would
+#   --connect    (the default) open the connection to the emulated board (Connection/Open,
+#                COM5 in the port dialog), as the operator would
 #   --simulate   start the simulated connection instead (no board involved)
+#   --idle       start the program and leave it unconnected
 #   --meter      the emulated board is a flow meter instead of a controller
 #   --seconds N  with no display: how long to run before the screenshot (default 5)
 #   --no-build   use what is already built
@@ -25,7 +26,7 @@ fi
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT" || exit 1
 
-MODE=""
+MODE=connect
 KIND=controller
 SECONDS_TO_RUN=5
 BUILD=1
@@ -33,6 +34,7 @@ while [ $# -gt 0 ]; do
     case $1 in
     --connect) MODE=connect ;;
     --simulate) MODE=simulate ;;
+    --idle) MODE=idle ;;
     --meter) KIND=meter ;;
     --seconds)
         SECONDS_TO_RUN=${2:-}

@@ -778,10 +778,11 @@ int main(int argc, char** argv) {
     // A program started by `wine explorer /desktop=NAME,WxH` lives on that desktop, and windows
     // are only found from a thread on the same desktop.
     const char* desktopName = std::getenv("TORVAN_DESKTOP");
-    // The desktop appears when its program starts, perhaps after the driver: wait for it.
+    // The desktop appears when its program starts, perhaps after the driver: wait for it. The
+    // first start in a new prefix also builds Wine's font cache, which takes a while.
     if (desktopName && *desktopName) {
         HDESK desktop = nullptr;
-        if (!WaitFor(15000,
+        if (!WaitFor(60000,
                      [&] {
                          return (desktop = OpenDesktopA(desktopName, 0, FALSE, GENERIC_ALL)) !=
                                 nullptr;
