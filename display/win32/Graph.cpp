@@ -6,6 +6,7 @@
 
 #include "app/AppMessages.h"
 #include "display/GraphRing.h"
+#include "display/win32/WindowUtils.h"
 
 static_assert(MAX_GRAPH_LINES == GRAPH_RING_LINES, "the window and its ring agree on the lines");
 
@@ -227,23 +228,9 @@ LRESULT CALLBACK GraphWinProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-int RegisterGraphClass(HINSTANCE instance) {
-    WNDCLASSEXA windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
-    windowClass.lpfnWndProc = GraphWinProc;
-    windowClass.cbWndExtra = sizeof(LONG_PTR);
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-    windowClass.lpszClassName = CLASS_NAME;
-    return RegisterClassExA(&windowClass) != 0;
-}
-
 void ShowCreateError() {
     char text[64];
-    snprintf(text, sizeof text, "Error: %lu", GetLastError());
-    MessageBoxA(nullptr, text, "ERR", MB_OK);
+    ShowCreateErrorBox(text, sizeof text);
 }
 
 } // namespace
@@ -253,7 +240,8 @@ HWND CreateGraph(HWND parent, int asChild, const char* title, int x, int y, int 
     snprintf(GraphName, sizeof GraphName, "%s", title != nullptr ? title : "");
     ParentWindow = parent;
     if (!Registered) {
-        if (!RegisterGraphClass(instance)) {
+        if (!RegisterRedrawnClass(instance, CLASS_NAME, GraphWinProc, sizeof(LONG_PTR),
+                                  BLACK_BRUSH)) {
             ShowCreateError();
             return nullptr;
         }

@@ -270,22 +270,8 @@ LRESULT CALLBACK TotalizerWinProc(HWND window, UINT message, WPARAM wParam, LPAR
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-int RegisterTotalizerClass(HINSTANCE instance) {
-    WNDCLASSEXA windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
-    windowClass.lpfnWndProc = TotalizerWinProc;
-    windowClass.cbWndExtra = sizeof(LONG_PTR);
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
-    windowClass.lpszClassName = CLASS_NAME;
-    return RegisterClassExA(&windowClass) != 0;
-}
-
 void ShowCreateError() {
-    snprintf(ErrorStr, sizeof ErrorStr, "Error: %lu", GetLastError());
-    MessageBoxA(nullptr, ErrorStr, "ERR", MB_OK);
+    ShowCreateErrorBox(ErrorStr, sizeof ErrorStr);
 }
 
 } // namespace
@@ -294,7 +280,8 @@ HWND CreateTotalizerWin(HWND parent, int asChild, const char* title, int x, int 
                         int height, HINSTANCE instance) {
     ParentWindow = parent;
     if (!Registered) {
-        if (!RegisterTotalizerClass(instance)) {
+        if (!RegisterRedrawnClass(instance, CLASS_NAME, TotalizerWinProc, sizeof(LONG_PTR),
+                                  BLACK_BRUSH)) {
             ShowCreateError();
             return nullptr;
         }

@@ -82,3 +82,22 @@ void ClearRect(HDC dc, const RECT* rect) {
     ClipTo(dc, rect);
     FillRect(dc, rect, TextBackgroundBrush);
 }
+
+int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC procedure,
+                         int extraBytes, int stockBrush) {
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.cbWndExtra = extraBytes;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(stockBrush));
+    windowClass.lpszClassName = className;
+    return RegisterClassExA(&windowClass) != 0;
+}
+
+void ShowCreateErrorBox(char* text, size_t size, ErrorBoxFunc box) {
+    snprintf(text, size, "Error: %lu", GetLastError());
+    box(nullptr, text, "ERR", MB_OK);
+}

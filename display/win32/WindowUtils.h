@@ -1,6 +1,8 @@
-// Drawing of labels and numbers into rectangles of a device context.
+// Drawing of labels and numbers into rectangles of a device context, and the class
+// registration and error box the graph, totalizer and tool windows share.
 #pragma once
 
+#include <cstddef>
 #include <windows.h>
 
 void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length);
@@ -10,3 +12,14 @@ void ShowWinText(HDC dc, const RECT* rect, HFONT font, COLORREF textColour, COLO
                  HBRUSH brush, const char* text, int length);
 void SetLabelText(HDC dc, const RECT* rect, const char* text);
 void ClearRect(HDC dc, const RECT* rect);
+
+// Registers a class repainted whole on either resize, with the arrow cursor, extraBytes of
+// window data and the stock object stockBrush as its background. Non-zero for success.
+int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC procedure,
+                         int extraBytes, int stockBrush);
+
+typedef int(WINAPI* ErrorBoxFunc)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+// The box for a window that could not be registered or created: "Error: " and the last Win32
+// error, captioned "ERR". The text is left in text for whoever looks at it later.
+void ShowCreateErrorBox(char* text, size_t size, ErrorBoxFunc box = MessageBoxA);

@@ -10,6 +10,7 @@
 
 #include "app/AppMessages.h"
 #include "app/AppState.h"
+#include "display/win32/WindowUtils.h"
 #include "tools/OutputTrim.h"
 
 static HWND CmdWinHandle;
@@ -172,34 +173,20 @@ static LRESULT CALLBACK CmdWinWndProc(HWND window, UINT message, WPARAM wParam, 
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-static void RegisterCmdWinClass(HINSTANCE instance) {
-    WNDCLASSA windowClass = {};
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
-    windowClass.lpfnWndProc = CmdWinWndProc;
-    windowClass.cbWndExtra = 4;
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    windowClass.lpszClassName = "CmdWin";
-    if (RegisterClassA(&windowClass))
-        Registered = 1;
-}
-
 HWND CreateCmdWin(HWND parent, int asChild, const char* title, int x, int y, int width, int height,
                   HINSTANCE instance) {
     // One window at a time: the module's state describes a single window.
     if (CmdWinHandle)
         return CmdWinHandle;
     ParentWindow = parent;
-    if (!Registered)
-        RegisterCmdWinClass(instance);
+    if (!Registered && RegisterRedrawnClass(instance, "CmdWin", CmdWinWndProc, 4, WHITE_BRUSH))
+        Registered = 1;
     DWORD style = asChild ? WS_CHILD | WS_VISIBLE | WS_DLGFRAME
                           : WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME;
     CmdWinHandle = CreateWindowExA(0, "CmdWin", title, style, x, y, width, height, parent, nullptr,
                                    instance, nullptr);
     if (!CmdWinHandle) {
-        std::snprintf(ErrorStr, sizeof ErrorStr, "Error: %d", static_cast<int>(GetLastError()));
-        MessageBoxA(nullptr, ErrorStr, "ERR", MB_OK);
+        ShowCreateErrorBox(ErrorStr, sizeof ErrorStr);
         return nullptr;
     }
     return CmdWinHandle;

@@ -5,6 +5,7 @@
 
 #include "app/AppMessages.h"
 #include "app/win32/FlowLog.h"
+#include "display/win32/WindowUtils.h"
 #include "tools/LogInterval.h"
 
 // Defined here rather than with the log so that this window stands alone; the log shares it.
@@ -188,28 +189,14 @@ LRESULT CALLBACK LogIntervalWinProc(HWND window, UINT message, WPARAM wParam, LP
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-int RegisterLogIntervalClass(HINSTANCE instance) {
-    WNDCLASSEXA windowClass = {};
-    windowClass.cbSize = sizeof windowClass;
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
-    windowClass.lpfnWndProc = LogIntervalWinProc;
-    windowClass.cbWndExtra = 4;
-    windowClass.hInstance = instance;
-    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    windowClass.lpszClassName = CLASS_NAME;
-    return RegisterClassExA(&windowClass) != 0;
-}
-
 } // namespace
 
 HWND CreateLogIntervalWin(HWND parent, int asChild, const char* title, int x, int y, int width,
                           int height, HINSTANCE instance) {
     ParentWindow = parent;
     if (!Registered) {
-        if (!RegisterLogIntervalClass(instance)) {
-            snprintf(ErrorStr, sizeof ErrorStr, "Error: %lu", GetLastError());
-            LogMessageBox(nullptr, ErrorStr, "ERR", MB_OK);
+        if (!RegisterRedrawnClass(instance, CLASS_NAME, LogIntervalWinProc, 4, WHITE_BRUSH)) {
+            ShowCreateErrorBox(ErrorStr, sizeof ErrorStr, LogMessageBox);
             return nullptr;
         }
         Registered = 1;
@@ -217,8 +204,7 @@ HWND CreateLogIntervalWin(HWND parent, int asChild, const char* title, int x, in
     HWND window = CreateWindowExA(0, CLASS_NAME, title, asChild ? CHILD_WIN_STYLE : POPUP_WIN_STYLE,
                                   x, y, width, height, parent, nullptr, instance, nullptr);
     if (window == nullptr) {
-        snprintf(ErrorStr, sizeof ErrorStr, "Error: %lu", GetLastError());
-        LogMessageBox(nullptr, ErrorStr, "ERR", MB_OK);
+        ShowCreateErrorBox(ErrorStr, sizeof ErrorStr, LogMessageBox);
         return nullptr;
     }
     LogIntervalWinHandle = window;
