@@ -51,8 +51,13 @@ static unsigned __stdcall WorkerTrampoline(void* params) {
 int StartWorkerThread(HWND window) {
     ThreadParams.MainWindow = window;
     SetWorkerPostFunction(PostToMainWindow);
+    // Running is raised here as well as by the thread itself: a stop that comes before the
+    // new thread has run its first line must still see it, or the thread would never be told
+    // to end and a second reader of the queue would follow.
+    ThreadParams.Running.store(1);
     uintptr_t thread = _beginthreadex(nullptr, 0, WorkerTrampoline, &ThreadParams, 0, nullptr);
     if (thread == 0) {
+        ThreadParams.Running.store(0);
         WorkerThread = nullptr;
         return 0;
     }

@@ -29,6 +29,11 @@ static void EnqueueIgnored(const char* command) {
 }
 
 static void OnConnected(HWND window) {
+    // The worker raises its connected flag before it posts; a message from a worker that was
+    // stopped meanwhile (Close, the start of the simulation) finds it cleared and is dropped,
+    // so no state poll starts without a board.
+    if (!ThreadParams.Connected.load())
+        return;
     SerialPortErrors = 0;
     SetConnectionMenuActive(window);
     InvalidateRect(window, nullptr, FALSE);
@@ -42,6 +47,10 @@ static void OnConnected(HWND window) {
 }
 
 static void OnConnectFailed(HWND window) {
+    // A failed worker idles until it is stopped; once stopped, its report is out of date and
+    // must not reopen the port dialog.
+    if (!ThreadParams.Running.load() || ThreadParams.Simulation.load())
+        return;
     StopProcessing();
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);

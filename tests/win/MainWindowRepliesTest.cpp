@@ -137,6 +137,8 @@ TEST_F(RepliesTest, PidSaveWritesTheFourRegisters) {
 }
 
 TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
+    // A connected worker raises its flag before it reports.
+    ThreadParams.Connected.store(1);
     SendMessageA(window, WM_CONNECTED, 0, 0);
     ExpectRequests(
         TakeRequests(),
@@ -154,6 +156,16 @@ TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
         polls +=
             kind == REQUEST_BOARD_STATE && message == WM_BOARD_STATE && result == &TempSystemState;
     EXPECT_GE(polls, 2);
+}
+
+TEST_F(RepliesTest, ReportsOfAStoppedWorkerChangeNothing) {
+    // Stopped workers leave their flags cleared: their late reports start no poll and open no
+    // dialog.
+    SendMessageA(window, WM_CONNECTED, 0, 0);
+    SendMessageA(window, WM_CONNECT_FAILED, 0, 0);
+    PumpFor(250);
+    ExpectRequests(TakeRequests(false), {});
+    EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
 }
 
 TEST_F(RepliesTest, ControllerReadsItsPidRegisters) {
