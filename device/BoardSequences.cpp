@@ -250,10 +250,19 @@ int ExitTorvanCalMode(ComHandle handle) {
     return DisableFactoryMode(handle);
 }
 
+static int (*SettleAbortRequested)() = nullptr;
+
+void SetSettleWaitAbortCheck(int (*abortRequested)()) {
+    SettleAbortRequested = abortRequested;
+}
+
 int WaitForFlowToSettleBetween(ComHandle handle, int type, float low, float high, int durationMs) {
     int needed = durationMs / 5;
     int run = 0;
     for (;;) {
+        if (SettleAbortRequested != nullptr && SettleAbortRequested()) {
+            return 0;
+        }
         float* samples = nullptr;
         int count = 0;
         if (!GetFlowReadings(handle, durationMs, type, &samples, &count)) {
@@ -289,14 +298,18 @@ int BumpValveDrive(ComHandle handle, int type, float setPoint2, float setPoint1,
     SetProportionalRam(handle, 500.0f);
     SendSetPoint(handle, setPoint1);
     printf("Waiting for the flow to settle at %f\n", static_cast<double>(setPoint1));
-    WaitForFlowToSettleBetween(handle, type, setPoint1 - 2, setPoint1 + 2, VALVE_SETTLE_MS);
+    if (!WaitForFlowToSettleBetween(handle, type, setPoint1 - 2, setPoint1 + 2, VALVE_SETTLE_MS)) {
+        return 0;
+    }
 
     printf("Get the Current Valve Drive");
     ReadValveDrive(handle, drive1Out);
 
     SendSetPoint(handle, setPoint2);
     printf("Waiting for the flow to settle at %f\n", static_cast<double>(setPoint2));
-    WaitForFlowToSettleBetween(handle, type, setPoint2 - 2, setPoint2 + 2, VALVE_SETTLE_MS);
+    if (!WaitForFlowToSettleBetween(handle, type, setPoint2 - 2, setPoint2 + 2, VALVE_SETTLE_MS)) {
+        return 0;
+    }
 
     Exchange(handle, "V1=5\r", "\nBumpValveDrive Error: V1 Resp: %s\n");
 

@@ -53,3 +53,8 @@ int WaitForRawFlowToSettleBetween(ComHandle handle, float low, float high, int d
 int WaitForFilteredFlowToSettleBetween(ComHandle handle, float low, float high, int durationMs);
 int BumpValveDrive(ComHandle handle, int type, float setPoint2, float setPoint1,
                    uint32_t* drive2Out, uint32_t* drive1Out);
+
+// The settle waits have no time limit of their own. A caller that must be able to give up
+// (a console tool on Ctrl-C) installs a check here: once it returns non-zero, a settle wait
+// returns 0 before its next batch, and BumpValveDrive stops at that point. Null removes it.
+void SetSettleWaitAbortCheck(int (*abortRequested)());

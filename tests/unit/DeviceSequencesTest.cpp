@@ -330,6 +330,27 @@ TEST_F(DeviceSequencesTest, SettleWaitPausesAfterAFailedRead) {
     EXPECT_NE(out.find("\nError from GetFlowReadings"), std::string::npos);
 }
 
+TEST_F(DeviceSequencesTest, AnAbortCheckEndsASettleWaitThatWouldNeverEnd) {
+    // The flow never enters the band; after three batches the caller gives up.
+    static int checks;
+    checks = 0;
+    NextSample = 0;
+    SampleAt = [](int) { return 50.0f; };
+    Port.Responder = [](const std::string& command) { FlowBoard(command); };
+    SetSettleWaitAbortCheck([] { return ++checks > 3 ? 1 : 0; });
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WaitForFilteredFlowToSettleBetween(Handle(), 9.0f, 11.0f, 2000), 0);
+    // A bump stops at its first wait: no drive is read and nothing is bumped.
+    Port.Commands.clear();
+    checks = 3;
+    uint32_t drive1 = 7, drive2 = 7;
+    EXPECT_EQ(BumpValveDrive(Handle(), 0, 20.0f, 60.0f, &drive2, &drive1), 0);
+    Captured();
+    SetSettleWaitAbortCheck(nullptr);
+    EXPECT_EQ(Port.Commands, (Lines{"V1=1\r", "~PR=500.000000\r", "V5=60.000000\r"}));
+    EXPECT_EQ(drive1, 7u);
+}
+
 TEST_F(DeviceSequencesTest, BumpValveDrive) {
     int driveReads = 0;
     NextSample = 0;
