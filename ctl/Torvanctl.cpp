@@ -619,6 +619,15 @@ static int ReadRegister(const char* command, const char* format, unsigned* value
 
 static int CalEnter(const char* port, const char* stateFile) {
     unsigned v1 = 0, v2 = 0, v12 = 0;
+    // A second entry would read the calibration values and save them over the board's own.
+    FILE* existing = fopen(stateFile, "r");
+    if (existing != nullptr) {
+        fclose(existing);
+        return Fail(EXIT_OTHER,
+                    "registers already saved in %s: run \"torvanctl cal exit\" first (or remove "
+                    "the file if the board was restored by other means)",
+                    stateFile);
+    }
     // Read first, change after: nothing is touched if a value cannot be saved.
     if (!ReadRegister("V1\r", "%u", &v1) || !ReadRegister("V12\r", "%u", &v12) ||
         !ReadRegister("V2\r", "x%x", &v2)) {
@@ -711,13 +720,20 @@ static int RunBumpValve(const CommandSpec& spec, const Args& args) {
         return code;
     }
     uint32_t drive1 = 0, drive2 = 0;
-    // The library's settle waits have no limit of their own; Ctrl-C is seen once it returns.
-    BumpValveDrive(Board, (int)type, (float)sp2, (float)sp1, &drive2, &drive1);
+    // The library's settle waits have no limit of their own: Ctrl-C ends them, and the bump
+    // with them, so the board is restored below however long the flow takes.
+    SetSettleWaitAbortCheck(Interrupted);
+    int bumped = BumpValveDrive(Board, (int)type, (float)sp2, (float)sp1, &drive2, &drive1);
+    SetSettleWaitAbortCheck(nullptr);
+    if (Interrupted()) {
+        CloseBoard();
+        return Fail(EXIT_OTHER, "%s", "interrupted before the bump; valve drive left unchanged");
+    }
     // The library's progress lines do not all end their line.
     printf("\nvalve drive at %.4f %%FS: %u\n", sp1, (unsigned)drive1);
     printf("valve drive at %.4f %%FS: %u\n", sp2, (unsigned)drive2);
     CloseBoard();
-    return EXIT_DONE;
+    return bumped ? EXIT_DONE : Fail(EXIT_TIMED_OUT, "%s", "no reply to ~BVD");
 }
 
 // ---------------------------------------------------------------------------------------

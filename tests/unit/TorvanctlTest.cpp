@@ -306,6 +306,10 @@ TEST_F(TorvanctlBoardTest, CalibrationRegistersSurviveEnterAndExitInSeparateRuns
     CtlRun enter = Run({"cal", "enter", emu_.Link(), "--state", state});
     ASSERT_EQ(enter.Code, 0) << enter.Err;
     EXPECT_EQ(Run({"get", emu_.Link(), "V12"}).Out, "0\n");
+    // A second entry would save the calibration values over the board's own: refused.
+    CtlRun again = Run({"cal", "enter", emu_.Link(), "--state", state});
+    EXPECT_EQ(again.Code, 1);
+    EXPECT_NE(again.Err.find("already saved"), std::string::npos) << again.Err;
 
     CtlRun leave = Run({"cal", "exit", emu_.Link(), "--state", state});
     ASSERT_EQ(leave.Code, 0) << leave.Err;
