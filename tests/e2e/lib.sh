@@ -42,6 +42,7 @@
 #   record_cmds N [FROM]     the recorded commands only, from line FROM (1-based) on
 #   record_mark N            the number of the next record line (pass it to record_cmds later)
 #   wait_record N REGEX SECS [FROM]   wait until a recorded command matches (extended regex)
+#   connect_to PORT TITLE [WHAT]   Connection/Open, PORT in the port dialog, wait for TITLE
 #   start_app [DIR]          start TorvanOne.exe with working directory DIR (default a fresh temp
 #                            dir, kept in APP_DIR); waits for the "QRB_TorvanWin" window and sets
 #                            APP_HWND and APP_PID (the Wine process of the program). APP_EXE
@@ -254,6 +255,15 @@ start_app() {
     }
     APP_HWNDS+=("$APP_HWND")
     step "TorvanOne started: window $APP_HWND"
+}
+
+# connect_to PORT TITLE [WHAT]: Connection/Open, PORT picked in "Select Serial Port", then the
+# window's title once connected; fails "port dialog", or WHAT (default "no connection") when
+# the title does not come.
+connect_to() {
+    drv command "$APP_HWND" 40120
+    drv port-dialog "$1" ok 10000 >/dev/null || fail "port dialog"
+    drv wait-title "$APP_HWND" "$2" 20000 >/dev/null || fail "${3:-no connection}"
 }
 
 wait_app_exit() {

@@ -6,9 +6,7 @@ source "$(dirname "$0")/lib.sh"
 
 start_emu 5 --kind controller --baud 230400
 start_app
-drv command "$APP_HWND" 40120
-drv port-dialog COM5 ok 10000 >/dev/null || fail "port dialog"
-drv wait-title "$APP_HWND" "Torvan Controller On COM5" 20000 >/dev/null || fail "no connection"
+connect_to COM5 "Torvan Controller On COM5"
 wait_record 5 'G18' 10 || fail "no gas reads after connecting"
 
 gas_reads() { record_cmds 5 "$1" | grep -c -E '^G(4|7|18|19)$'; }

@@ -15,10 +15,7 @@ gdi() {
 }
 
 connect() {
-    drv command "$APP_HWND" 40120
-    drv port-dialog COM5 ok 10000 >/dev/null || fail "port dialog"
-    drv wait-title "$APP_HWND" "Torvan Controller On COM5" 20000 >/dev/null ||
-        fail "no connection"
+    connect_to COM5 "Torvan Controller On COM5"
     wait_record 5 'G18' 10 "$(record_mark 5)" >/dev/null
 }
 

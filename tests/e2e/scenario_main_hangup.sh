@@ -10,9 +10,7 @@ source "$(dirname "$0")/lib.sh"
 TITLE="Torvan Controller On COM5"
 start_emu 5 --kind controller --baud 230400
 start_app
-drv command "$APP_HWND" 40120
-drv port-dialog COM5 ok 10000 >/dev/null || fail "port dialog"
-drv wait-title "$APP_HWND" "$TITLE" 20000 >/dev/null || fail "no connection"
+connect_to COM5 "$TITLE"
 wait_record 5 '~GLSV' 10 || fail "no state polling"
 
 # ping_ok: the window answered within 1 s; keeps the slowest answer in SLOWEST.

@@ -73,9 +73,7 @@ wait_app_exit 15 || fail "program did not end"
 step "meter"
 start_emu 5 --kind meter --baud 230400
 start_app
-drv command "$APP_HWND" 40120
-drv port-dialog COM5 ok 10000 >/dev/null || fail "port dialog"
-drv wait-title "$APP_HWND" "Torvan Meter On COM5" 20000 >/dev/null || fail "no connection"
+connect_to COM5 "Torvan Meter On COM5"
 wait_record 5 '~GLSV' 10 || fail "no state polling"
 sleep 1
 check_layout meter

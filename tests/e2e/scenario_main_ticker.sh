@@ -28,9 +28,7 @@ assert_eq "$(strip_changes 1)" "0" "pixels changed in 1 s with the simulated ran
 
 drv command "$APP_HWND" 40130
 emu_ctl 5 "flags 1"
-drv command "$APP_HWND" 40120
-drv port-dialog COM5 ok 10000 >/dev/null || fail "port dialog"
-drv wait-title "$APP_HWND" "Torvan Controller On COM5" 20000 >/dev/null || fail "no connection"
+connect_to COM5 "Torvan Controller On COM5"
 drv wait-pixel "$APP_HWND" 1 1 255 255 0 5000 >/dev/null || fail "alarm strip"
 moved=$(strip_changes 2)
 step "pixels changed in 2 s with the alarm text: $moved"

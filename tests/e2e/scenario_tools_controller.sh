@@ -81,9 +81,7 @@ label() { drv get-text "$(drv dlg-item "$1" "$2")"; }
 
 start_emu 5 --kind controller --baud 230400
 start_app
-drv command "$APP_HWND" 40120
-drv port-dialog COM5 ok 10000 >/dev/null || fail "port dialog"
-drv wait-title "$APP_HWND" "Torvan Controller On COM5" 20000 >/dev/null || fail "controller title"
+connect_to COM5 "Torvan Controller On COM5" "controller title"
 wait_record 5 'G18' 10 || fail "no gas reads"
 
 step "set point dialog"
