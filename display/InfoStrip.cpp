@@ -12,6 +12,9 @@ void ChooseInformationText(const InfoStripInput* in, InfoStripChoice* out) {
     char alarm[INFO_TEXT_SIZE] = "";
     char range[INFO_TEXT_SIZE] = "";
     const char* gasInfo = in->GasInfo ? in->GasInfo : "";
+    // The choice's own buffer holds a range and an error joined whole.
+    char* shown = out->Text;
+    const size_t shownSize = sizeof out->Text;
 
     if (in->Simulation) {
         SetText(range, "500 sccm of N2");
@@ -47,30 +50,32 @@ void ChooseInformationText(const InfoStripInput* in, InfoStripChoice* out) {
         if (flags & 0x0008)
             SetText(alarm, "Valve Latched Open");
 
-        // Room for both pieces; SetText cuts the result to the strip's text size.
-        char joined[2 * INFO_TEXT_SIZE + 16];
         if (error[0]) {
-            snprintf(joined, sizeof joined, " %s ... %s ...", range, error);
-            SetText(error, joined);
-        } else if (alarm[0]) {
-            snprintf(joined, sizeof joined, " %s ... %s ...", range, alarm);
-            SetText(alarm, joined);
-        } else if (in->LoggingActive) {
-            snprintf(joined, sizeof joined, " %s ... ", range);
-            SetText(range, joined);
+            snprintf(shown, shownSize, " %s ... %s ...", range, error);
+            out->BufferSelect = INFO_SELECT_ERROR;
+            out->Background = INFO_ERROR_COLOUR;
+            return;
+        }
+        if (alarm[0]) {
+            snprintf(shown, shownSize, " %s ... %s ...", range, alarm);
+            out->BufferSelect = INFO_SELECT_ALARM;
+            out->Background = INFO_WARNING_COLOUR;
+            return;
+        }
+        if (in->LoggingActive) {
+            snprintf(shown, shownSize, " %s ... ", range);
+            out->BufferSelect = INFO_SELECT_RANGE;
+            out->Background = INFO_NORMAL_COLOUR;
+            return;
         }
     }
 
     if (error[0]) {
-        SetText(out->Text, error);
+        snprintf(shown, shownSize, "%s", error);
         out->BufferSelect = INFO_SELECT_ERROR;
         out->Background = INFO_ERROR_COLOUR;
-    } else if (alarm[0]) {
-        SetText(out->Text, alarm);
-        out->BufferSelect = INFO_SELECT_ALARM;
-        out->Background = INFO_WARNING_COLOUR;
     } else {
-        SetText(out->Text, range);
+        snprintf(shown, shownSize, "%s", range);
         out->BufferSelect = INFO_SELECT_RANGE;
         out->Background = INFO_NORMAL_COLOUR;
     }

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
-constexpr int INFO_TEXT_SIZE = 100;
+constexpr int INFO_TEXT_SIZE = 100; // each piece: the range, the alarm and the error text
+// The text shown joins the range and an alarm or error (" %s ... %s ..."); it holds both pieces
+// whole, so a long range text never pushes the failure reason off the strip.
+constexpr int INFO_SHOWN_SIZE = 2 * INFO_TEXT_SIZE + 16;
 
 // Colours as 0x00BBGGRR, the layout of a Win32 COLORREF.
 constexpr uint32_t InfoRgb(unsigned r, unsigned g, unsigned b) {
@@ -28,7 +31,7 @@ struct InfoStripInput {
 };
 
 struct InfoStripChoice {
-    char Text[INFO_TEXT_SIZE];
+    char Text[INFO_SHOWN_SIZE];
     int BufferSelect;
     uint32_t Background;
 };

@@ -84,14 +84,25 @@ TEST(DisplayInfoStrip, ChoosesTextAndColour) {
     }
 }
 
-TEST(DisplayInfoStrip, LongGasTextIsCutToTheStripBuffer) {
+TEST(DisplayInfoStrip, LongGasTextIsCutButTheAlarmOrFailureStaysWhole) {
+    // The range piece is cut to its 99 characters; what follows it is never lost.
     std::string gas(300, 'g');
-    InfoStripInput in = {0, 1, 0, 1, 0x0008, gas.c_str()};
-    InfoStripChoice out;
-    ChooseInformationText(&in, &out);
-    EXPECT_EQ(strlen(out.Text), (size_t)INFO_TEXT_SIZE - 1);
-    EXPECT_EQ(std::string(out.Text).substr(0, 8), " Range g");
-    EXPECT_EQ(out.BufferSelect, 1);
+    std::string range = ("Range " + gas).substr(0, INFO_TEXT_SIZE - 1);
+    const struct {
+        uint16_t flags;
+        const char* text;
+        int select;
+    } cases[] = {
+        {0x0008, "Valve Latched Open", 1},
+        {0x8000, "System Failure, Lost Communication with Control Board", 0},
+    };
+    for (const auto& c : cases) {
+        InfoStripInput in = {0, 1, 0, 1, c.flags, gas.c_str()};
+        InfoStripChoice out;
+        ChooseInformationText(&in, &out);
+        EXPECT_EQ(std::string(out.Text), " " + range + " ... " + c.text + " ...");
+        EXPECT_EQ(out.BufferSelect, c.select);
+    }
 }
 
 TEST(DisplayInfoStrip, TextThatFitsStandsStill) {
