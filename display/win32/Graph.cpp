@@ -106,39 +106,26 @@ void DrawLines(HDC dc, const GraphRing& ring, const RECT& client) {
 // Draws the whole picture off-screen and copies it in one step, so the trace never flickers.
 void DrawGraph(HWND window, HDC target) {
     GraphData* data = DataOf(window);
-    RECT client;
-    GetClientRect(window, &client);
-    int width = client.right - client.left;
-    int height = client.bottom - client.top;
-    if (width <= 0 || height <= 0) {
+    OffscreenImage image;
+    if (!BeginOffscreenImage(window, target, &image)) {
         return;
     }
-    HDC memory = CreateCompatibleDC(target);
-    if (memory == nullptr) {
-        return;
-    }
-    HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
-    if (bitmap == nullptr) {
-        DeleteDC(memory);
-        return;
-    }
-    HBITMAP previousBitmap = static_cast<HBITMAP>(SelectObject(memory, bitmap));
+    HDC memory = image.Memory;
     // A compatible bitmap starts black, which is the graph's background.
-    PatBlt(memory, 0, 0, width, height, BLACKNESS);
-    HRGN clip = CreateRectRgnIndirect(&client);
+    PatBlt(memory, 0, 0, image.Width, image.Height, BLACKNESS);
+    HRGN clip = CreateRectRgnIndirect(&image.Client);
     SelectClipRgn(memory, clip);
-    DrawGraticule(memory, width, height);
+    DrawGraticule(memory, image.Width, image.Height);
     if (data != nullptr && data->Ring.BuffersReady) {
-        DrawLines(memory, data->Ring, client);
+        DrawLines(memory, data->Ring, image.Client);
     }
     SelectClipRgn(target, clip);
-    BitBlt(target, client.left, client.top, width, height, memory, 0, 0, SRCCOPY);
+    BitBlt(target, image.Client.left, image.Client.top, image.Width, image.Height, memory, 0, 0,
+           SRCCOPY);
     SelectClipRgn(target, nullptr);
     SelectClipRgn(memory, nullptr);
-    SelectObject(memory, previousBitmap);
+    EndOffscreenImage(&image);
     DeleteObject(clip);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
 }
 
 LRESULT OnCreate(HWND window) {

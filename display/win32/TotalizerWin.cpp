@@ -143,38 +143,30 @@ namespace {
 // Draws the digits off-screen and copies them into the digit rectangle only, leaving the
 // button alone.
 void DrawTotal(HWND window, HDC target) {
-    RECT client;
-    GetClientRect(window, &client);
-    int width = client.right - client.left;
-    int height = client.bottom - client.top;
-    if (width <= 0 || height <= 0) {
+    OffscreenImage image;
+    if (!BeginOffscreenImage(window, target, &image)) {
         return;
     }
-    HDC memory = CreateCompatibleDC(target);
-    if (memory == nullptr) {
-        return;
-    }
-    HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
-    if (bitmap == nullptr) {
-        DeleteDC(memory);
-        return;
-    }
-    HBITMAP previousBitmap = static_cast<HBITMAP>(SelectObject(memory, bitmap));
+    HDC memory = image.Memory;
     HFONT previousFont = static_cast<HFONT>(SelectObject(memory, TotalizerDigitFont));
     SetBkColor(memory, RGB(0, 0, 0));
-    PatBlt(memory, 0, 0, width, height, BLACKNESS);
-    ShowWinUnitsFloat(memory, &TotalizerDigitRect, DIGIT_COLOUR, LastTotal,
-                      NumTotalizerDecimalPlaces);
+    PatBlt(memory, 0, 0, image.Width, image.Height, BLACKNESS);
+    // The digits were sized for TotalizerFormatBuff: a total that outgrows it loses decimals,
+    // never its leading digits (the main readout's seven-character cut would show a total of
+    // 12345678.9 as 1234567).
+    char text[64];
+    int fits = (int)strlen(TotalizerFormatBuff);
+    int length = FormatTotalizerText(LastTotal, NumTotalizerDecimalPlaces, fits > 7 ? fits : 7,
+                                     text, sizeof text);
+    ShowWinDigits(memory, &TotalizerDigitRect, DIGIT_COLOUR, text, length);
     HRGN clip = CreateRectRgnIndirect(&TotalizerDigitRect);
     SelectClipRgn(target, clip);
-    BitBlt(target, 0, 0, width, height, memory, 0, 0, SRCCOPY);
+    BitBlt(target, 0, 0, image.Width, image.Height, memory, 0, 0, SRCCOPY);
     SelectClipRgn(target, nullptr);
     DeleteObject(clip);
     SelectClipRgn(memory, nullptr);
     SelectObject(memory, previousFont);
-    SelectObject(memory, previousBitmap);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
+    EndOffscreenImage(&image);
 }
 
 LRESULT OnCreate(HWND window) {

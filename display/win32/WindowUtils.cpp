@@ -17,10 +17,14 @@ static void ClipTo(HDC dc, const RECT* rect) {
 }
 
 void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length) {
-    if (!dc || !rect || !text)
-        return;
     if (length > MAX_DIGIT_CHARS)
         length = MAX_DIGIT_CHARS;
+    ShowWinDigits(dc, rect, textColour, text, length);
+}
+
+void ShowWinDigits(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length) {
+    if (!dc || !rect || !text)
+        return;
     if (length < 0)
         length = 0;
     ClipTo(dc, rect);
@@ -81,6 +85,32 @@ void ClearRect(HDC dc, const RECT* rect) {
         return;
     ClipTo(dc, rect);
     FillRect(dc, rect, TextBackgroundBrush);
+}
+
+int BeginOffscreenImage(HWND window, HDC target, OffscreenImage* image) {
+    GetClientRect(window, &image->Client);
+    image->Width = image->Client.right - image->Client.left;
+    image->Height = image->Client.bottom - image->Client.top;
+    if (image->Width <= 0 || image->Height <= 0) {
+        return 0;
+    }
+    image->Memory = CreateCompatibleDC(target);
+    if (image->Memory == nullptr) {
+        return 0;
+    }
+    image->Bitmap = CreateCompatibleBitmap(target, image->Width, image->Height);
+    if (image->Bitmap == nullptr) {
+        DeleteDC(image->Memory);
+        return 0;
+    }
+    image->PreviousBitmap = static_cast<HBITMAP>(SelectObject(image->Memory, image->Bitmap));
+    return 1;
+}
+
+void EndOffscreenImage(OffscreenImage* image) {
+    SelectObject(image->Memory, image->PreviousBitmap);
+    DeleteObject(image->Bitmap);
+    DeleteDC(image->Memory);
 }
 
 int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC procedure,

@@ -1,17 +1,38 @@
-// Drawing of labels and numbers into rectangles of a device context, and the class
-// registration and error box the graph, totalizer and tool windows share.
+// Drawing of labels and numbers into rectangles of a device context, an off-screen copy of a
+// client area, and the class registration and error box the graph, totalizer and tool windows
+// share.
 #pragma once
 
 #include <cstddef>
 #include <windows.h>
 
 void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length);
+// As ShowWinFloatText, without the seven-character cut: for texts already fitted to their
+// rectangle (the totalizer's).
+void ShowWinDigits(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length);
 void ShowWinUnitsFloat(HDC dc, const RECT* rect, COLORREF textColour, float value, int decimals);
 void ShowWinFloat(HDC dc, const RECT* rect, COLORREF textColour, float value);
 void ShowWinText(HDC dc, const RECT* rect, HFONT font, COLORREF textColour, COLORREF background,
                  HBRUSH brush, const char* text, int length);
 void SetLabelText(HDC dc, const RECT* rect, const char* text);
 void ClearRect(HDC dc, const RECT* rect);
+
+// A bitmap the size of a window's client area, selected into a memory context compatible with
+// the target, so a picture is drawn off-screen and copied in one step without flicker.
+struct OffscreenImage {
+    HDC Memory;
+    HBITMAP Bitmap;
+    HBITMAP PreviousBitmap;
+    RECT Client;
+    int Width, Height;
+};
+
+// Zero, with nothing to release, when the client area is empty or GDI refuses the context or
+// the bitmap.
+int BeginOffscreenImage(HWND window, HDC target, OffscreenImage* image);
+// Puts the memory context's first bitmap back and deletes the bitmap and the context; what else
+// the caller selected into the context it puts back itself first.
+void EndOffscreenImage(OffscreenImage* image);
 
 // Registers a class repainted whole on either resize, with the arrow cursor, extraBytes of
 // window data and the stock object stockBrush as its background. Non-zero for success.
