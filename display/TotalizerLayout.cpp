@@ -1,5 +1,7 @@
 #include "display/TotalizerLayout.h"
 
+#include <cstdio>
+
 TotalizerHeights TotalizerStartHeights(int clientHeight) {
     return {clientHeight * 78 / 100, clientHeight * 18 / 100};
 }
@@ -30,4 +32,25 @@ int TotalizerClickOnReset(const LayoutRect& resetRect, int x, int y) {
 
 int TotalizerWantedWidth(int outerWidth, int clientWidth, const LayoutRect& digitRect) {
     return (outerWidth - clientWidth) + digitRect.Right;
+}
+
+int FormatTotalizerText(float total, int decimals, int maxChars, char* out, size_t outSize) {
+    if (out == nullptr || outSize == 0) {
+        return 0;
+    }
+    if (decimals < 0) {
+        decimals = 0;
+    }
+    int length = 0;
+    for (int d = decimals; d >= 0; d--) {
+        length = snprintf(out, outSize, "%1.*f", d, static_cast<double>(total));
+        if (length <= maxChars) {
+            break;
+        }
+    }
+    if (length < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return length < static_cast<int>(outSize) ? length : static_cast<int>(outSize) - 1;
 }

@@ -2,6 +2,8 @@
 // digit and RESET rectangles from measured text, the window width, and the RESET hit test.
 #pragma once
 
+#include <cstddef>
+
 struct LayoutRect {
     int Left, Top, Right, Bottom;
 };
@@ -29,3 +31,9 @@ LayoutRect TotalizerButtonOutline(const LayoutRect& resetRect);
 int TotalizerClickOnReset(const LayoutRect& resetRect, int x, int y);
 // Outer width that makes the client exactly as wide as the digits.
 int TotalizerWantedWidth(int outerWidth, int clientWidth, const LayoutRect& digitRect);
+
+// The total as shown: "%1.*f" with `decimals`, dropping decimals while the text is longer than
+// `maxChars` (the width the digits were sized for). Leading digits are never dropped: a total
+// too large even without decimals is shown whole rather than as a smaller, wrong number.
+// Returns the text's length.
+int FormatTotalizerText(float total, int decimals, int maxChars, char* out, size_t outSize);

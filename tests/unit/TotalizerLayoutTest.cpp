@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "display/TotalizerLayout.h"
 
 TEST(TotalizerLayout, HeightsComeFromTheClientHeight) {
@@ -66,5 +68,29 @@ TEST(TotalizerLayout, OnlyTheTextRectangleTakesTheClick) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(TotalizerClickOnReset(reset, c.X, c.Y), c.Inside) << c.X << "," << c.Y;
+    }
+}
+
+TEST(TotalizerText, DropsDecimalsNeverLeadingDigits) {
+    // Worked by hand: the digits are sized for `fits` characters.
+    const struct {
+        float total;
+        int decimals;
+        int fits;
+        const char* shown;
+    } cases[] = {
+        {12.5f, 1, 9, "12.5"},             // fits as it is
+        {1234567.0f, 1, 9, "1234567.0"},   // exactly the sized width
+        {12345678.0f, 1, 9, "12345678"},   // one decimal too many: dropped
+        {0.0123f, 5, 7, "0.01230"},        // small totals keep their decimals
+        {123456.789f, 3, 7, "123457"},     // two decimals dropped, rounded
+        {987654321.0f, 1, 7, "987654336"}, // too big even whole: shown whole (float value)
+        {-1234.5f, 1, 7, "-1234.5"},
+    };
+    for (const auto& c : cases) {
+        char text[64];
+        int length = FormatTotalizerText(c.total, c.decimals, c.fits, text, sizeof text);
+        EXPECT_STREQ(text, c.shown) << c.total;
+        EXPECT_EQ(length, (int)strlen(c.shown)) << c.total;
     }
 }
