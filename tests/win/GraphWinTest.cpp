@@ -60,22 +60,8 @@ int ExpectedRow(float value, int height) {
     return height - 1 - static_cast<int>(std::floor(t + 1e-4));
 }
 
-class GraphWinTest : public ::testing::Test {
+class GraphWinTest : public toolharness::InboxParentTest {
   protected:
-    HWND Parent = nullptr;
-    HWND Graph = nullptr;
-
-    void SetUp() override {
-        Parent = toolharness::CreateInboxParent(0, 0, 200, 100);
-        ASSERT_NE(Parent, nullptr);
-    }
-    void TearDown() override {
-        if (Graph && IsWindow(Graph)) {
-            DestroyWindow(Graph);
-        }
-        DestroyWindow(Parent);
-        PumpRounds();
-    }
     // Opens the graph as the main window does for a controller: set point on line 0, flow on 1.
     HWND OpenControllerGraph(int asChild = 0) {
         HWND graph = CreateGraph(Parent, asChild, "Bench 7 (500 msec/div)", 60, 60, 640, 270,
@@ -99,16 +85,16 @@ class GraphWinTest : public ::testing::Test {
     void Store(int count, float setPoint, float flow) {
         float values[2] = {setPoint, flow};
         for (int i = 0; i < count; i++) {
-            StoreGraphLineVals(Graph, values);
+            StoreGraphLineVals(Window, values);
         }
     }
     void Repaint() {
-        UpdateGraph(Graph);
-        UpdateWindow(Graph);
+        UpdateGraph(Window);
+        UpdateWindow(Window);
     }
     std::string Title() {
         char text[200] = {};
-        GetWindowTextA(Graph, text, sizeof text);
+        GetWindowTextA(Window, text, sizeof text);
         return text;
     }
 };
@@ -116,24 +102,24 @@ class GraphWinTest : public ::testing::Test {
 } // namespace
 
 TEST_F(GraphWinTest, OpensWithItsTitleAndSize) {
-    Graph = OpenControllerGraph();
-    ASSERT_NE(Graph, nullptr);
+    Window = OpenControllerGraph();
+    ASSERT_NE(Window, nullptr);
     EXPECT_EQ(Title(), "Bench 7 (500 msec/div)");
     RECT outer;
-    GetWindowRect(Graph, &outer);
+    GetWindowRect(Window, &outer);
     EXPECT_EQ(outer.right - outer.left, 640);
     EXPECT_EQ(outer.bottom - outer.top, 270);
     char className[32];
-    GetClassNameA(Graph, className, sizeof className);
+    GetClassNameA(Window, className, sizeof className);
     EXPECT_STREQ(className, "GraphWin");
 }
 
 TEST_F(GraphWinTest, PlotsEachLineAtItsRowOverTheGraticule) {
-    Graph = OpenControllerGraph();
-    ASSERT_NE(Graph, nullptr);
+    Window = OpenControllerGraph();
+    ASSERT_NE(Window, nullptr);
     Store(100, 50.0f, 100.0f);
     Repaint();
-    ClientImage image(Graph);
+    ClientImage image(Window);
     ASSERT_GT(image.Height, 10);
     int flowRow = ExpectedRow(100.0f, image.Height);
     int setRow = ExpectedRow(50.0f, image.Height);
@@ -155,27 +141,27 @@ TEST_F(GraphWinTest, PlotsEachLineAtItsRowOverTheGraticule) {
 }
 
 TEST_F(GraphWinTest, MinimumAndMaximumLandOnTheEdgeRows) {
-    Graph = OpenControllerGraph();
-    ASSERT_NE(Graph, nullptr);
+    Window = OpenControllerGraph();
+    ASSERT_NE(Window, nullptr);
     Store(20, 120.0f, -5.5f);
     Repaint();
-    ClientImage image(Graph);
+    ClientImage image(Window);
     EXPECT_EQ(image.RowsOf(10, FLOW_PEN), std::vector<int>{image.Height - 1});
     EXPECT_EQ(image.RowsOf(10, SETPOINT_PEN), std::vector<int>{0});
 }
 
 TEST_F(GraphWinTest, ALeftClickPausesAndResumes) {
-    Graph = OpenControllerGraph();
-    ASSERT_NE(Graph, nullptr);
+    Window = OpenControllerGraph();
+    ASSERT_NE(Window, nullptr);
     Store(40, 50.0f, 20.0f);
-    SendMessageA(Graph, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
+    SendMessageA(Window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
     EXPECT_EQ(Title(), "Bench 7 (500 msec/div) PAUSED");
     Store(40, 50.0f, 80.0f); // dropped while paused
-    SendMessageA(Graph, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
+    SendMessageA(Window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
     EXPECT_EQ(Title(), "Bench 7 (500 msec/div)");
     Store(10, 50.0f, 60.0f);
     Repaint();
-    ClientImage image(Graph);
+    ClientImage image(Window);
     // 40 samples at 20 then 10 at 60 with no gap: 80 never appears.
     std::vector<int> before = image.RowsOf(20, FLOW_PEN);
     ASSERT_EQ(before.size(), 1u);
@@ -191,26 +177,26 @@ TEST_F(GraphWinTest, ALeftClickPausesAndResumes) {
 }
 
 TEST_F(GraphWinTest, TooManyLinesAreRefused) {
-    Graph = OpenControllerGraph();
-    ASSERT_NE(Graph, nullptr);
+    Window = OpenControllerGraph();
+    ASSERT_NE(Window, nullptr);
     Store(30, 50.0f, 100.0f);
-    SetNumGraphLines(Graph, 5);
+    SetNumGraphLines(Window, 5);
     SetGraphLinePen(4, RGB(0, 255, 0));
-    SetGraphLineMin(Graph, 4, 0.0f);
-    SetGraphLineMax(Graph, 9, 0.0f);
+    SetGraphLineMin(Window, 4, 0.0f);
+    SetGraphLineMax(Window, 9, 0.0f);
     Repaint();
-    ClientImage image(Graph);
+    ClientImage image(Window);
     // The refused call left the two lines and their samples as they were.
     EXPECT_EQ(image.RowsOf(10, FLOW_PEN).size(), 1u);
     EXPECT_EQ(image.RowsOf(10, SETPOINT_PEN).size(), 1u);
 }
 
 TEST_F(GraphWinTest, TheCloseBoxTellsTheParent) {
-    Graph = OpenControllerGraph();
-    ASSERT_NE(Graph, nullptr);
-    SendMessageA(Graph, WM_CLOSE, 0, 0);
+    Window = OpenControllerGraph();
+    ASSERT_NE(Window, nullptr);
+    SendMessageA(Window, WM_CLOSE, 0, 0);
     PumpRounds();
-    EXPECT_FALSE(IsWindow(Graph));
+    EXPECT_FALSE(IsWindow(Window));
     ASSERT_EQ(ParentInbox().size(), 1u);
     EXPECT_EQ(ParentInbox()[0].Message, WM_GRAPH_CLOSED);
 }
@@ -222,13 +208,13 @@ TEST_F(GraphWinTest, GdiObjectsStayFlatAcrossOpenAndClose) {
     ShowWindow(Parent, SW_SHOWNOACTIVATE);
     int round = 0;
     auto cycle = [this, &round]() {
-        Graph = OpenControllerGraph(1);
-        ASSERT_NE(Graph, nullptr);
+        Window = OpenControllerGraph(1);
+        ASSERT_NE(Window, nullptr);
         Store(700, 50.0f, 90.0f); // wraps the ring
         Repaint();
-        MoveWindow(Graph, 10, 10, 300, 200, TRUE); // narrower: the ring is cut
+        MoveWindow(Window, 10, 10, 300, 200, TRUE); // narrower: the ring is cut
         PumpRounds();
-        toolharness::CloseByTurns(Graph, &round);
+        toolharness::CloseByTurns(Window, &round);
     };
     GdiCounts counts = GdiObjectsAcrossCycles(20, cycle);
     EXPECT_EQ(counts.After, counts.Before);

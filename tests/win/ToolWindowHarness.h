@@ -131,6 +131,26 @@ inline HWND FindOwnedWindow(HWND owner, const char* title) {
     return request.found;
 }
 
+// A child or popup display window under a hidden inbox parent; what a test left open is
+// destroyed after it.
+class InboxParentTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Parent = CreateInboxParent(0, 0, 200, 100);
+        ASSERT_NE(Parent, nullptr);
+    }
+    void TearDown() override {
+        if (Window && IsWindow(Window)) {
+            DestroyWindow(Window);
+        }
+        DestroyWindow(Parent);
+        PumpRounds();
+    }
+
+    HWND Parent = nullptr;
+    HWND Window = nullptr;
+};
+
 // Closes window one of the two ways a child window goes, by turns: its parent's DestroyWindow
 // and its own close box.
 inline void CloseByTurns(HWND window, int* round) {

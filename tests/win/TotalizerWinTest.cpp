@@ -58,24 +58,13 @@ void ShowTotal(HWND window, float total) {
     PumpRounds();
 }
 
-class TotalizerWinTest : public ::testing::Test {
+class TotalizerWinTest : public toolharness::InboxParentTest {
   protected:
-    HWND Parent = nullptr;
-    HWND Window = nullptr;
-
     void SetUp() override {
-        Parent = toolharness::CreateInboxParent(0, 0, 200, 100);
-        ASSERT_NE(Parent, nullptr);
+        InboxParentTest::SetUp();
         // As the gas information reply leaves them for a full scale of 100.
         GetFormatInfo(100.0f, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
                       &NumTotalizerDecimalPlaces);
-    }
-    void TearDown() override {
-        if (Window && IsWindow(Window)) {
-            DestroyWindow(Window);
-        }
-        DestroyWindow(Parent);
-        PumpRounds();
     }
     HWND Open(int asChild = 0) {
         Window = CreateTotalizerWin(Parent, asChild, "Bench 7 Total Flow", 100, 100, 700, 160,
