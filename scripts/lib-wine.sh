@@ -37,8 +37,23 @@ wine_setup() {
         # The first program of a new session builds the font cache: do it here rather than
         # under a caller's time limit.
         wine cmd /c exit >/dev/null 2>&1 || true
+        # The callers start their own session, after their emulators' links exist.
+        wineserver -k 2>/dev/null || true
+        wineserver -w 2>/dev/null || true
         echo "$TORVAN_COM_DIR" >"$marker"
     fi
+}
+
+# Wine fills its list of serial ports (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM) a moment after a
+# session starts: a port dialog opened before that shows "<No Ports Found>". Starts the
+# session and waits for COM5 to be listed.
+wait_com_ports() {
+    local _
+    for _ in $(seq 1 40); do
+        wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | grep -q 'COM5' && return 0
+        sleep 0.25
+    done
+    return 1
 }
 
 # Starts Xvfb on a free display unless DISPLAY already works; sets DISPLAY and XVFB_PID.

@@ -164,8 +164,15 @@ if want win; then
         done
     fi
     rm -f "$(com_link 8)"
+    # One session for the whole run, started after the boards' links exist, its port list
+    # complete before the first test.
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    wineserver -p 2>/dev/null
+    wait_com_ports || echo "test.sh: Wine lists no COM5" >&2
     (cd "$WIN_BUILD" && timeout 1200 wine ./TorvanWinTests.exe) >"$LOG_DIR/win.log" 2>&1
     tally_gtest win "$LOG_DIR/win.log" $?
+    wineserver -k 2>/dev/null
     for p in "${EMU_PIDS[@]}"; do
         kill "$p" 2>/dev/null
         wait "$p" 2>/dev/null

@@ -11,6 +11,13 @@ static bool Contains(const std::vector<std::string>& list, const char* text) {
     return std::find(list.begin(), list.end(), text) != list.end();
 }
 
+static std::string Listed(const std::vector<std::string>& list) {
+    std::string all;
+    for (const std::string& entry : list)
+        all += "[" + entry + "]";
+    return all;
+}
+
 TEST(ConfigPort, ListsThePortsSortedAndReturnsTheChosenOne) {
     DialogDriver driver;
     driver.select = "COM6";
@@ -23,8 +30,8 @@ TEST(ConfigPort, ListsThePortsSortedAndReturnsTheChosenOne) {
     JoinDialogDriver(&driver);
 
     ASSERT_TRUE(driver.found);
-    ASSERT_TRUE(Contains(driver.entries, "COM5"));
-    ASSERT_TRUE(Contains(driver.entries, "COM6"));
+    ASSERT_TRUE(Contains(driver.entries, "COM5")) << Listed(driver.entries);
+    ASSERT_TRUE(Contains(driver.entries, "COM6")) << Listed(driver.entries);
     EXPECT_TRUE(std::is_sorted(driver.entries.begin(), driver.entries.end()));
     EXPECT_EQ(driver.selectedIndex, 0);
     EXPECT_EQ(result, 1);

@@ -121,8 +121,11 @@ inline DWORD WINAPI DriveDialog(void* param) {
     DialogDriver* d = (DialogDriver*)param;
     HWND dialog = nullptr;
     DWORD start = GetTickCount();
+    // The dialog exists before WM_INITDIALOG has filled its list; it is shown only after.
     while (!dialog && GetTickCount() - start < d->timeoutMs) {
         dialog = FindWindowA("#32770", "Select Serial Port");
+        if (dialog && !IsWindowVisible(dialog))
+            dialog = nullptr;
         if (!dialog)
             Sleep(20);
     }
