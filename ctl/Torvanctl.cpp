@@ -40,62 +40,62 @@ struct OptionSpec {
     int TakesValue;
 };
 
-struct CommandSpec;
+struct CommandDef;
 
 struct Args {
     const char* Positional[MAX_POSITIONALS];
     int PositionalCount;
-    const char* Value[MAX_OPTIONS]; // by the option's index in the command's spec
+    const char* Value[MAX_OPTIONS]; // by the option's index in the command's definition
     int Present[MAX_OPTIONS];
 };
 
-struct CommandSpec {
+struct CommandDef {
     const char* Name;
     const char* Usage;
     const char* Help;
     int MinPositionals;
     int MaxPositionals;
     OptionSpec Options[MAX_OPTIONS];
-    int (*Run)(const CommandSpec& spec, const Args& args);
+    int (*Run)(const CommandDef& def, const Args& args);
 };
 
-static int UsageError(const CommandSpec& spec, const char* what, const char* detail) {
-    fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", spec.Name, what, detail,
-            spec.Usage);
+static int UsageError(const CommandDef& def, const char* what, const char* detail) {
+    fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
+            def.Usage);
     return EXIT_USAGE;
 }
 
 // Returns 0 when the arguments fit the command, else the exit code to end with.
-static int ParseArgs(const CommandSpec& spec, int argc, char** argv, Args* args) {
+static int ParseArgs(const CommandDef& def, int argc, char** argv, Args* args) {
     memset(args, 0, sizeof *args);
     for (int i = 0; i < argc; ++i) {
         const char* arg = argv[i];
         if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
-            if (args->PositionalCount >= spec.MaxPositionals) {
-                return UsageError(spec, "unexpected argument ", arg);
+            if (args->PositionalCount >= def.MaxPositionals) {
+                return UsageError(def, "unexpected argument ", arg);
             }
             args->Positional[args->PositionalCount++] = arg;
             continue;
         }
         int found = -1;
-        for (int k = 0; k < MAX_OPTIONS && spec.Options[k].Name != nullptr; ++k) {
-            if (strcmp(arg, spec.Options[k].Name) == 0) {
+        for (int k = 0; k < MAX_OPTIONS && def.Options[k].Name != nullptr; ++k) {
+            if (strcmp(arg, def.Options[k].Name) == 0) {
                 found = k;
             }
         }
         if (found < 0) {
-            return UsageError(spec, "unknown option ", arg);
+            return UsageError(def, "unknown option ", arg);
         }
-        if (spec.Options[found].TakesValue) {
+        if (def.Options[found].TakesValue) {
             if (i + 1 >= argc) {
-                return UsageError(spec, "missing value after ", arg);
+                return UsageError(def, "missing value after ", arg);
             }
             args->Value[found] = argv[++i];
         }
         args->Present[found] = 1;
     }
-    if (args->PositionalCount < spec.MinPositionals) {
-        return UsageError(spec, "missing argument", "");
+    if (args->PositionalCount < def.MinPositionals) {
+        return UsageError(def, "missing argument", "");
     }
     return 0;
 }
@@ -216,7 +216,7 @@ static int RejectedByBoard() {
 // ---------------------------------------------------------------------------------------
 // Commands
 
-static int RunProbe(const CommandSpec&, const Args& args) {
+static int RunProbe(const CommandDef&, const Args& args) {
     const char* port = args.Positional[0];
     int code = OpenBoard(port);
     if (code != EXIT_DONE) {
@@ -318,7 +318,7 @@ static int ReadState(SystemStateRec* state) {
     return Fail(EXIT_OTHER, "%s", "bad state record from the board (checksum)");
 }
 
-static int RunState(const CommandSpec&, const Args& args) {
+static int RunState(const CommandDef&, const Args& args) {
     int code = OpenBoard(args.Positional[0]);
     if (code != EXIT_DONE) {
         return code;
@@ -360,38 +360,38 @@ static int RunRegisterCommand(const char* port, const char* command, int rejectI
     return code;
 }
 
-static int RunGet(const CommandSpec& spec, const Args& args) {
+static int RunGet(const CommandDef& def, const Args& args) {
     const char* name = args.Positional[1];
     if (!ValidRegister(name)) {
-        return UsageError(spec, "bad register name ", name);
+        return UsageError(def, "bad register name ", name);
     }
     char command[COMMAND_TEXT_SIZE];
     snprintf(command, sizeof command, "%s\r", name);
     return RunRegisterCommand(args.Positional[0], command, 1);
 }
 
-static int RunSet(const CommandSpec& spec, const Args& args) {
+static int RunSet(const CommandDef& def, const Args& args) {
     const char* name = args.Positional[1];
     const char* value = args.Positional[2];
     if (!ValidRegister(name)) {
-        return UsageError(spec, "bad register name ", name);
+        return UsageError(def, "bad register name ", name);
     }
     if (strcspn(value, "\r\n") != strlen(value) || strlen(value) > 200) {
-        return UsageError(spec, "bad value ", value);
+        return UsageError(def, "bad value ", value);
     }
     char command[COMMAND_TEXT_SIZE];
     snprintf(command, sizeof command, "%s=%s\r", name, value);
     return RunRegisterCommand(args.Positional[0], command, 1);
 }
 
-static int RunSend(const CommandSpec& spec, const Args& args) {
+static int RunSend(const CommandDef& def, const Args& args) {
     const char* text = args.Positional[1];
     size_t length = strlen(text);
     if (length > 0 && text[length - 1] == '\r') {
         --length;
     }
     if (length == 0 || length > 250 || strcspn(text, "\r\n") < length) {
-        return UsageError(spec, "bad command text ", text);
+        return UsageError(def, "bad command text ", text);
     }
     char command[COMMAND_TEXT_SIZE];
     snprintf(command, sizeof command, "%.*s\r", (int)length, text);
@@ -411,25 +411,25 @@ static const char* SettleOutcomeText(SettleOutcome outcome) {
     }
 }
 
-static int RunSetPoint(const CommandSpec& spec, const Args& args) {
+static int RunSetPoint(const CommandDef& def, const Args& args) {
     double percent;
     if (!ParseDouble(args.Positional[1], &percent) || percent < -100.0 || percent > 200.0) {
-        return UsageError(spec, "bad set point ", args.Positional[1]);
+        return UsageError(def, "bad set point ", args.Positional[1]);
     }
     const int waitSettle = args.Present[0];
     double band = 0.0, timeout = 30.0;
     long forMs = 1000;
     if (waitSettle && (!ParseDouble(args.Value[0], &band) || band <= 0.0)) {
-        return UsageError(spec, "bad band ", args.Value[0]);
+        return UsageError(def, "bad band ", args.Value[0]);
     }
     if (args.Present[1] && !ParseLong(args.Value[1], 5, 600000, &forMs)) {
-        return UsageError(spec, "bad --for ", args.Value[1]);
+        return UsageError(def, "bad --for ", args.Value[1]);
     }
     if (args.Present[2] && (!ParseDouble(args.Value[2], &timeout) || timeout <= 0.0)) {
-        return UsageError(spec, "bad --timeout ", args.Value[2]);
+        return UsageError(def, "bad --timeout ", args.Value[2]);
     }
     if (!waitSettle && (args.Present[1] || args.Present[2])) {
-        return UsageError(spec, "--for and --timeout need --wait-settle", "");
+        return UsageError(def, "--for and --timeout need --wait-settle", "");
     }
 
     int code = OpenBoard(args.Positional[0]);
@@ -542,14 +542,14 @@ static int LogSamples(FILE* file, const char* fileName, long intervalMs, double 
     }
 }
 
-static int RunLog(const CommandSpec& spec, const Args& args) {
+static int RunLog(const CommandDef& def, const Args& args) {
     long intervalMs = 0;
     double durationS = -1.0;
     if (!args.Present[0] || !ParseLong(args.Value[0], 1, 86400000, &intervalMs)) {
-        return UsageError(spec, "--interval MS is needed (1 ms or more)", "");
+        return UsageError(def, "--interval MS is needed (1 ms or more)", "");
     }
     if (args.Present[1] && (!ParseDouble(args.Value[1], &durationS) || durationS <= 0.0)) {
-        return UsageError(spec, "bad --duration ", args.Value[1]);
+        return UsageError(def, "bad --duration ", args.Value[1]);
     }
     const char* fileName = args.Present[2] ? args.Value[2] : "standard output";
 
@@ -678,14 +678,14 @@ static int CalExit(const char* stateFile) {
     return EXIT_DONE;
 }
 
-static int RunCal(const CommandSpec& spec, const Args& args) {
+static int RunCal(const CommandDef& def, const Args& args) {
     const char* action = args.Positional[0];
     const int enter = strcmp(action, "enter") == 0;
     if (!enter && strcmp(action, "exit") != 0) {
-        return UsageError(spec, "expected enter or exit, not ", action);
+        return UsageError(def, "expected enter or exit, not ", action);
     }
     if (args.PositionalCount < 2) {
-        return UsageError(spec, "missing PORT", "");
+        return UsageError(def, "missing PORT", "");
     }
     const char* port = args.Positional[1];
     char stateFile[400];
@@ -703,17 +703,17 @@ static int RunCal(const CommandSpec& spec, const Args& args) {
     return code;
 }
 
-static int RunBumpValve(const CommandSpec& spec, const Args& args) {
+static int RunBumpValve(const CommandDef& def, const Args& args) {
     long type = 0;
     double sp1 = 0.0, sp2 = 0.0;
     if (!args.Present[0] || !ParseLong(args.Value[0], 0, 2, &type)) {
-        return UsageError(spec, "--type must be 0, 1 or 2", "");
+        return UsageError(def, "--type must be 0, 1 or 2", "");
     }
     if (!args.Present[1] || !ParseDouble(args.Value[1], &sp1)) {
-        return UsageError(spec, "--sp1 PERCENT is needed", "");
+        return UsageError(def, "--sp1 PERCENT is needed", "");
     }
     if (!args.Present[2] || !ParseDouble(args.Value[2], &sp2)) {
-        return UsageError(spec, "--sp2 PERCENT is needed", "");
+        return UsageError(def, "--sp2 PERCENT is needed", "");
     }
     int code = OpenBoard(args.Positional[0]);
     if (code != EXIT_DONE) {
@@ -738,7 +738,7 @@ static int RunBumpValve(const CommandSpec& spec, const Args& args) {
 
 // ---------------------------------------------------------------------------------------
 
-static const CommandSpec Commands[] = {
+static const CommandDef Commands[] = {
     {"probe",
      "probe PORT",
      "Finds the board and its speed; prints its kind, name, the speed it was found at\n"
@@ -813,8 +813,8 @@ static const CommandSpec Commands[] = {
 static void PrintOverview(FILE* out) {
     fprintf(out, "usage: torvanctl COMMAND PORT ... (PORT: COM5 on Windows, a device path "
                  "elsewhere)\n\ncommands:\n");
-    for (const CommandSpec& spec : Commands) {
-        fprintf(out, "  %s\n", spec.Usage);
+    for (const CommandDef& def : Commands) {
+        fprintf(out, "  %s\n", def.Usage);
     }
     fprintf(out, "\n\"torvanctl COMMAND --help\" describes a command. Exit codes: 0 done, 2 bad "
                  "arguments,\n3 no board found, 4 time-out, 1 other errors.\n");
@@ -839,21 +839,21 @@ int main(int argc, char** argv) {
         PrintOverview(stdout);
         return EXIT_DONE;
     }
-    for (const CommandSpec& spec : Commands) {
-        if (strcmp(argv[1], spec.Name) != 0) {
+    for (const CommandDef& def : Commands) {
+        if (strcmp(argv[1], def.Name) != 0) {
             continue;
         }
         if (WantsHelp(argc - 2, argv + 2)) {
-            printf("usage: torvanctl %s\n\n%s\n", spec.Usage, spec.Help);
+            printf("usage: torvanctl %s\n\n%s\n", def.Usage, def.Help);
             return EXIT_DONE;
         }
         Args args;
-        int code = ParseArgs(spec, argc - 2, argv + 2, &args);
+        int code = ParseArgs(def, argc - 2, argv + 2, &args);
         if (code != 0) {
             return code;
         }
         InstallInterruptHandler();
-        code = spec.Run(spec, args);
+        code = def.Run(def, args);
         fflush(stdout);
         return code;
     }

@@ -57,7 +57,7 @@ void Usage() {
     fprintf(stderr,
             "usage: torvan-emu --link PATH [--kind meter|controller] [--baud 9600|19200|230400]\n"
             "                  [--name TEXT] [--record FILE] [--control FIFO] [--gas N]\n"
-            "                  [--fault SPEC]\n");
+            "                  [--fault FAULT]\n");
 }
 
 int ParseLong(const char* text, long min, long max, long* out) {

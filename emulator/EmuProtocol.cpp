@@ -74,7 +74,7 @@ int EmuIsSupportedBaud(long baud) {
     return 0;
 }
 
-int EmuParseFault(const char* spec, EmuFault* out) {
+int EmuParseFault(const char* text, EmuFault* out) {
     const struct {
         const char* name;
         EmuFaultKind kind;
@@ -88,7 +88,7 @@ int EmuParseFault(const char* spec, EmuFault* out) {
     };
     char words[3][32];
     int count = 0;
-    const char* p = spec;
+    const char* p = text;
     while (*(p = EmuSkipSpaces(p)) != '\0') {
         if (count == 3)
             return 0;

@@ -25,7 +25,7 @@ struct EmuFault {
 };
 
 // "NAME [ARG] [once]" as taken by --fault and the control channel's fault command.
-int EmuParseFault(const char* spec, EmuFault* out);
+int EmuParseFault(const char* text, EmuFault* out);
 
 int EmuIsSupportedBaud(long baud);
 

@@ -321,9 +321,9 @@ TEST(EmulatorModel, OnceFaultsLastForTheNextReplyTheyAlter) {
     EXPECT_EQ(Send("2").reply, 1);
 }
 
-TEST(EmulatorModel, FaultSpecGrammar) {
+TEST(EmulatorModel, FaultGrammar) {
     const struct {
-        const char* spec;
+        const char* text;
         int ok;
         EmuFaultKind kind;
         long arg;
@@ -346,12 +346,12 @@ TEST(EmulatorModel, FaultSpecGrammar) {
     };
     for (const auto& c : cases) {
         EmuFault fault = {EMU_FAULT_SILENCE, -1, -1};
-        EXPECT_EQ(EmuParseFault(c.spec, &fault), c.ok) << c.spec;
+        EXPECT_EQ(EmuParseFault(c.text, &fault), c.ok) << c.text;
         if (!c.ok)
             continue;
-        EXPECT_EQ(fault.kind, c.kind) << c.spec;
-        EXPECT_EQ(fault.arg, c.arg) << c.spec;
-        EXPECT_EQ(fault.once, c.once) << c.spec;
+        EXPECT_EQ(fault.kind, c.kind) << c.text;
+        EXPECT_EQ(fault.arg, c.arg) << c.text;
+        EXPECT_EQ(fault.once, c.once) << c.text;
     }
 }
 
