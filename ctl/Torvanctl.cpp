@@ -2,216 +2,19 @@
 // Every command connects the way the window program does (finding the board's speed and
 // moving the link to 230400), does its work, and puts the board's line ending and speed
 // back before it ends, also after Ctrl-C.
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "app/LogFormat.h"
+#include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
 #include "ctl/CtlSettle.h"
 #include "device/DeviceClock.h"
 #include "device/LegacyBoardUtils.h"
 
-enum ExitCode {
-    EXIT_DONE = 0,
-    EXIT_OTHER = 1,
-    EXIT_USAGE = 2,
-    EXIT_NO_BOARD = 3,
-    EXIT_TIMED_OUT = 4,
-};
-
-constexpr int COMMAND_TEXT_SIZE = 256;
-constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
-constexpr int MAX_POSITIONALS = 4;
-constexpr int MAX_OPTIONS = 6;
 // State records lost in a row before the log gives the board up.
 constexpr int MAX_FAILED_SAMPLES = 3;
-
-static ComHandle Board = nullptr;
-static char Reply[REPLY_TEXT_SIZE];
-
-// ---------------------------------------------------------------------------------------
-// Arguments
-
-struct OptionSpec {
-    const char* Name; // with the leading "--"
-    int TakesValue;
-};
-
-struct CommandDef;
-
-struct Args {
-    const char* Positional[MAX_POSITIONALS];
-    int PositionalCount;
-    const char* Value[MAX_OPTIONS]; // by the option's index in the command's definition
-    int Present[MAX_OPTIONS];
-};
-
-struct CommandDef {
-    const char* Name;
-    const char* Usage;
-    const char* Help;
-    int MinPositionals;
-    int MaxPositionals;
-    OptionSpec Options[MAX_OPTIONS];
-    int (*Run)(const CommandDef& def, const Args& args);
-};
-
-static int UsageError(const CommandDef& def, const char* what, const char* detail) {
-    fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
-            def.Usage);
-    return EXIT_USAGE;
-}
-
-// Returns 0 when the arguments fit the command, else the exit code to end with.
-static int ParseArgs(const CommandDef& def, int argc, char** argv, Args* args) {
-    memset(args, 0, sizeof *args);
-    for (int i = 0; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
-            if (args->PositionalCount >= def.MaxPositionals) {
-                return UsageError(def, "unexpected argument ", arg);
-            }
-            args->Positional[args->PositionalCount++] = arg;
-            continue;
-        }
-        int found = -1;
-        for (int k = 0; k < MAX_OPTIONS && def.Options[k].Name != nullptr; ++k) {
-            if (strcmp(arg, def.Options[k].Name) == 0) {
-                found = k;
-            }
-        }
-        if (found < 0) {
-            return UsageError(def, "unknown option ", arg);
-        }
-        if (def.Options[found].TakesValue) {
-            if (i + 1 >= argc) {
-                return UsageError(def, "missing value after ", arg);
-            }
-            args->Value[found] = argv[++i];
-        }
-        args->Present[found] = 1;
-    }
-    if (args->PositionalCount < def.MinPositionals) {
-        return UsageError(def, "missing argument", "");
-    }
-    return 0;
-}
-
-// Whole-text numbers only: "12abc" or "" are refused rather than read as 12 or 0.
-static int ParseDouble(const char* text, double* out) {
-    if (text == nullptr || *text == '\0') {
-        return 0;
-    }
-    char* end = nullptr;
-    errno = 0;
-    double value = strtod(text, &end);
-    if (*end != '\0' || errno != 0 || !std::isfinite(value)) {
-        return 0;
-    }
-    *out = value;
-    return 1;
-}
-
-static int ParseLong(const char* text, long low, long high, long* out) {
-    if (text == nullptr || *text == '\0') {
-        return 0;
-    }
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text, &end, 10);
-    if (*end != '\0' || errno != 0 || value < low || value > high) {
-        return 0;
-    }
-    *out = value;
-    return 1;
-}
-
-// ---------------------------------------------------------------------------------------
-// The board
-
-static int Fail(int code, const char* format, const char* text) {
-    fprintf(stderr, "torvanctl: ");
-    fprintf(stderr, format, text);
-    fprintf(stderr, "\n");
-    return code;
-}
-
-static int OpenBoard(const char* port) {
-    uint32_t portError = GetComPortState(port);
-    if (portError != 0) {
-        fprintf(stderr, "torvanctl: cannot open %s (error %u)\n", port, (unsigned)portError);
-        return EXIT_NO_BOARD;
-    }
-    if (!ConnectToTorvan(port, &Board)) {
-        Board = nullptr;
-        return Fail(EXIT_NO_BOARD, "no board answered on %s", port);
-    }
-    return EXIT_DONE;
-}
-
-static void CloseBoard() {
-    if (Board != nullptr) {
-        DisconnectFromTorvan(Board);
-        Board = nullptr;
-    }
-}
-
-// Sends one command line and keeps its reply (prompt removed) in Reply. 1 on a reply.
-static int Ask(const char* command) {
-    char* text = nullptr;
-    int count = 0;
-    Reply[0] = '\0';
-    if (WriteComStr(Board, command) != 0) {
-        return 0;
-    }
-    int ok = GetAsciiResponse(Board, &text, &count);
-    if (text != nullptr) {
-        snprintf(Reply, sizeof Reply, "%s", text);
-    }
-    return ok;
-}
-
-static int AskOrFail(const char* command) {
-    if (Ask(command)) {
-        return 1;
-    }
-    char shown[COMMAND_TEXT_SIZE];
-    snprintf(shown, sizeof shown, "%s", command);
-    shown[strcspn(shown, "\r")] = '\0';
-    Fail(EXIT_TIMED_OUT, "no reply from the board to %s", shown);
-    return 0;
-}
-
-// Removes the line ending the board puts before its prompt.
-static void TrimLineEnd(char* text) {
-    size_t length = strlen(text);
-    while (length > 0 &&
-           (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) {
-        text[--length] = '\0';
-    }
-}
-
-// A board text for one line of output: leading blanks and every CR and LF dropped.
-static void CleanBoardText(const char* in, char* out, size_t outSize) {
-    while (*in == ' ' || *in == '\t') {
-        ++in;
-    }
-    size_t used = 0;
-    for (; *in != '\0' && used + 1 < outSize; ++in) {
-        if (*in != '\r' && *in != '\n') {
-            out[used++] = *in;
-        }
-    }
-    out[used] = '\0';
-    TrimLineEnd(out);
-}
-
-static int RejectedByBoard() {
-    return strncmp(Reply, "Invalid Command", 15) == 0;
-}
 
 // ---------------------------------------------------------------------------------------
 // Commands
@@ -458,50 +261,6 @@ static int RunSetPoint(const CommandDef& def, const Args& args) {
     }
     CloseBoard();
     return code;
-}
-
-// Board and gas for the log header: ", Board: NAME, Gas: SYMBOL FULLSCALE UNITS".
-static int DescribeBoard(char* out, size_t outSize) {
-    char name[128], symbol[64], units[64];
-    float fullScale = 0.0f;
-    if (!AskOrFail("S54\r")) {
-        return 0;
-    }
-    CleanBoardText(Reply, name, sizeof name);
-    if (!AskOrFail("G4\r")) {
-        return 0;
-    }
-    CleanBoardText(Reply, symbol, sizeof symbol);
-    if (!AskOrFail("G7\r")) {
-        return 0;
-    }
-    CleanBoardText(Reply, units, sizeof units);
-    if (!AskOrFail("G18\r")) {
-        return 0;
-    }
-    if (sscanf(Reply, "%f", &fullScale) != 1) {
-        fullScale = 0.0f;
-    }
-    snprintf(out, outSize, ", Board: %s, Gas: %s %.4f %s", name, symbol, fullScale, units);
-    return 1;
-}
-
-static int WriteLine(FILE* file, const char* line, const char* fileName) {
-    if (fputs(line, file) < 0 || fflush(file) != 0) {
-        return Fail(EXIT_OTHER, "cannot write %s", fileName);
-    }
-    return EXIT_DONE;
-}
-
-// Waits until the given time in short slices, so Ctrl-C is seen within 20 ms.
-static void SleepUntil(double until) {
-    for (;;) {
-        double left = until - DeviceNowSeconds();
-        if (left <= 0.0 || Interrupted()) {
-            return;
-        }
-        DeviceSleepMs(left > 0.02 ? 20u : (uint32_t)(left * 1000.0) + 1u);
-    }
 }
 
 static int LogSamples(FILE* file, const char* fileName, long intervalMs, double durationS) {
@@ -801,6 +560,46 @@ static const CommandDef Commands[] = {
      1,
      {{"--type", 1}, {"--sp1", 1}, {"--sp2", 1}},
      RunBumpValve},
+    {"capture",
+     "capture PORT [--duration S] [--out FILE.csv] [--set-point]",
+     "Records every flow sample the board makes (one per 5 ms, none lost or repeated) as\n"
+     "CSV to FILE or standard output, until S seconds have passed or Ctrl-C. Columns:\n"
+     "time_s (since the capture began, 5 ms apart, kept to the computer's clock) and\n"
+     "flow_pct (%FS); with --set-point also set_point_pct, the board's set point.",
+     1,
+     1,
+     {{"--duration", 1}, {"--out", 1}, {"--set-point", 0}},
+     RunCapture},
+    {"step-test",
+     "step-test PORT --steps LIST --hold S --band B [--settle-for MS] [--max-settle MS]\n"
+     "            [--max-overshoot PCT] [--max-error PCT] [--json] [--csv FILE] [--svg FILE]",
+     "Sends each set point of LIST (%FS, e.g. 0,25,50,75,100,0), holds it S seconds while\n"
+     "recording every flow sample, and measures each step from the previous set point:\n"
+     "  settle_ms       sending to the first sample after which the flow stays within\n"
+     "                  +/- B %FS of the set point for the rest of the hold (or for MS\n"
+     "                  with --settle-for); none when it never settles\n"
+     "  rise_ms         10 % to 90 % of the step; none for a step of 0\n"
+     "  overshoot_pct   largest excursion beyond the set point in the step's direction\n"
+     "  mean_error_pct, noise_pct   mean and standard deviation of flow - set point over\n"
+     "                  the last second of the hold\n"
+     "Prints a table and a PASS/FAIL line, or one JSON object with --json. --csv writes\n"
+     "every sample (time, set point, flow), --svg a plot of set point and flow against\n"
+     "time with the bands and settle times. Limits: --max-settle (a step that never\n"
+     "settles fails it), --max-overshoot, --max-error (|mean error|). Exit code 5 when a\n"
+     "limit fails. The board is left at the last set point of LIST.",
+     1,
+     1,
+     {{"--steps", 1},
+      {"--hold", 1},
+      {"--band", 1},
+      {"--settle-for", 1},
+      {"--max-settle", 1},
+      {"--max-overshoot", 1},
+      {"--max-error", 1},
+      {"--json", 0},
+      {"--csv", 1},
+      {"--svg", 1}},
+     RunStepTest},
     {"send",
      "send PORT TEXT",
      "Sends one raw command line and prints the reply.",
@@ -817,7 +616,8 @@ static void PrintOverview(FILE* out) {
         fprintf(out, "  %s\n", def.Usage);
     }
     fprintf(out, "\n\"torvanctl COMMAND --help\" describes a command. Exit codes: 0 done, 2 bad "
-                 "arguments,\n3 no board found, 4 time-out, 1 other errors.\n");
+                 "arguments,\n3 no board found, 4 time-out, 5 a step-test limit failed, 1 other "
+                 "errors.\n");
 }
 
 static int WantsHelp(int argc, char** argv) {

@@ -1,0 +1,219 @@
+// The pieces every torvanctl command shares: argument checks, the one open board and its
+// replies, output files and waits that notice Ctrl-C.
+#include "ctl/CtlCommon.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ctl/CtlPlatform.h"
+#include "device/DeviceClock.h"
+
+ComHandle Board = nullptr;
+char Reply[REPLY_TEXT_SIZE];
+
+int UsageError(const CommandDef& def, const char* what, const char* detail) {
+    fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
+            def.Usage);
+    return EXIT_USAGE;
+}
+
+int ParseArgs(const CommandDef& def, int argc, char** argv, Args* args) {
+    memset(args, 0, sizeof *args);
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
+            if (args->PositionalCount >= def.MaxPositionals) {
+                return UsageError(def, "unexpected argument ", arg);
+            }
+            args->Positional[args->PositionalCount++] = arg;
+            continue;
+        }
+        int found = -1;
+        for (int k = 0; k < MAX_OPTIONS && def.Options[k].Name != nullptr; ++k) {
+            if (strcmp(arg, def.Options[k].Name) == 0) {
+                found = k;
+            }
+        }
+        if (found < 0) {
+            return UsageError(def, "unknown option ", arg);
+        }
+        if (def.Options[found].TakesValue) {
+            if (i + 1 >= argc) {
+                return UsageError(def, "missing value after ", arg);
+            }
+            args->Value[found] = argv[++i];
+        }
+        args->Present[found] = 1;
+    }
+    if (args->PositionalCount < def.MinPositionals) {
+        return UsageError(def, "missing argument", "");
+    }
+    return 0;
+}
+
+int ParseDouble(const char* text, double* out) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    double value = strtod(text, &end);
+    if (*end != '\0' || errno != 0 || !std::isfinite(value)) {
+        return 0;
+    }
+    *out = value;
+    return 1;
+}
+
+int ParseLong(const char* text, long low, long high, long* out) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (*end != '\0' || errno != 0 || value < low || value > high) {
+        return 0;
+    }
+    *out = value;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// The board
+
+int Fail(int code, const char* format, const char* text) {
+    fprintf(stderr, "torvanctl: ");
+    fprintf(stderr, format, text);
+    fprintf(stderr, "\n");
+    return code;
+}
+
+int OpenBoard(const char* port) {
+    uint32_t portError = GetComPortState(port);
+    if (portError != 0) {
+        fprintf(stderr, "torvanctl: cannot open %s (error %u)\n", port, (unsigned)portError);
+        return EXIT_NO_BOARD;
+    }
+    if (!ConnectToTorvan(port, &Board)) {
+        Board = nullptr;
+        return Fail(EXIT_NO_BOARD, "no board answered on %s", port);
+    }
+    return EXIT_DONE;
+}
+
+void CloseBoard() {
+    if (Board != nullptr) {
+        DisconnectFromTorvan(Board);
+        Board = nullptr;
+    }
+}
+
+int Ask(const char* command) {
+    char* text = nullptr;
+    int count = 0;
+    Reply[0] = '\0';
+    if (WriteComStr(Board, command) != 0) {
+        return 0;
+    }
+    int ok = GetAsciiResponse(Board, &text, &count);
+    if (text != nullptr) {
+        snprintf(Reply, sizeof Reply, "%s", text);
+    }
+    return ok;
+}
+
+int AskOrFail(const char* command) {
+    if (Ask(command)) {
+        return 1;
+    }
+    char shown[COMMAND_TEXT_SIZE];
+    snprintf(shown, sizeof shown, "%s", command);
+    shown[strcspn(shown, "\r")] = '\0';
+    Fail(EXIT_TIMED_OUT, "no reply from the board to %s", shown);
+    return 0;
+}
+
+void TrimLineEnd(char* text) {
+    size_t length = strlen(text);
+    while (length > 0 &&
+           (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' ')) {
+        text[--length] = '\0';
+    }
+}
+
+void CleanBoardText(const char* in, char* out, size_t outSize) {
+    while (*in == ' ' || *in == '\t') {
+        ++in;
+    }
+    size_t used = 0;
+    for (; *in != '\0' && used + 1 < outSize; ++in) {
+        if (*in != '\r' && *in != '\n') {
+            out[used++] = *in;
+        }
+    }
+    out[used] = '\0';
+    TrimLineEnd(out);
+}
+
+int RejectedByBoard() {
+    return strncmp(Reply, "Invalid Command", 15) == 0;
+}
+
+int ReadBoardInfo(BoardInfo* info) {
+    *info = BoardInfo{};
+    if (!AskOrFail("S64\r")) {
+        return 0;
+    }
+    unsigned config = 0;
+    info->IsController = sscanf(Reply, "x%x", &config) == 1 && (config & 1u) != 0;
+    if (!AskOrFail("S54\r")) {
+        return 0;
+    }
+    CleanBoardText(Reply, info->Name, sizeof info->Name);
+    if (!AskOrFail("G4\r")) {
+        return 0;
+    }
+    CleanBoardText(Reply, info->GasSymbol, sizeof info->GasSymbol);
+    if (!AskOrFail("G7\r")) {
+        return 0;
+    }
+    CleanBoardText(Reply, info->Units, sizeof info->Units);
+    if (!AskOrFail("G18\r")) {
+        return 0;
+    }
+    if (sscanf(Reply, "%f", &info->FullScale) != 1) {
+        info->FullScale = 0.0f;
+    }
+    return 1;
+}
+
+int DescribeBoard(char* out, size_t outSize) {
+    BoardInfo info;
+    if (!ReadBoardInfo(&info)) {
+        return 0;
+    }
+    snprintf(out, outSize, ", Board: %s, Gas: %s %.4f %s", info.Name, info.GasSymbol,
+             info.FullScale, info.Units);
+    return 1;
+}
+
+int WriteLine(FILE* file, const char* line, const char* fileName) {
+    if (fputs(line, file) < 0 || fflush(file) != 0) {
+        return Fail(EXIT_OTHER, "cannot write %s", fileName);
+    }
+    return EXIT_DONE;
+}
+
+void SleepUntil(double until) {
+    for (;;) {
+        double left = until - DeviceNowSeconds();
+        if (left <= 0.0 || Interrupted()) {
+            return;
+        }
+        DeviceSleepMs(left > 0.02 ? 20u : (uint32_t)(left * 1000.0) + 1u);
+    }
+}

@@ -1,0 +1,97 @@
+// What every torvanctl command shares: exit codes, the argument table and its checks, the
+// one board a run talks to, its last reply, and a few output and waiting helpers.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include "ctl/CtlReport.h"
+#include "device/LegacyBoardUtils.h"
+
+enum ExitCode {
+    EXIT_DONE = 0,
+    EXIT_OTHER = 1,
+    EXIT_USAGE = 2,
+    EXIT_NO_BOARD = 3,
+    EXIT_TIMED_OUT = 4,
+    EXIT_LIMIT_FAILED = 5,
+};
+
+constexpr int COMMAND_TEXT_SIZE = 256;
+constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
+constexpr int MAX_POSITIONALS = 4;
+constexpr int MAX_OPTIONS = 10;
+
+// ---------------------------------------------------------------------------------------
+// Arguments
+
+struct OptionSpec {
+    const char* Name; // with the leading "--"
+    int TakesValue;
+};
+
+struct CommandDef;
+
+struct Args {
+    const char* Positional[MAX_POSITIONALS];
+    int PositionalCount;
+    const char* Value[MAX_OPTIONS]; // by the option's index in the command's definition
+    int Present[MAX_OPTIONS];
+};
+
+struct CommandDef {
+    const char* Name;
+    const char* Usage;
+    const char* Help;
+    int MinPositionals;
+    int MaxPositionals;
+    OptionSpec Options[MAX_OPTIONS];
+    int (*Run)(const CommandDef& def, const Args& args);
+};
+
+int UsageError(const CommandDef& def, const char* what, const char* detail);
+// Returns 0 when the arguments fit the command, else the exit code to end with.
+int ParseArgs(const CommandDef& def, int argc, char** argv, Args* args);
+// Whole-text numbers only: "12abc" or "" are refused rather than read as 12 or 0.
+int ParseDouble(const char* text, double* out);
+int ParseLong(const char* text, long low, long high, long* out);
+
+// The commands that live in their own files.
+int RunCapture(const CommandDef& def, const Args& args);
+int RunStepTest(const CommandDef& def, const Args& args);
+
+// ---------------------------------------------------------------------------------------
+// The board
+
+extern ComHandle Board;
+// The last reply Ask received, prompt removed.
+extern char Reply[REPLY_TEXT_SIZE];
+
+// Prints "torvanctl: " and the formatted text on standard error; returns code.
+int Fail(int code, const char* format, const char* text);
+int OpenBoard(const char* port);
+// Restores the board's line ending and speed and closes the port.
+void CloseBoard();
+// Sends one command line and keeps its reply in Reply. 1 on a reply.
+int Ask(const char* command);
+// As Ask, and reports a missing reply on standard error.
+int AskOrFail(const char* command);
+// Removes the line ending the board puts before its prompt.
+void TrimLineEnd(char* text);
+// A board text for one line of output: leading blanks and every CR and LF dropped.
+void CleanBoardText(const char* in, char* out, size_t outSize);
+int RejectedByBoard();
+
+// Kind, name and active gas. 0 (reported) when the board stopped answering.
+int ReadBoardInfo(BoardInfo* info);
+// Board and gas for the log header: ", Board: NAME, Gas: SYMBOL FULLSCALE UNITS".
+int DescribeBoard(char* out, size_t outSize);
+
+// ---------------------------------------------------------------------------------------
+// Output and waiting
+
+// Writes and flushes one line; reports a failed write.
+int WriteLine(FILE* file, const char* line, const char* fileName);
+// Waits until the given DeviceNowSeconds() time in short slices, so Ctrl-C is seen within
+// 20 ms.
+void SleepUntil(double until);
