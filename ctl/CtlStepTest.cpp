@@ -25,6 +25,8 @@ enum StepOption {
 };
 
 constexpr int MAX_STEPS = 1000;
+// The settle band when none is given, %FS either side of the set point.
+constexpr double DEFAULT_BAND = 1.0;
 
 struct StepPlan {
     std::vector<double> SetPoints;
@@ -71,9 +73,10 @@ static int ParsePlan(const CommandDef& def, const Args& args, StepPlan* plan) {
         plan->HoldSeconds <= 0.0 || plan->HoldSeconds > 86400.0) {
         return UsageError(def, "--hold needs the seconds each set point is held", "");
     }
-    if (!args.Present[OPT_BAND] || !ParseDouble(args.Value[OPT_BAND], &plan->Band) ||
-        plan->Band <= 0.0) {
-        return UsageError(def, "--band needs the settle band in %FS (more than 0)", "");
+    plan->Band = DEFAULT_BAND;
+    if (args.Present[OPT_BAND] &&
+        (!ParseDouble(args.Value[OPT_BAND], &plan->Band) || plan->Band <= 0.0)) {
+        return UsageError(def, "bad --band ", args.Value[OPT_BAND]);
     }
     long settleFor = 0;
     if (args.Present[OPT_SETTLE_FOR] &&

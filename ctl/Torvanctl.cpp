@@ -571,13 +571,13 @@ static const CommandDef Commands[] = {
      {{"--duration", 1}, {"--out", 1}, {"--set-point", 0}},
      RunCapture},
     {"step-test",
-     "step-test PORT --steps LIST --hold S --band B [--settle-for MS] [--max-settle MS]\n"
+     "step-test PORT --steps LIST --hold S [--band B] [--settle-for MS] [--max-settle MS]\n"
      "            [--max-overshoot PCT] [--max-error PCT] [--json] [--csv FILE] [--svg FILE]",
      "Sends each set point of LIST (%FS, e.g. 0,25,50,75,100,0), holds it S seconds while\n"
      "recording every flow sample, and measures each step from the previous set point:\n"
      "  settle_ms       sending to the first sample after which the flow stays within\n"
-     "                  +/- B %FS of the set point for the rest of the hold (or for MS\n"
-     "                  with --settle-for); none when it never settles\n"
+     "                  +/- B %FS (default 1) of the set point for the rest of the hold\n"
+     "                  (or for MS with --settle-for); none when it never settles\n"
      "  rise_ms         10 % to 90 % of the step; none for a step of 0\n"
      "  overshoot_pct   largest excursion beyond the set point in the step's direction\n"
      "  mean_error_pct, noise_pct   mean and standard deviation of flow - set point over\n"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # torvanctl.exe under Wine against an emulated controller on COM5: probe finds the board at
 # its speed and names it, state reads a record, get/set reach a register, log writes its CSV,
-# a port with nothing behind it gives exit code 3, and the board gets its line ending and
-# speed back after every command.
+# step-test prints JSON a script can read, a port with nothing behind it gives exit code 3,
+# and the board gets its line ending and speed back after every command.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -96,6 +96,21 @@ samples=$(tail -n +2 "$TMP/flow.csv" | tr -d '\r' |
     grep -cE '^[0-9]{2}/[0-9]{2}/[0-9]{4},[0-9:]{8}\.[0-9]{3},-?[0-9]+\.[0-9]{6}$')
 [ "$samples" -ge 3 ] && [ "$samples" -le 6 ] || fail "log: $samples sample lines"
 expect_restored log
+
+# A step test under Wine: its one JSON object is what a script reads. The controller's
+# 300 ms lag brings 0 -> 20 %FS into the default band of 1 %FS after 0.3 ln 20 = 0.9 s.
+ctl step step-test COM5 --steps 0,20 --hold 2 --json
+[ "$RC" -eq 0 ] || fail "step-test exit code $RC"
+echo "step-test under Wine: $(cat "$TMP/step.out")"
+python3 - "$TMP/step.out" <<'PY' || fail "step-test JSON: $(cat "$TMP/step.out")"
+import json, sys
+report = json.load(open(sys.argv[1]))
+steps = report["steps"]
+assert [(s["from"], s["to"]) for s in steps] == [(0, 0), (0, 20)], steps
+assert 700 < steps[1]["settle_ms"] < 1400, steps[1]
+assert report["board"]["name"] == "Wine Bench" and report["pass"] is True, report
+PY
+expect_restored step-test
 
 ctl nothing probe COM8
 [ "$RC" -eq 3 ] || fail "COM8 with nothing behind it: exit code $RC"

@@ -4,6 +4,7 @@
 
 #if defined(TORVANCTL_PATH) && defined(TORVAN_EMU_PATH)
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,10 @@
 
 #include <signal.h>
 
+#include <nlohmann/json.hpp>
+
 #include "EmulatorProcess.h"
+#include "emulator/EmuModel.h"
 
 namespace {
 
@@ -102,6 +106,12 @@ TEST(TorvanctlTest, BadArgumentsExitWithTwo) {
         {"bump-valve", "x", "--type", "5", "--sp1", "1", "--sp2", "2"},
         {"bump-valve", "x", "--type", "0", "--sp1", "1"},
         {"send", "x", ""},
+        {"capture", "x", "--duration", "0"},
+        {"step-test", "x", "--hold", "1", "--band", "1"},
+        {"step-test", "x", "--steps", "0,,50", "--hold", "1", "--band", "1"},
+        {"step-test", "x", "--steps", "0,50", "--hold", "1", "--band", "0"},
+        {"step-test", "x", "--steps", "0,50", "--hold", "0", "--band", "1"},
+        {"step-test", "x", "--steps", "50", "--hold", "1", "--band", "1", "--max-overshoot", "-1"},
     };
     for (const auto& args : cases) {
         std::string shown;
@@ -117,8 +127,8 @@ TEST(TorvanctlTest, BadArgumentsExitWithTwo) {
 
 TEST(TorvanctlTest, EveryCommandHasHelp) {
     TempDir dir;
-    for (const char* command :
-         {"probe", "state", "get", "set", "setpoint", "log", "cal", "bump-valve", "send"}) {
+    for (const char* command : {"probe", "state", "get", "set", "setpoint", "log", "cal",
+                                "bump-valve", "send", "capture", "step-test"}) {
         CtlRun run = RunCtl(dir, {command, "--help"});
         EXPECT_EQ(run.Code, 0) << command;
         EXPECT_EQ(run.Out.rfind(std::string("usage: torvanctl ") + command + " ", 0), 0u)
@@ -349,6 +359,193 @@ TEST_F(TorvanctlBoardTest, BumpValvePrintsBothDrives) {
     std::vector<std::string> commands = emu_.Commands();
     ASSERT_GE(commands.size(), 3u);
     EXPECT_EQ(commands[commands.size() - 3], "~BVD=" + first[1].str());
+}
+
+// The flow samples, as capture writes them, that an emulated controller makes from its start
+// while its set point stays 0: its noise is a fixed pseudo-random series, so the emulator's
+// own model, run here from the same start, tells which sample is which, and a lost or
+// repeated sample breaks the sequence.
+std::vector<std::string> QuietControllerSamples(size_t count) {
+    EmuSettings settings;
+    EmuDefaultSettings(&settings);
+    settings.kind = EMU_KIND_CONTROLLER;
+    EmuModelStart(&settings, 0);
+    std::vector<std::string> samples;
+    for (int64_t ms = 1000; samples.size() < count; ms += 1000) {
+        EmuOutput reply;
+        EmuHandleCommand("~GAFV", ms, &reply);
+        // Two length bytes, the little-endian floats, two checksum bytes.
+        for (size_t at = 2; at + 4 + 2 <= reply.bytes.size(); at += 4) {
+            uint32_t bits = 0;
+            for (int b = 3; b >= 0; --b) {
+                bits = bits << 8 | (uint8_t)reply.bytes[at + b];
+            }
+            float flow;
+            memcpy(&flow, &bits, sizeof flow);
+            char text[32];
+            snprintf(text, sizeof text, "%.4f", flow);
+            samples.push_back(text);
+        }
+    }
+    return samples;
+}
+
+TEST_F(TorvanctlBoardTest, CaptureKeepsEverySampleOnceFiveMillisecondsApart) {
+    std::string csv = dir_ / "capture.csv";
+    CtlRun run = Run({"capture", emu_.Link(), "--duration", "5", "--out", csv});
+    ASSERT_EQ(run.Code, 0) << run.Err;
+    std::vector<std::string> lines = Lines(ReadWhole(csv));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "time_s,flow_pct");
+    std::vector<double> times;
+    std::vector<std::string> flows;
+    const std::regex row("(-?[0-9]+\\.[0-9]{3}),(-?[0-9]+\\.[0-9]{4})");
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(lines[i], match, row)) << lines[i];
+        times.push_back(atof(match[1].str().c_str()));
+        flows.push_back(match[2].str());
+    }
+    printf("a 5 s capture held %zu samples from %.3f to %.3f s\n", flows.size(), times.front(),
+           times.back());
+    // 200 a second, +-3 %.
+    EXPECT_GE(flows.size(), 970u);
+    EXPECT_LE(flows.size(), 1030u);
+    for (size_t i = 1; i < times.size(); ++i) {
+        double gap = times[i] - times[i - 1];
+        ASSERT_TRUE(gap > 0.0035 && gap < 0.0065) << "gap of " << gap << " s at row " << i + 1;
+    }
+
+    // Where the capture began in the board's sequence, then every sample after it in turn.
+    std::vector<std::string> expected = QuietControllerSamples(40000);
+    const size_t anchor = 20;
+    ASSERT_GT(flows.size(), anchor);
+    size_t first = 0;
+    while (first + flows.size() <= expected.size() &&
+           !std::equal(flows.begin(), flows.begin() + anchor, expected.begin() + first)) {
+        ++first;
+    }
+    ASSERT_LE(first + flows.size(), expected.size()) << "capture start not found in the sequence";
+    for (size_t i = 0; i < flows.size(); ++i) {
+        ASSERT_EQ(flows[i], expected[first + i])
+            << "row " << i + 2 << ": a sample lost or repeated (board sample " << first + i << ")";
+    }
+    emu_.ExpectRestored("19200");
+}
+
+// One step test's JSON; a null object when the text is not JSON.
+nlohmann::json ParseJson(const std::string& text) {
+    return nlohmann::json::parse(text, nullptr, false);
+}
+
+// Counts of the points of the flow and set point traces of an SVG plot and its title, by
+// python3's XML parser: "flow N set-point M title TEXT", or an error.
+std::string DescribeSvg(const std::string& path) {
+    std::string command =
+        "python3 -c 'import sys, xml.etree.ElementTree as ET\n"
+        "root = ET.parse(sys.argv[1]).getroot()\n"
+        "ns = \"{http://www.w3.org/2000/svg}\"\n"
+        "lines = {e.get(\"id\"): len(e.get(\"points\").split()) for e in root.iter(ns + "
+        "\"polyline\")}\n"
+        "title = next(root.iter(ns + \"text\")).text\n"
+        "print(\"flow\", lines.get(\"flow\", 0), \"set-point\", lines.get(\"set-point\", 0), "
+        "\"title\", title)' " +
+        path + " 2>&1";
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return "popen failed";
+    }
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        out += buffer;
+    }
+    pclose(pipe);
+    return out;
+}
+
+// The emulated controller follows its set point with a first-order lag of 300 ms, so a
+// 0 -> 50 %FS step enters a band of 1 %FS when 50 e^(-t/0.3) = 1, at 0.3 ln 50 = 1.174 s.
+// Window: the noise of +-0.05 %FS on the slope of 3.3 %FS/s there moves the crossing by up to
+// 15 ms and samples are 5 ms apart (so 1.12 s below, with room); the set point reaches the
+// board a little after it is sent and each batch is timed from the host's request, both of
+// which only make the step look later, by a few ms here and more on a loaded machine (1.30 s
+// above). Its 10-90 % rise is 0.3 ln 9 = 0.659 s; a first-order lag never overshoots, so only
+// the noise can show.
+TEST(TorvanctlStepTest, FirstOrderStepSettlesAfterLn50TimeConstants) {
+    TempDir dir;
+    Emulator emu(dir);
+    ASSERT_TRUE(
+        emu.Start({"--kind", "controller", "--baud", "19200", "--name", "Rig \"7\" & <Co"}));
+    std::string csv = dir / "step.csv", svg = dir / "step.svg";
+    CtlRun run = RunCtl(dir, {"step-test", emu.Link(), "--steps", "50", "--hold", "2.5", "--band",
+                              "1", "--max-overshoot", "0.5", "--json", "--csv", csv, "--svg", svg});
+    ASSERT_EQ(run.Code, 0) << run.Out << run.Err;
+    nlohmann::json report = ParseJson(run.Out);
+    ASSERT_TRUE(report.is_object()) << run.Out;
+    EXPECT_EQ(report["board"]["name"], "Rig \"7\" & <Co");
+    EXPECT_EQ(report["pass"], true);
+    ASSERT_EQ(report["steps"].size(), 1u) << run.Out;
+    const nlohmann::json& step = report["steps"][0];
+    EXPECT_EQ(step["from"], 0.0);
+    EXPECT_EQ(step["to"], 50.0);
+    ASSERT_TRUE(step["settle_ms"].is_number()) << run.Out;
+    printf("0 -> 50 %%FS, band 1 %%FS: settled in %.1f ms, rise %.1f ms, overshoot %.4f %%FS\n",
+           step["settle_ms"].get<double>(), step["rise_ms"].get<double>(),
+           step["overshoot_pct"].get<double>());
+    EXPECT_GE(step["settle_ms"].get<double>(), 1120.0);
+    EXPECT_LE(step["settle_ms"].get<double>(), 1300.0);
+    EXPECT_NEAR(step["rise_ms"].get<double>(), 659.0, 30.0);
+    EXPECT_LT(step["overshoot_pct"].get<double>(), 0.5);
+    EXPECT_EQ(step["pass"], true);
+
+    std::vector<std::string> lines = Lines(ReadWhole(csv));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "time_s,set_point_pct,flow_pct");
+    EXPECT_NEAR((double)lines.size() - 1, 2.5 * 200, 15) << "samples in the CSV";
+    EXPECT_TRUE(std::regex_match(lines.back(), std::regex("[0-9.]+,50\\.0000,[0-9.]+")))
+        << lines.back();
+
+    // Every sample is a point of the flow trace; the set point trace has its corners.
+    std::smatch match;
+    std::string svgText = DescribeSvg(svg);
+    ASSERT_TRUE(std::regex_search(svgText, match,
+                                  std::regex("^flow ([0-9]+) set-point ([0-9]+) title (.*)\n")))
+        << svgText;
+    EXPECT_EQ(atol(match[1].str().c_str()), (long)lines.size() - 1);
+    EXPECT_GE(atol(match[2].str().c_str()), 4);
+    EXPECT_NE(match[3].str().find("Rig \"7\" & <Co"), std::string::npos) << svgText;
+
+    emu.ExpectRestored("19200");
+    std::vector<std::string> commands = emu.Commands();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "V5=50.000000"), commands.end());
+}
+
+// Half a second is under two time constants: a 0 -> 50 step is still 9.4 %FS short, and so
+// is the step back down to 0 that follows in the second run.
+TEST_F(TorvanctlBoardTest, StepThatNeverSettlesFailsItsSettleLimit) {
+    auto stepTest = [this](const char* steps, const char* extra) {
+        std::vector<std::string> args = {"step-test",    emu_.Link(), "--steps", steps,
+                                         "--hold",       "0.5",       "--band",  "1",
+                                         "--max-settle", "3000"};
+        if (extra != nullptr) {
+            args.push_back(extra);
+        }
+        return Run(args);
+    };
+    CtlRun json = stepTest("50", "--json");
+    EXPECT_EQ(json.Code, 5) << json.Err;
+    nlohmann::json report = ParseJson(json.Out);
+    ASSERT_TRUE(report.is_object()) << json.Out;
+    EXPECT_TRUE(report["steps"][0]["settle_ms"].is_null()) << json.Out;
+    EXPECT_EQ(report["steps"][0]["pass"], false);
+    EXPECT_EQ(report["pass"], false);
+    emu_.ExpectRestored("19200");
+
+    CtlRun table = stepTest("0", nullptr);
+    EXPECT_EQ(table.Code, 5) << table.Err;
+    EXPECT_NE(table.Out.find("FAIL: 1 of 1 steps outside a limit\n"), std::string::npos)
+        << table.Out;
 }
 
 TEST(TorvanctlNoBoardTest, SilentPortExitsWithThree) {
