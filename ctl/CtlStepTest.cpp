@@ -103,7 +103,7 @@ static int SendSetPointOrFail(double percent) {
 }
 
 // Sends each set point and holds it, collecting every sample. Returns an exit code; the steps
-// held in full are in report->Steps.
+// begun are in report->Steps.
 static int RunSteps(const StepPlan& plan, double initialSetPoint, StepReport* report) {
     FlowStream stream;
     int code = FlowStreamStart(&stream);
@@ -123,10 +123,13 @@ static int RunSteps(const StepPlan& plan, double initialSetPoint, StepReport* re
         }
         previous = setPoint;
         step.EndSeconds = step.SendSeconds + plan.HoldSeconds;
+        report->Steps.push_back(step);
         for (double poll = step.SendSeconds;;) {
             poll = std::fmin(poll + FLOW_STREAM_PERIOD_SECONDS, step.EndSeconds);
             SleepUntil(stream.OriginSeconds + poll);
             if (Interrupted()) {
+                // The samples so far still go to the CSV and the plot, up to now.
+                report->Steps.back().EndSeconds = FlowStreamNow(&stream);
                 return Fail(EXIT_OTHER, "%s", "interrupted");
             }
             int count = FlowStreamRead(&stream, flows, times);
@@ -139,7 +142,6 @@ static int RunSteps(const StepPlan& plan, double initialSetPoint, StepReport* re
                 break;
             }
         }
-        report->Steps.push_back(step);
     }
     return EXIT_DONE;
 }
@@ -149,10 +151,11 @@ static void MeasureSteps(const StepPlan& plan, StepReport* report) {
     std::vector<double> relative;
     size_t first = 0;
     report->Pass = 1;
-    report->SetPoint.assign(report->Time.size(), 0.0f);
-    for (size_t i = 0; i < report->Time.size() && !report->Steps.empty(); ++i) {
-        report->SetPoint[i] = (float)report->Steps[0].From;
+    if (report->Steps.empty()) {
+        report->SetPoint.assign(report->Time.size(), 0.0f);
+        return;
     }
+    report->SetPoint.assign(report->Time.size(), (float)report->Steps[0].From);
     for (size_t k = 0; k < report->Steps.size(); ++k) {
         StepRecord& step = report->Steps[k];
         while (first < report->Time.size() && report->Time[first] < step.SendSeconds) {
@@ -164,7 +167,7 @@ static void MeasureSteps(const StepPlan& plan, StepReport* report) {
             relative.push_back(report->Time[end] - step.SendSeconds);
             ++end;
         }
-        for (size_t i = first; i < report->Time.size(); ++i) {
+        for (size_t i = first; i < end; ++i) {
             report->SetPoint[i] = (float)step.To;
         }
         StepInput input = {relative.data(),
@@ -179,6 +182,10 @@ static void MeasureSteps(const StepPlan& plan, StepReport* report) {
         step.Pass = StepPasses(step.Metrics, plan.Limits);
         report->Pass = report->Pass && step.Pass;
         first = end;
+    }
+    // Samples after the last hold ended were made under its set point too.
+    for (size_t i = first; i < report->Time.size(); ++i) {
+        report->SetPoint[i] = (float)report->Steps.back().To;
     }
 }
 
