@@ -91,8 +91,9 @@ TEST(PidScales, IntegralAndDerivative) {
     };
     for (const auto& c : integral) {
         EXPECT_EQ(IntegralToPosition(c.value), c.position) << c.value;
-        if (c.value <= 10.0f)
+        if (c.value <= 10.0f) {
             EXPECT_FLOAT_EQ(IntegralFromPosition(c.position), c.value) << c.position;
+        }
     }
     const ValuePosition derivative[] = {
         {0.1f, 0},
