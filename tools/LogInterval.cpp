@@ -13,7 +13,14 @@ uint32_t LogIntervalFromSpins(uint32_t minutesPos, uint32_t secondsPos, uint32_t
 }
 
 int MsecSpinStep(int currentPos, int delta) {
-    int next = delta == 1 ? currentPos + LOG_MSEC_STEP : currentPos - LOG_MSEC_STEP;
+    // Held down, the up-down control accelerates and reports +5 or +20 (or their negatives) in
+    // place of +1: every step follows the arrow's direction.
+    int next = currentPos;
+    if (delta > 0) {
+        next = currentPos + LOG_MSEC_STEP;
+    } else if (delta < 0) {
+        next = currentPos - LOG_MSEC_STEP;
+    }
     if (next < 0) {
         next = 0;
     }

@@ -13,8 +13,8 @@ constexpr int LOG_MSEC_STEP = 100;
 // error and counts as 0.
 uint32_t LogIntervalFromSpins(uint32_t minutesPos, uint32_t secondsPos, uint32_t msecPos);
 
-// The position the milliseconds spin moves to for a pending change of delta: up 100 for +1,
-// down 100 for anything else, kept inside 0..LOG_MSEC_MAX.
+// The position the milliseconds spin moves to for a pending change of delta: up 100 for any
+// positive delta, down 100 for any negative one, kept inside 0..LOG_MSEC_MAX.
 int MsecSpinStep(int currentPos, int delta);
 
 struct LogIntervalLayout {

@@ -21,8 +21,20 @@ TEST(LogInterval, MillisecondsSpinStepsByAHundred) {
     struct {
         int Position, Delta, Expected;
     } const cases[] = {
-        {0, 1, 100},     {500, -1, 400}, {500, 1, 600}, {900, 1, 1000},
-        {1000, 1, 1000}, {0, -1, 0},     {100, -1, 0},  {300, 5, 200}, // only +1 counts as up
+        {0, 1, 100},
+        {500, -1, 400},
+        {500, 1, 600},
+        {900, 1, 1000},
+        {1000, 1, 1000},
+        {0, -1, 0},
+        {100, -1, 0},
+        // Held arrows accelerate to steps of 5 and 20: still one step of 100 their way.
+        {300, 5, 400},
+        {300, 20, 400},
+        {300, -5, 200},
+        {300, -20, 200},
+        {1000, 20, 1000},
+        {0, -20, 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(MsecSpinStep(c.Position, c.Delta), c.Expected) << c.Position << " " << c.Delta;
