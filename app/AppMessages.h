@@ -37,6 +37,10 @@ constexpr unsigned WM_GAS_INFO = 32806;
 constexpr unsigned WM_CONNECTED = 32807;
 constexpr unsigned WM_CONNECT_FAILED = 32808;
 constexpr unsigned WM_WINDOW_NAME = 32809;
+// A set point or PID value the timers sent has been carried out by the worker.
+constexpr unsigned WM_SETTING_SENT = 32815;
+// A PID value read after the connection (lParam: where it was stored).
+constexpr unsigned WM_PID_READ = 32816;
 
 // Main window timers (all on TimerProc).
 constexpr unsigned TIMER_FLOW_READINGS = 264; // 50 ms while the graph is open

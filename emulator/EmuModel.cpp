@@ -55,6 +55,8 @@ int64_t BaudSwitchAt;
 unsigned LineEnding;
 unsigned Verbose;
 char Name[EMU_NAME_MAX + 1];
+// The next command of this name (upper case) is carried out and gets no reply; empty: none.
+char MutedCommand[EMU_COMMAND_MAX + 1];
 unsigned ActiveGas;
 unsigned StatusFlags;
 unsigned V1, V2, V12, V29;
@@ -200,6 +202,7 @@ void ResetBoard(int64_t nowMs) {
     Fault.arg = 0;
     Fault.once = 0;
     HangupRequested = 0;
+    MutedCommand[0] = '\0';
 }
 
 // ---- Replies ----
@@ -641,6 +644,12 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
         !HandleGas(name, value, out) && !HandleFloatRegister(name, value, out) &&
         !HandleUnsignedRegister(name, value, out))
         Invalid(out);
+    if (MutedCommand[0] != '\0' && strcmp(name, MutedCommand) == 0) {
+        MutedCommand[0] = '\0';
+        out->reply = 0;
+        out->bytes.clear();
+        return;
+    }
     ApplyLineFault(out);
 }
 
@@ -686,6 +695,18 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
         }
         Fault = fault;
         HangupRequested = fault.kind == EMU_FAULT_HANGUP;
+        return 1;
+    }
+    if (strcmp(word, "mute") == 0) {
+        size_t length = strlen(arg);
+        if (length == 0 || length > EMU_COMMAND_MAX) {
+            *errorOut = "mute needs a command name";
+            return 0;
+        }
+        for (size_t i = 0; i <= length; i++) {
+            char c = arg[i];
+            MutedCommand[i] = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+        }
         return 1;
     }
     if (strcmp(word, "flags") == 0) {

@@ -24,12 +24,37 @@ std::string AppendToOutputText(const std::string& current, const char* added, si
     return text.substr(keepFrom);
 }
 
-CmdLineStatus CheckCommandLine(const char* text, size_t length) {
-    if (length < 2 || text[length - 2] != '\r' || text[length - 1] != '\n')
-        return CMD_LINE_INCOMPLETE;
-    if (length - 2 > CMD_LINE_MAX_CHARS)
-        return CMD_LINE_TOO_LONG;
-    return CMD_LINE_READY;
+CmdEntrySplit SplitCommandEntry(const char* text, size_t length) {
+    CmdEntrySplit split;
+    split.TooLong = 0;
+    split.HadBreak = false;
+    size_t pos = 0;
+    while (pos < length) {
+        size_t end = pos;
+        while (end < length && text[end] != '\r' && text[end] != '\n')
+            end++;
+        if (end == length)
+            break;
+        split.HadBreak = true;
+        size_t next = end + 1;
+        if (text[end] == '\r' && next < length && text[next] == '\n')
+            next++;
+        size_t lineLength = end - pos;
+        if (lineLength > CMD_LINE_MAX_CHARS) {
+            split.TooLong = lineLength;
+            split.Keep.assign(text + pos, lineLength);
+            if (next < length) {
+                split.Keep += "\r\n";
+                split.Keep.append(text + next, length - next);
+            }
+            return split;
+        }
+        if (lineLength > 0)
+            split.Lines.push_back(std::string(text + pos, lineLength) + "\r\n");
+        pos = next;
+    }
+    split.Keep.assign(text + pos, length - pos);
+    return split;
 }
 
 std::string CommandTooLongNotice(size_t length) {

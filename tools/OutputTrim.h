@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "app/SerialCmdQ.h"
 
@@ -25,13 +26,23 @@ size_t OutputKeepFrom(const char* text, size_t length, long excess);
 std::string AppendToOutputText(const std::string& current, const char* added,
                                size_t limit = OUTPUT_TEXT_LIMIT);
 
-enum CmdLineStatus {
-    CMD_LINE_INCOMPLETE = 0, // no CR LF at the end yet: the operator is still typing
-    CMD_LINE_READY = 1,      // ends with CR LF and fits
-    CMD_LINE_TOO_LONG = 2,   // ends with CR LF but longer than CMD_LINE_MAX_CHARS before it
+// The entry's text taken apart at its line breaks (CR LF as Enter makes it, or a lone LF or
+// CR from pasted text).
+struct CmdEntrySplit {
+    // Complete lines in order, each with CR LF added, each to go to the board as a command of
+    // its own; empty lines send nothing.
+    std::vector<std::string> Lines;
+    // What stays in the entry: the unfinished last line, or, from a line too long for a
+    // queue slot on, that line (without its break) and whatever followed it.
+    std::string Keep;
+    // Length of that refused line, 0 when none.
+    size_t TooLong;
+    // Whether the text held any line break at all (otherwise the operator is still typing
+    // and the entry is left alone).
+    bool HadBreak;
 };
 
-CmdLineStatus CheckCommandLine(const char* text, size_t length);
+CmdEntrySplit SplitCommandEntry(const char* text, size_t length);
 
 // The notice shown in the output pane for a refused line of length characters (its CR LF
 // not counted); ends with CR LF.

@@ -87,6 +87,9 @@ void StopProcessing() {
 
     ClearMsgQueue();
     ClearSerialPortErrors();
+    // The queue's sends are gone with it; the next board is read afresh.
+    ResetSettingSends();
+    AbandonUserCommands();
 
     ThreadParams.Stop.store(0);
     ThreadParams.Device.store(nullptr);
@@ -96,11 +99,6 @@ void StopProcessing() {
 
     PostMessageA(window, WM_COMMAND, CMD_STOP_LOG, 0);
     CurrentActiveGas = -1;
-}
-
-static void SendDeferred(const char* command) {
-    EnqueueThreadMsg(REQUEST_ASCII, command, WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult,
-                     sizeof IgnoreResult);
 }
 
 void CALLBACK TimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
@@ -115,29 +113,11 @@ void CALLBACK TimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
         LogSampleTick(window);
         break;
     case TIMER_SEND_SETPOINT:
-        KillTimer(window, timerId);
-        snprintf(OutString, sizeof OutString, "V5=%f\r", (double)TempSetpoint);
-        SendDeferred(OutString);
-        break;
     case TIMER_SEND_PROPORTIONAL:
-        KillTimer(window, timerId);
-        snprintf(OutString, sizeof OutString, "~PR=%f\r", (double)Proportional);
-        SendDeferred(OutString);
-        break;
     case TIMER_SEND_INTEGRAL:
-        KillTimer(window, timerId);
-        snprintf(OutString, sizeof OutString, "~IR=%f\r", (double)Integral);
-        SendDeferred(OutString);
-        break;
     case TIMER_SEND_DERIVATIVE:
-        KillTimer(window, timerId);
-        snprintf(OutString, sizeof OutString, "~DR=%f\r", (double)Derivative);
-        SendDeferred(OutString);
-        break;
     case TIMER_SEND_CRACKING:
-        KillTimer(window, timerId);
-        snprintf(OutString, sizeof OutString, "~CBR=%lu\r", (unsigned long)ValveCracking);
-        SendDeferred(OutString);
+        SendSetting(window, (UINT)timerId);
         break;
     case TIMER_INFO_REFRESH:
         PostMessageA(window, WM_REFRESH_INFO, 0, 0);

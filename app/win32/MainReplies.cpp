@@ -5,6 +5,7 @@
 
 #include "app/AppMessages.h"
 #include "app/AppState.h"
+#include "app/DeferredSend.h"
 #include "app/GasText.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
@@ -15,12 +16,100 @@
 #include "display/FormatInfo.h"
 #include "display/win32/Graph.h"
 #include "tools/win32/CmdWin.h"
+#include "tools/win32/PidAdjust.h"
+#include "tools/win32/SetPointEntry.h"
 
 static float FloatFromBits(LPARAM lParam) {
     uint32_t bits = (uint32_t)lParam;
     float value;
     memcpy(&value, &bits, sizeof value);
     return value;
+}
+
+// What the operator chose for the board, one per settling timer (set point, then the PID
+// values in the order of their timers), and how many of their sends are in the queue still.
+static DeferredValueRec SettingSends[TIMER_SEND_CRACKING - TIMER_SEND_SETPOINT + 1];
+static int SettingSendsInFlight;
+
+// The PID values read after a connection land here first, so a slider the operator has
+// already moved is not overwritten by the board's older value.
+static float ReadProportional, ReadIntegral, ReadDerivative;
+static uint32_t ReadCracking;
+
+static DeferredValueRec* SettingFor(UINT timerId) {
+    return &SettingSends[timerId - TIMER_SEND_SETPOINT];
+}
+
+void ResetSettingSends() {
+    for (DeferredValueRec& value : SettingSends)
+        DeferredReset(&value);
+    SettingSendsInFlight = 0;
+}
+
+// The operator chose value for the setting of timerId: start its settling timer, or stop it
+// when the board already holds (or will hold) the value.
+static void ChangeSetting(HWND window, UINT timerId, double value) {
+    switch (DeferredChange(SettingFor(timerId), value)) {
+    case DEFERRED_START:
+        SetTimer(window, timerId, 50, TimerProc);
+        break;
+    case DEFERRED_CANCEL:
+        KillTimer(window, timerId);
+        break;
+    default:
+        break;
+    }
+}
+
+void SendSetting(HWND window, UINT timerId) {
+    KillTimer(window, timerId);
+    if (timerId < TIMER_SEND_SETPOINT || timerId > TIMER_SEND_CRACKING)
+        return;
+    double value = DeferredSent(SettingFor(timerId));
+    switch (timerId) {
+    case TIMER_SEND_SETPOINT:
+        snprintf(OutString, sizeof OutString, "V5=%f\r", value);
+        break;
+    case TIMER_SEND_PROPORTIONAL:
+        snprintf(OutString, sizeof OutString, "~PR=%f\r", value);
+        break;
+    case TIMER_SEND_INTEGRAL:
+        snprintf(OutString, sizeof OutString, "~IR=%f\r", value);
+        break;
+    case TIMER_SEND_DERIVATIVE:
+        snprintf(OutString, sizeof OutString, "~DR=%f\r", value);
+        break;
+    default:
+        snprintf(OutString, sizeof OutString, "~CBR=%lu\r", (unsigned long)value);
+        break;
+    }
+    SettingSendsInFlight++;
+    EnqueueThreadMsg(REQUEST_ASCII, OutString, WM_SETTING_SENT, PARSE_TEXT, IgnoreResult,
+                     sizeof IgnoreResult);
+}
+
+static void OnSettingSent() {
+    if (SettingSendsInFlight > 0)
+        SettingSendsInFlight--;
+}
+
+static void OnPidRead(LPARAM lParam) {
+    const void* result = (const void*)lParam;
+    if (result == &ReadProportional) {
+        if (DeferredBoardRead(SettingFor(TIMER_SEND_PROPORTIONAL), ReadProportional,
+                              SettingSendsInFlight))
+            Proportional = ReadProportional;
+    } else if (result == &ReadIntegral) {
+        if (DeferredBoardRead(SettingFor(TIMER_SEND_INTEGRAL), ReadIntegral, SettingSendsInFlight))
+            Integral = ReadIntegral;
+    } else if (result == &ReadDerivative) {
+        if (DeferredBoardRead(SettingFor(TIMER_SEND_DERIVATIVE), ReadDerivative,
+                              SettingSendsInFlight))
+            Derivative = ReadDerivative;
+    } else if (result == &ReadCracking) {
+        if (DeferredBoardRead(SettingFor(TIMER_SEND_CRACKING), ReadCracking, SettingSendsInFlight))
+            ValveCracking = ReadCracking;
+    }
 }
 
 static void EnqueueIgnored(const char* command) {
@@ -74,12 +163,25 @@ static void OnProductConfig(HWND window) {
     AdjustMainWindowSize(window);
     if (ThisIsController) {
         snprintf(WindowTitle, sizeof WindowTitle, "Torvan Controller On %s", ThreadParams.PortName);
-        EnqueueThreadMsg(REQUEST_ASCII, "V24\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Proportional);
-        EnqueueThreadMsg(REQUEST_ASCII, "V25\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Derivative);
-        EnqueueThreadMsg(REQUEST_ASCII, "V26\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Integral);
-        EnqueueThreadMsg(REQUEST_ASCII, "V29\r", WM_REPLY_IGNORED, PARSE_INT, &ValveCracking);
+        EnqueueThreadMsg(REQUEST_ASCII, "V24\r", WM_PID_READ, PARSE_FLOAT, &ReadProportional);
+        EnqueueThreadMsg(REQUEST_ASCII, "V25\r", WM_PID_READ, PARSE_FLOAT, &ReadDerivative);
+        EnqueueThreadMsg(REQUEST_ASCII, "V26\r", WM_PID_READ, PARSE_FLOAT, &ReadIntegral);
+        EnqueueThreadMsg(REQUEST_ASCII, "V29\r", WM_PID_READ, PARSE_INT, &ReadCracking);
     } else {
         snprintf(WindowTitle, sizeof WindowTitle, "Torvan Meter On %s", ThreadParams.PortName);
+        // A reconnection may find a meter where a controller was: it has no set point or
+        // PID loop to send to.
+        HMENU menu = GetMenu(window);
+        if (SetPointDlgActive) {
+            CloseSetPointDlg();
+            SetPointDlgActive = 0;
+            CheckMenuItem(menu, CMD_SETPOINT, MF_BYCOMMAND | MF_UNCHECKED);
+        }
+        if (PidAdjDlgActive) {
+            ClosePidAdjDlg();
+            PidAdjDlgActive = 0;
+            CheckMenuItem(menu, CMD_PID_ADJUST, MF_BYCOMMAND | MF_UNCHECKED);
+        }
     }
     SetWindowTextA(window, WindowTitle);
 }
@@ -116,6 +218,7 @@ static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
 
 static void OnBoardState(HWND window) {
     SystemState = TempSystemState;
+    DeferredBoardRead(SettingFor(TIMER_SEND_SETPOINT), SystemState.SetPoint, SettingSendsInFlight);
     UpdateDisplay(MainWinDC);
     if ((int)SystemState.ActiveGas != CurrentActiveGas)
         PostMessageA(window, WM_GAS_CHANGED, 0, (LPARAM)SystemState.ActiveGas);
@@ -141,12 +244,10 @@ static void OnGasInfo() {
 
 static void OnNewSetPoint(HWND window, LPARAM lParam) {
     float value = FloatFromBits(lParam);
-    if (value == SystemState.SetPoint)
-        return;
     TempSetpoint = value;
     if (ThreadParams.Simulation.load())
         SystemState.SetPoint = value;
-    SetTimer(window, TIMER_SEND_SETPOINT, 50, TimerProc);
+    ChangeSetting(window, TIMER_SEND_SETPOINT, value);
 }
 
 static void OnPidSave() {
@@ -161,11 +262,14 @@ static void OnPidSave() {
 }
 
 static void OnUserCommand(LPARAM lParam) {
+    // Only the command window's own slots: each command's answer goes to the slot it came
+    // from, never to a buffer another command in flight shares.
     const char* text = (const char*)lParam;
-    if (!text)
+    size_t resultSize = 0;
+    char* result = CmdWinResultSlot(text, &resultSize);
+    if (!result)
         return;
-    EnqueueThreadMsg(REQUEST_ASCII, text, WM_USER_COMMAND_REPLY, PARSE_TEXT, UserCmdResult,
-                     sizeof UserCmdResult);
+    EnqueueThreadMsg(REQUEST_ASCII, text, WM_USER_COMMAND_REPLY, PARSE_TEXT, result, resultSize);
 }
 
 int OnAppMessage(HWND window, UINT message, WPARAM, LPARAM lParam) {
@@ -205,19 +309,25 @@ int OnAppMessage(HWND window, UINT message, WPARAM, LPARAM lParam) {
         return 1;
     case WM_PID_PROPORTIONAL:
         Proportional = FloatFromBits(lParam);
-        SetTimer(window, TIMER_SEND_PROPORTIONAL, 50, TimerProc);
+        ChangeSetting(window, TIMER_SEND_PROPORTIONAL, Proportional);
         return 1;
     case WM_PID_INTEGRAL:
         Integral = FloatFromBits(lParam);
-        SetTimer(window, TIMER_SEND_INTEGRAL, 50, TimerProc);
+        ChangeSetting(window, TIMER_SEND_INTEGRAL, Integral);
         return 1;
     case WM_PID_DERIVATIVE:
         Derivative = FloatFromBits(lParam);
-        SetTimer(window, TIMER_SEND_DERIVATIVE, 50, TimerProc);
+        ChangeSetting(window, TIMER_SEND_DERIVATIVE, Derivative);
         return 1;
     case WM_PID_CRACKING:
         ValveCracking = (uint32_t)lParam;
-        SetTimer(window, TIMER_SEND_CRACKING, 50, TimerProc);
+        ChangeSetting(window, TIMER_SEND_CRACKING, ValveCracking);
+        return 1;
+    case WM_PID_READ:
+        OnPidRead(lParam);
+        return 1;
+    case WM_SETTING_SENT:
+        OnSettingSent();
         return 1;
     case WM_PID_SAVE:
         OnPidSave();
@@ -226,7 +336,7 @@ int OnAppMessage(HWND window, UINT message, WPARAM, LPARAM lParam) {
         OnUserCommand(lParam);
         return 1;
     case WM_USER_COMMAND_REPLY:
-        AppendTextToOutputWindow(UserCmdResult);
+        CmdWinReply((const void*)lParam);
         return 1;
     case WM_TOTALIZER_RESET:
         EnqueueIgnored("G31=0\r");

@@ -10,6 +10,11 @@ void OnInitMenuPopup(HWND window, HMENU popup, int position);
 // Handles an application message (WM_APP range); returns 0 when it is not one of ours.
 int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// Set point and PID values chosen in the tool windows: a settling timer's tick sends its
+// value; a stop of the worker forgets what was sent, as the queue is emptied.
+void SendSetting(HWND window, UINT timerId);
+void ResetSettingSends();
+
 // Starts WorkerThreadFunction on ThreadParams at time-critical priority.
 int StartWorkerThread(HWND window);
 

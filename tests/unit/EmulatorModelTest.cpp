@@ -319,6 +319,12 @@ TEST(EmulatorModel, OnceFaultsLastForTheNextReplyTheyAlter) {
     EXPECT_EQ(Send("2").reply, 0);
     Control("fault none");
     EXPECT_EQ(Send("2").reply, 1);
+
+    // A muted command is answered by nothing else in between, and only once.
+    Control("mute s54");
+    EXPECT_EQ(Send("~GLSV").reply, 1);
+    EXPECT_EQ(Send("S54").reply, 0);
+    EXPECT_EQ(Send("S54").reply, 1);
 }
 
 TEST(EmulatorModel, FaultGrammar) {

@@ -93,35 +93,45 @@ TEST(AppendToOutputText, OutputWithoutLineFeedOverTheLimitEmpties) {
     EXPECT_EQ(AppendToOutputText(std::string(29995, 'x'), "abcdefghij"), "");
 }
 
-TEST(CheckCommandLine, SendsOnlyCompleteLinesThatFitTheQueue) {
-    struct {
+TEST(SplitCommandEntry, EachCompleteLineIsACommandOfItsOwn) {
+    const std::string a253(253, 'A'), b254(254, 'B');
+    const struct {
         std::string text;
-        CmdLineStatus status;
+        std::vector<std::string> lines;
+        std::string keep;
+        size_t tooLong;
+        bool hadBreak;
     } cases[] = {
-        {"V5\r\n", CMD_LINE_READY},
-        {"S54=My Controller\r\n", CMD_LINE_READY},
-        {"\r\n", CMD_LINE_READY},
-        {"V5", CMD_LINE_INCOMPLETE},
-        {"V5\r", CMD_LINE_INCOMPLETE},
-        {"V5\n", CMD_LINE_INCOMPLETE},
-        {"V5\r\nV", CMD_LINE_INCOMPLETE},
-        {"", CMD_LINE_INCOMPLETE},
-        {"\n", CMD_LINE_INCOMPLETE},
-        {std::string(253, 'A') + "\r\n", CMD_LINE_READY},
-        {std::string(254, 'A') + "\r\n", CMD_LINE_TOO_LONG},
-        {std::string(300, 'A') + "\r\n", CMD_LINE_TOO_LONG},
-        {std::string(300, 'A'), CMD_LINE_INCOMPLETE},
+        {"V5\r\n", {"V5\r\n"}, "", 0, true},
+        {"S54=My Controller\r\n", {"S54=My Controller\r\n"}, "", 0, true},
+        {"V5", {}, "V5", 0, false},
+        {"", {}, "", 0, false},
+        {"\r\n", {}, "", 0, true}, // an empty line sends nothing
+        {"S54\r\nV5\r\n", {"S54\r\n", "V5\r\n"}, "", 0, true},
+        {"S54\r\nV5", {"S54\r\n"}, "V5", 0, true},         // Enter in the middle
+        {"S54\nV5\n", {"S54\r\n", "V5\r\n"}, "", 0, true}, // pasted with LF only
+        {"S54\rV5\r", {"S54\r\n", "V5\r\n"}, "", 0, true}, // pasted with CR only
+        {"S54\r\n\r\n\r\nV5\r\n", {"S54\r\n", "V5\r\n"}, "", 0, true},
+        {a253 + "\r\n", {a253 + "\r\n"}, "", 0, true},
+        {b254 + "\r\n", {}, b254, 254, true},
+        {"V1\r\n" + b254 + "\r\nV2\r\n", {"V1\r\n"}, b254 + "\r\nV2\r\n", 254, true},
+        {b254, {}, b254, 0, false}, // still typing
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(CheckCommandLine(c.text.data(), c.text.size()), c.status)
-            << c.text.size() << " characters";
+    for (const auto& c : cases) {
+        CmdEntrySplit split = SplitCommandEntry(c.text.data(), c.text.size());
+        EXPECT_EQ(split.Lines, c.lines) << c.text.size() << " characters";
+        EXPECT_EQ(split.Keep, c.keep) << c.text.size() << " characters";
+        EXPECT_EQ(split.TooLong, c.tooLong) << c.text.size() << " characters";
+        EXPECT_EQ(split.HadBreak, c.hadBreak) << c.text.size() << " characters";
+    }
 }
 
-TEST(CheckCommandLine, LongestAcceptedLineFitsAQueueSlotWithItsNul) {
+TEST(SplitCommandEntry, LongestAcceptedLineFitsAQueueSlotWithItsNul) {
     std::string line = std::string(CMD_LINE_MAX_CHARS, 'A') + "\r\n";
-    ASSERT_EQ(CheckCommandLine(line.data(), line.size()), CMD_LINE_READY);
-    EXPECT_LE(line.size() + 1, static_cast<size_t>(MSGQ_TEXT_SIZE));
-    EXPECT_LE(line.size() + 1, CMD_TEXT_SIZE);
+    CmdEntrySplit split = SplitCommandEntry(line.data(), line.size());
+    ASSERT_EQ(split.Lines.size(), 1u);
+    EXPECT_LE(split.Lines[0].size() + 1, static_cast<size_t>(MSGQ_TEXT_SIZE));
+    EXPECT_LE(split.Lines[0].size() + 1, CMD_TEXT_SIZE);
 }
 
 TEST(CommandTooLongNotice, NamesTheLengthAndEndsTheLine) {

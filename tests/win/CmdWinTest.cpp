@@ -140,15 +140,6 @@ TEST_F(CmdWindow, TypedKeysSendTheLineOnEnter) {
     EXPECT_EQ(TextOf(entry), "");
 }
 
-TEST_F(CmdWindow, LinesEnteredBeforeTheParentReadsArriveEachWithItsOwnText) {
-    const std::vector<std::string> lines = {"V1\r\n", "S54\r\n", "~PR=2.0\r\n"};
-    for (const auto& line : lines)
-        Type(line);
-    Pump();
-    EXPECT_EQ(CommandsPosted(), lines);
-    EXPECT_EQ(TextOf(output), std::string(INITIAL_OUTPUT) + "V1\r\nS54\r\n~PR=2.0\r\n");
-}
-
 TEST_F(CmdWindow, PasteWithoutLineBreakWaitsForEnter) {
     SendMessageA(entry, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>("G4"));
     Pump();

@@ -5,6 +5,7 @@
 #include "MainWindowHarness.h"
 #include "app/AppMessages.h"
 #include "app/SerialCmdQ.h"
+#include "app/win32/MainWindow.h"
 
 using namespace harness;
 
@@ -71,6 +72,7 @@ struct RepliesTest : testing::Test {
     void SetUp() override {
         ASSERT_NE(window, nullptr);
         ClearMsgQueue();
+        ResetSettingSends();
     }
     void TearDown() override {
         for (UINT id = TIMER_FLOW_READINGS; id <= TIMER_SEND_CRACKING; id++)
@@ -90,14 +92,17 @@ TEST_F(RepliesTest, SetPointBurstSendsOnceWithTheLastValue) {
     for (int i = 1; i <= 10; i++)
         PostMessageA(window, WM_NEW_SETPOINT, 0, Bits(2.5f * (float)i));
     PumpFor(200);
-    ExpectRequests(TakeRequests(), {{"V5=25.000000\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult,
+    ExpectRequests(TakeRequests(), {{"V5=25.000000\r", WM_SETTING_SENT, PARSE_TEXT, IgnoreResult,
                                      sizeof IgnoreResult}});
     // Outside simulation the readout waits for the board to report the new value.
     EXPECT_FLOAT_EQ(SystemState.SetPoint, 0.0f);
 }
 
 TEST_F(RepliesTest, UnchangedSetPointSendsNothing) {
-    SystemState.SetPoint = 40.0f;
+    CurrentActiveGas = 0;
+    TempSystemState = SystemStateRec{};
+    TempSystemState.SetPoint = 40.0f;
+    SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
     SendMessageA(window, WM_NEW_SETPOINT, 0, Bits(40.0f));
     PumpFor(150);
     EXPECT_TRUE(TakeRequests().empty());
@@ -168,15 +173,36 @@ TEST_F(RepliesTest, ReportsOfAStoppedWorkerChangeNothing) {
     EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
 }
 
-TEST_F(RepliesTest, ControllerReadsItsPidRegisters) {
+TEST_F(RepliesTest, ControllerReadsItsPidRegistersWithoutUndoingTheOperator) {
     ProductConfig = 0x3;
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM5");
     SendMessageA(window, WM_PRODUCT_CONFIG, 0, (LPARAM)&ProductConfig);
     EXPECT_EQ(Title(window), "Torvan Controller On COM5");
-    ExpectRequests(TakeRequests(), {{"V24\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Proportional, 0},
-                                    {"V25\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Derivative, 0},
-                                    {"V26\r", WM_REPLY_IGNORED, PARSE_FLOAT, &Integral, 0},
-                                    {"V29\r", WM_REPLY_IGNORED, PARSE_INT, &ValveCracking, 0}});
+    std::vector<Request> reads = TakeRequests();
+    ASSERT_EQ(reads.size(), 4u);
+    const char* texts[] = {"V24\r", "V25\r", "V26\r", "V29\r"};
+    const int parses[] = {PARSE_FLOAT, PARSE_FLOAT, PARSE_FLOAT, PARSE_INT};
+    for (size_t i = 0; i < 4; i++) {
+        EXPECT_EQ(reads[i].text, texts[i]);
+        EXPECT_EQ(reads[i].message, WM_PID_READ) << texts[i];
+        EXPECT_EQ(reads[i].parse, parses[i]) << texts[i];
+    }
+    // The operator moves the proportional slider before the board's answers are read.
+    SendMessageA(window, WM_PID_PROPORTIONAL, 0, Bits(700.0f));
+    // The worker stores each answer and reports it.
+    *(float*)reads[0].result = 150.0f; // V24, proportional
+    *(float*)reads[1].result = 0.02f;  // V25, derivative
+    *(float*)reads[2].result = 2.5f;   // V26, integral
+    *(uint32_t*)reads[3].result = 9000;
+    for (const Request& r : reads)
+        SendMessageA(window, WM_PID_READ, 0, (LPARAM)r.result);
+    EXPECT_FLOAT_EQ(Proportional, 700.0f) << "the operator's value wins";
+    EXPECT_FLOAT_EQ(Derivative, 0.02f);
+    EXPECT_FLOAT_EQ(Integral, 2.5f);
+    EXPECT_EQ(ValveCracking, 9000u);
+    PumpFor(150);
+    ExpectRequests(TakeRequests(), {{"~PR=700.000000\r", WM_SETTING_SENT, PARSE_TEXT, IgnoreResult,
+                                     sizeof IgnoreResult}});
 }
 
 TEST_F(RepliesTest, NewGasAsksForItsFourTexts) {
@@ -217,11 +243,10 @@ TEST_F(RepliesTest, GasInfoCleansTheRepliesAndSetsTheFormats) {
 }
 
 TEST_F(RepliesTest, ToolWindowRequests) {
+    // Only the command window's own lines are sent; text from elsewhere is not.
     char command[] = "S54=Bench Rig\r";
     SendMessageA(window, WM_USER_COMMAND, 0, (LPARAM)command);
     SendMessageA(window, WM_TOTALIZER_RESET, 0, 0);
     ExpectRequests(TakeRequests(),
-                   {{"S54=Bench Rig\r", WM_USER_COMMAND_REPLY, PARSE_TEXT, UserCmdResult,
-                     sizeof UserCmdResult},
-                    {"G31=0\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, sizeof IgnoreResult}});
+                   {{"G31=0\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, sizeof IgnoreResult}});
 }

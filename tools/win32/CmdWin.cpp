@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,24 @@ static int FontHeight;
 static int CmdEntryWinHeight;
 static int Registered;
 
-// Lines handed to the main window. Each post carries its own slot: two lines entered before
-// the main window has read the first (pasted keystrokes, characters posted by another
-// program) would otherwise both arrive as the second. The main window copies the text into
-// the command queue as soon as it reads the message, long before a slot comes round again.
+// Commands go to the board one at a time: a line is echoed and handed to the main window,
+// and the next waits until the answer to this one has been shown under its echo. Each line
+// travels in a slot of its own, text and answer together, so an answer that comes late (or a
+// command that gets none) can never show up under another command. Slots are taken in turn,
+// so one given up on (the connection restarted) is not reused while its answer may still
+// arrive.
 constexpr int CMD_LINE_SLOTS = 16;
-static char CommandLines[CMD_LINE_SLOTS][CMD_TEXT_SIZE];
-static int NextCommandLine;
+struct CmdSlot {
+    char Text[CMD_TEXT_SIZE];
+    char Result[USER_CMD_RESULT_SIZE];
+    int InFlight;
+};
+static CmdSlot CommandSlots[CMD_LINE_SLOTS];
+static int NextCommandSlot;
+static int SlotInFlight = -1;
+// Lines entered while a command is on its way; a paste of many lines waits here.
+static std::deque<std::string> WaitingLines;
+constexpr size_t CMD_WAITING_MAX = 1000;
 
 static const char CMD_PROMPT[] = "CMD: ";
 static const char INITIAL_OUTPUT[] = "11111\r\n22222\r\n";
@@ -99,34 +111,44 @@ static LRESULT OnPaint(HWND window) {
     return 0;
 }
 
-// The entry holds a line longer than a queue slot carries: the board would get a cut
-// command, which might mean something else, so nothing is sent. The line stays in the entry
-// without its line break for the operator to shorten.
-static void RefuseLongLine(const std::string& line) {
-    size_t length = line.size() - 2;
-    AppendTextToOutputWindow(CommandTooLongNotice(length).c_str());
-    SetWindowTextA(hwndCmdEntry, line.substr(0, length).c_str());
-    SendMessageA(hwndCmdEntry, EM_SETSEL, length, length);
+// Hands the next waiting line to the main window unless a command is still on its way.
+static void SendNextLine() {
+    while (SlotInFlight < 0 && !WaitingLines.empty() && ParentWindow) {
+        std::string line = WaitingLines.front();
+        WaitingLines.pop_front();
+        int index = NextCommandSlot;
+        NextCommandSlot = (NextCommandSlot + 1) % CMD_LINE_SLOTS;
+        CmdSlot* slot = &CommandSlots[index];
+        snprintf(slot->Text, sizeof slot->Text, "%s", line.c_str());
+        // A command the board does not answer leaves the slot's answer empty.
+        slot->Result[0] = '\0';
+        AppendTextToOutputWindow(slot->Text);
+        if (PostMessageA(ParentWindow, WM_USER_COMMAND, 0, reinterpret_cast<LPARAM>(slot->Text))) {
+            slot->InFlight = 1;
+            SlotInFlight = index;
+        }
+    }
 }
 
 static void OnEntryChange() {
-    std::string line = WindowText(hwndCmdEntry);
-    CmdLineStatus status = CheckCommandLine(line.data(), line.size());
-    if (status == CMD_LINE_INCOMPLETE)
+    std::string text = WindowText(hwndCmdEntry);
+    CmdEntrySplit split = SplitCommandEntry(text.data(), text.size());
+    if (!split.HadBreak)
         return;
-    if (status == CMD_LINE_TOO_LONG) {
-        RefuseLongLine(line);
-        SetFocus(hwndCmdEntry);
-        return;
+    SetWindowTextA(hwndCmdEntry, split.Keep.c_str());
+    SendMessageA(hwndCmdEntry, EM_SETSEL, split.Keep.size(), split.Keep.size());
+    for (const std::string& line : split.Lines) {
+        if (WaitingLines.size() >= CMD_WAITING_MAX) {
+            AppendTextToOutputWindow("Command not sent: too many lines waiting.\r\n");
+            break;
+        }
+        WaitingLines.push_back(line);
     }
-    char* command = CommandLines[NextCommandLine];
-    if (line.size() >= sizeof CommandLines[0])
-        return;
-    NextCommandLine = (NextCommandLine + 1) % CMD_LINE_SLOTS;
-    std::memcpy(command, line.c_str(), line.size() + 1);
-    SetWindowTextA(hwndCmdEntry, "");
-    AppendTextToOutputWindow(command);
-    PostMessageA(ParentWindow, WM_USER_COMMAND, 0, reinterpret_cast<LPARAM>(command));
+    // A line too long for the queue would reach the board cut, which might mean something
+    // else: it stays in the entry for the operator to shorten.
+    if (split.TooLong)
+        AppendTextToOutputWindow(CommandTooLongNotice(split.TooLong).c_str());
+    SendNextLine();
     SetFocus(hwndCmdEntry);
 }
 
@@ -149,6 +171,7 @@ static void OnNcDestroy(HWND window) {
     CmdWinHandle = nullptr;
     hwndOutput = nullptr;
     hwndCmdEntry = nullptr;
+    AbandonUserCommands();
 }
 
 static LRESULT CALLBACK CmdWinWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -205,4 +228,41 @@ void AppendTextToOutputWindow(const char* text) {
     SetWindowTextA(hwndOutput, content.c_str());
     LRESULT lines = SendMessageA(hwndOutput, EM_GETLINECOUNT, 0, 0);
     SendMessageA(hwndOutput, EM_LINESCROLL, 0, lines);
+}
+
+static CmdSlot* SlotOfText(const void* text) {
+    for (CmdSlot& slot : CommandSlots)
+        if (text == slot.Text)
+            return &slot;
+    return nullptr;
+}
+
+int IsCmdWinTextSlot(const void* text) {
+    return SlotOfText(text) != nullptr;
+}
+
+char* CmdWinResultSlot(const void* text, size_t* size) {
+    CmdSlot* slot = SlotOfText(text);
+    if (!slot || !slot->InFlight)
+        return nullptr;
+    *size = sizeof slot->Result;
+    return slot->Result;
+}
+
+void CmdWinReply(const void* result) {
+    if (SlotInFlight < 0 || result != CommandSlots[SlotInFlight].Result)
+        return;
+    CmdSlot* slot = &CommandSlots[SlotInFlight];
+    slot->InFlight = 0;
+    SlotInFlight = -1;
+    if (slot->Result[0] != '\0')
+        AppendTextToOutputWindow(slot->Result);
+    SendNextLine();
+}
+
+void AbandonUserCommands() {
+    if (SlotInFlight >= 0)
+        CommandSlots[SlotInFlight].InFlight = 0;
+    SlotInFlight = -1;
+    WaitingLines.clear();
 }

@@ -265,15 +265,23 @@ int CmdWaitPixel(int argc, char** argv) {
     return 0;
 }
 
+// Several ids are posted back to back, far quicker than one driver start per command.
 int CmdCommand(int argc, char** argv) {
-    long long id = 0;
-    if (argc != 2 || !ParseInt(argv[1], &id))
+    if (argc < 2)
         return -1;
+    std::vector<long long> ids;
+    for (int i = 1; i < argc; i++) {
+        long long id = 0;
+        if (!ParseInt(argv[i], &id))
+            return -1;
+        ids.push_back(id);
+    }
     HWND window = ResolveWindow(argv[0]);
     if (!window)
         return Fail("command: no window %s", argv[0]);
-    if (!PostMessageA(window, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), 0), 0))
-        return Fail("command: PostMessage failed");
+    for (long long id : ids)
+        if (!PostMessageA(window, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), 0), 0))
+            return Fail("command: PostMessage failed");
     return 0;
 }
 
@@ -491,6 +499,50 @@ int CmdSetText(int argc, char** argv) {
     if (!SendMessageTimeoutA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[1]), SMTO_NORMAL,
                              5000, &result))
         return Fail("set-text: no answer");
+    return 0;
+}
+
+// Puts TEXT on the clipboard, "\\n" turned into CR LF, and pastes it into the edit control.
+int CmdPaste(int argc, char** argv) {
+    if (argc != 2)
+        return -1;
+    HWND window = ResolveWindow(argv[0]);
+    if (!window)
+        return Fail("paste: no window %s", argv[0]);
+    std::string text;
+    for (const char* c = argv[1]; *c; c++) {
+        if (c[0] == '\\' && c[1] == 'n') {
+            text += "\r\n";
+            c++;
+        } else {
+            text += *c;
+        }
+    }
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, text.size() + 1);
+    if (!memory)
+        return Fail("paste: no memory");
+    void* locked = GlobalLock(memory);
+    if (!locked) {
+        GlobalFree(memory);
+        return Fail("paste: no memory");
+    }
+    std::memcpy(locked, text.c_str(), text.size() + 1);
+    GlobalUnlock(memory);
+    if (!OpenClipboard(nullptr)) {
+        GlobalFree(memory);
+        return Fail("paste: clipboard busy");
+    }
+    EmptyClipboard();
+    // The clipboard owns the memory once it has taken it.
+    if (!SetClipboardData(CF_TEXT, memory)) {
+        CloseClipboard();
+        GlobalFree(memory);
+        return Fail("paste: clipboard refused the text");
+    }
+    CloseClipboard();
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, WM_PASTE, 0, 0, SMTO_NORMAL, 5000, &result))
+        return Fail("paste: no answer");
     return 0;
 }
 
@@ -734,7 +786,7 @@ const Command Commands[] = {
     {"client-rect", CmdClientRect, "HWND|CLASS  -> x y w h (client, screen origin)"},
     {"client-pixel", CmdClientPixel, "HWND|CLASS X Y  -> r g b"},
     {"wait-pixel", CmdWaitPixel, "HWND|CLASS X Y R G B TIMEOUT_MS"},
-    {"command", CmdCommand, "HWND|CLASS ID  (posts WM_COMMAND)"},
+    {"command", CmdCommand, "HWND|CLASS ID [ID...]  (posts WM_COMMAND for each, back to back)"},
     {"menu-state", CmdMenuState,
      "HWND|CLASS POPUP-POS ITEM-ID  -> enabled|grayed checked|unchecked"},
     {"port-dialog", CmdPortDialog, "PORT ok|cancel TIMEOUT_MS"},
@@ -742,6 +794,7 @@ const Command Commands[] = {
     {"find-popup", CmdFindPopup, "TITLE TIMEOUT_MS  -> hwnd<TAB>static text"},
     {"click", CmdClick, "HWND X Y  (client coordinates)"},
     {"set-text", CmdSetText, "HWND TEXT"},
+    {"paste", CmdPaste, "HWND TEXT  (\\n: a line break; through the clipboard)"},
     {"get-text", CmdGetText, "HWND  -> text (WM_GETTEXT)"},
     {"dlg-item", CmdDlgItem, "HWND|CLASS ID  -> hwnd"},
     {"send", [](int c, char** v) { return SendOrPost(c, v, true); },

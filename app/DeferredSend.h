@@ -1,0 +1,32 @@
+// One value the operator chooses for the board (set point, a PID gain, the valve cracking
+// value) and sends after a short settling delay. It remembers what the board will hold once
+// the sends already made have been carried out, so a change back to that value while a send
+// waits withdraws the send instead of being lost, and the board always ends at the operator's
+// last value.
+#pragma once
+
+struct DeferredValueRec {
+    double Wanted;  // the operator's last value
+    double Board;   // what the board holds, or will once the sends made are carried out
+    int BoardKnown; // Board has been read or sent since the connection
+    int Pending;    // a send of Wanted waits for its timer
+    int Touched;    // the operator changed the value since the connection
+};
+
+enum DeferredAction {
+    DEFERRED_NOTHING = 0, // leave the timer as it is
+    DEFERRED_START = 1,   // (re)start the settling timer
+    DEFERRED_CANCEL = 2,  // stop the settling timer: the board already holds the value
+};
+
+// A new connection: nothing is known of the board yet.
+void DeferredReset(DeferredValueRec* value);
+// The operator chose value.
+DeferredAction DeferredChange(DeferredValueRec* value, double wanted);
+// The timer ran out: the value to send is Wanted, which the board will hold from now on.
+double DeferredSent(DeferredValueRec* value);
+// The board reported its value. Taken as the board's only while none of our sends is on its
+// way (inFlight, the number enqueued and not yet carried out): a reply read before our send
+// was carried out describes the board as it was. Returns non-zero when the
+// operator has not chosen a value since the connection, so the caller may show the board's.
+int DeferredBoardRead(DeferredValueRec* value, double board, int inFlight);
