@@ -1,5 +1,11 @@
 #include "display/ReadoutLayout.h"
 
+const char* ReadoutSizingText(int inUnits, const char* flowFormat) {
+    if (inUnits && flowFormat != nullptr && flowFormat[0] != '\0')
+        return flowFormat;
+    return "888.88 ";
+}
+
 ReadoutHeights BaseReadoutHeights(int clientHeight, int isController) {
     int base = isController ? clientHeight * 100 / 180 : clientHeight;
     ReadoutHeights h;

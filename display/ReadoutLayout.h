@@ -19,6 +19,10 @@ struct ReadoutRects {
 // Width in pixels of text drawn with a "tahoma" font of the given height.
 typedef int (*MeasureTextFn)(int fontHeight, const char* text, void* context);
 
+// The text whose width sizes the digits: "888.88 " in percent, the gas's format in units, and
+// "888.88 " again while no gas is known yet (an empty text would size the digits to nothing).
+const char* ReadoutSizingText(int inUnits, const char* flowFormat);
+
 ReadoutHeights BaseReadoutHeights(int clientHeight, int isController);
 
 // Measures text at heights->Digit and shrinks all three heights by 1 % until the text plus

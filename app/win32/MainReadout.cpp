@@ -73,7 +73,7 @@ void AdjustLabelAndDigitWindows(HWND window) {
     RECT client;
     GetClientRect(window, &client);
     ReadoutHeights heights = BaseReadoutHeights(client.bottom - client.top, ThisIsController);
-    const char* sizing = ShowFlowDisplayInUnits ? FlowFormatBuff : "888.88 ";
+    const char* sizing = ReadoutSizingText(ShowFlowDisplayInUnits, FlowFormatBuff);
 
     HDC dc = GetDC(window);
     int textWidth = ShrinkReadoutToScreen(&heights, sizing, ScreenWidth, MeasureTahoma, dc);

@@ -234,12 +234,15 @@ static void UpdateActiveGasInfo(int gas) {
     EnqueueThreadMsg(REQUEST_ASCII, "G18\r", WM_GAS_INFO, PARSE_FLOAT, &FullScaleFlow);
 }
 
-static void OnGasInfo() {
+static void OnGasInfo(HWND window) {
     BuildGasInfo(GasUnits, sizeof GasUnits, GasSymbol, sizeof GasSymbol, FullScaleFlow, GasInfo,
                  sizeof GasInfo);
     GetFormatInfo(FullScaleFlow, 1, FlowFormatBuff, sizeof FlowFormatBuff, &NumFlowDecimalPlaces);
     GetFormatInfo(FullScaleFlow, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
                   &NumTotalizerDecimalPlaces);
+    // In units the digits are sized by the gas's full scale, which has just changed.
+    if (ShowFlowDisplayInUnits)
+        RelayoutReadout(window);
 }
 
 static void OnNewSetPoint(HWND window, LPARAM lParam) {
@@ -302,7 +305,7 @@ int OnAppMessage(HWND window, UINT message, WPARAM, LPARAM lParam) {
         UpdateActiveGasInfo((int)lParam);
         return 1;
     case WM_GAS_INFO:
-        OnGasInfo();
+        OnGasInfo(window);
         return 1;
     case WM_NEW_SETPOINT:
         OnNewSetPoint(window, lParam);

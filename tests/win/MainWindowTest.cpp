@@ -170,6 +170,21 @@ TEST_F(MainWindowTest, UnitsSwitchRelaysTheReadout) {
     EXPECT_EQ(FlowDigitRect.right, percentWidth);
 }
 
+TEST_F(MainWindowTest, UnitsBeforeTheGasIsKnownShowDigitsSizedAgainByTheGas) {
+    FlowFormatBuff[0] = '\0';
+    int percentWidth = FlowDigitRect.right;
+    ASSERT_GT(percentWidth, 10);
+    SendMessageA(window, WM_COMMAND, CMD_FLOW_UNITS, 0);
+    EXPECT_EQ(FlowDigitRect.right, percentWidth) << "no gas yet: sized as in percent";
+    FullScaleFlow = 2000000.0f;
+    SendMessageA(window, WM_GAS_INFO, 0, 0);
+    EXPECT_GT(FlowDigitRect.right, percentWidth) << "re-laid for the gas's seven digits";
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_EQ(client.right, FlowDigitRect.right + 10);
+    SendMessageA(window, WM_COMMAND, CMD_FLOW_PERCENT, 0);
+}
+
 TEST_F(MainWindowTest, GdiObjectsStayFlat) {
     ASSERT_TRUE(Simulate());
     PumpFor(300);
