@@ -1,6 +1,7 @@
 #include "display/TotalizerLayout.h"
 
 #include <cstdio>
+#include <cstring>
 
 TotalizerHeights TotalizerStartHeights(int clientHeight) {
     return {clientHeight * 78 / 100, clientHeight * 18 / 100};
@@ -53,4 +54,20 @@ int FormatTotalizerText(float total, int decimals, int maxChars, char* out, size
         return 0;
     }
     return length < static_cast<int>(outSize) ? length : static_cast<int>(outSize) - 1;
+}
+
+const char* TotalizerSizingText(const char* format, int shownLength, char* out, size_t outSize) {
+    if (out == nullptr || outSize == 0) {
+        return out;
+    }
+    size_t length = format != nullptr && format[0] != '\0' ? strlen(format) : 7;
+    if (shownLength > 0 && static_cast<size_t>(shownLength) > length) {
+        length = static_cast<size_t>(shownLength);
+    }
+    if (length > outSize - 1) {
+        length = outSize - 1;
+    }
+    memset(out, '8', length);
+    out[length] = '\0';
+    return out;
 }

@@ -37,3 +37,9 @@ int TotalizerWantedWidth(int outerWidth, int clientWidth, const LayoutRect& digi
 // too large even without decimals is shown whole rather than as a smaller, wrong number.
 // Returns the text's length.
 int FormatTotalizerText(float total, int decimals, int maxChars, char* out, size_t outSize);
+
+// The text of '8's the digit box is measured with (every digit is as wide as an 8 in the
+// digit font): as long as the gas's sizing text format ("8888888" before a gas is known), and
+// longer when the total shown needs shownLength characters, so the box always holds the
+// whole number. Returns out.
+const char* TotalizerSizingText(const char* format, int shownLength, char* out, size_t outSize);

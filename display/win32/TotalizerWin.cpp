@@ -15,9 +15,6 @@ namespace {
 const char* const CLASS_NAME = "TotalizerWin";
 constexpr COLORREF BUTTON_COLOUR = RGB(155, 155, 155);
 constexpr COLORREF DIGIT_COLOUR = RGB(255, 0, 0);
-// Sizes the digits when no full scale is known yet; ShowWinFloatText never shows more than
-// seven characters.
-const char* const FALLBACK_FORMAT = "8888888";
 
 HWND TotalizerWinHandle;
 HWND ParentWindow;
@@ -32,6 +29,10 @@ POINT pt;
 char ErrorStr[200];
 float LastTotal;
 int HaveTotal;
+// The text of 8s the digit box was last measured with, and the length of the last total
+// shown, which may ask for a wider box than the gas's format.
+char DigitSizing[64];
+int ShownLength;
 
 HFONT MakeTahoma(int height) {
     return CreateFontA(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET,
@@ -85,7 +86,8 @@ void AdjustDigitWindow(HWND window) {
     if (dc == nullptr) {
         return;
     }
-    const char* sizing = TotalizerFormatBuff[0] != '\0' ? TotalizerFormatBuff : FALLBACK_FORMAT;
+    TotalizerSizingText(TotalizerFormatBuff, ShownLength, DigitSizing, sizeof DigitSizing);
+    const char* sizing = DigitSizing;
     TotalizerHeights heights = TotalizerStartHeights(client.bottom - client.top);
     HFONT digitFont = MakeTahoma(heights.Digit);
     SIZE digits = Measure(dc, digitFont, sizing);
@@ -143,6 +145,20 @@ namespace {
 // Draws the digits off-screen and copies them into the digit rectangle only, leaving the
 // button alone.
 void DrawTotal(HWND window, HDC target) {
+    // A total that outgrows its digits loses decimals first; a total too long even whole, or a
+    // box measured before the gas was known, has the box measured again (and the font fitted
+    // to the screen) so the whole number shows.
+    char text[64];
+    int fits = (int)strlen(TotalizerFormatBuff);
+    int length = FormatTotalizerText(LastTotal, NumTotalizerDecimalPlaces, fits > 7 ? fits : 7,
+                                     text, sizeof text);
+    char wanted[sizeof DigitSizing];
+    TotalizerSizingText(TotalizerFormatBuff, length, wanted, sizeof wanted);
+    ShownLength = length;
+    if (strcmp(wanted, DigitSizing) != 0) {
+        AdjustDigitWindow(window);
+        AdjustTotalizerWindowSize(window);
+    }
     OffscreenImage image;
     if (!BeginOffscreenImage(window, target, &image)) {
         return;
@@ -151,13 +167,6 @@ void DrawTotal(HWND window, HDC target) {
     HFONT previousFont = static_cast<HFONT>(SelectObject(memory, TotalizerDigitFont));
     SetBkColor(memory, RGB(0, 0, 0));
     PatBlt(memory, 0, 0, image.Width, image.Height, BLACKNESS);
-    // The digits were sized for TotalizerFormatBuff: a total that outgrows it loses decimals,
-    // never its leading digits (the main readout's seven-character cut would show a total of
-    // 12345678.9 as 1234567).
-    char text[64];
-    int fits = (int)strlen(TotalizerFormatBuff);
-    int length = FormatTotalizerText(LastTotal, NumTotalizerDecimalPlaces, fits > 7 ? fits : 7,
-                                     text, sizeof text);
     ShowWinDigits(memory, &TotalizerDigitRect, DIGIT_COLOUR, text, length);
     HRGN clip = CreateRectRgnIndirect(&TotalizerDigitRect);
     SelectClipRgn(target, clip);
@@ -175,6 +184,7 @@ LRESULT OnCreate(HWND window) {
     WinBorderWidth = GetSystemMetrics(SM_CXFRAME);
     WinBorderHeight = GetSystemMetrics(SM_CYFRAME);
     HaveTotal = 0;
+    ShownLength = 0;
     AdjustDigitWindow(window);
     AdjustTotalizerWindowSize(window);
     // Made anew at every opening and deleted when the window goes.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "display/FormatInfo.h"
 #include "display/TotalizerLayout.h"
 
 TEST(TotalizerLayout, HeightsComeFromTheClientHeight) {
@@ -92,5 +93,37 @@ TEST(TotalizerText, DropsDecimalsNeverLeadingDigits) {
         int length = FormatTotalizerText(c.total, c.decimals, c.fits, text, sizeof text);
         EXPECT_STREQ(text, c.shown) << c.total;
         EXPECT_EQ(length, (int)strlen(c.shown)) << c.total;
+    }
+}
+
+TEST(TotalizerText, TheDigitBoxHoldsTheWholeTotal) {
+    // Full scale 100: the gas's sizing text is nine 8s ("100.0" and four more) and totals show
+    // one decimal until they outgrow it. The box is measured from the sizing text: it must be
+    // at least as long as the total shown, or the total's leading digits fall off its left
+    // edge.
+    const struct {
+        float fullScale;
+        float total;
+        const char* shown;
+        const char* sizing;
+    } cases[] = {
+        {100.0f, 123456789.0f, "123456792", "888888888"}, // decimal dropped: fits whole
+        {100.0f, 1234567.0f, "1234567.0", "888888888"},
+        {100.0f, 12.5f, "12.5", "888888888"},
+        {100.0f, 12345678901.0f, "12345678848", "88888888888"}, // the box grows to it
+        {0.0f, 5.0f, "5", "8888888"},                           // before any gas
+    };
+    for (const auto& c : cases) {
+        char format[100] = "";
+        int decimals = 0;
+        if (c.fullScale > 0.0f)
+            GetFormatInfo(c.fullScale, 4, format, sizeof format, &decimals);
+        int fits = (int)strlen(format) > 7 ? (int)strlen(format) : 7;
+        char text[64];
+        int length = FormatTotalizerText(c.total, decimals, fits, text, sizeof text);
+        EXPECT_STREQ(text, c.shown) << c.total;
+        char sizing[64];
+        EXPECT_STREQ(TotalizerSizingText(format, length, sizing, sizeof sizing), c.sizing)
+            << c.total;
     }
 }

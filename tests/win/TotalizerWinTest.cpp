@@ -111,6 +111,25 @@ TEST_F(TotalizerWinTest, DrawsTheTotalInRedWithTheFormatDecimals) {
     NumTotalizerDecimalPlaces = 1;
 }
 
+TEST_F(TotalizerWinTest, ATotalIsShownWholeInABoxMeasuredBeforeTheGasWasKnown) {
+    TotalizerFormatBuff[0] = '\0';
+    ASSERT_NE(Open(), nullptr);
+    RECT before;
+    GetClientRect(Window, &before);
+    // The gas information arrives (full scale 100), then a total of nine digits.
+    GetFormatInfo(100.0f, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
+                  &NumTotalizerDecimalPlaces);
+    ShowTotal(Window, 123456789.0f);
+    RECT after;
+    GetClientRect(Window, &after);
+    // Seven 8s at first, nine now: the box and the window have grown to the whole number.
+    EXPECT_GT(after.right, before.right * 8 / 7);
+    ColourBox digits = FindColour(Window, DIGIT_RED);
+    ASSERT_GT(digits.Count, 0);
+    EXPECT_GT(digits.Left, 0) << "cut on the left";
+    EXPECT_LT(digits.Right, after.right);
+}
+
 TEST_F(TotalizerWinTest, PaintBringsBackTheLastTotal) {
     ASSERT_NE(Open(), nullptr);
     ShowTotal(Window, 45.5f);
