@@ -240,6 +240,9 @@ HWND CreateGraph(HWND parent, int asChild, const char* title, int x, int y, int 
                                  nullptr, instance, nullptr);
     if (graph == nullptr) {
         ShowCreateError();
+    } else if (!asChild) {
+        // Placed beside the main window, which may sit at the screen's edge.
+        KeepWindowOnScreen(graph);
     }
     return graph;
 }

@@ -300,6 +300,10 @@ HWND CreateTotalizerWin(HWND parent, int asChild, const char* title, int x, int 
         return nullptr;
     }
     TotalizerWinHandle = window;
+    // Placed from the main window, which may sit at the screen's edge.
+    if (!asChild) {
+        KeepWindowOnScreen(window);
+    }
     return window;
 }
 

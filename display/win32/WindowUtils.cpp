@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/win32/LegacyApp.h"
+#include "display/ScreenFit.h"
 
 // The digit regions are sized for seven characters; a longer text keeps its leading ones.
 constexpr int MAX_DIGIT_CHARS = 7;
@@ -130,4 +131,20 @@ int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC proc
 void ShowCreateErrorBox(char* text, size_t size, ErrorBoxFunc box) {
     snprintf(text, size, "Error: %lu", GetLastError());
     box(nullptr, text, "ERR", MB_OK);
+}
+
+void KeepWindowOnScreen(HWND window) {
+    RECT outer;
+    if (!window || !GetWindowRect(window, &outer))
+        return;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (!GetMonitorInfoA(MonitorFromRect(&outer, MONITOR_DEFAULTTONEAREST), &monitor))
+        return;
+    int left = outer.left, top = outer.top;
+    FitIntoArea(&left, &top, outer.right - outer.left, outer.bottom - outer.top,
+                monitor.rcWork.left, monitor.rcWork.top, monitor.rcWork.right,
+                monitor.rcWork.bottom);
+    if (left != outer.left || top != outer.top)
+        SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -39,6 +39,10 @@ void EndOffscreenImage(OffscreenImage* image);
 int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC procedure,
                          int extraBytes, int stockBrush);
 
+// Moves a top-level window, keeping its size, inside the work area of the monitor it is
+// mostly on when part of it lies outside.
+void KeepWindowOnScreen(HWND window);
+
 typedef int(WINAPI* ErrorBoxFunc)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 // The box for a window that could not be registered or created: "Error: " and the last Win32

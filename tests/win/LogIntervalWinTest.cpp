@@ -137,6 +137,20 @@ TEST_F(LogIntervalWinTest, PlacesItselfBesideTheParent) {
     EXPECT_LE(cancel.bottom, client.bottom);
 }
 
+TEST_F(LogIntervalWinTest, StaysOnScreenBesideAParentAtTheRightEdge) {
+    RECT work;
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    MoveWindow(Parent, work.right - 300, work.bottom - 100, 300, 100, FALSE);
+    RECT client;
+    GetClientRect(Window, &client);
+    SendMessageA(Window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    RECT window;
+    GetWindowRect(Window, &window);
+    EXPECT_LE(window.right, work.right);
+    EXPECT_LE(window.bottom, work.bottom);
+    EXPECT_GE(window.left, work.left);
+}
+
 TEST_F(LogIntervalWinTest, OkPostsTheIntervalInMilliseconds) {
     struct {
         int Minutes, Seconds, Msec;

@@ -212,6 +212,9 @@ HWND CreateCmdWin(HWND parent, int asChild, const char* title, int x, int y, int
         ShowCreateErrorBox(ErrorStr, sizeof ErrorStr);
         return nullptr;
     }
+    // Placed from the main window, which may sit at the screen's edge.
+    if (!asChild)
+        KeepWindowOnScreen(CmdWinHandle);
     return CmdWinHandle;
 }
 

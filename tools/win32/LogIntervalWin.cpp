@@ -95,6 +95,8 @@ void OnSize(HWND window) {
     // Moving to the size the window already has sends no further WM_SIZE, so this settles.
     MoveWindow(window, parent.right - 40, parent.top + 20, layout.WindowWidth, layout.WindowHeight,
                FALSE);
+    // Beside a main window at the screen's right edge that place is partly off screen.
+    KeepWindowOnScreen(window);
     SetFocus(hwndMsecUpDown);
 }
 
