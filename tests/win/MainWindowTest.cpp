@@ -2,6 +2,7 @@
 
 #include "MainWindowHarness.h"
 #include "app/AppMessages.h"
+#include "app/SerialCmdQ.h"
 
 using namespace harness;
 
@@ -136,6 +137,14 @@ TEST_F(MainWindowTest, CloseStopsTheSimulationAndTheMenuFollows) {
 }
 
 TEST_F(MainWindowTest, MeterGraysTheControllerDialogs) {
+    // A controller with both its windows open, and a reconnection finds a meter.
+    ProductConfig = 1;
+    SendMessageA(window, WM_PRODUCT_CONFIG, 0, (LPARAM)&ProductConfig);
+    SendMessageA(window, WM_COMMAND, CMD_SETPOINT, 0);
+    SendMessageA(window, WM_COMMAND, CMD_PID_ADJUST, 0);
+    ASSERT_NE(FindWindowA("#32770", "Set Point"), nullptr);
+    ASSERT_NE(FindWindowA("#32770", "PID Adjust"), nullptr);
+    ClearMsgQueue();
     ProductConfig = 0;
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM9");
     SendMessageA(window, WM_PRODUCT_CONFIG, 0, (LPARAM)&ProductConfig);
@@ -143,6 +152,12 @@ TEST_F(MainWindowTest, MeterGraysTheControllerDialogs) {
     OpenPopup(2);
     EXPECT_TRUE(MenuState(CMD_SETPOINT) & MF_GRAYED);
     EXPECT_TRUE(MenuState(CMD_PID_ADJUST) & MF_GRAYED);
+    EXPECT_FALSE(MenuState(CMD_SETPOINT) & MF_CHECKED);
+    EXPECT_FALSE(MenuState(CMD_PID_ADJUST) & MF_CHECKED);
+    EXPECT_EQ(FindWindowA("#32770", "Set Point"), nullptr);
+    EXPECT_EQ(FindWindowA("#32770", "PID Adjust"), nullptr);
+    EXPECT_EQ(SetPointDlgActive, 0);
+    EXPECT_EQ(PidAdjDlgActive, 0);
 }
 
 TEST_F(MainWindowTest, WindowNameReplacesTheTitleUnlessEmpty) {
