@@ -14,6 +14,7 @@
 #include "app/win32/MainWindow.h"
 #include "device/LegacyBoardUtils.h"
 #include "display/win32/TotalizerWin.h"
+#include "display/win32/WindowUtils.h"
 #include "tools/win32/CmdWin.h"
 #include "tools/win32/LogIntervalWin.h"
 #include "tools/win32/PidAdjust.h"
@@ -154,6 +155,17 @@ static LRESULT OnSize(HWND window, WPARAM sizeType) {
     return 0;
 }
 
+// Moved to a monitor with another scale: the suggested rectangle keeps the window the same
+// physical size; the readout is laid out again for it (also when the size in pixels happens
+// to stay, which sends no WM_SIZE).
+static LRESULT OnDpiChanged(HWND window, LPARAM suggested) {
+    TakeSuggestedDpiRect(window, suggested);
+    if (!IsIconic(window))
+        RelayoutReadout(window);
+    InvalidateRect(window, nullptr, TRUE);
+    return 0;
+}
+
 static LRESULT OnPaint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (IsIconic(window))
         return DefWindowProcA(window, message, wParam, lParam);
@@ -233,6 +245,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return OnSize(window, wParam);
     case WM_PAINT:
         return OnPaint(window, message, wParam, lParam);
+    case WM_DPICHANGED:
+        return OnDpiChanged(window, lParam);
     case WM_CLOSE:
         return OnClose(window);
     case WM_DESTROY:

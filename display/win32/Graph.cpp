@@ -196,6 +196,9 @@ LRESULT CALLBACK GraphWinProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     switch (message) {
     case WM_CREATE:
         return OnCreate(window);
+    case WM_DPICHANGED:
+        TakeSuggestedDpiRect(window, lParam);
+        return 0;
     case WM_SIZE:
         OnSize(window, lParam);
         return 0;

@@ -249,6 +249,9 @@ LRESULT CALLBACK TotalizerWinProc(HWND window, UINT message, WPARAM wParam, LPAR
     switch (message) {
     case WM_CREATE:
         return OnCreate(window);
+    case WM_DPICHANGED:
+        TakeSuggestedDpiRect(window, lParam);
+        return 0;
     case WM_SIZE:
         OnSize(window);
         return 0;

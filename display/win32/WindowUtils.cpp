@@ -148,3 +148,11 @@ void KeepWindowOnScreen(HWND window) {
     if (left != outer.left || top != outer.top)
         SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
+
+void TakeSuggestedDpiRect(HWND window, LPARAM suggested) {
+    const RECT* rect = reinterpret_cast<const RECT*>(suggested);
+    if (!window || !rect)
+        return;
+    SetWindowPos(window, nullptr, rect->left, rect->top, rect->right - rect->left,
+                 rect->bottom - rect->top, SWP_NOZORDER | SWP_NOACTIVATE);
+}

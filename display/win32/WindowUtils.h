@@ -43,6 +43,10 @@ int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC proc
 // mostly on when part of it lies outside.
 void KeepWindowOnScreen(HWND window);
 
+// WM_DPICHANGED: the window moves to the rectangle Windows suggests for the new monitor's
+// scale (lParam); the resulting size change lays the window out again.
+void TakeSuggestedDpiRect(HWND window, LPARAM suggested);
+
 typedef int(WINAPI* ErrorBoxFunc)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 
 // The box for a window that could not be registered or created: "Error: " and the last Win32

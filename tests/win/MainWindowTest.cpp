@@ -200,6 +200,24 @@ TEST_F(MainWindowTest, UnitsBeforeTheGasIsKnownShowDigitsSizedAgainByTheGas) {
     SendMessageA(window, WM_COMMAND, CMD_FLOW_PERCENT, 0);
 }
 
+TEST_F(MainWindowTest, ScaleChangeTakesTheSuggestedRectangleAndRelaysTheReadout) {
+    RECT before = Outer();
+    int digitHeight = FlowDigitRect.bottom - FlowDigitRect.top;
+    int width = before.right - before.left, height = before.bottom - before.top;
+    // From 100 % to 150 %: Windows suggests a rectangle half as large again.
+    RECT suggested = {before.left + 30, before.top + 20, before.left + 30 + width * 3 / 2,
+                      before.top + 20 + height * 3 / 2};
+    SendMessageA(window, WM_DPICHANGED, MAKEWPARAM(144, 144), (LPARAM)&suggested);
+    RECT after = Outer();
+    EXPECT_EQ(after.left, suggested.left);
+    EXPECT_EQ(after.top, suggested.top);
+    EXPECT_EQ(after.bottom - after.top, suggested.bottom - suggested.top);
+    EXPECT_GT(FlowDigitRect.bottom - FlowDigitRect.top, digitHeight * 13 / 10);
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_EQ(client.right, FlowDigitRect.right + 10) << "the width follows the larger digits";
+}
+
 TEST_F(MainWindowTest, GdiObjectsStayFlat) {
     ASSERT_TRUE(Simulate());
     PumpFor(300);

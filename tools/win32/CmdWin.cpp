@@ -178,6 +178,9 @@ static LRESULT CALLBACK CmdWinWndProc(HWND window, UINT message, WPARAM wParam, 
     switch (message) {
     case WM_CREATE:
         return OnCreate(window, reinterpret_cast<CREATESTRUCTA*>(lParam));
+    case WM_DPICHANGED:
+        TakeSuggestedDpiRect(window, lParam);
+        return 0;
     case WM_SIZE:
         return OnSize(window, LOWORD(lParam), HIWORD(lParam));
     case WM_PAINT:
