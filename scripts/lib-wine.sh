@@ -22,8 +22,15 @@ wine_setup() {
         wineserver -w
     fi
     # The settings are written once per prefix; the marker remembers for which folder.
-    local marker="$WINEPREFIX/.torvan-setup-v2" n
+    local marker="$WINEPREFIX/.torvan-setup-v3" n
     if [ "$(cat "$marker" 2>/dev/null)" != "$TORVAN_COM_DIR" ]; then
+        # Debian's Wine does not load the fonts that fonts-wine installs under
+        # /usr/share/wine/fonts (a font trace lists none of them), so captions drew their
+        # buttons' Marlett glyphs as the letters "0 1 r" and "tahoma" fell back to another
+        # face. Fonts in the prefix's own Fonts folder are loaded as on Windows.
+        local fonts="$WINEPREFIX/drive_c/windows/Fonts"
+        mkdir -p "$fonts"
+        cp -n /usr/share/wine/fonts/*.ttf /usr/share/wine/fonts/*.fon "$fonts"/ 2>/dev/null || true
         # Without a window manager, Wine waits about 2 s for one whenever a managed
         # top-level window is destroyed; unmanaged windows go at once.
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \

@@ -3,6 +3,7 @@
 # emulated controller on COM5 and TorvanOne.exe under Wine.
 #
 #   scripts/run.sh [--connect | --simulate | --idle] [--meter] [--seconds N] [--no-build]
+#                  [--scale PERCENT] [--window-shot FILE]
 #
 #   --connect    (the default) open the connection to the emulated board (Connection/Open,
 #                COM5 in the port dialog), as the operator would
@@ -11,6 +12,10 @@
 #   --meter      the emulated board is a flow meter instead of a controller
 #   --seconds N  with no display: how long to run before the screenshot (default 5)
 #   --no-build   use what is already built
+#   --scale PERCENT  display scaling for this run (e.g. 150: 144 dpi, on a Wine desktop half as
+#                large again); the Wine prefix goes back to 100 % when the script ends
+#   --window-shot FILE  with no display: also save the main window with a 10-pixel margin of
+#                desktop around it (how the README's pictures are taken)
 #
 # With a display (DISPLAY works), the program runs until you close it; then the emulator stops.
 # Without one, a virtual display is started, the program runs inside a Wine desktop window (so
@@ -30,6 +35,8 @@ MODE=connect
 KIND=controller
 SECONDS_TO_RUN=5
 BUILD=1
+SCALE=100
+WINDOW_SHOT=""
 while [ $# -gt 0 ]; do
     case $1 in
     --connect) MODE=connect ;;
@@ -41,6 +48,14 @@ while [ $# -gt 0 ]; do
         shift
         ;;
     --no-build) BUILD=0 ;;
+    --scale)
+        SCALE=${2:-}
+        shift
+        ;;
+    --window-shot)
+        WINDOW_SHOT=${2:-}
+        shift
+        ;;
     -h | --help)
         awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"
         exit 0
@@ -56,6 +71,13 @@ done
     echo "run.sh: --seconds takes a whole number" >&2
     exit 2
 }
+[[ "$SCALE" =~ ^[0-9]+$ ]] && [ "$SCALE" -ge 100 ] && [ "$SCALE" -le 500 ] || {
+    echo "run.sh: --scale takes a percentage from 100 to 500" >&2
+    exit 2
+}
+if [ -n "$WINDOW_SHOT" ] && [[ "$WINDOW_SHOT" != /* ]]; then
+    WINDOW_SHOT=$PWD/$WINDOW_SHOT
+fi
 
 source "$ROOT/scripts/lib-wine.sh"
 WIN_BUILD=$TORVAN_BUILD/win
@@ -95,19 +117,14 @@ if ! { [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; }; then
     OWN_DISPLAY=1
     log "virtual display $DISPLAY"
 fi
-wine_setup
-# The port list appears in the registry a moment after the Wine session starts; a port dialog
-# opened before that is empty.
-for _ in $(seq 1 40); do
-    wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | grep -q 'COM5' && break
-    sleep 0.25
-done
-
 EMU_PID=""
 APP_PID=""
 cleanup() {
     # Interrupted while the program runs: it would be left without its board.
     [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null
+    if [ "$SCALE" != 100 ]; then
+        wine reg delete 'HKCU\Control Panel\Desktop' /v LogPixels /f >/dev/null 2>&1
+    fi
     if [ "$OWN_DISPLAY" == 1 ]; then
         # Everything in this prefix was started here: the program, its desktop, the driver.
         wineserver -k 2>/dev/null
@@ -117,6 +134,26 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+wine_setup
+if [ "$SCALE" != 100 ]; then
+    # Read by Wine when a session starts: the running one ends first.
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+        /d $((SCALE * 96 / 100)) /f >/dev/null 2>&1 || die "cannot set the display scaling"
+    log "display scaling $SCALE %"
+fi
+# A screen at 150 % has that many more pixels: the desktop grows with the scale, so the
+# program sees the same room in logical units as at 100 %.
+DESKTOP_SIZE=$((1280 * SCALE / 100))x$((800 * SCALE / 100))
+
+# The port list appears in the registry a moment after the Wine session starts; a port dialog
+# opened before that is empty.
+for _ in $(seq 1 40); do
+    wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | grep -q 'COM5' && break
+    sleep 0.25
+done
 
 "$EMU" --link "$(com_link 5)" --kind "$KIND" --baud 230400 --record "$RUN_DIR/com5.rec" \
     >"$RUN_DIR/emu.log" 2>&1 &
@@ -133,7 +170,7 @@ if [ "$OWN_DISPLAY" == 1 ]; then
     # A Wine desktop window gives the program a frame, caption and menu bar in screenshots;
     # the driver has to join that desktop to find the program's windows.
     export TORVAN_DESKTOP=Torvan
-    (cd "$RUN_DIR" && exec wine explorer /desktop=Torvan,1280x800 "$EXE") >"$RUN_DIR/app.log" 2>&1 &
+    (cd "$RUN_DIR" && exec wine explorer /desktop=Torvan,"$DESKTOP_SIZE" "$EXE") >"$RUN_DIR/app.log" 2>&1 &
 else
     (cd "$RUN_DIR" && exec wine "$EXE") >"$RUN_DIR/app.log" 2>&1 &
 fi
@@ -162,8 +199,13 @@ if [ "$OWN_DISPLAY" == 1 ]; then
     sleep "$SECONDS_TO_RUN"
     mkdir -p "$TORVAN_BUILD/screenshots"
     # The Wine desktop window sits at the screen's top-left corner.
-    import -window root -crop 1280x800+0+0 +repage "$TORVAN_BUILD/screenshots/run.png" &&
+    import -window root -crop "$DESKTOP_SIZE"+0+0 +repage "$TORVAN_BUILD/screenshots/run.png" &&
         log "screenshot: $TORVAN_BUILD/screenshots/run.png"
+    if [ -n "$WINDOW_SHOT" ]; then
+        read -r wx wy ww wh < <(drv rect "$HWND")
+        import -window root -crop "$((ww + 20))x$((wh + 20))+$((wx - 10))+$((wy - 10))" +repage \
+            "$WINDOW_SHOT" && log "window: $WINDOW_SHOT"
+    fi
     drv close "$HWND"
     drv wait-gone "$HWND" 10000 || log "the program did not close in time"
 else
