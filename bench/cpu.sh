@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# What an idle TorvanOne.exe costs: CPU of the program's process plus its wineserver (server
+# calls are charged there), in percent of one core, measured from /proc over a window of
+# seconds in each state: unconnected, connected to an emulated controller at 230400, and with
+# the graph open. Wine's notepad, measured the same way in the same prefix, is the floor.
+# Figures only; nothing passes or fails.
+#
+#   bench/cpu.sh [SECONDS]        (default 30 s per state; TORVAN_BUILD picks the build folder)
+#
+# Needs the emulator (build/native) and the Windows build (TorvanOne.exe, TorvanDriver.exe).
+# Xvfb's own drawing work is shown for information and not added: it is not the program's.
+SECONDS_PER_STATE=${1:-30}
+SETTLE=${SETTLE:-3}
+source "$(dirname "$0")/../tests/e2e/lib.sh"
+
+TICK=$(getconf CLK_TCK)
+
+# The wineserver of this prefix works in a folder named server-DEV-INODE of the prefix (under
+# /tmp/.wine-UID, or a private temporary folder on Debian).
+server_pid() {
+    local dir p
+    dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+    for p in $(pgrep -u "$(id -u)" -x 'wineserver(64)?'); do
+        [[ "$(readlink "/proc/$p/cwd")" == */"$dir" ]] && echo "$p" && return 0
+    done
+    return 1
+}
+
+# user + system ticks of a process (fields 14 and 15; the name in field 2 may hold blanks).
+ticks() {
+    [ -n "$1" ] && [ -r "/proc/$1/stat" ] || {
+        echo 0
+        return
+    }
+    sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
+}
+
+RESULTS=()
+
+# measure LABEL PID: CPU of PID and of the wineserver over SECONDS_PER_STATE, nothing else
+# talking to the prefix meanwhile.
+measure() {
+    local label=$1 pid=$2 server xvfb t0 a0 s0 x0 t1 a1 s1 x1
+    server=$(server_pid) || fail "no wineserver for $WINEPREFIX"
+    xvfb=${XVFB_PID:-$(pgrep -n -x Xvfb)}
+    sleep "$SETTLE"
+    t0=$(date +%s.%N)
+    a0=$(ticks "$pid")
+    s0=$(ticks "$server")
+    x0=$(ticks "$xvfb")
+    sleep "$SECONDS_PER_STATE"
+    t1=$(date +%s.%N)
+    a1=$(ticks "$pid")
+    s1=$(ticks "$server")
+    x1=$(ticks "$xvfb")
+    kill -0 "$pid" 2>/dev/null || fail "$label: process $pid ended during the measurement"
+    RESULTS+=("$(awk -v l="$label" -v t="$TICK" -v t0="$t0" -v t1="$t1" \
+        -v a=$((a1 - a0)) -v s=$((s1 - s0)) -v x=$((x1 - x0)) 'BEGIN {
+            w = t1 - t0
+            f = 100 / t / w
+            printf "%-22s %6.1f %9.2f %11.2f %9.2f %9.2f", l, w, a * f, s * f, (a + s) * f, x * f
+        }')")
+    step "measured $label"
+}
+
+start_emu 5 --kind controller --baud 230400
+
+# The floor: notepad idling in the same prefix.
+(cd "$E2E_TMP" && exec wine notepad) >"$E2E_TMP/notepad.log" 2>&1 &
+NOTEPAD_PID=$!
+drv wait-window Notepad 15000 >/dev/null || fail "notepad did not start"
+measure "notepad (floor)" "$NOTEPAD_PID"
+kill "$NOTEPAD_PID" 2>/dev/null
+wait "$NOTEPAD_PID" 2>/dev/null
+
+start_app
+measure "unconnected" "$APP_PID"
+connect_to COM5 "Torvan Controller On COM5"
+wait_record 5 '~GLSV' 10 || fail "no state polling"
+measure "connected" "$APP_PID"
+drv command "$APP_HWND" 40510
+drv wait-window GraphWin 10000 >/dev/null || fail "no graph window"
+wait_record 5 '~GAFV' 10 || fail "no flow blocks polled"
+mark=$(record_mark 5)
+measure "connected, graph open" "$APP_PID"
+# What the board received meanwhile, as a check that the polling kept its rates.
+polls=$(record_cmds 5 "$mark" | grep -c '^~GLSV$')
+blocks=$(record_cmds 5 "$mark" | grep -c '^~GAFV$')
+
+echo
+echo "CPU in % of one core, $(nproc) cores, load average now $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-22s %6s %9s %11s %9s %9s\n' state "s" program wineserver total "(Xvfb)"
+for r in "${RESULTS[@]}"; do
+    echo "$r"
+done
+echo "board polls during the graph measurement: ~GLSV $polls, ~GAFV $blocks" \
+    "(about $(((SECONDS_PER_STATE + SETTLE) * 10)) and $(((SECONDS_PER_STATE + SETTLE) * 20)) expected)"
+pass
