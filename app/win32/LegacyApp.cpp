@@ -179,6 +179,7 @@ static LRESULT OnPaint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
     SelectClipRgn(dc, nullptr);
     DeleteObject(clip);
     EndPaint(window, &paint);
+    ForgetDrawnStrip();
     UpdateInformationWindow(MainWinDC);
     return 0;
 }

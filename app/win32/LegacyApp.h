@@ -40,3 +40,5 @@ void AdjustMainWindowSize(HWND window);
 void CreateTheTotalizerWindowToMatchCurrentMainWinSize(HWND window);
 void UpdateDisplay(HDC dc);
 void UpdateInformationWindow(HDC dc);
+// One ticker step on the beat of timer 272, which keeps running: not stopped and restarted.
+void StepInformationWindow(HDC dc);

@@ -21,6 +21,22 @@ static int WindowAlreadySized;
 static TickerState Ticker;
 static int BufferSelect;
 
+// The strip as it was last put on the window. The ticker steps every 20 ms, but a text that
+// fits, or a long one while it holds, would put the same pixels there again: such a step
+// advances the ticker and draws nothing. The text's width is kept with it, so an unchanged
+// text is not measured again either.
+struct DrawnStrip {
+    int Valid;
+    HDC Target;
+    RECT Rect;
+    HFONT Font;
+    uint32_t Background;
+    char Text[INFO_SHOWN_SIZE];
+    int TextWidth;
+    TickerFrame Frame;
+};
+static DrawnStrip LastStrip;
+
 static HFONT MakeTahoma(int height) {
     return CreateFontA(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
@@ -38,6 +54,11 @@ void ResetReadoutState() {
     WindowAlreadySized = 0;
     Ticker = TickerState{0, 0, 0};
     BufferSelect = 0;
+    ForgetDrawnStrip();
+}
+
+void ForgetDrawnStrip() {
+    LastStrip.Valid = 0;
 }
 
 void ReleaseReadoutFonts() {
@@ -82,6 +103,8 @@ void AdjustLabelAndDigitWindows(HWND window) {
     ReplaceFont(&BigDigitFont, heights.Digit);
     ReplaceFont(&LabelFont, heights.Label);
     ReplaceFont(&InfoWinFont, heights.Info);
+    // A deleted font's handle may come back for a new one of another size.
+    ForgetDrawnStrip();
 
     ReadoutRects rects;
     ComputeReadoutRects(&heights, textWidth, ThisIsController, &rects);
@@ -223,11 +246,63 @@ static HBRUSH StripBrush(int select) {
     return NormalBackgroundBrush;
 }
 
+// One ticker frame: the text drawn into an image of its own, copied from the frame's offset
+// (and again from its start when it wraps) onto the strip's background, the result copied
+// onto the strip.
+static void DrawStrip(HDC target, const InfoStripChoice* choice, HBRUSH brush, int textWidth,
+                      const TickerFrame* frame) {
+    int stripWidth = InfoWinRect.right - InfoWinRect.left;
+    int stripHeight = InfoWinRect.bottom - InfoWinRect.top;
+    HDC textImage = CreateCompatibleDC(target);
+    HBITMAP textBitmap = CreateCompatibleBitmap(target, textWidth > 0 ? textWidth : 1, stripHeight);
+    HGDIOBJ oldTextBitmap = SelectObject(textImage, textBitmap);
+    HGDIOBJ oldTextFont = SelectObject(textImage, GetStockObject(SYSTEM_FONT));
+    RECT textRect = {0, 0, textWidth, stripHeight};
+    ShowWinText(textImage, &textRect, InfoWinFont, RGB(0, 0, 0), (COLORREF)choice->Background,
+                brush, choice->Text, (int)strlen(choice->Text));
+
+    HDC backImage = CreateCompatibleDC(target);
+    HBITMAP backBitmap = CreateCompatibleBitmap(target, stripWidth, stripHeight);
+    HGDIOBJ oldBackBitmap = SelectObject(backImage, backBitmap);
+    RECT backRect = {0, 0, stripWidth, stripHeight};
+    FillRect(backImage, &backRect, brush);
+
+    if (frame->Width > 0)
+        BitBlt(backImage, 0, 0, frame->Width, stripHeight, textImage, frame->SourceX, 0, SRCCOPY);
+    if (frame->Wrap && frame->WrapWidth > 0)
+        BitBlt(backImage, frame->WrapX, 0, frame->WrapWidth, stripHeight, textImage, 0, 0, SRCCOPY);
+
+    HRGN clip = CreateRectRgnIndirect(&InfoWinRect);
+    SelectClipRgn(target, clip);
+    BitBlt(target, InfoWinRect.left, InfoWinRect.top, stripWidth, stripHeight, backImage, 0, 0,
+           SRCCOPY);
+    SelectClipRgn(target, nullptr);
+    DeleteObject(clip);
+
+    SelectObject(backImage, oldBackBitmap);
+    DeleteObject(backBitmap);
+    DeleteDC(backImage);
+    // ShowWinText leaves its clip region and font selected in the text image.
+    SelectClipRgn(textImage, nullptr);
+    SelectObject(textImage, oldTextFont);
+    SelectObject(textImage, oldTextBitmap);
+    DeleteObject(textBitmap);
+    DeleteDC(textImage);
+}
+
 void UpdateInformationWindow(HDC target) {
     HWND window = MainWindowHandle;
     if (!window || !target)
         return;
+    // A step from a state reply or a paint starts the 20 ms period afresh.
     KillTimer(window, TIMER_INFO_REFRESH);
+    StepInformationWindow(target);
+    SetTimer(window, TIMER_INFO_REFRESH, 20, TimerProc);
+}
+
+void StepInformationWindow(HDC target) {
+    if (!MainWindowHandle || !target)
+        return;
 
     InfoStripInput input;
     input.Simulation = ThreadParams.Simulation.load();
@@ -243,50 +318,27 @@ void UpdateInformationWindow(HDC target) {
 
     int stripWidth = InfoWinRect.right - InfoWinRect.left;
     int stripHeight = InfoWinRect.bottom - InfoWinRect.top;
-    int length = (int)strlen(choice.Text);
-    int textWidth = TextWidthIn(target, InfoWinFont, choice.Text);
+    if (stripWidth <= 0 || stripHeight <= 0)
+        return;
+    int sameText = LastStrip.Valid && LastStrip.Target == target && LastStrip.Font == InfoWinFont &&
+                   strcmp(LastStrip.Text, choice.Text) == 0;
+    int textWidth = sameText ? LastStrip.TextWidth : TextWidthIn(target, InfoWinFont, choice.Text);
 
-    if (stripWidth > 0 && stripHeight > 0) {
-        HDC textImage = CreateCompatibleDC(target);
-        HBITMAP textBitmap =
-            CreateCompatibleBitmap(target, textWidth > 0 ? textWidth : 1, stripHeight);
-        HGDIOBJ oldTextBitmap = SelectObject(textImage, textBitmap);
-        HGDIOBJ oldTextFont = SelectObject(textImage, GetStockObject(SYSTEM_FONT));
-        RECT textRect = {0, 0, textWidth, stripHeight};
-        ShowWinText(textImage, &textRect, InfoWinFont, RGB(0, 0, 0), (COLORREF)choice.Background,
-                    brush, choice.Text, length);
+    TickerFrame frame;
+    TickerStep(&Ticker, textWidth, stripWidth, &frame);
+    int samePicture = sameText && EqualRect(&LastStrip.Rect, &InfoWinRect) &&
+                      LastStrip.Background == choice.Background &&
+                      memcmp(&LastStrip.Frame, &frame, sizeof frame) == 0;
 
-        HDC backImage = CreateCompatibleDC(target);
-        HBITMAP backBitmap = CreateCompatibleBitmap(target, stripWidth, stripHeight);
-        HGDIOBJ oldBackBitmap = SelectObject(backImage, backBitmap);
-        RECT backRect = {0, 0, stripWidth, stripHeight};
-        FillRect(backImage, &backRect, brush);
-
-        TickerFrame frame;
-        TickerStep(&Ticker, textWidth, stripWidth, &frame);
-        if (frame.Width > 0)
-            BitBlt(backImage, 0, 0, frame.Width, stripHeight, textImage, frame.SourceX, 0, SRCCOPY);
-        if (frame.Wrap && frame.WrapWidth > 0)
-            BitBlt(backImage, frame.WrapX, 0, frame.WrapWidth, stripHeight, textImage, 0, 0,
-                   SRCCOPY);
-
-        HRGN clip = CreateRectRgnIndirect(&InfoWinRect);
-        SelectClipRgn(target, clip);
-        BitBlt(target, InfoWinRect.left, InfoWinRect.top, stripWidth, stripHeight, backImage, 0, 0,
-               SRCCOPY);
-        SelectClipRgn(target, nullptr);
-        DeleteObject(clip);
-
-        SelectObject(backImage, oldBackBitmap);
-        DeleteObject(backBitmap);
-        DeleteDC(backImage);
-        // ShowWinText leaves its clip region and font selected in the text image.
-        SelectClipRgn(textImage, nullptr);
-        SelectObject(textImage, oldTextFont);
-        SelectObject(textImage, oldTextBitmap);
-        DeleteObject(textBitmap);
-        DeleteDC(textImage);
+    if (!samePicture) {
+        DrawStrip(target, &choice, brush, textWidth, &frame);
+        LastStrip.Valid = 1;
+        LastStrip.Target = target;
+        LastStrip.Rect = InfoWinRect;
+        LastStrip.Font = InfoWinFont;
+        LastStrip.Background = choice.Background;
+        snprintf(LastStrip.Text, sizeof LastStrip.Text, "%s", choice.Text);
+        LastStrip.TextWidth = textWidth;
+        LastStrip.Frame = frame;
     }
-
-    SetTimer(window, TIMER_INFO_REFRESH, 20, TimerProc);
 }

@@ -299,7 +299,7 @@ int OnAppMessage(HWND window, UINT message, WPARAM, LPARAM lParam) {
         OnBoardState(window);
         return 1;
     case WM_REFRESH_INFO:
-        UpdateInformationWindow(MainWinDC);
+        StepInformationWindow(MainWinDC);
         return 1;
     case WM_GAS_CHANGED:
         UpdateActiveGasInfo((int)lParam);

@@ -27,6 +27,8 @@ void RelayoutReadout(HWND window);
 void ReleaseReadoutFonts();
 // A new main window sizes itself once for the first board it identifies.
 void ResetReadoutState();
+// The strip's pixels are gone (the window was painted over): the next step draws it whole.
+void ForgetDrawnStrip();
 // While set, a size change lays the readout out but leaves the window width alone, so the
 // window keeps the placement chosen from the screen size until the first real resize.
 extern int MainWindowPlacing;
