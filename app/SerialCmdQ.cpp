@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "app/QueueSignal.h"
+
 MsgQRec MsgQ;
 
 static int32_t NextSlot(int32_t index) {
@@ -37,6 +39,8 @@ void EnqueueThreadMsg(int kind, const char* text, uint32_t message, int parse, v
     // Publishing the tail last, with release, is what makes the slot's fields visible to
     // the worker before it can see the entry.
     MsgQ.tail.store(next, std::memory_order_release);
+    // After the tail: a worker woken by this finds the entry there.
+    SignalQueueWaiter();
 }
 
 int DequeueThreadMsg(int* kind, char** text, uint32_t* message, int* parse, void** result,

@@ -6,6 +6,7 @@
 
 #include "app/AppMessages.h"
 #include "app/AppState.h"
+#include "app/QueueSignal.h"
 #include "app/SerialCmdQ.h"
 #include "device/DeviceClock.h"
 #include "device/LegacyBoardUtils.h"
@@ -19,6 +20,12 @@ static std::atomic<PostToWindowFn> PostToWindow{nullptr};
 static float SimulatedFlow = 0.0f;
 
 static const char NotConnectedReply[] = "NOT CONNECTED TO DEVICE >\r\n";
+
+// The pause after each request, which paces the requests on the line.
+constexpr uint32_t REQUEST_PAUSE_MS = 5;
+// How long a wait on an empty queue lasts when no signal comes. Enqueue and stop both signal,
+// so this is only a bound, not a poll.
+constexpr uint32_t IDLE_WAIT_MS = 250;
 
 void SetWorkerPostFunction(PostToWindowFn post) {
     PostToWindow.store(post);
@@ -234,7 +241,9 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params) {
         void* result;
         size_t resultSize = 0;
         int mayTake = !errorReported && (simulation || params->Connected.load());
-        if (mayTake && DequeueThreadMsg(&kind, &text, &message, &parse, &result, &resultSize)) {
+        int took =
+            mayTake && DequeueThreadMsg(&kind, &text, &message, &parse, &result, &resultSize);
+        if (took) {
             if (simulation) {
                 message = PerformSimulated(kind, message, parse, result, resultSize);
             } else {
@@ -251,7 +260,14 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params) {
         if (params->Stop.load()) {
             break;
         }
-        DeviceSleepMs(5);
+        // An empty queue is not polled: the worker sleeps until the next enqueue (or a stop)
+        // signals it. A pass that took a request keeps its pause, so back-to-back requests
+        // reach the board no faster than before.
+        if (took) {
+            DeviceSleepMs(REQUEST_PAUSE_MS);
+        } else {
+            WaitForQueueSignal(IDLE_WAIT_MS);
+        }
     }
 
     ComHandle stored = params->Device.load();
@@ -279,6 +295,7 @@ void PrepareWorkerParams(ThreadParamsRec* params, void* mainWindow, const char* 
 
 int StopWorkerThread(ThreadParamsRec* params, uint32_t timeoutMs) {
     params->Stop.store(1);
+    SignalQueueWaiter();
     double deadline = DeviceNowSeconds() + timeoutMs / 1000.0;
     while (params->Running.load()) {
         if (DeviceNowSeconds() >= deadline) {

@@ -8,6 +8,7 @@
 
 #include "app/AppMessages.h"
 #include "app/AppState.h"
+#include "app/QueueSignal.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
 #include "app/win32/FlowLog.h"
@@ -74,6 +75,7 @@ void StopProcessing() {
 
     if (ThreadParams.Running.load()) {
         ThreadParams.Stop.store(1);
+        SignalQueueWaiter();
         // The worker finishes the request in progress (a failed connect takes over a
         // second) and takes no other; nothing else touches its flags meanwhile.
         while (ThreadParams.Running.load())

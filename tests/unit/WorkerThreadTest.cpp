@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -289,6 +290,32 @@ TEST_F(WorkerTest, FlagsAreClearedWhenTheRunEnds) {
     EXPECT_EQ(ThreadParams.Simulation.load(), 0);
     EXPECT_EQ(ThreadParams.Connected.load(), 0);
     EXPECT_EQ(ThreadParams.Device.load(), nullptr);
+}
+
+// Between requests the worker waits for the queue's signal: a request enqueued while it waits
+// is taken at once, and a stop ends the wait at once. Each wait starts some 20 ms before the
+// enqueue or the stop, so a worker that only woke up after its idle bound would answer some
+// 200 ms late.
+TEST_F(WorkerTest, IdleWorkerWakesForARequestAndForAStop) {
+    SystemStateRec state{};
+    run_.Start("FAKE", 1);
+    std::vector<double> latencies;
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        size_t before = PostedSoFar().size();
+        auto start = Clock::now();
+        EnqueueThreadMsg(REQUEST_BOARD_STATE, nullptr, WM_BOARD_STATE, 0, &state);
+        ASSERT_TRUE(WaitForPosts(before + 1, 2000));
+        latencies.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::sort(latencies.begin(), latencies.end());
+    printf("idle worker took a request after %.2f ms (median of 5)\n", latencies[2] * 1000.0);
+    EXPECT_LT(latencies[2], 0.1);
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    double seconds = run_.Stop();
+    printf("idle worker stopped in %.2f ms\n", seconds * 1000.0);
+    EXPECT_LT(seconds, 0.1);
 }
 
 TEST(PrepareWorkerParamsTest, LongPortNameIsCut) {
