@@ -18,17 +18,37 @@ uint32_t SerialPortErrors = 0;
 
 constexpr uint32_t CHECKSUM_SEED = 0x1234;
 
+// Reads exactly count bytes of a frame whose length is known, as many per call as have
+// arrived; the first capacity of them go to target, the rest are read off the line and
+// dropped. 0 on time-out, with the bytes read so far in target.
+int ReadFrameBytes(ComHandle handle, int count, uint8_t* target, int capacity) {
+    uint8_t overflow[256];
+    int done = 0;
+    while (done < count) {
+        uint8_t* into = overflow;
+        int room = count - done;
+        if (done < capacity) {
+            into = target + done;
+            room = room < capacity - done ? room : capacity - done;
+        } else if (room > static_cast<int>(sizeof overflow)) {
+            room = static_cast<int>(sizeof overflow);
+        }
+        int got = ReadComBytes(handle, into, room);
+        if (got <= 0) {
+            return 0;
+        }
+        done += got;
+    }
+    return 1;
+}
+
 // Reads the two length bytes; 0 on time-out.
 int ReadFrameLength(ComHandle handle, int* lengthOut) {
-    int high = GetComChar(handle);
-    if (high < 0) {
+    uint8_t bytes[2];
+    if (!ReadFrameBytes(handle, 2, bytes, 2)) {
         return 0;
     }
-    int low = GetComChar(handle);
-    if (low < 0) {
-        return 0;
-    }
-    *lengthOut = (high << 8) | low;
+    *lengthOut = (bytes[0] << 8) | bytes[1];
     return 1;
 }
 
@@ -80,20 +100,14 @@ int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
         return 0;
     }
 
-    // Lengths 1 to 3 cannot hold a checksum; one byte is taken off the line for them.
+    // Lengths 1 to 3 cannot hold a checksum; one byte is taken off the line for them. A frame
+    // longer than the buffer is still read to its end, so that its tail is not taken for the
+    // start of the next reply.
     int toRead = length > 3 ? length - 2 : 1;
-    int stored = 0;
-    for (int i = 0; i < toRead; i++) {
-        int byte = GetComChar(handle);
-        if (byte < 0) {
-            SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
-            return 0;
-        }
-        // A frame longer than the buffer is still read to its end, so that its tail is not
-        // taken for the start of the next reply.
-        if (stored < REPLY_BUFFER_SIZE) {
-            BinaryBuffer[stored++] = static_cast<uint8_t>(byte);
-        }
+    int stored = toRead < REPLY_BUFFER_SIZE ? toRead : REPLY_BUFFER_SIZE;
+    if (!ReadFrameBytes(handle, toRead, BinaryBuffer, REPLY_BUFFER_SIZE)) {
+        SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+        return 0;
     }
     if (stored < REPLY_BUFFER_SIZE) {
         BinaryBuffer[stored] = 0;

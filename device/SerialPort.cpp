@@ -58,6 +58,13 @@ int GetComChar(ComHandle handle) {
     return Backend()->GetChar(handle);
 }
 
+int ReadComBytes(ComHandle handle, uint8_t* bytes, int count) {
+    if (bytes == nullptr || count <= 0) {
+        return -1;
+    }
+    return Backend()->Read(handle, bytes, static_cast<size_t>(count));
+}
+
 int WriteComStr(ComHandle handle, const char* text) {
     if (text == nullptr) {
         return -1;

@@ -11,6 +11,10 @@ typedef void* ComHandle; // null = no port open
 ComHandle OpenComPort(const char* name, uint32_t baud, char parity, uint8_t dataBits,
                       float stopBits, uint32_t* errorOut);
 int GetComChar(ComHandle handle); // 0..255, or -1 on time-out (about 152 ms) or error
+// Reads up to count bytes: those that have already arrived, or, when none has, waits for the
+// first as GetComChar does. Returns how many were read (1..count), or -1 on time-out or error.
+// One call instead of one per byte where the caller knows how many bytes belong to its reply.
+int ReadComBytes(ComHandle handle, uint8_t* bytes, int count);
 int WriteComStr(ComHandle handle, const char* text); // 0 ok, -1 failure
 int WriteComChar(ComHandle handle, uint8_t byte);    // 0 ok, -1 failure
 int CloseComPort(ComHandle handle);                  // non-zero when closed
@@ -29,6 +33,7 @@ struct SerialPortBackend {
     int (*Write)(ComHandle handle, const uint8_t* bytes, size_t count);
     int (*Close)(ComHandle handle);
     uint32_t (*State)(const char* name);
+    int (*Read)(ComHandle handle, uint8_t* bytes, size_t count); // as ReadComBytes
 };
 void SetSerialPortBackend(const SerialPortBackend* backend);
 const SerialPortBackend* PlatformSerialPortBackend();

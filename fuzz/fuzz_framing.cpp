@@ -30,6 +30,19 @@ int FuzzGetChar(ComHandle) {
     return *Stream++;
 }
 
+// Hands out what is left, a few bytes at a time, so frames are also assembled from pieces.
+int FuzzRead(ComHandle, uint8_t* bytes, size_t count) {
+    if (StreamLeft == 0) {
+        return -1;
+    }
+    size_t n = count < 3 ? count : 3;
+    n = n < StreamLeft ? n : StreamLeft;
+    memcpy(bytes, Stream, n);
+    Stream += n;
+    StreamLeft -= n;
+    return static_cast<int>(n);
+}
+
 int FuzzWrite(ComHandle, const uint8_t*, size_t) {
     return 0;
 }
@@ -42,7 +55,8 @@ uint32_t FuzzState(const char*) {
     return 0;
 }
 
-const SerialPortBackend Backend = {FuzzOpen, FuzzGetChar, FuzzWrite, FuzzClose, FuzzState};
+const SerialPortBackend Backend = {FuzzOpen,  FuzzGetChar, FuzzWrite,
+                                   FuzzClose, FuzzState,   FuzzRead};
 
 void NoSleep(uint32_t) {}
 double NoTime() {

@@ -138,7 +138,9 @@ ComHandle PosixOpen(const char* name, uint32_t baud, char parity, uint8_t dataBi
     return HandleFromFd(fd);
 }
 
-int PosixGetChar(ComHandle handle) {
+// Waits up to the read time-out for the first byte, then takes whatever has arrived, up to
+// count bytes, without waiting for more.
+int PosixRead(ComHandle handle, uint8_t* bytes, size_t count) {
     if (handle == nullptr) {
         return -1;
     }
@@ -164,16 +166,20 @@ int PosixGetChar(ComHandle handle) {
             // Hang-up or error without data: the peer is gone, no byte will come.
             return -1;
         }
-        uint8_t byte = 0;
-        ssize_t got = read(fd, &byte, 1);
-        if (got == 1) {
-            return byte;
+        ssize_t got = read(fd, bytes, count);
+        if (got > 0) {
+            return static_cast<int>(got);
         }
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
             continue;
         }
         return -1;
     }
+}
+
+int PosixGetChar(ComHandle handle) {
+    uint8_t byte = 0;
+    return PosixRead(handle, &byte, 1) == 1 ? byte : -1;
 }
 
 int PosixWrite(ComHandle handle, const uint8_t* bytes, size_t count) {
@@ -222,8 +228,8 @@ uint32_t PosixState(const char* name) {
     return 0;
 }
 
-const SerialPortBackend PosixBackend = {PosixOpen, PosixGetChar, PosixWrite, PosixClose,
-                                        PosixState};
+const SerialPortBackend PosixBackend = {PosixOpen,  PosixGetChar, PosixWrite,
+                                        PosixClose, PosixState,   PosixRead};
 
 } // namespace
 

@@ -19,13 +19,15 @@
 namespace scripted {
 
 struct PortScript {
-    std::deque<int> Bytes; // what GetComChar returns next; empty = time-out
+    std::deque<int> Bytes; // what GetComChar and reads return next; empty = time-out
     std::vector<std::string> Commands;
     std::function<void(const std::string&)> Responder;
     std::vector<uint32_t> OpenBauds; // one entry per open attempt
     int OpenFailures = 0;            // the next this many opens fail
     int Closes = 0;
     int ReadsAfterEmpty = 0; // GetComChar calls that found nothing
+    size_t ReadLimit = 0;    // the most bytes one ReadComBytes hands back; 0 = all that wait
+    int Reads = 0;           // ReadComBytes calls
 };
 
 inline PortScript Port;
@@ -52,6 +54,20 @@ inline int ScriptGetChar(ComHandle) {
     return byte;
 }
 
+inline int ScriptRead(ComHandle, uint8_t* bytes, size_t count) {
+    Port.Reads++;
+    if (Port.Bytes.empty()) {
+        return -1;
+    }
+    size_t limit = Port.ReadLimit != 0 && Port.ReadLimit < count ? Port.ReadLimit : count;
+    size_t n = 0;
+    while (n < limit && !Port.Bytes.empty()) {
+        bytes[n++] = static_cast<uint8_t>(Port.Bytes.front());
+        Port.Bytes.pop_front();
+    }
+    return static_cast<int>(n);
+}
+
 inline int ScriptWrite(ComHandle, const uint8_t* bytes, size_t count) {
     std::string text(reinterpret_cast<const char*>(bytes), count);
     Port.Commands.push_back(text);
@@ -70,8 +86,8 @@ inline uint32_t ScriptState(const char*) {
     return 0;
 }
 
-inline const SerialPortBackend Backend = {ScriptOpen, ScriptGetChar, ScriptWrite, ScriptClose,
-                                          ScriptState};
+inline const SerialPortBackend Backend = {ScriptOpen,  ScriptGetChar, ScriptWrite,
+                                          ScriptClose, ScriptState,   ScriptRead};
 
 inline void FakeSleep(uint32_t ms) {
     Sleeps.push_back(ms);

@@ -61,6 +61,35 @@ TEST_F(FramingTest, BinaryFrames) {
     }
 }
 
+// The reader takes each reply's bytes in as few reads as they arrive in: a frame that comes
+// in pieces (down to one byte per read) is assembled whole, and a frame already waiting is
+// taken in two reads (length, then the rest), never beyond its end.
+TEST_F(FramingTest, FrameSplitAcrossReadsIsAssembled) {
+    const struct {
+        size_t ReadLimit;
+        int Reads; // 0: not checked
+    } cases[] = {{1, 0}, {2, 0}, {3, 0}, {4, 0}, {0, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ReadLimit);
+        Port.Bytes.clear();
+        Port.ReadLimit = c.ReadLimit;
+        Port.Reads = 0;
+        ClearSerialPortErrors();
+        // "abc" as in BinaryFrames, then the first byte of the next reply.
+        Push(std::vector<uint8_t>{0x00, 0x07, 0x61, 0x62, 0x63, 0xEC, 0x9F, 0x3E});
+        uint8_t* data = nullptr;
+        int count = -1;
+        ASSERT_EQ(GetBinaryResponse(Handle(), &data, &count), 1);
+        EXPECT_EQ(std::vector<uint8_t>(data, data + count),
+                  (std::vector<uint8_t>{0x61, 0x62, 0x63}));
+        EXPECT_EQ(GetSerialPortErrors(), 0u);
+        EXPECT_EQ(Port.Bytes.size(), 1u);
+        if (c.Reads != 0) {
+            EXPECT_EQ(Port.Reads, c.Reads);
+        }
+    }
+}
+
 TEST_F(FramingTest, ZeroLengthLeavesNotSetInBuffer) {
     Push(std::vector<uint8_t>{0x00, 0x00});
     uint8_t* data = nullptr;
