@@ -40,5 +40,6 @@ void AdjustMainWindowSize(HWND window);
 void CreateTheTotalizerWindowToMatchCurrentMainWinSize(HWND window);
 void UpdateDisplay(HDC dc);
 void UpdateInformationWindow(HDC dc);
-// One ticker step on the beat of timer 272, which keeps running: not stopped and restarted.
+// One ticker step on the beat of timer 272, which keeps running (its period changes only when
+// the text starts or stops moving).
 void StepInformationWindow(HDC dc);

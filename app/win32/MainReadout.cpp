@@ -37,6 +37,14 @@ struct DrawnStrip {
 };
 static DrawnStrip LastStrip;
 
+// Timer 272 beats every 20 ms while the strip's text is wider than the strip: it holds, then
+// scrolls one pixel a step. A text that fits stands still, so its steps draw nothing and only
+// pick up a new text that no state reply or paint has drawn yet (the end of a connection);
+// for that a beat every 250 ms is enough, and an idle window wakes 4 times a second, not 50.
+constexpr UINT STRIP_STEP_MS = 20;
+constexpr UINT STRIP_STILL_MS = 250;
+static UINT StripTimerMs = STRIP_STEP_MS;
+
 static HFONT MakeTahoma(int height) {
     return CreateFontA(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
@@ -55,6 +63,8 @@ void ResetReadoutState() {
     Ticker = TickerState{0, 0, 0};
     BufferSelect = 0;
     ForgetDrawnStrip();
+    // The main window starts timer 272 at 20 ms when it is created.
+    StripTimerMs = STRIP_STEP_MS;
 }
 
 void ForgetDrawnStrip() {
@@ -290,20 +300,9 @@ static void DrawStrip(HDC target, const InfoStripChoice* choice, HBRUSH brush, i
     DeleteDC(textImage);
 }
 
-void UpdateInformationWindow(HDC target) {
-    HWND window = MainWindowHandle;
-    if (!window || !target)
-        return;
-    // A step from a state reply or a paint starts the 20 ms period afresh.
-    KillTimer(window, TIMER_INFO_REFRESH);
-    StepInformationWindow(target);
-    SetTimer(window, TIMER_INFO_REFRESH, 20, TimerProc);
-}
-
-void StepInformationWindow(HDC target) {
-    if (!MainWindowHandle || !target)
-        return;
-
+// One ticker step: chooses the text, advances the ticker and draws the strip unless the step
+// would draw what is already there. Returns 1 while the text is wider than the strip.
+static int StepStrip(HDC target) {
     InfoStripInput input;
     input.Simulation = ThreadParams.Simulation.load();
     input.Connected = ThreadParams.Connected.load();
@@ -319,7 +318,7 @@ void StepInformationWindow(HDC target) {
     int stripWidth = InfoWinRect.right - InfoWinRect.left;
     int stripHeight = InfoWinRect.bottom - InfoWinRect.top;
     if (stripWidth <= 0 || stripHeight <= 0)
-        return;
+        return 0;
     int sameText = LastStrip.Valid && LastStrip.Target == target && LastStrip.Font == InfoWinFont &&
                    strcmp(LastStrip.Text, choice.Text) == 0;
     int textWidth = sameText ? LastStrip.TextWidth : TextWidthIn(target, InfoWinFont, choice.Text);
@@ -341,4 +340,32 @@ void StepInformationWindow(HDC target) {
         LastStrip.TextWidth = textWidth;
         LastStrip.Frame = frame;
     }
+    return textWidth > stripWidth;
+}
+
+static void ArmStripTimer(HWND window, UINT ms) {
+    SetTimer(window, TIMER_INFO_REFRESH, ms, TimerProc);
+    StripTimerMs = ms;
+}
+
+void UpdateInformationWindow(HDC target) {
+    HWND window = MainWindowHandle;
+    if (!window || !target)
+        return;
+    if (StepStrip(target)) {
+        // A step from a state reply or a paint starts the 20 ms period afresh (SetTimer on a
+        // running timer restarts it), so a moving text never takes two steps in a row.
+        ArmStripTimer(window, STRIP_STEP_MS);
+    } else if (StripTimerMs != STRIP_STILL_MS) {
+        ArmStripTimer(window, STRIP_STILL_MS);
+    }
+}
+
+void StepInformationWindow(HDC target) {
+    HWND window = MainWindowHandle;
+    if (!window || !target)
+        return;
+    UINT ms = StepStrip(target) ? STRIP_STEP_MS : STRIP_STILL_MS;
+    if (ms != StripTimerMs)
+        ArmStripTimer(window, ms);
 }
