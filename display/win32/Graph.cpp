@@ -80,7 +80,12 @@ void DrawGraticule(HDC dc, int width, int height) {
     SelectObject(dc, previous);
 }
 
+// One Polyline per line (per run of POLYLINE_POINTS columns) rather than a LineTo per column:
+// the same segments and pixels, with one call into GDI instead of hundreds on every repaint.
+constexpr int POLYLINE_POINTS = 1024;
+
 void DrawLines(HDC dc, const GraphRing& ring, const RECT& client) {
+    static POINT points[POLYLINE_POINTS];
     int width = client.right - client.left;
     int height = client.bottom - client.top;
     int first = GraphRingFirstSlot(&ring, width);
@@ -90,14 +95,22 @@ void DrawLines(HDC dc, const GraphRing& ring, const RECT& client) {
             continue;
         }
         HPEN previous = static_cast<HPEN>(SelectObject(dc, GraphPen[line]));
+        int count = 0;
         for (int j = 0; j < columns; j++) {
             float v = ring.LineVals[line][GraphRingSlotOfColumn(&ring, first, j)];
-            int y = GraphSampleY(v, ring.LineMin[line], ring.LineMax[line], client.bottom, height);
-            if (j == 0) {
-                MoveToEx(dc, client.left, y, nullptr);
-            } else {
-                LineTo(dc, client.left + j, y);
+            points[count].x = client.left + j;
+            points[count].y =
+                GraphSampleY(v, ring.LineMin[line], ring.LineMax[line], client.bottom, height);
+            count++;
+            if (count == POLYLINE_POINTS) {
+                Polyline(dc, points, count);
+                // The next run starts where this one ended, as the next LineTo would.
+                points[0] = points[count - 1];
+                count = 1;
             }
+        }
+        if (count > 1) {
+            Polyline(dc, points, count);
         }
         SelectObject(dc, previous);
     }
