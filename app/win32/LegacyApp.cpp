@@ -257,6 +257,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_COMMAND: {
         LRESULT result = 0;
         OnCommand(window, wParam, lParam, &result);
+        RefreshChangedStrip();
         if (result == 1)
             return DefWindowProcA(window, message, wParam, lParam);
         return 0;
@@ -273,8 +274,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     if (message == WM_START_WORKER)
         return OnStartWorker(window);
     if (message >= TORVAN_WM_APP && message <= 0xBFFF &&
-        OnAppMessage(window, message, wParam, lParam))
+        OnAppMessage(window, message, wParam, lParam)) {
+        RefreshChangedStrip();
         return 0;
+    }
     return DefWindowProcA(window, message, wParam, lParam);
 }
 

@@ -300,18 +300,13 @@ static void DrawStrip(HDC target, const InfoStripChoice* choice, HBRUSH brush, i
     DeleteDC(textImage);
 }
 
+static void ChooseStripText(InfoStripChoice* choice);
+
 // One ticker step: chooses the text, advances the ticker and draws the strip unless the step
 // would draw what is already there. Returns 1 while the text is wider than the strip.
 static int StepStrip(HDC target) {
-    InfoStripInput input;
-    input.Simulation = ThreadParams.Simulation.load();
-    input.Connected = ThreadParams.Connected.load();
-    input.SerialErrors = SerialPortErrors;
-    input.LoggingActive = LoggingActive;
-    input.StatusFlags = SystemState.StatusFlags;
-    input.GasInfo = GasInfo;
     InfoStripChoice choice;
-    ChooseInformationText(&input, &choice);
+    ChooseStripText(&choice);
     BufferSelect = choice.BufferSelect;
     HBRUSH brush = StripBrush(choice.BufferSelect);
 
@@ -343,6 +338,18 @@ static int StepStrip(HDC target) {
     return textWidth > stripWidth;
 }
 
+// What the strip would show now, as the ticker chooses it.
+static void ChooseStripText(InfoStripChoice* choice) {
+    InfoStripInput input;
+    input.Simulation = ThreadParams.Simulation.load();
+    input.Connected = ThreadParams.Connected.load();
+    input.SerialErrors = SerialPortErrors;
+    input.LoggingActive = LoggingActive;
+    input.StatusFlags = SystemState.StatusFlags;
+    input.GasInfo = GasInfo;
+    ChooseInformationText(&input, choice);
+}
+
 static void ArmStripTimer(HWND window, UINT ms) {
     SetTimer(window, TIMER_INFO_REFRESH, ms, TimerProc);
     StripTimerMs = ms;
@@ -368,4 +375,13 @@ void StepInformationWindow(HDC target) {
     UINT ms = StepStrip(target) ? STRIP_STEP_MS : STRIP_STILL_MS;
     if (ms != StripTimerMs)
         ArmStripTimer(window, ms);
+}
+
+void RefreshChangedStrip() {
+    if (!MainWindowHandle || !MainWinDC || !LastStrip.Valid)
+        return;
+    InfoStripChoice choice;
+    ChooseStripText(&choice);
+    if (choice.Background != LastStrip.Background || strcmp(choice.Text, LastStrip.Text) != 0)
+        UpdateInformationWindow(MainWinDC);
 }

@@ -29,6 +29,10 @@ void ReleaseReadoutFonts();
 void ResetReadoutState();
 // The strip's pixels are gone (the window was painted over): the next step draws it whole.
 void ForgetDrawnStrip();
+// Draws the strip at once when a command or a reply has changed its text (a connection ended,
+// logging started) rather than leaving it to the ticker's next beat, which is slow while the
+// text stands still.
+void RefreshChangedStrip();
 // While set, a size change lays the readout out but leaves the window width alone, so the
 // window keeps the placement chosen from the screen size until the first real resize.
 extern int MainWindowPlacing;

@@ -244,6 +244,18 @@ TEST_F(MainWindowTest, GdiObjectsStayFlat) {
     EXPECT_LE(after, before + 3);
 }
 
+// A step that would draw the strip's pixels again draws nothing; a paint wipes them, so the
+// strip must come back after one even though its text has not changed.
+TEST_F(MainWindowTest, PaintBringsTheUnchangedStripBack) {
+    ASSERT_TRUE(Simulate());
+    PumpFor(300);
+    ASSERT_GT(StripShare(window, RGB(190, 200, 190)), 50);
+    InvalidateRect(window, nullptr, TRUE);
+    UpdateWindow(window);
+    PumpFor(300);
+    EXPECT_GT(StripShare(window, RGB(190, 200, 190)), 50);
+}
+
 TEST_F(MainWindowTest, StatusFlagsColourTheStrip) {
     struct Case {
         uint16_t flags;
