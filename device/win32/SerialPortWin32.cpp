@@ -116,8 +116,15 @@ int Win32Read(ComHandle handle, uint8_t* bytes, size_t count) {
     DWORD errors = 0;
     COMSTAT status;
     DWORD wanted = 1;
-    if (ClearCommError(handle, &errors, &status) && status.cbInQue > 1) {
-        wanted = status.cbInQue < count ? status.cbInQue : static_cast<DWORD>(count);
+    if (ClearCommError(handle, &errors, &status)) {
+        // A line error would have failed the read (fAbortOnError); the call above has lifted
+        // it, so the read fails here as it would have, and the next one goes through.
+        if (errors != 0) {
+            return -1;
+        }
+        if (status.cbInQue > 1) {
+            wanted = status.cbInQue < count ? status.cbInQue : static_cast<DWORD>(count);
+        }
     }
     DWORD got = 0;
     if (ReadFile(handle, bytes, wanted, &got, nullptr) && got > 0) {
