@@ -108,6 +108,7 @@ int OpenBoard(const char* port) {
 void CloseBoard() {
     if (Board != nullptr) {
         DisconnectFromTorvan(Board);
+        ForgetBoardLineSettings();
         Board = nullptr;
     }
 }

@@ -141,6 +141,10 @@ void ClearSerialPortErrors() {
     SerialPortErrors = 0;
 }
 
+void AddSerialPortErrors(uint32_t bits) {
+    SerialPortErrors |= bits;
+}
+
 uint32_t GetNewLine(ComHandle handle) {
     char* text = nullptr;
     int count = 0;

@@ -131,7 +131,14 @@ int GetLegacyBoardStateVals(ComHandle handle, SystemStateRec* state) {
     if (!GetBinaryResponse(handle, &payload, &count)) {
         return 0;
     }
-    return DecodeBoardState(payload, count, state);
+    if (!DecodeBoardState(payload, count, state)) {
+        // A whole, correctly summed frame too short for the record: the link is not giving
+        // the board's answer, and only a reported error makes the program reconnect instead
+        // of showing the last state for ever.
+        AddSerialPortErrors(SERIAL_ERROR_CHECKSUM);
+        return 0;
+    }
+    return 1;
 }
 
 int GetFlowReadings(ComHandle handle, int durationMs, int type, float** samplesOut, int* countOut) {

@@ -4,15 +4,21 @@
 
 #include "device/DeviceClock.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// Saved on the first connection and restored by the disconnect; 0 means nothing saved.
-uint32_t InitialBaudRate = 0;
-uint32_t InitialNewLine = 0;
+// Saved on the first connection to a board and sent back by every disconnect; 0 means
+// nothing saved. They outlive the disconnect: after a link fault the board may not have
+// heard the restore, and the reconnection would otherwise take the speed and line ending
+// this program gave it for the board's own. ForgetBoardLineSettings clears them once the
+// connection ends for good. The worker sets them; the user-interface thread clears them only
+// while no worker runs, and atomics keep that hand-over plain.
+std::atomic<uint32_t> InitialBaudRate{0};
+std::atomic<uint32_t> InitialNewLine{0};
 
 // Board registers saved on entry to calibration mode and written back on exit.
 uint32_t OriginalV1 = 0;
@@ -118,11 +124,11 @@ int ReadValveDrive(ComHandle handle, uint32_t* driveOut) {
 } // namespace
 
 uint32_t GetInitialBaudRate() {
-    return InitialBaudRate;
+    return InitialBaudRate.load();
 }
 
 uint32_t GetInitialNewLine() {
-    return InitialNewLine;
+    return InitialNewLine.load();
 }
 
 int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
@@ -154,12 +160,12 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
     }
 
     ClearSerialPortErrors();
-    if (InitialBaudRate == 0) {
-        InitialBaudRate = ProbeSpeeds[speedIndex];
+    if (InitialBaudRate.load() == 0) {
+        InitialBaudRate.store(ProbeSpeeds[speedIndex]);
     }
     DisableVerboseResponses(*handleInOut);
-    if (InitialNewLine == 0) {
-        InitialNewLine = GetNewLine(*handleInOut);
+    if (InitialNewLine.load() == 0) {
+        InitialNewLine.store(GetNewLine(*handleInOut));
     }
 
     char command[COMMAND_SIZE];
@@ -176,13 +182,23 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
 
 void DisconnectFromTorvan(ComHandle handle) {
     char command[COMMAND_SIZE];
-    snprintf(command, sizeof command, "~SNLC=%x\r", InitialNewLine);
-    WriteComStr(handle, command);
-    InitialNewLine = 0;
-    snprintf(command, sizeof command, "~BAUD=%ld\r", static_cast<long>(InitialBaudRate));
-    WriteComStr(handle, command);
-    InitialBaudRate = 0;
+    // A line ending that was never read (no answer to "S65") is not sent back as 0.
+    uint32_t newLine = InitialNewLine.load();
+    if (newLine != 0) {
+        snprintf(command, sizeof command, "~SNLC=%x\r", newLine);
+        WriteComStr(handle, command);
+    }
+    uint32_t baud = InitialBaudRate.load();
+    if (baud != 0) {
+        snprintf(command, sizeof command, "~BAUD=%ld\r", static_cast<long>(baud));
+        WriteComStr(handle, command);
+    }
     CloseComPort(handle);
+}
+
+void ForgetBoardLineSettings() {
+    InitialBaudRate.store(0);
+    InitialNewLine.store(0);
 }
 
 int EnableFactoryMode(ComHandle handle) {

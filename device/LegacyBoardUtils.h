@@ -18,6 +18,8 @@ int GetAsciiResponse(ComHandle handle, char** textOut, int* countOut);
 int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut);
 uint32_t GetSerialPortErrors();
 void ClearSerialPortErrors();
+// For the readers that find a well-framed reply unusable.
+void AddSerialPortErrors(uint32_t bits);
 uint32_t GetNewLine(ComHandle handle);
 int DisableVerboseResponses(ComHandle handle);
 
@@ -34,7 +36,12 @@ uint32_t FlowReadingsWaitMs(int missing);
 
 // Connection.
 int ConnectToTorvan(const char* portName, ComHandle* handleInOut);
+// Sends the board back to the speed and line ending saved at the first connection and closes
+// the port; what was saved is kept for a reconnection (the board may not have heard it).
 void DisconnectFromTorvan(ComHandle handle);
+// The connection has ended for good (the operator closed it, chose a port, exit): the next
+// connection saves the board's settings afresh. Only while no worker runs.
+void ForgetBoardLineSettings();
 uint32_t GetInitialBaudRate();
 uint32_t GetInitialNewLine();
 

@@ -24,6 +24,7 @@ class DeviceEmulatorTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(Dir.Made());
         ClearSerialPortErrors();
+        ForgetBoardLineSettings();
     }
     void TearDown() override {
         if (Handle != nullptr) {
@@ -86,6 +87,7 @@ TEST_F(DeviceEmulatorTest, ConnectsAtEachSpeedAndRestoresIt) {
         EXPECT_EQ(GetSerialPortErrors(), 0u);
 
         DisconnectFromTorvan(Handle);
+        ForgetBoardLineSettings();
         Handle = nullptr;
         usleep(100 * 1000); // let the board read the last two commands
         Lines got = Received();

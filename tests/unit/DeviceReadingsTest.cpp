@@ -94,7 +94,7 @@ TEST_F(DeviceReadingsTest, StateReaderOverThePort) {
          1, 0},
         {"short payload",
          scripted::Frame(std::vector<uint8_t>(StatePayload.begin(), StatePayload.begin() + 36)), 0,
-         0},
+         SERIAL_ERROR_CHECKSUM},
         {"no reply", {}, 0, SERIAL_ERROR_TIMEOUT},
         {"zero length", {0x00, 0x00}, 0, SERIAL_ERROR_CHECKSUM},
     };

@@ -77,6 +77,7 @@ class BoardPortTest : public ::testing::Test {
             GTEST_SKIP() << "no emulated boards (TORVAN_WINTEST_DIR unset)";
         }
         ClearSerialPortErrors();
+        ForgetBoardLineSettings();
     }
     void TearDown() override {
         if (Port != nullptr) {
