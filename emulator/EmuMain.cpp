@@ -243,6 +243,10 @@ void ReadControl(int64_t nowMs) {
 }
 
 void HandleCommand(int64_t nowMs) {
+    if (EmuSwallowCommand()) {
+        LineBuffer.clear();
+        return;
+    }
     Record(nowMs, LineBuffer);
     EmuOutput out;
     EmuHandleCommand(LineBuffer.c_str(), nowMs, &out);

@@ -657,6 +657,14 @@ EmuFault EmuCurrentFault() {
     return Fault;
 }
 
+int EmuSwallowCommand() {
+    if (Fault.kind != EMU_FAULT_DEAF)
+        return 0;
+    if (Fault.arg > 0 && --Fault.arg == 0)
+        Fault.kind = EMU_FAULT_NONE;
+    return 1;
+}
+
 int EmuTakeHangup(long* msOut) {
     if (!HangupRequested)
         return 0;

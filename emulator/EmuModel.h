@@ -43,6 +43,11 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut);
 
 EmuFault EmuCurrentFault();
 
+// Returns 1 when a deaf board drops the command it just decoded unheard: not recorded, not
+// acted on, not answered (a cable that carries nothing towards the board). "deaf N" drops
+// the next N commands, "deaf 0" all until the fault is cleared.
+int EmuSwallowCommand();
+
 // Returns 1 once per hang-up request, with how long to stay unplugged (0: until the fault
 // is cleared).
 int EmuTakeHangup(long* msOut);

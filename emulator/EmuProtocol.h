@@ -15,12 +15,13 @@ enum EmuFaultKind {
     EMU_FAULT_OVERSIZE,
     EMU_FAULT_SHORTSTATE,
     EMU_FAULT_CUT,
-    EMU_FAULT_HANGUP
+    EMU_FAULT_HANGUP,
+    EMU_FAULT_DEAF
 };
 
 struct EmuFault {
     EmuFaultKind kind;
-    long arg; // milliseconds for delay and hangup, a byte count for garbage
+    long arg; // milliseconds for delay and hangup, a byte count for garbage, commands for deaf
     int once; // applies to the next reply it alters, then clears itself
 };
 

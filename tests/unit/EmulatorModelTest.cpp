@@ -327,6 +327,19 @@ TEST(EmulatorModel, OnceFaultsLastForTheNextReplyTheyAlter) {
     EXPECT_EQ(Send("S54").reply, 1);
 }
 
+TEST(EmulatorModel, DeafBoardDropsTheNextCommandsThenHearsAgain) {
+    StartBoard();
+    Control("fault deaf 2");
+    EXPECT_EQ(EmuSwallowCommand(), 1);
+    EXPECT_EQ(EmuSwallowCommand(), 1);
+    EXPECT_EQ(EmuSwallowCommand(), 0);
+    Control("fault deaf 0");
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(EmuSwallowCommand(), 1);
+    Control("fault none");
+    EXPECT_EQ(EmuSwallowCommand(), 0);
+}
+
 TEST(EmulatorModel, FaultGrammar) {
     const struct {
         const char* text;
@@ -342,6 +355,7 @@ TEST(EmulatorModel, FaultGrammar) {
         {"  garbage   7  ", 1, EMU_FAULT_GARBAGE, 7, 0},
         {"hangup 0", 1, EMU_FAULT_HANGUP, 0, 0},
         {"cut once", 1, EMU_FAULT_CUT, 0, 1},
+        {"deaf 3", 1, EMU_FAULT_DEAF, 3, 0},
         {"delay", 0, EMU_FAULT_NONE, 0, 0},
         {"delay -5", 0, EMU_FAULT_NONE, 0, 0},
         {"delay 5x", 0, EMU_FAULT_NONE, 0, 0},
