@@ -31,10 +31,10 @@ void SetWorkerPostFunction(PostToWindowFn post) {
     PostToWindow.store(post);
 }
 
-static void PostToMain(ThreadParamsRec* params, uint32_t message, void* result) {
+static void PostToMain(ThreadParamsRec* params, uint32_t run, uint32_t message, void* result) {
     PostToWindowFn post = PostToWindow.load();
     if (post != nullptr) {
-        post(params->MainWindow, message, 0, (intptr_t)result);
+        post(params->MainWindow, message, run, (intptr_t)result);
     }
 }
 
@@ -215,16 +215,17 @@ static uint32_t PerformSimulated(int kind, uint32_t message, int parse, void* re
 unsigned WorkerThreadFunction(ThreadParamsRec* params) {
     params->Running.store(1);
     const int simulation = params->Simulation.load() != 0;
+    const uint32_t run = params->Run.load();
     ComHandle device = nullptr;
 
     if (!simulation) {
         if (ConnectToTorvan(params->PortName, &device)) {
             params->Device.store(device);
             params->Connected.store(1);
-            PostToMain(params, WM_CONNECTED, nullptr);
+            PostToMain(params, run, WM_CONNECTED, nullptr);
         } else {
             device = nullptr;
-            PostToMain(params, WM_CONNECT_FAILED, nullptr);
+            PostToMain(params, run, WM_CONNECT_FAILED, nullptr);
         }
     }
 
@@ -249,11 +250,11 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params) {
             } else {
                 message = PerformOnDevice(device, kind, text, message, parse, result, resultSize);
             }
-            PostToMain(params, message, result);
+            PostToMain(params, run, message, result);
         }
 
         if (!errorReported && GetSerialPortErrors() != 0) {
-            PostToMain(params, WM_SERIAL_ERROR, nullptr);
+            PostToMain(params, run, WM_SERIAL_ERROR, nullptr);
             errorReported = 1;
         }
 

@@ -17,6 +17,10 @@ struct ThreadParamsRec {
     std::atomic<int32_t> Connected;
     std::atomic<int32_t> Simulation;
     std::atomic<int32_t> Running;
+    // Which run of the worker this is, never 0: set by the user-interface thread before each
+    // start and 0 once it has stopped the worker. Every message the worker posts carries its
+    // run in wParam, so the main window can drop what a stopped run left in its queue.
+    std::atomic<uint32_t> Run;
     char PortName[PORT_NAME_SIZE];
 };
 

@@ -13,6 +13,13 @@ namespace {
 
 constexpr int LOG_PATH_SIZE = 400;
 
+// The file being written, for the notice when the log ends with the connection.
+char LogPath[LOG_PATH_SIZE];
+// Set while the link is being re-established: the readout still holds the last state from
+// before the fault, so no line is written until the new connection reports a fresh one. The
+// gap shows in the time column.
+int LogWaitingForLink;
+
 void DestroyLogIntervalWin() {
     if (LogIntervalWin && IsWindow(LogIntervalWin)) {
         DestroyWindow(LogIntervalWin);
@@ -29,6 +36,7 @@ void CloseLog(HWND mainWindow) {
     }
     LoggingActive = 0;
     NumLogFileSamples = 0;
+    LogWaitingForLink = 0;
 }
 
 void StopOnWriteError(HWND mainWindow) {
@@ -88,6 +96,8 @@ int StartLogToPath(HWND mainWindow, const char* path) {
     }
     LogFile = file;
     NumLogFileSamples = 0;
+    LogWaitingForLink = 0;
+    snprintf(LogPath, sizeof LogPath, "%s", path);
     LogIntervalWin =
         CreateLogIntervalWin(mainWindow, 0, "Select Log Interval", ScreenWidth / 20,
                              ScreenHeight / 20, ScreenWidth / 3, ScreenHeight / 4, MainInstance);
@@ -118,7 +128,7 @@ void OnLogIntervalCancel(HWND mainWindow) {
 }
 
 void LogSampleTick(HWND mainWindow) {
-    if (!LoggingActive || LogFile == nullptr) {
+    if (!LoggingActive || LogFile == nullptr || LogWaitingForLink) {
         return;
     }
     if (!WriteLogSample(LogFile, LocalTimestamp(), SystemState.Flow, LoggingIntervalInMsec)) {
@@ -140,6 +150,35 @@ void StopLog(HWND mainWindow) {
         EnableMenuItem(menu, CMD_START_LOG, MF_BYCOMMAND | MF_ENABLED);
         EnableMenuItem(menu, CMD_STOP_LOG, MF_BYCOMMAND | MF_GRAYED);
     }
+}
+
+void EndLogWithNotice(HWND mainWindow) {
+    if (LogFile == nullptr && !LoggingActive) {
+        return;
+    }
+    // A file still waiting for its interval holds no line yet; it is closed without a word,
+    // as Stop Log would.
+    int wasLogging = LoggingActive;
+    int lines = NumLogFileSamples;
+    StopLog(mainWindow);
+    if (!wasLogging) {
+        return;
+    }
+    char message[LOG_PATH_SIZE + 128];
+    snprintf(message, sizeof message,
+             "The connection has ended, so the log was closed.\r\rFile: %s\rLines written: %d",
+             LogPath, lines);
+    LogMessageBox(nullptr, message, "Logging Stopped", MB_OK | MB_ICONWARNING);
+}
+
+void HoldLogForLink() {
+    if (LoggingActive) {
+        LogWaitingForLink = 1;
+    }
+}
+
+void ResumeLogWithLink() {
+    LogWaitingForLink = 0;
 }
 
 void UpdateLoggingMenu(HMENU loggingPopup) {

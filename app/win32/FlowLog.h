@@ -12,6 +12,15 @@ void LogSampleTick(HWND mainWindow);                   // timer 266
 void UpdateLoggingMenu(HMENU loggingPopup);            // WM_INITMENUPOPUP, position 3
 void CloseLogFileAtExit();                             // WM_CLOSE
 
+// The connection has ended (Close, Open, the simulation's start, a failed reconnection): a
+// running log is closed like Stop Log and the operator told which file and how many lines.
+void EndLogWithNotice(HWND mainWindow);
+// The worker was stopped: a running log writes no line until ResumeLogWithLink, called when
+// a state report of the new connection arrives, so a reconnection leaves a gap in the file
+// rather than stale values.
+void HoldLogForLink();
+void ResumeLogWithLink();
+
 // Start Log once a path is chosen (the Save-As dialog's result): closes any log already open,
 // opens the file and shows the interval window. Non-zero when the file was opened.
 int StartLogToPath(HWND mainWindow, const char* path);

@@ -46,20 +46,36 @@ static int PostToMainWindow(void* window, uint32_t message, uintptr_t wParam, in
     return PostMessageA((HWND)window, message, (WPARAM)wParam, (LPARAM)lParam) ? 1 : 0;
 }
 
+BeginThreadFunc BeginWorkerThread = _beginthreadex;
+MainMessageBoxFunc MainMessageBox = MessageBoxA;
+
+// The run number of the last worker started; runs are never 0, which means "none".
+static uint32_t LastWorkerRun;
+
 static unsigned __stdcall WorkerTrampoline(void* params) {
     return WorkerThreadFunction((ThreadParamsRec*)params);
+}
+
+int IsCurrentWorkerRun(WPARAM run) {
+    uint32_t current = ThreadParams.Run.load();
+    return current != 0 && (uint32_t)run == current;
 }
 
 int StartWorkerThread(HWND window) {
     ThreadParams.MainWindow = window;
     SetWorkerPostFunction(PostToMainWindow);
+    if (++LastWorkerRun == 0)
+        LastWorkerRun = 1;
+    ThreadParams.Run.store(LastWorkerRun);
     // Running is raised here as well as by the thread itself: a stop that comes before the
     // new thread has run its first line must still see it, or the thread would never be told
     // to end and a second reader of the queue would follow.
     ThreadParams.Running.store(1);
-    uintptr_t thread = _beginthreadex(nullptr, 0, WorkerTrampoline, &ThreadParams, 0, nullptr);
+    uintptr_t thread = BeginWorkerThread(nullptr, 0, WorkerTrampoline, &ThreadParams, 0, nullptr);
     if (thread == 0) {
         ThreadParams.Running.store(0);
+        ThreadParams.Run.store(0);
+        ThreadParams.Simulation.store(0);
         WorkerThread = nullptr;
         return 0;
     }
@@ -99,9 +115,27 @@ void StopProcessing() {
     ThreadParams.Connected.store(0);
     ThreadParams.Running.store(0);
     ThreadParams.Simulation.store(0);
+    // What the stopped run posted and the window has not read yet is now out of date.
+    ThreadParams.Run.store(0);
 
-    PostMessageA(window, WM_COMMAND, CMD_STOP_LOG, 0);
+    // A reconnection keeps the log; it writes again once the new run reports the board's
+    // state. The ends of a connection close it (EndConnection, a failed connect).
+    HoldLogForLink();
     CurrentActiveGas = -1;
+}
+
+void EndConnection(HWND window) {
+    StopProcessing();
+    ForgetBoardLineSettings();
+    EndLogWithNotice(window);
+}
+
+void ReportWorkerStartFailure(HWND window) {
+    SetConnectionMenuIdle(window);
+    InvalidateRect(window, nullptr, FALSE);
+    EndLogWithNotice(window);
+    MainMessageBox(window, "The connection could not be started: no worker thread.", AppName,
+                   MB_OK | MB_ICONERROR);
 }
 
 void CALLBACK TimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
@@ -192,6 +226,7 @@ static LRESULT OnClose(HWND window) {
     CloseLogFileAtExit();
     if (ThreadParams.Running.load() || WorkerThread)
         StopProcessing();
+    ForgetBoardLineSettings();
     if (GraphWin1 && IsWindow(GraphWin1))
         DestroyWindow(GraphWin1);
     GraphWin1 = nullptr;
@@ -236,7 +271,8 @@ static LRESULT OnDestroy(HWND window) {
 
 static LRESULT OnStartWorker(HWND window) {
     StopProcessing();
-    StartWorkerThread(window);
+    if (!StartWorkerThread(window))
+        ReportWorkerStartFailure(window);
     return 0;
 }
 

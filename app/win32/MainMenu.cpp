@@ -46,27 +46,44 @@ void SetConnectionMenuActive(HWND window) {
     SetItemState(menu, CMD_CLOSE, MF_ENABLED);
 }
 
+// Set while the port dialog runs: its modal loop still dispatches the window's messages, and
+// a failed connection's request to reopen it must not stack a second dialog on the first.
+static int PortDialogShowing;
+
+static int BoardWorkerRunning() {
+    return ThreadParams.Running.load() && !ThreadParams.Simulation.load();
+}
+
 static void OnOpen(HWND window) {
+    // While a worker is connecting to (or connected to) a board, Open is unavailable: that
+    // worker reads the port name, and its attempt ends either connected or by reopening this
+    // dialog itself.
+    if (PortDialogShowing || BoardWorkerRunning())
+        return;
     int portsAvailable = 0;
     char portName[PORT_NAME_SIZE];
     snprintf(portName, sizeof portName, "%s", ThreadParams.PortName);
     DWORD baud = 230400;
-    if (!GetSerialPortConfig(MainInstance, window, &portsAvailable, portName, &baud))
+    PortDialogShowing = 1;
+    int chosen = GetSerialPortConfig(MainInstance, window, &portsAvailable, portName, &baud);
+    PortDialogShowing = 0;
+    if (!chosen || !portsAvailable || portName[0] == '\0')
         return;
-    if (!portsAvailable || portName[0] == '\0')
-        return;
+    // Whatever runs now (the simulation, or a reconnection the dialog's loop let start) ends
+    // before the name changes, and the board it had is restored and forgotten.
+    EndConnection(window);
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", portName);
     PostMessageA(window, WM_START_WORKER, 0, 0);
 }
 
 static void OnClosePort(HWND window) {
-    StopProcessing();
+    EndConnection(window);
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);
 }
 
 static void OnSimulate(HWND window) {
-    StopProcessing();
+    EndConnection(window);
     ThreadParams.Simulation.store(1);
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", "FAKE");
     snprintf(GasUnits, sizeof GasUnits, "%s", "sccm");
@@ -74,7 +91,10 @@ static void OnSimulate(HWND window) {
     FullScaleFlow = 500.0f;
     GasTimeFactor = 1.0f;
     CurrentActiveGas = 0;
-    StartWorkerThread(window);
+    if (!StartWorkerThread(window)) {
+        ReportWorkerStartFailure(window);
+        return;
+    }
     EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig);
     snprintf(WindowTitle, sizeof WindowTitle, "%s", "Torvan FAKE");
     SetWindowTextA(window, WindowTitle);
@@ -85,7 +105,7 @@ static void OnSimulate(HWND window) {
     SetTimer(window, TIMER_STATE_POLL, 100, TimerProc);
     if (GraphWin1 && IsWindow(GraphWin1))
         SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
-    PostMessageA(window, WM_GAS_INFO, 0, 0);
+    PostMessageA(window, WM_GAS_INFO, ThreadParams.Run.load(), 0);
 }
 
 static void OnGraph(HWND window) {
@@ -263,7 +283,7 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM, LRESULT* result) {
 
 static void InitConnectionPopup(HMENU popup) {
     int active = ThreadParams.Connected.load() || ThreadParams.Simulation.load();
-    SetItemState(popup, CMD_OPEN, active ? MF_GRAYED : MF_ENABLED);
+    SetItemState(popup, CMD_OPEN, active || BoardWorkerRunning() ? MF_GRAYED : MF_ENABLED);
     SetItemState(popup, CMD_CLOSE, active ? MF_ENABLED : MF_GRAYED);
     // 40110 has no item in the menu; keep its state with the others all the same.
     SetItemState(popup, CMD_SIMULATE, active ? MF_GRAYED : MF_ENABLED);

@@ -118,11 +118,6 @@ static void EnqueueIgnored(const char* command) {
 }
 
 static void OnConnected(HWND window) {
-    // The worker raises its connected flag before it posts; a message from a worker that was
-    // stopped meanwhile (Close, the start of the simulation) finds it cleared and is dropped,
-    // so no state poll starts without a board.
-    if (!ThreadParams.Connected.load())
-        return;
     SerialPortErrors = 0;
     SetConnectionMenuActive(window);
     InvalidateRect(window, nullptr, FALSE);
@@ -136,20 +131,18 @@ static void OnConnected(HWND window) {
 }
 
 static void OnConnectFailed(HWND window) {
-    // A failed worker idles until it is stopped; once stopped, its report is out of date and
-    // must not reopen the port dialog.
-    if (!ThreadParams.Running.load() || ThreadParams.Simulation.load())
-        return;
     StopProcessing();
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);
+    // The connection is gone: a log that ran through the attempt ends here, and the operator
+    // hears of it before choosing a port again.
+    EndLogWithNotice(window);
     PostMessageA(window, WM_COMMAND, CMD_OPEN, 0);
 }
 
 static void OnSerialError(HWND window) {
-    // A message from a worker that has since been stopped (Close, the start of the simulation,
-    // which never has link errors) must not start another one.
-    if (!WorkerThread || ThreadParams.Simulation.load())
+    // The simulation never has link errors.
+    if (ThreadParams.Simulation.load())
         return;
     SerialPortErrors = GetSerialPortErrors();
     StopProcessing();
@@ -216,12 +209,15 @@ static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
         UpdateGraph(GraphWin1);
 }
 
-static void OnBoardState(HWND window) {
+static void OnBoardState(HWND window, WPARAM run) {
     SystemState = TempSystemState;
     DeferredBoardRead(SettingFor(TIMER_SEND_SETPOINT), SystemState.SetPoint, SettingSendsInFlight);
+    ResumeLogWithLink();
     UpdateDisplay(MainWinDC);
+    // The gas queries belong to this run too: a run stopped before they go out must not send
+    // them to the next one.
     if ((int)SystemState.ActiveGas != CurrentActiveGas)
-        PostMessageA(window, WM_GAS_CHANGED, 0, (LPARAM)SystemState.ActiveGas);
+        PostMessageA(window, WM_GAS_CHANGED, run, (LPARAM)SystemState.ActiveGas);
 }
 
 static void UpdateActiveGasInfo(int gas) {
@@ -275,7 +271,35 @@ static void OnUserCommand(LPARAM lParam) {
     EnqueueThreadMsg(REQUEST_ASCII, text, WM_USER_COMMAND_REPLY, PARSE_TEXT, result, resultSize);
 }
 
-int OnAppMessage(HWND window, UINT message, WPARAM, LPARAM lParam) {
+// The messages that report a worker run's results (and the gas queries that follow its state
+// report); each carries its run in wParam.
+static int IsWorkerReport(UINT message) {
+    switch (message) {
+    case WM_CONNECTED:
+    case WM_CONNECT_FAILED:
+    case WM_SERIAL_ERROR:
+    case WM_PRODUCT_CONFIG:
+    case WM_WINDOW_NAME:
+    case WM_FLOW_READINGS:
+    case WM_BOARD_STATE:
+    case WM_GAS_CHANGED:
+    case WM_GAS_INFO:
+    case WM_USER_COMMAND_REPLY:
+    case WM_PID_READ:
+    case WM_SETTING_SENT:
+    case WM_BAD_REQUEST:
+    case WM_FAKE_BAD_REQUEST:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // A stopped run's reports change nothing: a late state report would otherwise start gas
+    // queries on the next connection, a late failure reopen the port dialog.
+    if (IsWorkerReport(message) && !IsCurrentWorkerRun(wParam))
+        return 1;
     switch (message) {
     case WM_CONNECTED:
         OnConnected(window);
@@ -296,7 +320,7 @@ int OnAppMessage(HWND window, UINT message, WPARAM, LPARAM lParam) {
         UpdateGraphData(MainWinDC, &NewFlowReadings);
         return 1;
     case WM_BOARD_STATE:
-        OnBoardState(window);
+        OnBoardState(window, wParam);
         return 1;
     case WM_REFRESH_INFO:
         StepInformationWindow(MainWinDC);

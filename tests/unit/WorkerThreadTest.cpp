@@ -29,14 +29,15 @@ struct Posted {
     uint32_t message;
     intptr_t lParam;
     void* window;
+    uintptr_t wParam;
 };
 
 std::mutex PostedLock;
 std::vector<Posted> PostedMessages;
 
-int RecordPost(void* window, uint32_t message, uintptr_t, intptr_t lParam) {
+int RecordPost(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     std::lock_guard<std::mutex> hold(PostedLock);
-    PostedMessages.push_back({message, lParam, window});
+    PostedMessages.push_back({message, lParam, window, wParam});
     return 1;
 }
 
@@ -72,8 +73,10 @@ class WorkerRun {
   public:
     void Start(const char* port, int simulation) {
         PrepareWorkerParams(&ThreadParams, FakeWindow, port, simulation);
+        ThreadParams.Run.store(++LastRun);
         thread_ = std::thread([] { WorkerThreadFunction(&ThreadParams); });
     }
+    static uint32_t LastRun;
     // Returns the seconds between asking for the stop and the worker's end.
     double Stop() {
         if (!thread_.joinable()) {
@@ -89,6 +92,7 @@ class WorkerRun {
   private:
     std::thread thread_;
 };
+uint32_t WorkerRun::LastRun = 0x7000;
 
 class WorkerTest : public ::testing::Test {
   protected:
@@ -106,6 +110,11 @@ class WorkerTest : public ::testing::Test {
     }
     void TearDown() override {
         run_.Stop();
+        // Whatever a run posts carries its run number, by which the main window tells the
+        // reports of a stopped run from those of the current one.
+        for (const Posted& p : PostedSoFar()) {
+            EXPECT_EQ(p.wParam, (uintptr_t)WorkerRun::LastRun) << p.message;
+        }
         ClearMsgQueue();
         ClearSerialPortErrors();
         SetWorkerPostFunction(nullptr);

@@ -89,3 +89,56 @@ TEST_F(BoardTest, FailedConnectReopensThePortDialog) {
     EXPECT_EQ(ThreadParams.Connected.load(), 0);
     EXPECT_EQ(Title(window), "Torvan Control Board Test");
 }
+
+TEST_F(BoardTest, OpenWhileConnectingWaitsForTheAttemptToEnd) {
+    Connect("COM7");
+    ASSERT_TRUE(PumpUntil(2000, [] { return ThreadParams.Running.load() == 1; }));
+    DialogDriver driver;
+    driver.pressOk = false;
+    driver.timeoutMs = 30000;
+    StartDialogDriver(&driver);
+    // The silent COM7 takes over a second of probes; an Open meanwhile (the menu item is gray,
+    // the command can still come) shows no dialog and leaves the port name to the worker.
+    SendMessageA(window, WM_COMMAND, CMD_OPEN, 0);
+    EXPECT_FALSE(driver.found);
+    EXPECT_STREQ(ThreadParams.PortName, "COM7");
+    EXPECT_EQ(ThreadParams.Running.load(), 1);
+    // The attempt ends by reopening the dialog itself.
+    EXPECT_TRUE(PumpUntil(30000, [&] { return driver.found; }));
+    JoinDialogDriver(&driver);
+    Pump();
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
+}
+
+// Whether the board heard the end of each connection or not, Close puts it back at the speed
+// and line ending the program first found it with: here the meter on COM6, 19200 and CR.
+TEST_F(BoardTest, TheBoardsOwnSettingsSurviveFaultsThatSwallowTheRestore) {
+    // Connected: a link set-up after the mark, and a state poll after that.
+    auto linkSetUpSince = [](size_t mark) {
+        std::vector<std::string> r = devicewin::BoardRecord("com6.rec");
+        auto setUp =
+            std::find(r.begin() + std::min(mark, r.size()), r.end(), std::string("~SNLC=0x0D0A"));
+        return setUp != r.end() && std::find(setUp, r.end(), "~GLSV") != r.end();
+    };
+    for (int faults : {1, 2}) {
+        SCOPED_TRACE(faults);
+        ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "reset"));
+        size_t mark = devicewin::BoardRecord("com6.rec").size();
+        Connect("COM6");
+        ASSERT_TRUE(PumpUntil(20000, [&] { return linkSetUpSince(mark); })) << "no connection";
+        for (int i = 0; i < faults; i++) {
+            mark = devicewin::BoardRecord("com6.rec").size();
+            // The next request and the two restore commands of the worker that its time-out
+            // ends go unheard; the board stays at 230400 with CR LF.
+            ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "fault deaf 3"));
+            ASSERT_TRUE(PumpUntil(20000, [&] { return linkSetUpSince(mark); }))
+                << "no reconnection after fault " << i + 1;
+        }
+        SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+        Sleep(200);
+        std::vector<std::string> record = devicewin::BoardRecord("com6.rec");
+        ASSERT_GE(record.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(record.end() - 2, record.end()),
+                  (std::vector<std::string>{"~SNLC=d", "~BAUD=19200"}));
+    }
+}

@@ -52,8 +52,17 @@ inline std::string Title(HWND window) {
     return text;
 }
 
+// Tests that play the worker's part post its reports with this run, after making it the one
+// the window takes as current.
+constexpr WPARAM TEST_RUN = 0x7E57;
+inline WPARAM ActAsWorkerRun() {
+    ThreadParams.Run.store((uint32_t)TEST_RUN);
+    return TEST_RUN;
+}
+
 // A fresh main window with the program's start-up values.
 inline HWND OpenMainWindow() {
+    ThreadParams.Run.store(0);
     ThisIsController = 0;
     ShowFlowDisplayInUnits = 0;
     SystemState = SystemStateRec{};

@@ -6,6 +6,7 @@
 #include "app/AppMessages.h"
 #include "app/SerialCmdQ.h"
 #include "app/win32/MainWindow.h"
+#include "tools/win32/CmdWin.h"
 
 using namespace harness;
 
@@ -73,6 +74,7 @@ struct RepliesTest : testing::Test {
         ASSERT_NE(window, nullptr);
         ClearMsgQueue();
         ResetSettingSends();
+        ActAsWorkerRun();
     }
     void TearDown() override {
         for (UINT id = TIMER_FLOW_READINGS; id <= TIMER_SEND_CRACKING; id++)
@@ -81,6 +83,7 @@ struct RepliesTest : testing::Test {
         ClearMsgQueue();
         ThreadParams.Connected.store(0);
         ThreadParams.Simulation.store(0);
+        ThreadParams.Run.store(0);
     }
 };
 HWND RepliesTest::window = nullptr;
@@ -142,9 +145,8 @@ TEST_F(RepliesTest, PidSaveWritesTheFourRegisters) {
 }
 
 TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
-    // A connected worker raises its flag before it reports.
     ThreadParams.Connected.store(1);
-    SendMessageA(window, WM_CONNECTED, 0, 0);
+    SendMessageA(window, WM_CONNECTED, TEST_RUN, 0);
     ExpectRequests(
         TakeRequests(),
         {{"~SNLC=0x0D0A\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, sizeof IgnoreResult},
@@ -163,20 +165,35 @@ TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
     EXPECT_GE(polls, 2);
 }
 
-TEST_F(RepliesTest, ReportsOfAStoppedWorkerChangeNothing) {
-    // Stopped workers leave their flags cleared: their late reports start no poll and open no
-    // dialog.
-    SendMessageA(window, WM_CONNECTED, 0, 0);
-    SendMessageA(window, WM_CONNECT_FAILED, 0, 0);
+TEST_F(RepliesTest, ReportsOfAStoppedRunChangeNothing) {
+    // What a stopped run left in the window's queue arrives after the next run has started
+    // (the simulation right after a board on gas 2): none of it may act on the new run.
+    SetWindowTextA(window, "Torvan Controller On FAKE");
+    SystemState = SystemStateRec{};
+    CurrentActiveGas = 0;
+    TempSystemState = SystemStateRec{};
+    TempSystemState.ActiveGas = 2;
+    TempSystemState.Flow = 33.0f;
+    ProductConfig = 0;
+    snprintf(CommentField, sizeof CommentField, "Old Board\r\n");
+    const WPARAM stale = TEST_RUN - 1;
+    const UINT reports[] = {WM_CONNECTED,      WM_CONNECT_FAILED, WM_SERIAL_ERROR, WM_BOARD_STATE,
+                            WM_PRODUCT_CONFIG, WM_WINDOW_NAME,    WM_GAS_CHANGED};
+    for (UINT message : reports)
+        PostMessageA(window, message, stale, 2);
     PumpFor(250);
     ExpectRequests(TakeRequests(false), {});
+    EXPECT_EQ(SystemState.Flow, 0.0f);
+    EXPECT_EQ(CurrentActiveGas, 0);
+    EXPECT_EQ(Title(window), "Torvan Controller On FAKE");
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
     EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
 }
 
 TEST_F(RepliesTest, ControllerReadsItsPidRegistersWithoutUndoingTheOperator) {
     ProductConfig = 0x3;
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM5");
-    SendMessageA(window, WM_PRODUCT_CONFIG, 0, (LPARAM)&ProductConfig);
+    SendMessageA(window, WM_PRODUCT_CONFIG, TEST_RUN, (LPARAM)&ProductConfig);
     EXPECT_EQ(Title(window), "Torvan Controller On COM5");
     std::vector<Request> reads = TakeRequests();
     ASSERT_EQ(reads.size(), 4u);
@@ -195,7 +212,7 @@ TEST_F(RepliesTest, ControllerReadsItsPidRegistersWithoutUndoingTheOperator) {
     *(float*)reads[2].result = 2.5f;   // V26, integral
     *(uint32_t*)reads[3].result = 9000;
     for (const Request& r : reads)
-        SendMessageA(window, WM_PID_READ, 0, (LPARAM)r.result);
+        SendMessageA(window, WM_PID_READ, TEST_RUN, (LPARAM)r.result);
     EXPECT_FLOAT_EQ(Proportional, 700.0f) << "the operator's value wins";
     EXPECT_FLOAT_EQ(Derivative, 0.02f);
     EXPECT_FLOAT_EQ(Integral, 2.5f);
@@ -206,7 +223,7 @@ TEST_F(RepliesTest, ControllerReadsItsPidRegistersWithoutUndoingTheOperator) {
 }
 
 TEST_F(RepliesTest, NewGasAsksForItsFourTexts) {
-    SendMessageA(window, WM_GAS_CHANGED, 0, 3);
+    SendMessageA(window, WM_GAS_CHANGED, TEST_RUN, 3);
     EXPECT_EQ(CurrentActiveGas, 3);
     ExpectRequests(TakeRequests(),
                    {{"G4\r", WM_REPLY_IGNORED, PARSE_TEXT, GasSymbol, sizeof GasSymbol},
@@ -219,11 +236,11 @@ TEST_F(RepliesTest, StateWithAnotherGasAsksOnce) {
     CurrentActiveGas = 1;
     TempSystemState = SystemStateRec{};
     TempSystemState.ActiveGas = 1;
-    SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+    SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
     Pump();
     EXPECT_TRUE(TakeRequests().empty());
     TempSystemState.ActiveGas = 2;
-    SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+    SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
     Pump();
     EXPECT_EQ(CurrentActiveGas, 2);
     EXPECT_EQ(TakeRequests().size(), 4u);
@@ -233,7 +250,7 @@ TEST_F(RepliesTest, GasInfoCleansTheRepliesAndSetsTheFormats) {
     snprintf(GasUnits, sizeof GasUnits, "  slpm\r\n");
     snprintf(GasSymbol, sizeof GasSymbol, " \r\n");
     FullScaleFlow = 2000.0f;
-    SendMessageA(window, WM_GAS_INFO, 0, 0);
+    SendMessageA(window, WM_GAS_INFO, TEST_RUN, 0);
     EXPECT_STREQ(GasUnits, "slpm");
     EXPECT_STREQ(GasSymbol, "G4 Not Set");
     EXPECT_STREQ(GasInfo, "2000.0000 slpm of G4 Not Set");

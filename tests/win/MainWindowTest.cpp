@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <process.h>
+
 #include "MainWindowHarness.h"
 #include "app/AppMessages.h"
 #include "app/SerialCmdQ.h"
@@ -7,6 +9,57 @@
 using namespace harness;
 
 namespace {
+
+std::vector<std::string> MainBoxes;
+
+int WINAPI RecordMainBox(HWND, LPCSTR text, LPCSTR, UINT) {
+    MainBoxes.push_back(text);
+    return IDOK;
+}
+
+uintptr_t NoThread(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned, unsigned*) {
+    return 0;
+}
+
+BOOL CALLBACK CollectPortDialog(HWND window, LPARAM list) {
+    char title[64] = "";
+    GetWindowTextA(window, title, sizeof title);
+    if (IsWindowVisible(window) && strcmp(title, "Select Serial Port") == 0)
+        ((std::vector<HWND>*)list)->push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> PortDialogs() {
+    std::vector<HWND> found;
+    EnumWindows(CollectPortDialog, (LPARAM)&found);
+    return found;
+}
+
+// Once the port dialog shows, asks the main window for Open again (a failed connection's
+// request, the driver's menu command), counts the dialogs a while later and cancels them all.
+struct SecondOpen {
+    HWND main;
+    size_t most = 0;
+};
+
+DWORD WINAPI AskForASecondDialog(void* param) {
+    SecondOpen* s = (SecondOpen*)param;
+    DWORD start = GetTickCount();
+    while (PortDialogs().empty() && GetTickCount() - start < 10000)
+        Sleep(20);
+    PostMessageA(s->main, WM_COMMAND, CMD_OPEN, 0);
+    Sleep(600);
+    s->most = PortDialogs().size();
+    for (int i = 0; i < 100; i++) {
+        std::vector<HWND> open = PortDialogs();
+        if (open.empty())
+            break;
+        for (HWND d : open)
+            PostMessageA(d, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        Sleep(100);
+    }
+    return 0;
+}
 
 struct MainWindowTest : testing::Test {
     HWND window = nullptr;
@@ -147,7 +200,7 @@ TEST_F(MainWindowTest, MeterGraysTheControllerDialogs) {
     ClearMsgQueue();
     ProductConfig = 0;
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM9");
-    SendMessageA(window, WM_PRODUCT_CONFIG, 0, (LPARAM)&ProductConfig);
+    SendMessageA(window, WM_PRODUCT_CONFIG, ActAsWorkerRun(), (LPARAM)&ProductConfig);
     EXPECT_EQ(Title(window), "Torvan Meter On COM9");
     OpenPopup(2);
     EXPECT_TRUE(MenuState(CMD_SETPOINT) & MF_GRAYED);
@@ -163,10 +216,10 @@ TEST_F(MainWindowTest, MeterGraysTheControllerDialogs) {
 TEST_F(MainWindowTest, WindowNameReplacesTheTitleUnlessEmpty) {
     snprintf(CommentField, sizeof CommentField, "\r\n");
     SetWindowTextA(window, "Torvan Meter On COM9");
-    SendMessageA(window, WM_WINDOW_NAME, 0, (LPARAM)CommentField);
+    SendMessageA(window, WM_WINDOW_NAME, ActAsWorkerRun(), (LPARAM)CommentField);
     EXPECT_EQ(Title(window), "Torvan Meter On COM9");
     snprintf(CommentField, sizeof CommentField, "Bench Rig 2\r\n");
-    SendMessageA(window, WM_WINDOW_NAME, 0, (LPARAM)CommentField);
+    SendMessageA(window, WM_WINDOW_NAME, TEST_RUN, (LPARAM)CommentField);
     EXPECT_EQ(Title(window), "Bench Rig 2");
     EXPECT_STREQ(WindowTitle, "Bench Rig 2");
 }
@@ -232,7 +285,7 @@ TEST_F(MainWindowTest, GdiObjectsStayFlat) {
         TempSystemState = SystemState;
         TempSystemState.StatusFlags = (uint16_t)((i % 3 == 0) ? 0x0008 : (i % 3 == 1) ? 0x4000 : 0);
         TempSystemState.Flow = (float)i;
-        SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+        SendMessageA(window, WM_BOARD_STATE, ThreadParams.Run.load(), (LPARAM)&TempSystemState);
         SendMessageA(window, WM_REFRESH_INFO, 0, 0);
         if (i % 20 == 0)
             SendMessageA(window, WM_COMMAND, (i % 40 == 0) ? CMD_FLOW_UNITS : CMD_FLOW_PERCENT, 0);
@@ -268,12 +321,13 @@ TEST_F(MainWindowTest, StatusFlagsColourTheStrip) {
     };
     // Connected as far as the strip can tell, without a worker.
     ThreadParams.Connected.store(1);
+    ActAsWorkerRun();
     snprintf(GasInfo, sizeof GasInfo, "%s", "100.0000 sccm of N2");
     CurrentActiveGas = 0;
     for (const Case& c : cases) {
         TempSystemState = SystemStateRec{};
         TempSystemState.StatusFlags = c.flags;
-        SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+        SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
         PumpFor(60);
         EXPECT_GT(StripShare(window, c.colour), 50) << "flags " << c.flags;
     }
@@ -357,4 +411,48 @@ TEST_F(MainWindowTest, LeftoverSerialErrorStartsNothing) {
     EXPECT_EQ(ThreadParams.Simulation.load(), 1);
     EXPECT_EQ(ThreadParams.Running.load(), 1);
     EXPECT_EQ(Title(window), "Torvan Controller On FAKE");
+}
+
+TEST_F(MainWindowTest, AWorkerThatCannotStartIsReportedAndTheMenusStayIdle) {
+    BeginWorkerThread = NoThread;
+    MainMessageBox = RecordMainBox;
+    const struct {
+        const char* name;
+        UINT message;
+        WPARAM wParam;
+    } starts[] = {{"simulation", WM_COMMAND, CMD_SIMULATE}, {"board", WM_START_WORKER, 0}};
+    for (const auto& start : starts) {
+        SCOPED_TRACE(start.name);
+        MainBoxes.clear();
+        snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM5");
+        SendMessageA(window, start.message, start.wParam, 0);
+        PumpFor(300);
+        EXPECT_EQ(MainBoxes.size(), 1u);
+        EXPECT_EQ(Title(window), "Torvan Control Board Test");
+        EXPECT_EQ(ThreadParams.Running.load(), 0);
+        EXPECT_EQ(ThreadParams.Simulation.load(), 0);
+        OpenPopup(1);
+        EXPECT_FALSE(MenuState(CMD_OPEN) & MF_GRAYED);
+        EXPECT_TRUE(MenuState(CMD_CLOSE) & MF_GRAYED);
+        // No poll fills a queue that no worker reads.
+        int kind, parse;
+        char* text;
+        uint32_t message;
+        void* result;
+        EXPECT_FALSE(DequeueThreadMsg(&kind, &text, &message, &parse, &result));
+    }
+    BeginWorkerThread = _beginthreadex;
+    MainMessageBox = MessageBoxA;
+}
+
+TEST_F(MainWindowTest, OpenWhileThePortDialogShowsOpensNoSecond) {
+    SecondOpen second{window};
+    HANDLE thread = CreateThread(nullptr, 0, AskForASecondDialog, &second, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    SendMessageA(window, WM_COMMAND, CMD_OPEN, 0);
+    PumpFor(200);
+    WaitForSingleObject(thread, 20000);
+    CloseHandle(thread);
+    EXPECT_EQ(second.most, 1u);
+    EXPECT_TRUE(PortDialogs().empty());
 }
