@@ -78,6 +78,14 @@ int TakeByte() {
 
 } // namespace
 
+// The flow reader prints its timing lines on standard output for every batch; the fuzzer's
+// own reports go to standard error.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    FILE* quiet = freopen("/dev/null", "w", stdout);
+    (void)quiet;
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SetSerialPortBackend(&Backend);
     SetDeviceClockHooks(&Clock);
@@ -99,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (StreamLeft > 0) {
         int op = TakeByte();
         size_t before = StreamLeft;
-        switch (op % 4) {
+        switch (op % 6) {
         case 0: {
             char* text = nullptr;
             int count = -1;
@@ -133,6 +141,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Require(readings.Count >= 0 && readings.Count <= MAX_FLOW_READINGS, "flow count");
             break;
         }
+        case 4: {
+            // A settle wait's batches: the next byte picks the reading and how long a run
+            // it asks for.
+            if (StreamLeft == 0) {
+                break;
+            }
+            int pick = TakeByte();
+            int type = pick % 3;
+            int durationMs = (pick / 3) * 5;
+            int wanted = durationMs / 5;
+            float* samples = nullptr;
+            int count = -1;
+            if (GetFlowReadings(handle, durationMs, type, &samples, &count)) {
+                Require(samples != nullptr && count >= wanted && count <= FLOW_SAMPLE_LIMIT,
+                        "flow readings count");
+                Require(type != 2 || count == wanted, "state samples stop at the wanted count");
+            } else {
+                Require(count == 0, "failed flow readings have no count");
+            }
+            break;
+        }
+        case 5:
+            // Whatever comes back, the line ending is a plain number or 0.
+            (void)GetNewLine(handle);
+            break;
         default: {
             SystemStateRec fresh;
             memset(&fresh, 0x5A, sizeof fresh);

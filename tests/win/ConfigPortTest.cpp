@@ -4,6 +4,7 @@
 
 #include "MainWindowHarness.h"
 #include "device/win32/ConfigComPort.h"
+#include "resources/resource.h"
 
 using namespace harness;
 
@@ -32,7 +33,6 @@ TEST(ConfigPort, ListsThePortsSortedAndReturnsTheChosenOne) {
     ASSERT_TRUE(driver.found);
     ASSERT_TRUE(Contains(driver.entries, "COM5")) << Listed(driver.entries);
     ASSERT_TRUE(Contains(driver.entries, "COM6")) << Listed(driver.entries);
-    EXPECT_TRUE(std::is_sorted(driver.entries.begin(), driver.entries.end()));
     EXPECT_EQ(driver.selectedIndex, 0);
     EXPECT_EQ(result, 1);
     EXPECT_EQ(portsAvailable, 1);
@@ -72,4 +72,57 @@ TEST(ConfigPort, CancelReturnsZeroAndLeavesTheOutputsAlone) {
     EXPECT_EQ(portsAvailable, -7);
     EXPECT_STREQ(name, "COM99");
     EXPECT_EQ(baud, 19200u);
+}
+
+namespace {
+
+INT_PTR CALLBACK EmptyPortDialog(HWND, UINT message, WPARAM, LPARAM) {
+    return message == WM_INITDIALOG;
+}
+
+// The list LoadPortNames makes from a key of the test's own, in a port dialog that has not
+// read the system's ports.
+std::vector<std::string>
+ListedFromKey(const std::vector<std::pair<const char*, const char*>>& values) {
+    const char* keyPath = "Software\\TorvanOneTest\\SerialComm";
+    RegDeleteKeyA(HKEY_CURRENT_USER, keyPath);
+    HKEY key = nullptr;
+    std::vector<std::string> entries;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "cannot make the test key";
+        return entries;
+    }
+    for (const auto& v : values)
+        RegSetValueExA(key, v.first, 0, REG_SZ, (const BYTE*)v.second, (DWORD)strlen(v.second) + 1);
+    HWND dialog =
+        CreateDialogParamA(GetModuleHandleA(nullptr), "CONFIGPORT", nullptr, EmptyPortDialog, 0);
+    if (dialog == nullptr) {
+        ADD_FAILURE() << "no dialog";
+    } else {
+        LoadPortNames(dialog, key);
+        HWND list = GetDlgItem(dialog, IDC_PORT_LIST);
+        int count = (int)SendMessageA(list, LB_GETCOUNT, 0, 0);
+        for (int i = 0; i < count; i++) {
+            char text[64] = "";
+            if (SendMessageA(list, LB_GETTEXTLEN, i, 0) < (LRESULT)sizeof text)
+                SendMessageA(list, LB_GETTEXT, i, (LPARAM)text);
+            entries.push_back(text);
+        }
+        DestroyWindow(dialog);
+    }
+    RegCloseKey(key);
+    RegDeleteKeyA(HKEY_CURRENT_USER, keyPath);
+    return entries;
+}
+
+} // namespace
+
+TEST(ConfigPort, LoadPortNamesListsTheValuesDataSortedOrSaysNoneFound) {
+    // Listed in registry order COM3, COM10, COM1: the list box sorts them as text.
+    EXPECT_EQ(ListedFromKey({{"\\Device\\Serial2", "COM3"},
+                             {"\\Device\\Serial9", "COM10"},
+                             {"\\Device\\Serial0", "COM1"}}),
+              (std::vector<std::string>{"COM1", "COM10", "COM3"}));
+    EXPECT_EQ(ListedFromKey({}), (std::vector<std::string>{"<No Ports Found>"}));
 }

@@ -74,6 +74,43 @@ TEST_F(SerialPortWin32Test, PortThatDoesNotExist) {
     EXPECT_EQ(CloseComPort(nullptr), 0);
 }
 
+// The settings the port is left with, read back through Win32, at each speed the connection
+// uses. What Wine on a pty reports faithfully is asserted: the speed, 8N1, no flow control and
+// the time-outs. The modem lines do not exist there (DTR and RTS read back enabled whatever was
+// set), Wine drops fAbortOnError, and a pty's parity reads back garbled, so those are printed.
+TEST_F(SerialPortWin32Test, LineSettingsAndTimeOutsReadBack) {
+    for (uint32_t baud : {9600u, 19200u, 230400u}) {
+        SCOPED_TRACE(baud);
+        uint32_t error = 0;
+        Port = OpenComPort("COM5", baud, 'N', 8, 1.0f, &error);
+        ASSERT_NE(Port, nullptr) << "error " << error;
+        DCB dcb = {};
+        dcb.DCBlength = sizeof dcb;
+        ASSERT_TRUE(GetCommState(static_cast<HANDLE>(Port), &dcb));
+        EXPECT_EQ(dcb.BaudRate, baud);
+        EXPECT_EQ(dcb.ByteSize, 8);
+        EXPECT_EQ(dcb.Parity, NOPARITY);
+        EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+        // No flow control of any kind: XON and XOFF are payload bytes in a binary frame.
+        EXPECT_EQ(dcb.fOutX, 0u);
+        EXPECT_EQ(dcb.fInX, 0u);
+        EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+        EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+        COMMTIMEOUTS timeouts = {};
+        ASSERT_TRUE(GetCommTimeouts(static_cast<HANDLE>(Port), &timeouts));
+        EXPECT_EQ(timeouts.ReadIntervalTimeout, 3u);
+        EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 2u);
+        EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 150u);
+        EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 10u);
+        EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 50u);
+        printf("read back at %u: fDtrControl %u fRtsControl %u fAbortOnError %u fBinary %u\n",
+               static_cast<unsigned>(baud), dcb.fDtrControl, dcb.fRtsControl, dcb.fAbortOnError,
+               dcb.fBinary);
+        CloseComPort(Port);
+        Port = nullptr;
+    }
+}
+
 TEST_F(SerialPortWin32Test, OpenCloseCyclesKeepNoHandles) {
     DWORD before = 0, after = 0;
     ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
