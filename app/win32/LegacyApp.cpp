@@ -86,8 +86,10 @@ int StartWorkerThread(HWND window) {
 
 void StopProcessing() {
     HWND window = MainWindowHandle;
+    // The log's timer runs on: a reconnection keeps the log, and the log's own end stops it.
     for (UINT id = TIMER_FLOW_READINGS; id <= TIMER_SEND_CRACKING; id++)
-        KillTimer(window, id);
+        if (id != TIMER_LOG_SAMPLE)
+            KillTimer(window, id);
 
     if (ThreadParams.Running.load()) {
         ThreadParams.Stop.store(1);
