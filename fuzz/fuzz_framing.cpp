@@ -3,12 +3,14 @@
 //
 // The test script runs a short pass (-runs=20000). A longer run, from the fuzz build folder:
 //   mkdir -p corpus && ./fuzz/fuzz_framing corpus -max_len=20000 -max_total_time=600 -jobs=2
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "device/DeviceClock.h"
 #include "device/LegacyBoardUtils.h"
@@ -74,6 +76,29 @@ void Require(bool ok, const char* what) {
 
 int TakeByte() {
     return FuzzGetChar(nullptr);
+}
+
+// Takes up to three chunks of the input (a length byte, then that many bytes) and frames each
+// as the board would, with a correct checksum: random bytes seldom make a valid frame, and the
+// batch decoding behind the frame check must be reached too.
+std::vector<uint8_t> FramedChunks() {
+    std::vector<uint8_t> frames;
+    for (int i = 0; i < 3 && StreamLeft > 0; i++) {
+        size_t n = std::min<size_t>(static_cast<size_t>(TakeByte()), StreamLeft);
+        uint32_t length = static_cast<uint32_t>(n) + 4;
+        uint32_t sum = 0x1234 + (length >> 8) + (length & 0xFF);
+        frames.push_back(static_cast<uint8_t>(length >> 8));
+        frames.push_back(static_cast<uint8_t>(length & 0xFF));
+        for (size_t k = 0; k < n; k++) {
+            uint8_t byte = static_cast<uint8_t>(TakeByte());
+            sum += byte;
+            frames.push_back(byte);
+        }
+        uint32_t checksum = (0x10000u - (sum & 0xFFFF)) & 0xFFFF;
+        frames.push_back(static_cast<uint8_t>(checksum >> 8));
+        frames.push_back(static_cast<uint8_t>(checksum & 0xFF));
+    }
+    return frames;
 }
 
 } // namespace
@@ -151,6 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             int type = pick % 3;
             int durationMs = (pick / 3) * 5;
             int wanted = durationMs / 5;
+            std::vector<uint8_t> frames = FramedChunks();
+            const uint8_t* rest = Stream;
+            size_t restLeft = StreamLeft;
+            Stream = frames.data();
+            StreamLeft = frames.size();
             float* samples = nullptr;
             int count = -1;
             if (GetFlowReadings(handle, durationMs, type, &samples, &count)) {
@@ -160,6 +190,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } else {
                 Require(count == 0, "failed flow readings have no count");
             }
+            Stream = rest;
+            StreamLeft = restLeft;
             break;
         }
         case 5:
