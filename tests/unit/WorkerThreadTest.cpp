@@ -388,6 +388,8 @@ class WorkerDeviceTest : public WorkerTest {
   protected:
     void SetUp() override {
         WorkerTest::SetUp();
+        // A new board: what an earlier test's connection saved does not belong to it.
+        ForgetBoardLineSettings();
         ASSERT_TRUE(emu_.Start({"--kind", "controller", "--baud", "19200", "--name",
                                 "Bench Controller Number Seven"}));
     }
@@ -523,8 +525,9 @@ TEST_F(WorkerDeviceTest, StopWhileIdleIsPromptAndRestoresTheBoard) {
     EXPECT_EQ(ThreadParams.Connected.load(), 0);
     EXPECT_EQ(ThreadParams.Device.load(), nullptr);
 
-    // The emulator may not have read the last bytes off the pty yet.
-    std::vector<std::string> commands = emu_.RecordedCommandsEndingWith("~BAUD=");
+    // The emulator may not have read the last bytes off the pty yet; the connection's own
+    // "~BAUD=230400" must not pass for the restore.
+    std::vector<std::string> commands = emu_.RecordedCommandsEndingWith("~BAUD=19200");
     ASSERT_GE(commands.size(), 2u);
     EXPECT_TRUE(StartsWith(commands[commands.size() - 2], "~SNLC=")) << commands.end()[-2];
     EXPECT_EQ(commands.back(), "~BAUD=19200");

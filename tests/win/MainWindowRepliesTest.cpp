@@ -105,7 +105,7 @@ TEST_F(RepliesTest, UnchangedSetPointSendsNothing) {
     CurrentActiveGas = 0;
     TempSystemState = SystemStateRec{};
     TempSystemState.SetPoint = 40.0f;
-    SendMessageA(window, WM_BOARD_STATE, 0, (LPARAM)&TempSystemState);
+    SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
     SendMessageA(window, WM_NEW_SETPOINT, 0, Bits(40.0f));
     PumpFor(150);
     EXPECT_TRUE(TakeRequests().empty());

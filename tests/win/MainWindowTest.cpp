@@ -192,7 +192,7 @@ TEST_F(MainWindowTest, CloseStopsTheSimulationAndTheMenuFollows) {
 TEST_F(MainWindowTest, MeterGraysTheControllerDialogs) {
     // A controller with both its windows open, and a reconnection finds a meter.
     ProductConfig = 1;
-    SendMessageA(window, WM_PRODUCT_CONFIG, 0, (LPARAM)&ProductConfig);
+    SendMessageA(window, WM_PRODUCT_CONFIG, ActAsWorkerRun(), (LPARAM)&ProductConfig);
     SendMessageA(window, WM_COMMAND, CMD_SETPOINT, 0);
     SendMessageA(window, WM_COMMAND, CMD_PID_ADJUST, 0);
     ASSERT_NE(FindWindowA("#32770", "Set Point"), nullptr);
@@ -200,7 +200,7 @@ TEST_F(MainWindowTest, MeterGraysTheControllerDialogs) {
     ClearMsgQueue();
     ProductConfig = 0;
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM9");
-    SendMessageA(window, WM_PRODUCT_CONFIG, ActAsWorkerRun(), (LPARAM)&ProductConfig);
+    SendMessageA(window, WM_PRODUCT_CONFIG, TEST_RUN, (LPARAM)&ProductConfig);
     EXPECT_EQ(Title(window), "Torvan Meter On COM9");
     OpenPopup(2);
     EXPECT_TRUE(MenuState(CMD_SETPOINT) & MF_GRAYED);
@@ -245,7 +245,7 @@ TEST_F(MainWindowTest, UnitsBeforeTheGasIsKnownShowDigitsSizedAgainByTheGas) {
     SendMessageA(window, WM_COMMAND, CMD_FLOW_UNITS, 0);
     EXPECT_EQ(FlowDigitRect.right, percentWidth) << "no gas yet: sized as in percent";
     FullScaleFlow = 2000000.0f;
-    SendMessageA(window, WM_GAS_INFO, 0, 0);
+    SendMessageA(window, WM_GAS_INFO, ActAsWorkerRun(), 0);
     EXPECT_GT(FlowDigitRect.right, percentWidth) << "re-laid for the gas's seven digits";
     RECT client;
     GetClientRect(window, &client);
