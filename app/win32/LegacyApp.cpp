@@ -126,7 +126,22 @@ void StopProcessing() {
     CurrentActiveGas = -1;
 }
 
+// The start that Open or a reconnection asked for with WM_START_WORKER; 0 when none is
+// due. An orderly end of the connection withdraws it, so a Close or the start of the
+// simulation that the operator chose while the request waited in the queue is not undone.
+static WPARAM PendingStart;
+static WPARAM LastStartToken;
+
+WPARAM RequestWorkerStart(HWND window) {
+    if (++LastStartToken == 0)
+        ++LastStartToken;
+    PendingStart = LastStartToken;
+    PostMessageA(window, WM_START_WORKER, PendingStart, 0);
+    return PendingStart;
+}
+
 void EndConnection(HWND window) {
+    PendingStart = 0;
     StopProcessing();
     ForgetBoardLineSettings();
     EndLogWithNotice(window);
@@ -271,7 +286,11 @@ static LRESULT OnDestroy(HWND window) {
     return 0;
 }
 
-static LRESULT OnStartWorker(HWND window) {
+static LRESULT OnStartWorker(HWND window, WPARAM token) {
+    // 0 asks for a start unconditionally; any other token must still be the one due.
+    if (token != 0 && token != PendingStart)
+        return 0;
+    PendingStart = 0;
     StopProcessing();
     if (!StartWorkerThread(window))
         ReportWorkerStartFailure(window);
@@ -310,7 +329,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     if (message == WM_APP_QUIT)
         return OnClose(window);
     if (message == WM_START_WORKER)
-        return OnStartWorker(window);
+        return OnStartWorker(window, wParam);
     if (message >= TORVAN_WM_APP && message <= 0xBFFF &&
         OnAppMessage(window, message, wParam, lParam)) {
         RefreshChangedStrip();

@@ -73,7 +73,7 @@ static void OnOpen(HWND window) {
     // before the name changes, and the board it had is restored and forgotten.
     EndConnection(window);
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", portName);
-    PostMessageA(window, WM_START_WORKER, 0, 0);
+    RequestWorkerStart(window);
 }
 
 static void OnClosePort(HWND window) {

@@ -148,7 +148,7 @@ static void OnSerialError(HWND window) {
     StopProcessing();
     BringWindowToTop(window);
     InvalidateRect(window, nullptr, FALSE);
-    PostMessageA(window, WM_START_WORKER, 0, 0);
+    RequestWorkerStart(window);
 }
 
 static void OnProductConfig(HWND window) {

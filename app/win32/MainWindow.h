@@ -21,6 +21,8 @@ int StartWorkerThread(HWND window);
 // stopped (and restores the board), the board's saved settings are forgotten and a running
 // log is closed with a notice.
 void EndConnection(HWND window);
+// Posts WM_START_WORKER for ThreadParams.PortName with a token that EndConnection withdraws.
+WPARAM RequestWorkerStart(HWND window);
 // A worker thread could not be started: the operator is told and the menus stay idle.
 void ReportWorkerStartFailure(HWND window);
 

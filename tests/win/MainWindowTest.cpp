@@ -413,6 +413,36 @@ TEST_F(MainWindowTest, LeftoverSerialErrorStartsNothing) {
     EXPECT_EQ(Title(window), "Torvan Controller On FAKE");
 }
 
+int ThreadStarts;
+uintptr_t CountedNoThread(void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned,
+                          unsigned*) {
+    ThreadStarts++;
+    return 0;
+}
+
+TEST_F(MainWindowTest, AReconnectionQueuedBehindCloseOrSimulateStartsNothing) {
+    // A link error asks for a new worker through the window's queue; the operator's Close or
+    // simulation start already waiting there comes first and must stay the last word.
+    BeginWorkerThread = CountedNoThread;
+    MainMessageBox = RecordMainBox;
+    const struct {
+        const char* name;
+        UINT command;
+        int starts;
+    } cases[] = {{"close", CMD_CLOSE, 0}, {"simulate", CMD_SIMULATE, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ThreadStarts = 0;
+        snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM5");
+        PostMessageA(window, WM_SERIAL_ERROR, ActAsWorkerRun(), 0);
+        PostMessageA(window, WM_COMMAND, c.command, 0);
+        PumpFor(300);
+        EXPECT_EQ(ThreadStarts, c.starts);
+    }
+    BeginWorkerThread = _beginthreadex;
+    MainMessageBox = MessageBoxA;
+}
+
 TEST_F(MainWindowTest, AWorkerThatCannotStartIsReportedAndTheMenusStayIdle) {
     BeginWorkerThread = NoThread;
     MainMessageBox = RecordMainBox;
