@@ -5,7 +5,7 @@
 # Ends with one line "N passed, N failed" over all tiers; exits non-zero on any failure.
 #
 # TORVAN_BUILD (default ./build) selects the build folder. TORVAN_TIERS limits the tiers
-# (space-separated: format native tsan fuzz win e2e).
+# (space-separated: format docs native tsan fuzz win e2e).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +14,7 @@ cd "$ROOT"
 
 source "$ROOT/scripts/lib-wine.sh"
 JOBS=${JOBS:-$(nproc)}
-TIERS=${TORVAN_TIERS:-format native tsan fuzz win e2e}
+TIERS=${TORVAN_TIERS:-format docs native tsan fuzz win e2e}
 LOG_DIR=$TORVAN_BUILD/test-logs
 mkdir -p "$LOG_DIR"
 
@@ -80,6 +80,15 @@ if want format; then
     else
         fail "format (clang-format; see $LOG_DIR/format.log)"
         head -20 "$LOG_DIR/format.log" >&2
+    fi
+fi
+
+if want docs; then
+    if "$ROOT/scripts/check-docs.sh" >"$LOG_DIR/docs.log" 2>&1; then
+        pass docs
+    else
+        fail "docs (message and timer tables; see $LOG_DIR/docs.log)"
+        cat "$LOG_DIR/docs.log" >&2
     fi
 fi
 
