@@ -617,7 +617,9 @@ static void PrintOverview(FILE* out) {
     }
     fprintf(out, "\n\"torvanctl COMMAND --help\" describes a command. Exit codes: 0 done, 2 bad "
                  "arguments,\n3 no board found, 4 time-out, 5 a step-test limit failed, 1 other "
-                 "errors.\n");
+                 "errors.\n"
+                 "The commands, replies and frames the board speaks are described in "
+                 "docs/protocol.md.\n");
 }
 
 static int WantsHelp(int argc, char** argv) {
