@@ -369,12 +369,16 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         EnqueueIgnored("G31=0\r");
         return 1;
     case WM_TOTALIZER_CLOSED:
-        TotalizerWin = nullptr;
+        if (lParam == 0 || (HWND)lParam == TotalizerWin)
+            TotalizerWin = nullptr;
         return 1;
     case WM_GRAPH_CLOSED:
-        GraphWin1 = nullptr;
-        SimGraphWindowExists.store(0);
-        KillTimer(window, TIMER_FLOW_READINGS);
+        // The closed window comes along: a report read after a new graph opened is stale.
+        if (lParam == 0 || (HWND)lParam == GraphWin1) {
+            GraphWin1 = nullptr;
+            SimGraphWindowExists.store(0);
+            KillTimer(window, TIMER_FLOW_READINGS);
+        }
         return 1;
     case WM_SETPOINT_DLG_CLOSED:
         SetPointDlgActive = 0;

@@ -185,7 +185,7 @@ void OnLeftButtonDown(HWND window) {
 
 void OnClose(HWND window) {
     if (ParentWindow != nullptr) {
-        PostMessageA(ParentWindow, WM_GRAPH_CLOSED, 0, 0);
+        PostMessageA(ParentWindow, WM_GRAPH_CLOSED, 0, (LPARAM)window);
     }
     DestroyWindow(window);
 }

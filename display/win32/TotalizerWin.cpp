@@ -232,7 +232,9 @@ void OnLeftButtonDown(LPARAM lParam) {
 }
 
 void OnClose(HWND window) {
-    PostMessageA(ParentWindow, WM_TOTALIZER_CLOSED, 0, 0);
+    // The closed window goes along, so a report read after a new totalizer has opened does
+    // not make the main window forget the new one.
+    PostMessageA(ParentWindow, WM_TOTALIZER_CLOSED, 0, (LPARAM)window);
     DestroyWindow(window);
 }
 

@@ -396,6 +396,19 @@ TEST_F(MainWindowTest, TotalizerMatchesTheWindow) {
     EXPECT_EQ(total.bottom - total.top, overhead + FlowDigitRect.bottom - FlowDigitRect.top);
     SendMessageA(window, WM_COMMAND, CMD_TOTALIZER, 0);
     EXPECT_EQ(TotalizerWin, nullptr);
+
+    // A closed totalizer's report read after a new one opened leaves the new one known, so
+    // the menu item still closes it.
+    SendMessageA(window, WM_COMMAND, CMD_TOTALIZER, 0);
+    HWND first = TotalizerWin;
+    PostMessageA(first, WM_CLOSE, 0, 0);
+    PumpFor(50);
+    SendMessageA(window, WM_COMMAND, CMD_TOTALIZER, 0);
+    ASSERT_NE(TotalizerWin, nullptr);
+    SendMessageA(window, WM_TOTALIZER_CLOSED, 0, (LPARAM)first);
+    EXPECT_NE(TotalizerWin, nullptr);
+    SendMessageA(window, WM_COMMAND, CMD_TOTALIZER, 0);
+    EXPECT_EQ(TotalizerWin, nullptr);
 }
 
 TEST_F(MainWindowTest, LeftoverSerialErrorStartsNothing) {
