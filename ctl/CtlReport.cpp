@@ -42,6 +42,11 @@ std::string StepReportJson(const StepReport& report) {
 }
 
 // One right-aligned column: the figure, or "-" when it does not exist.
+// A board without a name (S54 empty) is called what it is.
+static const char* BoardLabel(const BoardInfo& board) {
+    return board.Name[0] != '\0' ? board.Name : "unnamed controller";
+}
+
 static void PrintCell(FILE* out, int width, int decimals, double value) {
     if (std::isfinite(value)) {
         fprintf(out, " %*.*f", width, decimals, value);
@@ -51,7 +56,7 @@ static void PrintCell(FILE* out, int width, int decimals, double value) {
 }
 
 void PrintStepTable(FILE* out, const StepReport& report) {
-    fprintf(out, "board: %s (%s %.4f %s) on %s, band +/-%.4f %%FS\n", report.Board.Name,
+    fprintf(out, "board: %s (%s %.4f %s) on %s, band +/-%.4f %%FS\n", BoardLabel(report.Board),
             report.Board.GasSymbol, report.Board.FullScale, report.Board.Units, report.Port,
             report.Band);
     fprintf(out, "step  from %%FS    to %%FS  settle ms   rise ms  overshoot  mean error"
@@ -291,9 +296,10 @@ int WriteStepSvg(FILE* out, const StepReport& report) {
     fprintf(out,
             "<text x=\"%.1f\" y=\"24\" font-size=\"16\">Step test: %s, %s %.4g %s, on %s: "
             "%s</text>\n",
-            PLOT_LEFT, Escaped(report.Board.Name).c_str(), Escaped(report.Board.GasSymbol).c_str(),
-            report.Board.FullScale, Escaped(report.Board.Units).c_str(),
-            Escaped(report.Port).c_str(), report.Pass ? "PASS" : "FAIL");
+            PLOT_LEFT, Escaped(BoardLabel(report.Board)).c_str(),
+            Escaped(report.Board.GasSymbol).c_str(), report.Board.FullScale,
+            Escaped(report.Board.Units).c_str(), Escaped(report.Port).c_str(),
+            report.Pass ? "PASS" : "FAIL");
     WriteLegend(out, report);
     WriteGridAndAxes(out, axes);
     WriteBands(out, report, axes);
