@@ -29,6 +29,11 @@ int Registered;
 struct GraphData {
     GraphRing Ring;
     int WindowNumber;
+    // The off-screen image, kept between repaints (twenty a second while the flow is polled)
+    // and made anew only when the client size changes: a fresh bitmap each time had to be
+    // allocated and cleared, a good part of what an open graph cost.
+    OffscreenImage Image;
+    int HasImage;
 };
 
 GraphData* DataOf(HWND graph) {
@@ -116,20 +121,43 @@ void DrawLines(HDC dc, const GraphRing& ring, const RECT& client) {
     }
 }
 
+void ReleaseImage(GraphData* data) {
+    if (data->HasImage) {
+        EndOffscreenImage(&data->Image);
+        data->HasImage = 0;
+    }
+}
+
+// The window's kept image, made for the current client size.
+OffscreenImage* ImageFor(HWND window, HDC target, GraphData* data) {
+    RECT client;
+    GetClientRect(window, &client);
+    if (data->HasImage && data->Image.Width == client.right - client.left &&
+        data->Image.Height == client.bottom - client.top) {
+        return &data->Image;
+    }
+    ReleaseImage(data);
+    data->HasImage = BeginOffscreenImage(window, target, &data->Image);
+    return data->HasImage ? &data->Image : nullptr;
+}
+
 // Draws the whole picture off-screen and copies it in one step, so the trace never flickers.
 void DrawGraph(HWND window, HDC target) {
     GraphData* data = DataOf(window);
-    OffscreenImage image;
-    if (!BeginOffscreenImage(window, target, &image)) {
+    if (data == nullptr) {
         return;
     }
+    OffscreenImage* kept = ImageFor(window, target, data);
+    if (kept == nullptr) {
+        return;
+    }
+    const OffscreenImage& image = *kept;
     HDC memory = image.Memory;
-    // A compatible bitmap starts black, which is the graph's background.
     PatBlt(memory, 0, 0, image.Width, image.Height, BLACKNESS);
     HRGN clip = CreateRectRgnIndirect(&image.Client);
     SelectClipRgn(memory, clip);
     DrawGraticule(memory, image.Width, image.Height);
-    if (data != nullptr && data->Ring.BuffersReady) {
+    if (data->Ring.BuffersReady) {
         DrawLines(memory, data->Ring, image.Client);
     }
     SelectClipRgn(target, clip);
@@ -137,7 +165,6 @@ void DrawGraph(HWND window, HDC target) {
            SRCCOPY);
     SelectClipRgn(target, nullptr);
     SelectClipRgn(memory, nullptr);
-    EndOffscreenImage(&image);
     DeleteObject(clip);
 }
 
@@ -196,6 +223,7 @@ void OnDestroy(HWND window) {
         return;
     }
     SetWindowLongPtrA(window, 0, 0);
+    ReleaseImage(data);
     GraphRingFree(&data->Ring);
     free(data);
     NumGraphWindows--;
