@@ -4,6 +4,10 @@
 #include <chrono>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 const DeviceClockHooks* Hooks = nullptr;
@@ -19,7 +23,13 @@ void DeviceSleepMs(uint32_t ms) {
         Hooks->Sleep(ms);
         return;
     }
+#ifdef _WIN32
+    // The C++ sleep of the mingw thread library waits on an event with a time-out, and under
+    // Wine every such wait is a call to its server; Sleep is not.
+    Sleep(ms);
+#else
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+#endif
 }
 
 double DeviceNowSeconds() {

@@ -60,3 +60,15 @@ const char* GetFormatInfo(float value, int extraChars, char* sizingOut, size_t s
     }
     return sizingOut;
 }
+
+int FormatReadingText(char* out, size_t size, float value, int decimals) {
+    if (!out || size == 0)
+        return 0;
+    int length = decimals < 0 ? snprintf(out, size, "%3.2f", (double)value)
+                              : snprintf(out, size, "%1.*f", decimals, (double)value);
+    if (length < 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    return length < (int)size ? length : (int)size - 1;
+}

@@ -12,3 +12,10 @@ const char* GetFormatInfo(float value, int extraChars, char* sizingOut, size_t s
 
 // The decimals rule alone (no output, no printing).
 int FormatDecimalsFor(float value);
+
+// Room for any reading's text.
+constexpr size_t READING_TEXT_SIZE = 64;
+
+// The text a reading is shown with: a percentage with two decimals when decimals is negative,
+// else the value with that many decimals. Cut to size - 1 characters; returns the length.
+int FormatReadingText(char* out, size_t size, float value, int decimals);

@@ -175,10 +175,12 @@ void CALLBACK TimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
         break;
     case TIMER_INFO_REFRESH:
         PostMessageA(window, WM_REFRESH_INFO, 0, 0);
-        break;
+        return;
     default:
         break;
     }
+    // A tick may change the strip's text (a log that failed to write ends logging).
+    RefreshChangedStrip();
 }
 
 static LRESULT OnCreate(HWND window) {
@@ -232,6 +234,7 @@ static LRESULT OnPaint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
     SelectClipRgn(dc, nullptr);
     DeleteObject(clip);
     EndPaint(window, &paint);
+    ForgetDrawnReadout();
     ForgetDrawnStrip();
     UpdateInformationWindow(MainWinDC);
     return 0;
@@ -269,7 +272,7 @@ static void DeleteBrush(HBRUSH* brush) {
 
 static LRESULT OnDestroy(HWND window) {
     KillTimer(window, TIMER_INFO_REFRESH);
-    ReleaseReadoutFonts();
+    ReleaseReadoutObjects();
     DeleteBrush(&DigitsBackgroundBrush);
     DeleteBrush(&TextBackgroundBrush);
     DeleteBrush(&ErrorBackgroundBrush);

@@ -9,6 +9,7 @@
 #include "app/WorkerThread.h"
 #include "app/win32/LegacyApp.h"
 #include "app/win32/MainWindow.h"
+#include "display/FormatInfo.h"
 #include "display/InfoStrip.h"
 #include "display/ReadoutLayout.h"
 #include "display/win32/TotalizerWin.h"
@@ -38,21 +39,49 @@ struct DrawnStrip {
 static DrawnStrip LastStrip;
 
 // Timer 272 beats every 20 ms while the strip's text is wider than the strip: it holds, then
-// scrolls one pixel a step. A text that fits stands still, so its steps draw nothing and only
-// pick up a new text that no state reply or paint has drawn yet (the end of a connection);
-// for that a beat every 250 ms is enough, and an idle window wakes 4 times a second, not 50.
+// scrolls one pixel a step. A text that fits stands still, so its steps draw nothing. A new
+// text is drawn at once by the state reply, paint, command, reply or timer tick that brought
+// it (RefreshChangedStrip); the slow beat is only a safety net, so an idle window wakes once
+// a second, not 50 times.
 constexpr UINT STRIP_STEP_MS = 20;
-constexpr UINT STRIP_STILL_MS = 250;
+constexpr UINT STRIP_STILL_MS = 1000;
 static UINT StripTimerMs = STRIP_STEP_MS;
 
-static HFONT MakeTahoma(int height) {
-    return CreateFontA(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
-                       "tahoma");
-}
+// The readout's off-screen image, kept between state replies and made anew only for another
+// target or client size. Making a bitmap compatible with a window context asks for the
+// display's colour depth, which under Wine costs several calls to its server: ten times a
+// second, that was a fair share of what a connected window cost.
+struct ReadoutImage {
+    HDC Memory;
+    HBITMAP Bitmap;
+    HGDIOBJ FirstBitmap, FirstFont;
+    HDC Target;
+    int Width, Height;
+};
+static ReadoutImage Image;
+
+// Everything but the two numbers that decides what UpdateDisplay puts on the window.
+struct ReadoutFrame {
+    HDC Target;
+    RECT Client, FlowLabel, FlowDigit, SetPointLabel, SetPointDigit;
+    HFONT DigitFont, LabelFont;
+    int Controller;
+    char FlowLabelText[GAS_TEXT_SIZE + 32];
+    char SetPointLabelText[GAS_TEXT_SIZE + 32];
+};
+
+// The readout as last put on the window. A state reply that changes only a number redraws
+// and copies only that number's box; one that changes nothing draws nothing.
+struct DrawnReadout {
+    int Valid;
+    ReadoutFrame Frame;
+    char FlowText[READING_TEXT_SIZE];
+    char SetPointText[READING_TEXT_SIZE];
+};
+static DrawnReadout LastReadout;
 
 static void ReplaceFont(HFONT* font, int height) {
-    HFONT made = MakeTahoma(height);
+    HFONT made = MakeTahomaFont(height);
     if (*font)
         DeleteObject(*font);
     *font = made;
@@ -63,6 +92,7 @@ void ResetReadoutState() {
     Ticker = TickerState{0, 0, 0};
     BufferSelect = 0;
     ForgetDrawnStrip();
+    ForgetDrawnReadout();
     // The main window starts timer 272 at 20 ms when it is created.
     StripTimerMs = STRIP_STEP_MS;
 }
@@ -71,7 +101,47 @@ void ForgetDrawnStrip() {
     LastStrip.Valid = 0;
 }
 
-void ReleaseReadoutFonts() {
+void ForgetDrawnReadout() {
+    LastReadout.Valid = 0;
+}
+
+static void ReleaseReadoutImage() {
+    if (Image.Memory) {
+        SelectObject(Image.Memory, Image.FirstFont);
+        SelectObject(Image.Memory, Image.FirstBitmap);
+        DeleteDC(Image.Memory);
+    }
+    if (Image.Bitmap)
+        DeleteObject(Image.Bitmap);
+    Image = ReadoutImage{};
+    ForgetDrawnReadout();
+}
+
+// The kept image for target at the client's size, made anew when either changed. Zero when
+// GDI refuses the context or the bitmap.
+static int HoldReadoutImage(HDC target, int width, int height) {
+    if (Image.Memory && Image.Target == target && Image.Width == width && Image.Height == height)
+        return 1;
+    ReleaseReadoutImage();
+    HDC memory = CreateCompatibleDC(target);
+    HBITMAP bitmap = memory ? CreateCompatibleBitmap(target, width, height) : nullptr;
+    if (!bitmap) {
+        if (memory)
+            DeleteDC(memory);
+        return 0;
+    }
+    Image.Memory = memory;
+    Image.Bitmap = bitmap;
+    Image.FirstBitmap = SelectObject(memory, bitmap);
+    Image.FirstFont = GetCurrentObject(memory, OBJ_FONT);
+    Image.Target = target;
+    Image.Width = width;
+    Image.Height = height;
+    return 1;
+}
+
+void ReleaseReadoutObjects() {
+    ReleaseReadoutImage();
     HFONT* fonts[] = {&BigDigitFont, &LabelFont, &InfoWinFont};
     for (HFONT* font : fonts) {
         if (*font)
@@ -89,7 +159,7 @@ static int TextWidthIn(HDC dc, HFONT font, const char* text) {
 }
 
 static int MeasureTahoma(int height, const char* text, void* context) {
-    HFONT font = MakeTahoma(height);
+    HFONT font = MakeTahomaFont(height);
     int width = TextWidthIn((HDC)context, font, text);
     DeleteObject(font);
     return width;
@@ -110,6 +180,8 @@ void AdjustLabelAndDigitWindows(HWND window) {
     int textWidth = ShrinkReadoutToScreen(&heights, sizing, ScreenWidth, MeasureTahoma, dc);
     ReleaseDC(window, dc);
 
+    // The kept image may hold the old digit font selected.
+    ReleaseReadoutImage();
     ReplaceFont(&BigDigitFont, heights.Digit);
     ReplaceFont(&LabelFont, heights.Label);
     ReplaceFont(&InfoWinFont, heights.Info);
@@ -176,16 +248,105 @@ void CreateTheTotalizerWindowToMatchCurrentMainWinSize(HWND window) {
         overhead + (FlowDigitRect.bottom - FlowDigitRect.top), MainInstance);
 }
 
+static void ReadingText(float percent, char* out, size_t size) {
+    if (ShowFlowDisplayInUnits)
+        FormatReadingText(out, size, percent * FullScaleFlow / 100.0f, NumFlowDecimalPlaces);
+    else
+        FormatReadingText(out, size, percent, -1);
+}
+
+static void DescribeReadoutFrame(HDC target, const RECT* client, ReadoutFrame* frame) {
+    *frame = ReadoutFrame{};
+    frame->Target = target;
+    frame->Client = *client;
+    frame->FlowLabel = FlowLabelRect;
+    frame->FlowDigit = FlowDigitRect;
+    frame->SetPointLabel = SetPointLabelRect;
+    frame->SetPointDigit = SetPointDigitRect;
+    frame->DigitFont = BigDigitFont;
+    frame->LabelFont = LabelFont;
+    frame->Controller = ThisIsController;
+    if (ShowFlowDisplayInUnits) {
+        snprintf(frame->FlowLabelText, sizeof frame->FlowLabelText, "Flow (%s)", GasUnits);
+        snprintf(frame->SetPointLabelText, sizeof frame->SetPointLabelText, "SetPoint (%s)",
+                 GasUnits);
+    } else {
+        snprintf(frame->FlowLabelText, sizeof frame->FlowLabelText, "Flow %%FS");
+        snprintf(frame->SetPointLabelText, sizeof frame->SetPointLabelText, "SetPoint %%FS");
+    }
+}
+
+static int SameFrame(const ReadoutFrame* a, const ReadoutFrame* b) {
+    return a->Target == b->Target && EqualRect(&a->Client, &b->Client) &&
+           EqualRect(&a->FlowLabel, &b->FlowLabel) && EqualRect(&a->FlowDigit, &b->FlowDigit) &&
+           EqualRect(&a->SetPointLabel, &b->SetPointLabel) &&
+           EqualRect(&a->SetPointDigit, &b->SetPointDigit) && a->DigitFont == b->DigitFont &&
+           a->LabelFont == b->LabelFont && a->Controller == b->Controller &&
+           strcmp(a->FlowLabelText, b->FlowLabelText) == 0 &&
+           strcmp(a->SetPointLabelText, b->SetPointLabelText) == 0;
+}
+
 static void DrawLabel(HDC dc, const RECT* rect, const char* text) {
     ShowWinText(dc, rect, LabelFont, RGB(0, 0, 0), RGB(200, 200, 200), TextBackgroundBrush, text,
                 (int)strlen(text));
 }
 
-static void DrawReading(HDC dc, const RECT* rect, COLORREF colour, float percent) {
-    if (ShowFlowDisplayInUnits)
-        ShowWinUnitsFloat(dc, rect, colour, percent * FullScaleFlow / 100.0f, NumFlowDecimalPlaces);
-    else
-        ShowWinFloat(dc, rect, colour, percent);
+static void DrawNumber(HDC dc, const RECT* rect, COLORREF colour, const char* text) {
+    SetBkColor(dc, RGB(0, 0, 0));
+    SelectObject(dc, BigDigitFont);
+    ShowWinFloatText(dc, rect, colour, text, (int)strlen(text));
+}
+
+static void CopyToWindow(HDC target, const RECT* rect) {
+    BitBlt(target, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top,
+           Image.Memory, rect->left, rect->top, SRCCOPY);
+}
+
+constexpr COLORREF FLOW_COLOUR = RGB(255, 0, 0);
+constexpr COLORREF SET_POINT_COLOUR = RGB(0, 150, 255);
+
+// The labels and numbers, drawn into the kept image and copied onto the window: all of it
+// after a paint or a change of layout, fonts, labels or device kind, else only the boxes of
+// the numbers whose text changed.
+static void DrawReadout(HDC target, const RECT* client) {
+    ReadoutFrame frame;
+    DescribeReadoutFrame(target, client, &frame);
+    char flowText[READING_TEXT_SIZE], setPointText[READING_TEXT_SIZE];
+    ReadingText(SystemState.Flow, flowText, sizeof flowText);
+    ReadingText(SystemState.SetPoint, setPointText, sizeof setPointText);
+    HDC image = Image.Memory;
+
+    if (!LastReadout.Valid || !SameFrame(&LastReadout.Frame, &frame)) {
+        SelectClipRgn(image, nullptr);
+        FillRect(image, client, MainWinBackgroundBrush);
+        DrawLabel(image, &FlowLabelRect, frame.FlowLabelText);
+        if (ThisIsController)
+            DrawLabel(image, &SetPointLabelRect, frame.SetPointLabelText);
+        if (ThisIsController)
+            DrawNumber(image, &SetPointDigitRect, SET_POINT_COLOUR, setPointText);
+        DrawNumber(image, &FlowDigitRect, FLOW_COLOUR, flowText);
+        // The strip above the flow label belongs to the ticker; leave it alone here.
+        RECT below = *client;
+        below.top = FlowLabelRect.top;
+        CopyToWindow(target, &below);
+    } else {
+        if (ThisIsController && strcmp(setPointText, LastReadout.SetPointText) != 0) {
+            DrawNumber(image, &SetPointDigitRect, SET_POINT_COLOUR, setPointText);
+            CopyToWindow(target, &SetPointDigitRect);
+        }
+        if (strcmp(flowText, LastReadout.FlowText) != 0) {
+            DrawNumber(image, &FlowDigitRect, FLOW_COLOUR, flowText);
+            CopyToWindow(target, &FlowDigitRect);
+        }
+    }
+    // The digit font stays selected: putting the first font back would cost a font selection
+    // per reply. A relayout lets go of the image before it replaces the fonts.
+    SelectClipRgn(image, nullptr);
+
+    LastReadout.Valid = 1;
+    LastReadout.Frame = frame;
+    snprintf(LastReadout.FlowText, sizeof LastReadout.FlowText, "%s", flowText);
+    snprintf(LastReadout.SetPointText, sizeof LastReadout.SetPointText, "%s", setPointText);
 }
 
 void UpdateDisplay(HDC target) {
@@ -196,47 +357,8 @@ void UpdateDisplay(HDC target) {
     GetClientRect(window, &client);
     int width = client.right - client.left;
     int height = client.bottom - client.top;
-    if (width > 0 && height > 0) {
-        HDC image = CreateCompatibleDC(target);
-        HBITMAP bitmap = CreateCompatibleBitmap(target, width, height);
-        HGDIOBJ oldBitmap = SelectObject(image, bitmap);
-        HGDIOBJ oldFont = SelectObject(image, GetStockObject(SYSTEM_FONT));
-        FillRect(image, &client, MainWinBackgroundBrush);
-
-        char label[GAS_TEXT_SIZE + 32];
-        if (ShowFlowDisplayInUnits)
-            snprintf(label, sizeof label, "Flow (%s)", GasUnits);
-        else
-            snprintf(label, sizeof label, "Flow %%FS");
-        DrawLabel(image, &FlowLabelRect, label);
-        if (ThisIsController) {
-            if (ShowFlowDisplayInUnits)
-                snprintf(label, sizeof label, "SetPoint (%s)", GasUnits);
-            else
-                snprintf(label, sizeof label, "SetPoint %%FS");
-            DrawLabel(image, &SetPointLabelRect, label);
-        }
-
-        SetBkColor(image, RGB(0, 0, 0));
-        SelectObject(image, BigDigitFont);
-        if (ThisIsController)
-            DrawReading(image, &SetPointDigitRect, RGB(0, 150, 255), SystemState.SetPoint);
-        DrawReading(image, &FlowDigitRect, RGB(255, 0, 0), SystemState.Flow);
-
-        // The strip above the flow label belongs to the ticker; leave it alone here.
-        RECT copyClip = client;
-        copyClip.top = FlowLabelRect.top;
-        HRGN clip = CreateRectRgnIndirect(&copyClip);
-        SelectClipRgn(target, clip);
-        BitBlt(target, 0, 0, width, height, image, 0, 0, SRCCOPY);
-        SelectClipRgn(target, nullptr);
-        DeleteObject(clip);
-
-        SelectObject(image, oldFont);
-        SelectObject(image, oldBitmap);
-        DeleteObject(bitmap);
-        DeleteDC(image);
-    }
+    if (width > 0 && height > 0 && HoldReadoutImage(target, width, height))
+        DrawReadout(target, &client);
 
     UpdateInformationWindow(target);
 

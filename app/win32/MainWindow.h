@@ -30,13 +30,16 @@ void ReportWorkerStartFailure(HWND window);
 void SetConnectionMenuIdle(HWND window);
 void SetConnectionMenuActive(HWND window);
 
-// Re-lays the readout (fonts, regions, window width) and frees the readout's fonts.
+// Re-lays the readout (fonts, regions, window width); frees the readout's fonts and its kept
+// off-screen image.
 void RelayoutReadout(HWND window);
-void ReleaseReadoutFonts();
+void ReleaseReadoutObjects();
 // A new main window sizes itself once for the first board it identifies.
 void ResetReadoutState();
 // The strip's pixels are gone (the window was painted over): the next step draws it whole.
 void ForgetDrawnStrip();
+// The readout's pixels are gone: the next state reply draws labels and numbers whole.
+void ForgetDrawnReadout();
 // Draws the strip at once when a command or a reply has changed its text (a connection ended,
 // logging started) rather than leaving it to the ticker's next beat, which is slow while the
 // text stands still.

@@ -34,12 +34,6 @@ int HaveTotal;
 char DigitSizing[64];
 int ShownLength;
 
-HFONT MakeTahoma(int height) {
-    return CreateFontA(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
-                       "tahoma");
-}
-
 void ReplaceFont(HFONT* slot, HFONT font) {
     if (*slot != nullptr) {
         DeleteObject(*slot);
@@ -89,16 +83,16 @@ void AdjustDigitWindow(HWND window) {
     TotalizerSizingText(TotalizerFormatBuff, ShownLength, DigitSizing, sizeof DigitSizing);
     const char* sizing = DigitSizing;
     TotalizerHeights heights = TotalizerStartHeights(client.bottom - client.top);
-    HFONT digitFont = MakeTahoma(heights.Digit);
+    HFONT digitFont = MakeTahomaFont(heights.Digit);
     SIZE digits = Measure(dc, digitFont, sizing);
     while (TotalizerMustShrink(digits.cx, ScreenWidth, heights)) {
         heights = TotalizerShrinkHeights(heights);
         DeleteObject(digitFont);
-        digitFont = MakeTahoma(heights.Digit);
+        digitFont = MakeTahomaFont(heights.Digit);
         digits = Measure(dc, digitFont, sizing);
     }
     ReplaceFont(&TotalizerDigitFont, digitFont);
-    ReplaceFont(&ButtonFont, MakeTahoma(heights.Button));
+    ReplaceFont(&ButtonFont, MakeTahomaFont(heights.Button));
     SIZE button = Measure(dc, ButtonFont, "  RESET  ");
     ReleaseDC(window, dc);
     LayoutRect digitRect, resetRect;

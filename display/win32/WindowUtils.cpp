@@ -17,6 +17,12 @@ static void ClipTo(HDC dc, const RECT* rect) {
     DeleteObject(region);
 }
 
+HFONT MakeTahomaFont(int height) {
+    return CreateFontA(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH,
+                       "tahoma");
+}
+
 void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length) {
     if (length > MAX_DIGIT_CHARS)
         length = MAX_DIGIT_CHARS;
@@ -33,26 +39,6 @@ void ShowWinDigits(HDC dc, const RECT* rect, COLORREF textColour, const char* te
     FillRect(dc, rect, DigitsBackgroundBrush);
     RECT drawRect = *rect;
     DrawTextA(dc, text, length, &drawRect, DT_SINGLELINE | DT_VCENTER | DT_RIGHT);
-}
-
-void ShowWinUnitsFloat(HDC dc, const RECT* rect, COLORREF textColour, float value, int decimals) {
-    char text[64];
-    int length = snprintf(text, sizeof text, "%1.*f", decimals, (double)value);
-    if (length < 0)
-        length = 0;
-    if (length >= (int)sizeof text)
-        length = (int)sizeof text - 1;
-    ShowWinFloatText(dc, rect, textColour, text, length);
-}
-
-void ShowWinFloat(HDC dc, const RECT* rect, COLORREF textColour, float value) {
-    char text[64];
-    int length = snprintf(text, sizeof text, "%3.2f", (double)value);
-    if (length < 0)
-        length = 0;
-    if (length >= (int)sizeof text)
-        length = (int)sizeof text - 1;
-    ShowWinFloatText(dc, rect, textColour, text, length);
 }
 
 void ShowWinText(HDC dc, const RECT* rect, HFONT font, COLORREF textColour, COLORREF background,

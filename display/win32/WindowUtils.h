@@ -6,12 +6,15 @@
 #include <cstddef>
 #include <windows.h>
 
+// A "tahoma" font of the given height with grey antialiasing. The quality is chosen rather than
+// left to the system: under Wine a font of default quality looks up the X resources at every
+// selection into a context, reading the disk each time when the X server has none.
+HFONT MakeTahomaFont(int height);
+
 void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length);
 // As ShowWinFloatText, without the seven-character cut: for texts already fitted to their
 // rectangle (the totalizer's).
 void ShowWinDigits(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length);
-void ShowWinUnitsFloat(HDC dc, const RECT* rect, COLORREF textColour, float value, int decimals);
-void ShowWinFloat(HDC dc, const RECT* rect, COLORREF textColour, float value);
 void ShowWinText(HDC dc, const RECT* rect, HFONT font, COLORREF textColour, COLORREF background,
                  HBRUSH brush, const char* text, int length);
 void SetLabelText(HDC dc, const RECT* rect, const char* text);

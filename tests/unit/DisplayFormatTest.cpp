@@ -72,3 +72,23 @@ TEST(DisplayFormat, SizingStringIsCutToItsBuffer) {
     EXPECT_EQ(sizing[5], 'x');
     EXPECT_EQ(decimals, 0);
 }
+
+TEST(ReadingText, PercentHasTwoDecimalsAndUnitsTheGasDecimals) {
+    struct Case {
+        float value;
+        int decimals; // negative: the percentage form
+        const char* text;
+    } cases[] = {
+        {37.5f, -1, "37.50"},  {-0.04f, -1, "-0.04"}, {1234.5f, 1, "1234.5"},
+        {0.05f, 5, "0.05000"}, {250.0f, 0, "250"},    {-0.004f, -1, "-0.00"},
+    };
+    for (const auto& c : cases) {
+        char text[32];
+        EXPECT_EQ(FormatReadingText(text, sizeof text, c.value, c.decimals), (int)strlen(c.text));
+        EXPECT_STREQ(text, c.text);
+    }
+    // A short buffer keeps the leading characters and reports what it holds.
+    char cut[4];
+    EXPECT_EQ(FormatReadingText(cut, sizeof cut, 1234.5f, 1), 3);
+    EXPECT_STREQ(cut, "123");
+}

@@ -85,27 +85,6 @@ TEST_F(DrawingTest, LongNumbersKeepTheirFirstSevenCharacters) {
     EXPECT_EQ(seven.Count(RGB(0, 0, 255), RECT{0, 0, 300, 10}), 300 * 10);
 }
 
-TEST_F(DrawingTest, FloatFormatsMatchTheirTexts) {
-    RECT r = {0, 0, 300, 60};
-    struct Case {
-        float value;
-        int decimals; // -1: the two-decimal form
-        const char* text;
-    } cases[] = {
-        {37.5f, -1, "37.50"},  {-0.04f, -1, "-0.04"}, {1234.5f, 1, "1234.5"},
-        {0.05f, 5, "0.05000"}, {250.0f, 0, "250"},
-    };
-    for (const Case& c : cases) {
-        Canvas byValue(300, 60, RGB(9, 9, 9)), byText(300, 60, RGB(9, 9, 9));
-        if (c.decimals < 0)
-            ShowWinFloat(byValue.dc, &r, RGB(0, 150, 255), c.value);
-        else
-            ShowWinUnitsFloat(byValue.dc, &r, RGB(0, 150, 255), c.value, c.decimals);
-        ShowWinFloatText(byText.dc, &r, RGB(0, 150, 255), c.text, (int)strlen(c.text));
-        EXPECT_EQ(byValue.Pixels(), byText.Pixels()) << c.text;
-    }
-}
-
 TEST_F(DrawingTest, EmptyTextLeavesTheRectangleAlone) {
     RECT r = {5, 5, 195, 45};
     Canvas canvas(200, 50, RGB(12, 34, 56));

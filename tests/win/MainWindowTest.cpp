@@ -309,6 +309,47 @@ TEST_F(MainWindowTest, PaintBringsTheUnchangedStripBack) {
     EXPECT_GT(StripShare(window, RGB(190, 200, 190)), 50);
 }
 
+// What a rectangle of the window shows, every pixel.
+static std::string WindowPixels(HWND window, const RECT& r) {
+    std::string all;
+    HDC dc = GetDC(window);
+    for (int y = r.top; y < r.bottom; y++)
+        for (int x = r.left; x < r.right; x++) {
+            COLORREF c = GetPixel(dc, x, y);
+            all.append((const char*)&c, sizeof c);
+        }
+    ReleaseDC(window, dc);
+    return all;
+}
+
+// A reply that changes a number redraws that number; a paint wipes the readout, so the next
+// reply draws labels and digits again even when nothing changed.
+TEST_F(MainWindowTest, ReadoutFollowsTheNumbersAndComesBackAfterAPaint) {
+    ActAsWorkerRun();
+    CurrentActiveGas = 0;
+    auto reply = [&](float flow) {
+        TempSystemState = SystemStateRec{};
+        TempSystemState.Flow = flow;
+        SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
+        Pump();
+    };
+    reply(12.34f);
+    std::string digits = WindowPixels(window, FlowDigitRect);
+    std::string label = WindowPixels(window, FlowLabelRect);
+    reply(56.78f);
+    EXPECT_NE(WindowPixels(window, FlowDigitRect), digits);
+    EXPECT_EQ(WindowPixels(window, FlowLabelRect), label);
+    reply(12.34f);
+    EXPECT_EQ(WindowPixels(window, FlowDigitRect), digits);
+
+    InvalidateRect(window, nullptr, TRUE);
+    UpdateWindow(window);
+    ASSERT_NE(WindowPixels(window, FlowLabelRect), label) << "the paint left the label";
+    reply(12.34f);
+    EXPECT_EQ(WindowPixels(window, FlowLabelRect), label);
+    EXPECT_EQ(WindowPixels(window, FlowDigitRect), digits);
+}
+
 TEST_F(MainWindowTest, StatusFlagsColourTheStrip) {
     struct Case {
         uint16_t flags;
