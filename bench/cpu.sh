@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What an idle TorvanOne.exe costs: CPU of the program's process plus its wineserver (server
 # calls are charged there), in percent of one core, measured from /proc over a window of
-# seconds in each state: unconnected, connected to an emulated controller at 230400, and with
-# the graph open. Wine's notepad, measured the same way in the same prefix, is the floor.
+# seconds in each state: unconnected, connected to an emulated controller at 230400, with an
+# alarm whose text scrolls in the strip, and with the graph open. Wine's notepad, measured the
+# same way in the same prefix, is the floor.
 # Figures only; nothing passes or fails.
 #
 #   bench/cpu.sh [SECONDS]        (default 30 s per state; TORVAN_BUILD picks the build folder)
@@ -78,6 +79,12 @@ measure "unconnected" "$APP_PID"
 connect_to COM5 "Torvan Controller On COM5"
 wait_record 5 '~GLSV' 10 || fail "no state polling"
 measure "connected" "$APP_PID"
+# An alarm makes the strip's text longer than the strip, so it scrolls every 20 ms (as it
+# does all day while a log runs).
+emu_ctl 5 "flags 1"
+drv wait-pixel "$APP_HWND" 1 1 255 255 0 5000 >/dev/null || fail "no alarm strip"
+measure "connected, strip moves" "$APP_PID"
+emu_ctl 5 "flags 0"
 drv command "$APP_HWND" 40510
 drv wait-window GraphWin 10000 >/dev/null || fail "no graph window"
 wait_record 5 '~GAFV' 10 || fail "no flow blocks polled"

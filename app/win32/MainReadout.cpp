@@ -47,18 +47,17 @@ constexpr UINT STRIP_STEP_MS = 20;
 constexpr UINT STRIP_STILL_MS = 1000;
 static UINT StripTimerMs = STRIP_STEP_MS;
 
-// The readout's off-screen image, kept between state replies and made anew only for another
-// target or client size. Making a bitmap compatible with a window context asks for the
-// display's colour depth, which under Wine costs several calls to its server: ten times a
-// second, that was a fair share of what a connected window cost.
-struct ReadoutImage {
-    HDC Memory;
-    HBITMAP Bitmap;
-    HGDIOBJ FirstBitmap, FirstFont;
-    HDC Target;
-    int Width, Height;
+// The readout's off-screen image, kept between state replies. The strip's two: its text drawn
+// once, and each ticker frame composed from it; the text image is drawn again only for
+// another text, font or colour.
+static KeptImage Image, StripText, StripBack;
+struct StripTextKey {
+    int Valid;
+    HFONT Font;
+    uint32_t Background;
+    char Text[INFO_SHOWN_SIZE];
 };
-static ReadoutImage Image;
+static StripTextKey StripTextDrawn;
 
 // Everything but the two numbers that decides what UpdateDisplay puts on the window.
 struct ReadoutFrame {
@@ -105,43 +104,18 @@ void ForgetDrawnReadout() {
     LastReadout.Valid = 0;
 }
 
-static void ReleaseReadoutImage() {
-    if (Image.Memory) {
-        SelectObject(Image.Memory, Image.FirstFont);
-        SelectObject(Image.Memory, Image.FirstBitmap);
-        DeleteDC(Image.Memory);
-    }
-    if (Image.Bitmap)
-        DeleteObject(Image.Bitmap);
-    Image = ReadoutImage{};
+// The kept images may hold the readout's fonts selected; they are let go before the fonts are
+// replaced or deleted.
+static void ReleaseReadoutImages() {
+    ReleaseKeptImage(&Image);
+    ReleaseKeptImage(&StripText);
+    ReleaseKeptImage(&StripBack);
+    StripTextDrawn.Valid = 0;
     ForgetDrawnReadout();
 }
 
-// The kept image for target at the client's size, made anew when either changed. Zero when
-// GDI refuses the context or the bitmap.
-static int HoldReadoutImage(HDC target, int width, int height) {
-    if (Image.Memory && Image.Target == target && Image.Width == width && Image.Height == height)
-        return 1;
-    ReleaseReadoutImage();
-    HDC memory = CreateCompatibleDC(target);
-    HBITMAP bitmap = memory ? CreateCompatibleBitmap(target, width, height) : nullptr;
-    if (!bitmap) {
-        if (memory)
-            DeleteDC(memory);
-        return 0;
-    }
-    Image.Memory = memory;
-    Image.Bitmap = bitmap;
-    Image.FirstBitmap = SelectObject(memory, bitmap);
-    Image.FirstFont = GetCurrentObject(memory, OBJ_FONT);
-    Image.Target = target;
-    Image.Width = width;
-    Image.Height = height;
-    return 1;
-}
-
 void ReleaseReadoutObjects() {
-    ReleaseReadoutImage();
+    ReleaseReadoutImages();
     HFONT* fonts[] = {&BigDigitFont, &LabelFont, &InfoWinFont};
     for (HFONT* font : fonts) {
         if (*font)
@@ -180,8 +154,7 @@ void AdjustLabelAndDigitWindows(HWND window) {
     int textWidth = ShrinkReadoutToScreen(&heights, sizing, ScreenWidth, MeasureTahoma, dc);
     ReleaseDC(window, dc);
 
-    // The kept image may hold the old digit font selected.
-    ReleaseReadoutImage();
+    ReleaseReadoutImages();
     ReplaceFont(&BigDigitFont, heights.Digit);
     ReplaceFont(&LabelFont, heights.Label);
     ReplaceFont(&InfoWinFont, heights.Info);
@@ -357,8 +330,12 @@ void UpdateDisplay(HDC target) {
     GetClientRect(window, &client);
     int width = client.right - client.left;
     int height = client.bottom - client.top;
-    if (width > 0 && height > 0 && HoldReadoutImage(target, width, height))
+    int made;
+    if (HoldKeptImage(&Image, target, width, height, &made)) {
+        if (made)
+            ForgetDrawnReadout();
         DrawReadout(target, &client);
+    }
 
     UpdateInformationWindow(target);
 
@@ -378,27 +355,39 @@ static HBRUSH StripBrush(int select) {
     return NormalBackgroundBrush;
 }
 
-// One ticker frame: the text drawn into an image of its own, copied from the frame's offset
-// (and again from its start when it wraps) onto the strip's background, the result copied
-// onto the strip.
+// One ticker frame: the text drawn into an image of its own (once for each text), copied from
+// the frame's offset (and again from its start when it wraps) onto the strip's background, the
+// result copied onto the strip.
 static void DrawStrip(HDC target, const InfoStripChoice* choice, HBRUSH brush, int textWidth,
                       const TickerFrame* frame) {
     int stripWidth = InfoWinRect.right - InfoWinRect.left;
     int stripHeight = InfoWinRect.bottom - InfoWinRect.top;
-    HDC textImage = CreateCompatibleDC(target);
-    HBITMAP textBitmap = CreateCompatibleBitmap(target, textWidth > 0 ? textWidth : 1, stripHeight);
-    HGDIOBJ oldTextBitmap = SelectObject(textImage, textBitmap);
-    HGDIOBJ oldTextFont = SelectObject(textImage, GetStockObject(SYSTEM_FONT));
-    RECT textRect = {0, 0, textWidth, stripHeight};
-    ShowWinText(textImage, &textRect, InfoWinFont, RGB(0, 0, 0), (COLORREF)choice->Background,
-                brush, choice->Text, (int)strlen(choice->Text));
+    int madeText, madeBack;
+    if (!HoldKeptImage(&StripText, target, textWidth > 0 ? textWidth : 1, stripHeight,
+                       &madeText) ||
+        !HoldKeptImage(&StripBack, target, stripWidth, stripHeight, &madeBack))
+        return;
+    HDC textImage = StripText.Memory;
+    if (madeText || !StripTextDrawn.Valid || StripTextDrawn.Font != InfoWinFont ||
+        StripTextDrawn.Background != choice->Background ||
+        strcmp(StripTextDrawn.Text, choice->Text) != 0) {
+        RECT textRect = {0, 0, StripText.Width, stripHeight};
+        SelectClipRgn(textImage, nullptr);
+        FillRect(textImage, &textRect, brush);
+        ShowWinText(textImage, &textRect, InfoWinFont, RGB(0, 0, 0),
+                    (COLORREF)choice->Background, brush, choice->Text,
+                    (int)strlen(choice->Text));
+        // ShowWinText leaves its clip region selected; the font stays until the fonts change.
+        SelectClipRgn(textImage, nullptr);
+        StripTextDrawn.Valid = 1;
+        StripTextDrawn.Font = InfoWinFont;
+        StripTextDrawn.Background = choice->Background;
+        snprintf(StripTextDrawn.Text, sizeof StripTextDrawn.Text, "%s", choice->Text);
+    }
 
-    HDC backImage = CreateCompatibleDC(target);
-    HBITMAP backBitmap = CreateCompatibleBitmap(target, stripWidth, stripHeight);
-    HGDIOBJ oldBackBitmap = SelectObject(backImage, backBitmap);
+    HDC backImage = StripBack.Memory;
     RECT backRect = {0, 0, stripWidth, stripHeight};
     FillRect(backImage, &backRect, brush);
-
     if (frame->Width > 0)
         BitBlt(backImage, 0, 0, frame->Width, stripHeight, textImage, frame->SourceX, 0, SRCCOPY);
     if (frame->Wrap && frame->WrapWidth > 0)
@@ -410,16 +399,6 @@ static void DrawStrip(HDC target, const InfoStripChoice* choice, HBRUSH brush, i
            SRCCOPY);
     SelectClipRgn(target, nullptr);
     DeleteObject(clip);
-
-    SelectObject(backImage, oldBackBitmap);
-    DeleteObject(backBitmap);
-    DeleteDC(backImage);
-    // ShowWinText leaves its clip region and font selected in the text image.
-    SelectClipRgn(textImage, nullptr);
-    SelectObject(textImage, oldTextFont);
-    SelectObject(textImage, oldTextBitmap);
-    DeleteObject(textBitmap);
-    DeleteDC(textImage);
 }
 
 static void ChooseStripText(InfoStripChoice* choice);

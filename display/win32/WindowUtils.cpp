@@ -100,6 +100,44 @@ void EndOffscreenImage(OffscreenImage* image) {
     DeleteDC(image->Memory);
 }
 
+int HoldKeptImage(KeptImage* image, HDC target, int width, int height, int* made) {
+    *made = 0;
+    if (image->Memory && image->Target == target && image->Width == width &&
+        image->Height == height)
+        return 1;
+    ReleaseKeptImage(image);
+    if (width <= 0 || height <= 0)
+        return 0;
+    HDC memory = CreateCompatibleDC(target);
+    HBITMAP bitmap = memory ? CreateCompatibleBitmap(target, width, height) : nullptr;
+    if (!bitmap) {
+        if (memory)
+            DeleteDC(memory);
+        return 0;
+    }
+    image->Memory = memory;
+    image->Bitmap = bitmap;
+    image->FirstBitmap = SelectObject(memory, bitmap);
+    image->FirstFont = GetCurrentObject(memory, OBJ_FONT);
+    image->Target = target;
+    image->Width = width;
+    image->Height = height;
+    *made = 1;
+    return 1;
+}
+
+void ReleaseKeptImage(KeptImage* image) {
+    if (image->Memory) {
+        SelectClipRgn(image->Memory, nullptr);
+        SelectObject(image->Memory, image->FirstFont);
+        SelectObject(image->Memory, image->FirstBitmap);
+        DeleteDC(image->Memory);
+    }
+    if (image->Bitmap)
+        DeleteObject(image->Bitmap);
+    *image = KeptImage{};
+}
+
 int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC procedure,
                          int extraBytes, int stockBrush) {
     WNDCLASSEXA windowClass = {};

@@ -37,6 +37,24 @@ int BeginOffscreenImage(HWND window, HDC target, OffscreenImage* image);
 // the caller selected into the context it puts back itself first.
 void EndOffscreenImage(OffscreenImage* image);
 
+// A memory context with a bitmap compatible with a target, kept between drawings and made anew
+// only for another target or size. Under Wine, making a bitmap compatible with a window's
+// context asks the server for the display's colour depth, so a picture redrawn ten or fifty
+// times a second keeps its image rather than making one each time.
+struct KeptImage {
+    HDC Memory;
+    HBITMAP Bitmap;
+    HGDIOBJ FirstBitmap, FirstFont;
+    HDC Target;
+    int Width, Height;
+};
+
+// Non-zero when image is ready for target at width x height; *made is set when it was made
+// just now (its pixels are not yet drawn). Zero, with nothing held, when GDI refuses.
+int HoldKeptImage(KeptImage* image, HDC target, int width, int height, int* made);
+// Puts the first bitmap and font back and deletes the bitmap and the context.
+void ReleaseKeptImage(KeptImage* image);
+
 // Registers a class repainted whole on either resize, with the arrow cursor, extraBytes of
 // window data and the stock object stockBrush as its background. Non-zero for success.
 int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC procedure,
