@@ -363,8 +363,7 @@ static void DrawStrip(HDC target, const InfoStripChoice* choice, HBRUSH brush, i
     int stripWidth = InfoWinRect.right - InfoWinRect.left;
     int stripHeight = InfoWinRect.bottom - InfoWinRect.top;
     int madeText, madeBack;
-    if (!HoldKeptImage(&StripText, target, textWidth > 0 ? textWidth : 1, stripHeight,
-                       &madeText) ||
+    if (!HoldKeptImage(&StripText, target, textWidth > 0 ? textWidth : 1, stripHeight, &madeText) ||
         !HoldKeptImage(&StripBack, target, stripWidth, stripHeight, &madeBack))
         return;
     HDC textImage = StripText.Memory;
@@ -374,9 +373,8 @@ static void DrawStrip(HDC target, const InfoStripChoice* choice, HBRUSH brush, i
         RECT textRect = {0, 0, StripText.Width, stripHeight};
         SelectClipRgn(textImage, nullptr);
         FillRect(textImage, &textRect, brush);
-        ShowWinText(textImage, &textRect, InfoWinFont, RGB(0, 0, 0),
-                    (COLORREF)choice->Background, brush, choice->Text,
-                    (int)strlen(choice->Text));
+        ShowWinText(textImage, &textRect, InfoWinFont, RGB(0, 0, 0), (COLORREF)choice->Background,
+                    brush, choice->Text, (int)strlen(choice->Text));
         // ShowWinText leaves its clip region selected; the font stays until the fonts change.
         SelectClipRgn(textImage, nullptr);
         StripTextDrawn.Valid = 1;

@@ -142,7 +142,10 @@ int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC proc
                          int extraBytes, int stockBrush) {
     WNDCLASSEXA windowClass = {};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    // An own context keeps what was selected into it between paints: a cache context is reset
+    // at every BeginPaint, and under Wine selecting its default font back in looks up the X
+    // resources each time, twenty times a second for the graph.
+    windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_OWNDC;
     windowClass.lpfnWndProc = procedure;
     windowClass.cbWndExtra = extraBytes;
     windowClass.hInstance = instance;

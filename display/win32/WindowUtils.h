@@ -55,8 +55,9 @@ int HoldKeptImage(KeptImage* image, HDC target, int width, int height, int* made
 // Puts the first bitmap and font back and deletes the bitmap and the context.
 void ReleaseKeptImage(KeptImage* image);
 
-// Registers a class repainted whole on either resize, with the arrow cursor, extraBytes of
-// window data and the stock object stockBrush as its background. Non-zero for success.
+// Registers a class repainted whole on either resize, with a context of its own, the arrow
+// cursor, extraBytes of window data and the stock object stockBrush as its background.
+// Non-zero for success.
 int RegisterRedrawnClass(HINSTANCE instance, const char* className, WNDPROC procedure,
                          int extraBytes, int stockBrush);
 
