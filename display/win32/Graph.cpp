@@ -34,6 +34,14 @@ struct GraphData {
     // allocated and cleared, a good part of what an open graph cost.
     OffscreenImage Image;
     int HasImage;
+    // What the image holds besides black and the graticule: the points of each line as last
+    // drawn (DrawnCapacity per line). The next repaint paints them over in black rather than
+    // clearing the whole image, which was most of the pixels a repaint touched.
+    POINT* DrawnPoints;
+    int DrawnCapacity;
+    int DrawnCount[MAX_GRAPH_LINES];
+    int DrawnSpacing;
+    int ImageDrawn;
 };
 
 GraphData* DataOf(HWND graph) {
@@ -89,34 +97,49 @@ void DrawGraticule(HDC dc, int width, int height) {
 // the same segments and pixels, with one call into GDI instead of hundreds on every repaint.
 constexpr int POLYLINE_POINTS = 1024;
 
-void DrawLines(HDC dc, const GraphRing& ring, const RECT& client) {
-    static POINT points[POLYLINE_POINTS];
+// Draws points as Polyline runs, each next run starting where the last ended, as the next
+// LineTo would. The same points draw the same pixels, so the runs also paint a line over.
+void PolylineRuns(HDC dc, const POINT* points, int count) {
+    int start = 0;
+    while (count - start > 1) {
+        int run = count - start < POLYLINE_POINTS ? count - start : POLYLINE_POINTS;
+        Polyline(dc, points + start, run);
+        start += run - 1;
+    }
+}
+
+// Paints the lines of the last repaint over in black.
+void EraseLines(HDC dc, GraphData* data) {
+    HGDIOBJ previous = SelectObject(dc, GetStockObject(BLACK_PEN));
+    for (int line = 0; line < MAX_GRAPH_LINES; line++) {
+        PolylineRuns(dc, data->DrawnPoints + (size_t)line * data->DrawnCapacity,
+                     data->DrawnCount[line]);
+    }
+    SelectObject(dc, previous);
+}
+
+void DrawLines(HDC dc, const GraphRing& ring, const RECT& client, GraphData* data) {
     int width = client.right - client.left;
     int height = client.bottom - client.top;
     int first = GraphRingFirstSlot(&ring, width);
     int columns = GraphRingColumns(&ring, width);
+    if (columns > data->DrawnCapacity) {
+        columns = data->DrawnCapacity;
+    }
     for (int line = 0; line < ring.NumLines; line++) {
         if (GraphPen[line] == nullptr) {
             continue;
         }
-        HPEN previous = static_cast<HPEN>(SelectObject(dc, GraphPen[line]));
-        int count = 0;
+        POINT* points = data->DrawnPoints + (size_t)line * data->DrawnCapacity;
         for (int j = 0; j < columns; j++) {
             float v = ring.LineVals[line][GraphRingSlotOfColumn(&ring, first, j)];
-            points[count].x = client.left + j;
-            points[count].y =
+            points[j].x = client.left + j;
+            points[j].y =
                 GraphSampleY(v, ring.LineMin[line], ring.LineMax[line], client.bottom, height);
-            count++;
-            if (count == POLYLINE_POINTS) {
-                Polyline(dc, points, count);
-                // The next run starts where this one ended, as the next LineTo would.
-                points[0] = points[count - 1];
-                count = 1;
-            }
         }
-        if (count > 1) {
-            Polyline(dc, points, count);
-        }
+        data->DrawnCount[line] = columns;
+        HPEN previous = static_cast<HPEN>(SelectObject(dc, GraphPen[line]));
+        PolylineRuns(dc, points, columns);
         SelectObject(dc, previous);
     }
 }
@@ -126,6 +149,11 @@ void ReleaseImage(GraphData* data) {
         EndOffscreenImage(&data->Image);
         data->HasImage = 0;
     }
+    free(data->DrawnPoints);
+    data->DrawnPoints = nullptr;
+    data->DrawnCapacity = 0;
+    memset(data->DrawnCount, 0, sizeof data->DrawnCount);
+    data->ImageDrawn = 0;
 }
 
 // The window's kept image, made for the current client size.
@@ -138,6 +166,15 @@ OffscreenImage* ImageFor(HWND window, HDC target, GraphData* data) {
     }
     ReleaseImage(data);
     data->HasImage = BeginOffscreenImage(window, target, &data->Image);
+    if (data->HasImage) {
+        data->DrawnPoints = static_cast<POINT*>(
+            calloc((size_t)MAX_GRAPH_LINES * (size_t)data->Image.Width, sizeof(POINT)));
+        if (data->DrawnPoints == nullptr) {
+            ReleaseImage(data);
+            return nullptr;
+        }
+        data->DrawnCapacity = data->Image.Width;
+    }
     return data->HasImage ? &data->Image : nullptr;
 }
 
@@ -153,12 +190,19 @@ void DrawGraph(HWND window, HDC target) {
     }
     const OffscreenImage& image = *kept;
     HDC memory = image.Memory;
-    PatBlt(memory, 0, 0, image.Width, image.Height, BLACKNESS);
     HRGN clip = CreateRectRgnIndirect(&image.Client);
     SelectClipRgn(memory, clip);
+    if (data->ImageDrawn && data->DrawnSpacing == GraticluleSpacing) {
+        EraseLines(memory, data);
+    } else {
+        PatBlt(memory, 0, 0, image.Width, image.Height, BLACKNESS);
+    }
+    memset(data->DrawnCount, 0, sizeof data->DrawnCount);
     DrawGraticule(memory, image.Width, image.Height);
+    data->DrawnSpacing = GraticluleSpacing;
+    data->ImageDrawn = 1;
     if (data->Ring.BuffersReady) {
-        DrawLines(memory, data->Ring, image.Client);
+        DrawLines(memory, data->Ring, image.Client, data);
     }
     SelectClipRgn(target, clip);
     BitBlt(target, image.Client.left, image.Client.top, image.Width, image.Height, memory, 0, 0,

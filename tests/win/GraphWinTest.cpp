@@ -150,6 +150,40 @@ TEST_F(GraphWinTest, MinimumAndMaximumLandOnTheEdgeRows) {
     EXPECT_EQ(image.RowsOf(10, SETPOINT_PEN), std::vector<int>{0});
 }
 
+// A repaint paints the last lines over instead of clearing the image: nothing of them may stay,
+// and the graticule they crossed comes back. The result equals one drawing of the same samples.
+TEST_F(GraphWinTest, ARepaintLeavesNothingOfTheLinesBefore) {
+    Window = OpenControllerGraph();
+    ASSERT_NE(Window, nullptr);
+    // More samples than columns, so the lines move left at each repaint.
+    Store(700, 50.0f, 100.0f);
+    Repaint();
+    Store(60, 20.0f, 10.0f);
+    Repaint();
+    Store(30, 90.0f, 30.0f);
+    Repaint();
+    ClientImage repainted(Window);
+
+    HWND once = Window;
+    Window = OpenControllerGraph();
+    ASSERT_NE(Window, nullptr);
+    Store(700, 50.0f, 100.0f);
+    Store(60, 20.0f, 10.0f);
+    Store(30, 90.0f, 30.0f);
+    Repaint();
+    ClientImage drawnOnce(Window);
+    DestroyWindow(Window);
+    Window = once;
+
+    ASSERT_EQ(repainted.Width, drawnOnce.Width);
+    int differ = 0;
+    for (int y = 0; y < repainted.Height; y++)
+        for (int x = 0; x < repainted.Width; x++)
+            differ += repainted.At(x, y) != drawnOnce.At(x, y);
+    EXPECT_EQ(differ, 0);
+    EXPECT_FALSE(repainted.RowsOf(10, FLOW_PEN).empty());
+}
+
 TEST_F(GraphWinTest, ALeftClickPausesAndResumes) {
     Window = OpenControllerGraph();
     ASSERT_NE(Window, nullptr);
