@@ -51,7 +51,7 @@ constexpr unsigned TIMER_SEND_PROPORTIONAL = 268;
 constexpr unsigned TIMER_SEND_INTEGRAL = 269;
 constexpr unsigned TIMER_SEND_DERIVATIVE = 270;
 constexpr unsigned TIMER_SEND_CRACKING = 271;
-constexpr unsigned TIMER_INFO_REFRESH = 272; // ticker: 20 ms while the text moves, else 250 ms
+constexpr unsigned TIMER_INFO_REFRESH = 272; // ticker: 20 ms while the text moves, else 1 s
 
 // Menu command and control identifiers are macros shared with the resource script.
 #include "resources/resource.h"
