@@ -1,0 +1,35 @@
+// The queue's wake-up as the program uses it on Windows: a signal given before anybody waits
+// is kept for the next wait and taken by it, a wait without a signal lasts its time-out, and a
+// signal from another thread ends a wait at once.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "app/QueueSignal.h"
+
+TEST(QueueSignalWinTest, KeepsAnEarlySignalTimesOutAndWakesAWaiter) {
+    WaitForQueueSignal(0); // whatever earlier tests left
+
+    SignalQueueWaiter();
+    EXPECT_EQ(WaitForQueueSignal(1000), 1);
+    ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(WaitForQueueSignal(60), 0); // taken by the wait before
+    EXPECT_GE(GetTickCount64() - start, 50u);
+
+    HANDLE signaller = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            Sleep(30);
+            SignalQueueWaiter();
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    ASSERT_NE(signaller, nullptr);
+    start = GetTickCount64();
+    EXPECT_EQ(WaitForQueueSignal(5000), 1);
+    ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_LT(waited, 1000u);
+    printf("a waiter woke %llu ms after the wait began (the signal came after 30 ms)\n", waited);
+    WaitForSingleObject(signaller, INFINITE);
+    CloseHandle(signaller);
+}
