@@ -409,9 +409,18 @@ void StoreGraphLineVals(HWND graph, const float* values) {
     }
 }
 
+// Draws the new samples at once through the window's own context. Going through the paint
+// queue instead (invalidate, then WM_PAINT) draws the same pixels a moment later, and under
+// Wine its paint cycle is seven round trips to the server twenty times a second; a system
+// repaint (the window uncovered or resized) still comes through WM_PAINT.
 void UpdateGraph(HWND graph) {
     GraphData* data = DataOf(graph);
-    if (data != nullptr && !data->Ring.Paused) {
-        InvalidateRect(graph, nullptr, FALSE);
+    if (data == nullptr || data->Ring.Paused) {
+        return;
+    }
+    HDC dc = GetDC(graph);
+    if (dc != nullptr) {
+        DrawGraph(graph, dc);
+        ReleaseDC(graph, dc);
     }
 }
