@@ -33,6 +33,12 @@ int HaveTotal;
 // shown, which may ask for a wider box than the gas's format.
 char DigitSizing[64];
 int ShownLength;
+// The digits' off-screen image, kept while the window is open (made again for another size),
+// and the text and box it last put on the window: a state reply that leaves the total as it
+// was draws nothing, one that changes it copies the digit box alone. A paint draws it again.
+KeptImage DigitImage;
+char DrawnText[64];
+RECT DrawnRect;
 
 void ReplaceFont(HFONT* slot, HFONT font) {
     if (*slot != nullptr) {
@@ -137,12 +143,12 @@ void SetButtonText(HDC dc, const RECT* rect, const char* text) {
 namespace {
 
 // Draws the digits off-screen and copies them into the digit rectangle only, leaving the
-// button alone.
-void DrawTotal(HWND window, HDC target) {
+// button alone; unless whole is set, only when the text or the box has changed.
+void DrawTotal(HWND window, HDC target, int whole) {
     // A total that outgrows its digits loses decimals first; a total too long even whole, or a
     // box measured before the gas was known, has the box measured again (and the font fitted
     // to the screen) so the whole number shows.
-    char text[64];
+    char text[sizeof DrawnText];
     int fits = (int)strlen(TotalizerFormatBuff);
     int length = FormatTotalizerText(LastTotal, NumTotalizerDecimalPlaces, fits > 7 ? fits : 7,
                                      text, sizeof text);
@@ -153,23 +159,35 @@ void DrawTotal(HWND window, HDC target) {
         AdjustDigitWindow(window);
         AdjustTotalizerWindowSize(window);
     }
-    OffscreenImage image;
-    if (!BeginOffscreenImage(window, target, &image)) {
+    const RECT& box = TotalizerDigitRect;
+    if (!whole && strcmp(text, DrawnText) == 0 && EqualRect(&box, &DrawnRect)) {
         return;
     }
-    HDC memory = image.Memory;
+    RECT client;
+    GetClientRect(window, &client);
+    int made = 0;
+    if (!HoldKeptImage(&DigitImage, target, client.right - client.left, client.bottom - client.top,
+                       &made)) {
+        return;
+    }
+    HDC memory = DigitImage.Memory;
     HFONT previousFont = static_cast<HFONT>(SelectObject(memory, TotalizerDigitFont));
     SetBkColor(memory, RGB(0, 0, 0));
-    PatBlt(memory, 0, 0, image.Width, image.Height, BLACKNESS);
-    ShowWinDigits(memory, &TotalizerDigitRect, DIGIT_COLOUR, text, length);
-    HRGN clip = CreateRectRgnIndirect(&TotalizerDigitRect);
-    SelectClipRgn(target, clip);
-    BitBlt(target, 0, 0, image.Width, image.Height, memory, 0, 0, SRCCOPY);
-    SelectClipRgn(target, nullptr);
-    DeleteObject(clip);
+    int width = box.right - box.left;
+    int height = box.bottom - box.top;
+    PatBlt(memory, box.left, box.top, width, height, BLACKNESS);
+    ShowWinDigits(memory, &box, DIGIT_COLOUR, text, length);
+    BitBlt(target, box.left, box.top, width, height, memory, box.left, box.top, SRCCOPY);
     SelectClipRgn(memory, nullptr);
     SelectObject(memory, previousFont);
-    EndOffscreenImage(&image);
+    snprintf(DrawnText, sizeof DrawnText, "%s", text);
+    DrawnRect = box;
+}
+
+void ForgetDrawnTotal() {
+    ReleaseKeptImage(&DigitImage);
+    DrawnText[0] = '\0';
+    SetRectEmpty(&DrawnRect);
 }
 
 LRESULT OnCreate(HWND window) {
@@ -200,7 +218,7 @@ void OnPaint(HWND window) {
         // An uncovered window shows the last total at once rather than black until the next
         // state reply.
         if (HaveTotal) {
-            DrawTotal(window, dc);
+            DrawTotal(window, dc, 1);
         }
     }
     EndPaint(window, &paint);
@@ -212,7 +230,7 @@ void OnTotalizerFlow(HWND window, LPARAM lParam) {
     HaveTotal = 1;
     HDC dc = GetDC(window);
     if (dc != nullptr) {
-        DrawTotal(window, dc);
+        DrawTotal(window, dc, 0);
         ReleaseDC(window, dc);
     }
 }
@@ -235,6 +253,7 @@ void OnClose(HWND window) {
 // The main window may destroy the totalizer directly (View/Totalizer), without a close, so the
 // drawing objects go here.
 void OnDestroy(HWND window) {
+    ForgetDrawnTotal();
     DeleteDrawingObjects();
     if (window == TotalizerWinHandle) {
         TotalizerWinHandle = nullptr;
