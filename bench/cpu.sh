@@ -5,7 +5,11 @@
 # alarm whose text scrolls in the strip, and with the graph open. Wine's notepad, measured the
 # same way in the same prefix, is the floor: most of it is the wineserver's own, which wakes
 # every 16 ms whatever runs (strace shows its epoll_wait timing out with nothing to do), and
-# the "-notepad" column is each total less that floor.
+# the "-notepad" column is each total less that floor. "switches/s" counts the context switches
+# of program and wineserver: every server call and every wake-up is one or two. On a virtual
+# machine the price of a switch changes from one minute to the next (the same build has
+# measured 2.5 % and 5.9 % in turn), so compare builds run in turn, several times, and read
+# the switch count beside the CPU: it hardly moves between runs.
 # Figures only; nothing passes or fails.
 #
 #   bench/cpu.sh [SECONDS]        (default 30 s per state; TORVAN_BUILD picks the build folder)
@@ -15,8 +19,6 @@
 SECONDS_PER_STATE=${1:-30}
 SETTLE=${SETTLE:-3}
 source "$(dirname "$0")/../tests/e2e/lib.sh"
-
-TICK=$(getconf CLK_TCK)
 
 # The wineserver of this prefix works in a folder named server-DEV-INODE of the prefix (under
 # /tmp/.wine-UID, or a private temporary folder on Debian).
@@ -29,44 +31,55 @@ server_pid() {
     return 1
 }
 
-# user + system ticks of a process (fields 14 and 15; the name in field 2 may hold blanks).
-ticks() {
-    [ -n "$1" ] && [ -r "/proc/$1/stat" ] || {
+# CPU time of a process in microseconds, all its threads (/proc/PID/task/*/schedstat counts the
+# nanoseconds each thread ran; clock ticks would only sample it), and its context switches,
+# voluntary and not: each is a wake-up, which is what an idle program should have few of.
+cpu_us() {
+    [ -n "$1" ] && [ -d "/proc/$1/task" ] || {
         echo 0
         return
     }
-    sed -E 's/^.*\) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'
+    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s / 1000 }'
+}
+switches() {
+    [ -n "$1" ] && [ -d "/proc/$1/task" ] || {
+        echo 0
+        return
+    }
+    cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'
 }
 
 RESULTS=()
 
-# measure LABEL PID: CPU of PID and of the wineserver over SECONDS_PER_STATE, nothing else
-# talking to the prefix meanwhile.
+# measure LABEL PID: CPU and switches of PID and of the wineserver over SECONDS_PER_STATE,
+# nothing else talking to the prefix meanwhile.
 measure() {
-    local label=$1 pid=$2 server xvfb t0 a0 s0 x0 t1 a1 s1 x1
+    local label=$1 pid=$2 server xvfb t0 a0 s0 x0 w0 t1 a1 s1 x1 w1
     server=$(server_pid) || fail "no wineserver for $WINEPREFIX"
     xvfb=${XVFB_PID:-$(pgrep -n -x Xvfb)}
     sleep "$SETTLE"
     t0=$(date +%s.%N)
-    a0=$(ticks "$pid")
-    s0=$(ticks "$server")
-    x0=$(ticks "$xvfb")
+    a0=$(cpu_us "$pid")
+    s0=$(cpu_us "$server")
+    x0=$(cpu_us "$xvfb")
+    w0=$(($(switches "$pid") + $(switches "$server")))
     sleep "$SECONDS_PER_STATE"
     t1=$(date +%s.%N)
-    a1=$(ticks "$pid")
-    s1=$(ticks "$server")
-    x1=$(ticks "$xvfb")
+    a1=$(cpu_us "$pid")
+    s1=$(cpu_us "$server")
+    x1=$(cpu_us "$xvfb")
+    w1=$(($(switches "$pid") + $(switches "$server")))
     kill -0 "$pid" 2>/dev/null || fail "$label: process $pid ended during the measurement"
-    LAST_TOTAL=$(awk -v t="$TICK" -v t0="$t0" -v t1="$t1" -v n=$((a1 - a0 + s1 - s0)) \
-        'BEGIN { printf "%.4f", n * 100 / t / (t1 - t0) }')
-    RESULTS+=("$(awk -v l="$label" -v t="$TICK" -v t0="$t0" -v t1="$t1" -v floor="${FLOOR:-}" \
-        -v a=$((a1 - a0)) -v s=$((s1 - s0)) -v x=$((x1 - x0)) 'BEGIN {
-            w = t1 - t0
-            f = 100 / t / w
+    LAST_TOTAL=$(awk -v t0="$t0" -v t1="$t1" -v n=$((a1 - a0 + s1 - s0)) \
+        'BEGIN { printf "%.4f", n / 1e4 / (t1 - t0) }')
+    RESULTS+=("$(awk -v l="$label" -v t0="$t0" -v t1="$t1" -v floor="${FLOOR:-}" \
+        -v a=$((a1 - a0)) -v s=$((s1 - s0)) -v x=$((x1 - x0)) -v w=$((w1 - w0)) 'BEGIN {
+            d = t1 - t0
+            f = 100 / 1e6 / d
             total = (a + s) * f
             above = total - (floor == "" ? total : floor)
-            printf "%-22s %6.1f %9.2f %11.2f %9.2f %9.2f %9.2f", l, w, a * f, s * f, total,
-                above, x * f
+            printf "%-22s %6.1f %9.2f %11.2f %9.2f %9.2f %10.0f %9.2f", l, d, a * f, s * f,
+                total, above, w / d, x * f
         }')")
     step "measured $label"
 }
@@ -104,7 +117,8 @@ blocks=$(record_cmds 5 "$mark" | grep -c '^~GAFV$')
 
 echo
 echo "CPU in % of one core, $(nproc) cores, load average now $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-22s %6s %9s %11s %9s %9s %9s\n' state "s" program wineserver total "-notepad" "(Xvfb)"
+printf '%-22s %6s %9s %11s %9s %9s %10s %9s\n' state "s" program wineserver total "-notepad" \
+    "switches/s" "(Xvfb)"
 for r in "${RESULTS[@]}"; do
     echo "$r"
 done
