@@ -22,14 +22,23 @@ void SignalQueueWaiter() {
     WakeConditionVariable(&SignalChanged);
 }
 
+// Milliseconds on the performance counter, which unlike the tick count does not move in
+// steps of 10 to 16 ms.
+static double NowMs() {
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(count.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
 int WaitForQueueSignal(uint32_t timeoutMs) {
-    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    double deadline = NowMs() + timeoutMs;
     AcquireSRWLockExclusive(&SignalLock);
     // A wait may also end without a signal (a spurious wake); it goes on for what is left.
     while (!Signalled) {
-        ULONGLONG now = GetTickCount64();
-        if (now >= deadline || !SleepConditionVariableSRW(&SignalChanged, &SignalLock,
-                                                          static_cast<DWORD>(deadline - now), 0)) {
+        double left = deadline - NowMs();
+        if (left <= 0 || !SleepConditionVariableSRW(&SignalChanged, &SignalLock,
+                                                    static_cast<DWORD>(left + 0.999), 0)) {
             break;
         }
     }
