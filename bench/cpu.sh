@@ -8,8 +8,8 @@
 # the "-notepad" column is each total less that floor. "switches/s" counts the context switches
 # of program and wineserver: every server call and every wake-up is one or two. On a virtual
 # machine the price of a switch changes from one minute to the next (the same build has
-# measured 2.5 % and 5.9 % in turn), so compare builds run in turn, several times, and read
-# the switch count beside the CPU: it hardly moves between runs.
+# measured 2.5 % and 5.9 % in turn): read the switch count beside the CPU, it hardly moves
+# between runs, and compare two builds with bench/compare.sh, which runs them at once.
 # Figures only; nothing passes or fails.
 #
 #   bench/cpu.sh [SECONDS]        (default 30 s per state; TORVAN_BUILD picks the build folder)
@@ -20,34 +20,7 @@ SECONDS_PER_STATE=${1:-30}
 SETTLE=${SETTLE:-3}
 source "$(dirname "$0")/../tests/e2e/lib.sh"
 
-# The wineserver of this prefix works in a folder named server-DEV-INODE of the prefix (under
-# /tmp/.wine-UID, or a private temporary folder on Debian).
-server_pid() {
-    local dir p
-    dir=$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-    for p in $(pgrep -u "$(id -u)" -x 'wineserver(64)?'); do
-        [[ "$(readlink "/proc/$p/cwd")" == */"$dir" ]] && echo "$p" && return 0
-    done
-    return 1
-}
-
-# CPU time of a process in microseconds, all its threads (/proc/PID/task/*/schedstat counts the
-# nanoseconds each thread ran; clock ticks would only sample it), and its context switches,
-# voluntary and not: each is a wake-up, which is what an idle program should have few of.
-cpu_us() {
-    [ -n "$1" ] && [ -d "/proc/$1/task" ] || {
-        echo 0
-        return
-    }
-    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s / 1000 }'
-}
-switches() {
-    [ -n "$1" ] && [ -d "/proc/$1/task" ] || {
-        echo 0
-        return
-    }
-    cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'
-}
+source "$(dirname "$0")/lib-cpu.sh"
 
 RESULTS=()
 
