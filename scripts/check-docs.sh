@@ -55,7 +55,8 @@ find_torvanctl() {
     local native=$TORVAN_BUILD/native log
     log=$(mktemp)
     if { [ -f "$native/CMakeCache.txt" ] ||
-        cmake -S "$ROOT" -B "$native" -DCMAKE_BUILD_TYPE=Debug -DTORVAN_SANITIZE=ON; } >"$log" 2>&1 &&
+        cmake -S "$ROOT" -B "$native" -DCMAKE_BUILD_TYPE=Debug -DTORVAN_SANITIZE=ON; } \
+        >"$log" 2>&1 &&
         cmake --build "$native" --target torvanctl -j "${JOBS:-2}" >>"$log" 2>&1; then
         rm -f "$log"
         TORVANCTL=$native/ctl/torvanctl
@@ -196,22 +197,25 @@ for my $command (@commands) {
 sub same { my ($a, $b) = @_; s/\s+/ /g for $a, $b; return lc $a eq lc $b; }
 for my $code (sort keys %helpCodes) {
     if (!exists $readmeCodes{$code}) {
-        push @errors, "$shown: exit code $code ($helpCodes{$code}) is not in the torvanctl section's table";
+        push @errors, "$shown: exit code $code ($helpCodes{$code}) is not in the table "
+            . "of the torvanctl section";
     } elsif (!same($readmeCodes{$code}, $helpCodes{$code})) {
         push @errors, "$shown: exit code $code reads \"$readmeCodes{$code}\"; "
             . "torvanctl --help says \"$helpCodes{$code}\"";
     }
 }
 for my $code (sort keys %readmeCodes) {
-    push @errors, "$shown: exit code $code is not in torvanctl --help" unless exists $helpCodes{$code};
+    push @errors, "$shown: exit code $code is not in torvanctl --help"
+        unless exists $helpCodes{$code};
 }
 
 if (@errors) {
     print STDERR "$_\n" for @errors;
     exit 1;
 }
-printf "check-docs: %d torvanctl commands, %d options and %d exit codes named in %s agree with --help\n",
-    scalar(@commands), scalar(keys %namedOptions), scalar(keys %helpCodes), $shown;
+printf "check-docs: %d torvanctl commands, %d options and %d exit codes named in %s "
+    . "agree with --help\n", scalar(@commands), scalar(keys %namedOptions),
+    scalar(keys %helpCodes), $shown;
 PERL
 }
 
