@@ -88,18 +88,21 @@ static void StoreParsedReply(const char* reply, int parse, void* result, size_t 
     }
 }
 
-// Performs one request on the board; returns the message to post.
+// Performs one request on the board; returns the message to post. A flow or state record
+// that could not be read is reported with no result (*resultOut null): the window must not
+// show or log what the record held before, nor half a frame.
 static uint32_t PerformOnDevice(ComHandle device, int kind, const char* text, uint32_t message,
-                                int parse, void* result, size_t resultSize) {
+                                int parse, void* result, size_t resultSize, void** resultOut) {
+    *resultOut = result;
     switch (kind) {
     case REQUEST_FLOW_VALUES:
-        if (result != nullptr) {
-            GetLegacyFlowVals(device, (NewFlowReadingsRec*)result);
+        if (result != nullptr && !GetLegacyFlowVals(device, (NewFlowReadingsRec*)result)) {
+            *resultOut = nullptr;
         }
         return message;
     case REQUEST_BOARD_STATE:
-        if (result != nullptr) {
-            GetLegacyBoardStateVals(device, (SystemStateRec*)result);
+        if (result != nullptr && !GetLegacyBoardStateVals(device, (SystemStateRec*)result)) {
+            *resultOut = nullptr;
         }
         return message;
     case REQUEST_ASCII: {
@@ -212,8 +215,19 @@ static uint32_t PerformSimulated(int kind, uint32_t message, int parse, void* re
     }
 }
 
+// The run being stopped: a reply being read, or the speed probe, gives up at once rather than
+// finish (a device that talks without end would otherwise hold the stop for as long as it talks).
+static std::atomic<ThreadParamsRec*> StoppableParams{nullptr};
+
+static int WorkerStopRequested() {
+    ThreadParamsRec* params = StoppableParams.load();
+    return params != nullptr && params->Stop.load() != 0;
+}
+
 unsigned WorkerThreadFunction(ThreadParamsRec* params) {
     params->Running.store(1);
+    StoppableParams.store(params);
+    SetDeviceAbortCheck(WorkerStopRequested);
     const int simulation = params->Simulation.load() != 0;
     const uint32_t run = params->Run.load();
     ComHandle device = nullptr;
@@ -245,12 +259,14 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params) {
         int took =
             mayTake && DequeueThreadMsg(&kind, &text, &message, &parse, &result, &resultSize);
         if (took) {
+            void* reported = result;
             if (simulation) {
                 message = PerformSimulated(kind, message, parse, result, resultSize);
             } else {
-                message = PerformOnDevice(device, kind, text, message, parse, result, resultSize);
+                message = PerformOnDevice(device, kind, text, message, parse, result, resultSize,
+                                          &reported);
             }
-            PostToMain(params, run, message, result);
+            PostToMain(params, run, message, reported);
         }
 
         if (!errorReported && GetSerialPortErrors() != 0) {

@@ -11,14 +11,62 @@
 
 namespace {
 
-// Saved on the first connection to a board and sent back by every disconnect; 0 means
-// nothing saved. They outlive the disconnect: after a link fault the board may not have
-// heard the restore, and the reconnection would otherwise take the speed and line ending
-// this program gave it for the board's own. ForgetBoardLineSettings clears them once the
-// connection ends for good. The worker sets them; the user-interface thread clears them only
-// while no worker runs, and atomics keep that hand-over plain.
+// The speed and line ending the board on the current connection's port had when the program
+// found it, sent back by every disconnect; 0 means nothing saved. Set by the worker at each
+// connection from SavedPorts; read by the disconnect on the same thread and by tests.
 std::atomic<uint32_t> InitialBaudRate{0};
 std::atomic<uint32_t> InitialNewLine{0};
+
+// What each port's board had when first found. A board that did not hear the program's last
+// words (a link fault, an unplugged adapter, a reconnection that failed) still runs at the
+// program's own 230400 with CR LF; found that way again on the same port, it is the same board
+// and keeps what was saved. Found at any other speed it is a board that was reset or another
+// one, and its settings are taken afresh. Only the connecting worker uses the table (one at a
+// time); tests clear it between runs.
+struct SavedLineSettings {
+    char Port[64];
+    uint32_t Baud;
+    uint32_t NewLine;
+};
+constexpr int SAVED_PORTS_MAX = 32;
+SavedLineSettings SavedPorts[SAVED_PORTS_MAX];
+int SavedPortCount = 0;
+
+// "COM7", "com7" and "\\.\COM7" name one port.
+const char* BarePortName(const char* name) {
+    return strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
+}
+
+int SamePort(const char* a, const char* b) {
+    a = BarePortName(a);
+    b = BarePortName(b);
+    for (; *a && *b; a++, b++) {
+        char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 32) : *a;
+        char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 32) : *b;
+        if (ca != cb) {
+            return 0;
+        }
+    }
+    return *a == *b;
+}
+
+SavedLineSettings* SavedFor(const char* portName) {
+    for (int i = 0; i < SavedPortCount; i++) {
+        if (SamePort(SavedPorts[i].Port, portName)) {
+            return &SavedPorts[i];
+        }
+    }
+    // A full table forgets its oldest port.
+    if (SavedPortCount == SAVED_PORTS_MAX) {
+        memmove(&SavedPorts[0], &SavedPorts[1], sizeof SavedPorts[0] * (SAVED_PORTS_MAX - 1));
+        SavedPortCount--;
+    }
+    SavedLineSettings* entry = &SavedPorts[SavedPortCount++];
+    snprintf(entry->Port, sizeof entry->Port, "%s", portName);
+    entry->Baud = 0;
+    entry->NewLine = 0;
+    return entry;
+}
 
 // Board registers saved on entry to calibration mode and written back on exit.
 uint32_t OriginalV1 = 0;
@@ -166,13 +214,19 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
     }
 
     ClearSerialPortErrors();
-    if (InitialBaudRate.load() == 0) {
-        InitialBaudRate.store(ProbeSpeeds[speedIndex]);
+    SavedLineSettings* saved = SavedFor(portName);
+    uint32_t foundAt = ProbeSpeeds[speedIndex];
+    int sameBoard = foundAt == LINK_SPEED && saved->Baud != 0;
+    if (!sameBoard) {
+        saved->Baud = foundAt;
+        saved->NewLine = 0;
     }
     DisableVerboseResponses(*handleInOut);
-    if (InitialNewLine.load() == 0) {
-        InitialNewLine.store(GetNewLine(*handleInOut));
+    if (saved->NewLine == 0) {
+        saved->NewLine = GetNewLine(*handleInOut);
     }
+    InitialBaudRate.store(saved->Baud);
+    InitialNewLine.store(saved->NewLine);
 
     char command[COMMAND_SIZE];
     snprintf(command, sizeof command, "~BAUD=%ld\r", static_cast<long>(LINK_SPEED));
@@ -205,6 +259,7 @@ void DisconnectFromTorvan(ComHandle handle) {
 void ForgetBoardLineSettings() {
     InitialBaudRate.store(0);
     InitialNewLine.store(0);
+    SavedPortCount = 0;
 }
 
 int EnableFactoryMode(ComHandle handle) {

@@ -51,13 +51,15 @@ int DecodeBoardState(const uint8_t* payload, int count, SystemStateRec* state);
 // Wait before the next GetFlowReadings batch when `missing` samples are still wanted.
 uint32_t FlowReadingsWaitMs(int missing);
 
-// Connection.
+// Connection. Finds the board's speed, saves its speed and line ending for the port (kept
+// when the board is found again at the program's own 230400 on the same port: it did not hear
+// the last restore; taken afresh when it is found at another speed) and moves it to 230400.
+// A stop asked for through the abort check ends the speed search between rounds.
 int ConnectToTorvan(const char* portName, ComHandle* handleInOut);
-// Sends the board back to the speed and line ending saved at the first connection and closes
-// the port; what was saved is kept for a reconnection (the board may not have heard it).
+// Sends the board back to the speed and line ending saved for the connection's port and closes
+// the port; what was saved is kept for the next connection on that port.
 void DisconnectFromTorvan(ComHandle handle);
-// The connection has ended for good (the operator closed it, chose a port, exit): the next
-// connection saves the board's settings afresh. Only while no worker runs.
+// Forgets what was saved for every port. Only while no worker runs.
 void ForgetBoardLineSettings();
 uint32_t GetInitialBaudRate();
 uint32_t GetInitialNewLine();

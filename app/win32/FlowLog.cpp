@@ -168,7 +168,7 @@ void EndLogWithNotice(HWND mainWindow) {
     snprintf(message, sizeof message,
              "The connection has ended, so the log was closed.\r\rFile: %s\rLines written: %d",
              LogPath, lines);
-    LogMessageBox(nullptr, message, "Logging Stopped", MB_OK | MB_ICONWARNING);
+    LogMessageBox(mainWindow, message, "Logging Stopped", MB_OK | MB_ICONWARNING);
 }
 
 void HoldLogForLink() {

@@ -11,6 +11,7 @@
 #include "app/QueueSignal.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/MainWindow.h"
 #include "device/LegacyBoardUtils.h"
@@ -42,126 +43,14 @@ int MainWindowPlacing;
 
 static const char MAIN_CLASS_NAME[] = "QRB_TorvanWin";
 
-static int PostToMainWindow(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    return PostMessageA((HWND)window, message, (WPARAM)wParam, (LPARAM)lParam) ? 1 : 0;
-}
-
 BeginThreadFunc BeginWorkerThread = _beginthreadex;
 MainMessageBoxFunc MainMessageBox = MessageBoxA;
-
-// The run number of the last worker started; runs are never 0, which means "none".
-static uint32_t LastWorkerRun;
-
-static unsigned __stdcall WorkerTrampoline(void* params) {
-    return WorkerThreadFunction((ThreadParamsRec*)params);
-}
-
-int IsCurrentWorkerRun(WPARAM run) {
-    uint32_t current = ThreadParams.Run.load();
-    return current != 0 && (uint32_t)run == current;
-}
-
-int StartWorkerThread(HWND window) {
-    ThreadParams.MainWindow = window;
-    SetWorkerPostFunction(PostToMainWindow);
-    if (++LastWorkerRun == 0)
-        LastWorkerRun = 1;
-    ThreadParams.Run.store(LastWorkerRun);
-    // Running is raised here as well as by the thread itself: a stop that comes before the
-    // new thread has run its first line must still see it, or the thread would never be told
-    // to end and a second reader of the queue would follow.
-    ThreadParams.Running.store(1);
-    uintptr_t thread = BeginWorkerThread(nullptr, 0, WorkerTrampoline, &ThreadParams, 0, nullptr);
-    if (thread == 0) {
-        ThreadParams.Running.store(0);
-        ThreadParams.Run.store(0);
-        ThreadParams.Simulation.store(0);
-        WorkerThread = nullptr;
-        return 0;
-    }
-    WorkerThread = (HANDLE)thread;
-    SetThreadPriority(WorkerThread, THREAD_PRIORITY_TIME_CRITICAL);
-    return 1;
-}
-
-void StopProcessing() {
-    HWND window = MainWindowHandle;
-    // The log's timer runs on: a reconnection keeps the log, and the log's own end stops it.
-    for (UINT id = TIMER_FLOW_READINGS; id <= TIMER_SEND_CRACKING; id++)
-        if (id != TIMER_LOG_SAMPLE)
-            KillTimer(window, id);
-
-    if (ThreadParams.Running.load()) {
-        ThreadParams.Stop.store(1);
-        SignalQueueWaiter();
-        // The worker finishes the request in progress (a failed connect takes over a
-        // second) and takes no other; nothing else touches its flags meanwhile.
-        while (ThreadParams.Running.load())
-            Sleep(1);
-    }
-    if (WorkerThread) {
-        // running drops just before the thread returns: let it return before the handle goes.
-        WaitForSingleObject(WorkerThread, 2000);
-        CloseHandle(WorkerThread);
-        WorkerThread = nullptr;
-    }
-
-    ClearMsgQueue();
-    ClearSerialPortErrors();
-    // The queue's sends are gone with it; the next board is read afresh.
-    ResetSettingSends();
-    AbandonUserCommands();
-
-    ThreadParams.Stop.store(0);
-    ThreadParams.Device.store(nullptr);
-    ThreadParams.Connected.store(0);
-    ThreadParams.Running.store(0);
-    ThreadParams.Simulation.store(0);
-    // What the stopped run posted and the window has not read yet is now out of date.
-    ThreadParams.Run.store(0);
-
-    // A reconnection keeps the log; it writes again once the new run reports the board's
-    // state. The ends of a connection close it (EndConnection, a failed connect).
-    HoldLogForLink();
-    CurrentActiveGas = -1;
-}
-
-// The start that Open or a reconnection asked for with WM_START_WORKER; 0 when none is
-// due. An orderly end of the connection withdraws it, so a Close or the start of the
-// simulation that the operator chose while the request waited in the queue is not undone.
-static WPARAM PendingStart;
-static WPARAM LastStartToken;
-
-WPARAM RequestWorkerStart(HWND window) {
-    if (++LastStartToken == 0)
-        ++LastStartToken;
-    PendingStart = LastStartToken;
-    PostMessageA(window, WM_START_WORKER, PendingStart, 0);
-    return PendingStart;
-}
-
-void EndConnection(HWND window) {
-    PendingStart = 0;
-    StopProcessing();
-    ForgetBoardLineSettings();
-    EndLogWithNotice(window);
-}
-
-void ReportWorkerStartFailure(HWND window) {
-    SetConnectionMenuIdle(window);
-    InvalidateRect(window, nullptr, FALSE);
-    EndLogWithNotice(window);
-    MainMessageBox(window, "The connection could not be started: no worker thread.", AppName,
-                   MB_OK | MB_ICONERROR);
-}
 
 void CALLBACK TimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
     switch (timerId) {
     case TIMER_FLOW_READINGS:
-        EnqueueThreadMsg(REQUEST_FLOW_VALUES, nullptr, WM_FLOW_READINGS, 0, &NewFlowReadings);
-        break;
     case TIMER_STATE_POLL:
-        EnqueueThreadMsg(REQUEST_BOARD_STATE, nullptr, WM_BOARD_STATE, 0, &TempSystemState);
+        ConnectionPollTick((UINT)timerId);
         break;
     case TIMER_LOG_SAMPLE:
         LogSampleTick(window);
@@ -241,12 +130,13 @@ static LRESULT OnPaint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 }
 
 static LRESULT OnClose(HWND window) {
+    // A connection change in progress (the port dialog is up) finishes first; it closes the
+    // window when it is done.
+    if (!ConnectionEndForExit(window))
+        return 0;
     CloseSetPointDlg();
     ClosePidAdjDlg();
     CloseLogFileAtExit();
-    if (ThreadParams.Running.load() || WorkerThread)
-        StopProcessing();
-    ForgetBoardLineSettings();
     if (GraphWin1 && IsWindow(GraphWin1))
         DestroyWindow(GraphWin1);
     GraphWin1 = nullptr;
@@ -289,17 +179,6 @@ static LRESULT OnDestroy(HWND window) {
     return 0;
 }
 
-static LRESULT OnStartWorker(HWND window, WPARAM token) {
-    // 0 asks for a start unconditionally; any other token must still be the one due.
-    if (token != 0 && token != PendingStart)
-        return 0;
-    PendingStart = 0;
-    StopProcessing();
-    if (!StartWorkerThread(window))
-        ReportWorkerStartFailure(window);
-    return 0;
-}
-
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
@@ -331,8 +210,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
     if (message == WM_APP_QUIT)
         return OnClose(window);
-    if (message == WM_START_WORKER)
-        return OnStartWorker(window, wParam);
+    if (message == WM_START_WORKER) {
+        ConnectionStartWorker(window, wParam);
+        return 0;
+    }
     if (message >= TORVAN_WM_APP && message <= 0xBFFF &&
         OnAppMessage(window, message, wParam, lParam)) {
         RefreshChangedStrip();

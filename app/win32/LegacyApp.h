@@ -26,10 +26,6 @@ extern int AvgFlowGraphLine;
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void CALLBACK TimerProc(HWND window, UINT message, UINT_PTR timerId, DWORD time);
-void StopProcessing();
-// Non-zero when a message's wParam names the worker run that is still going: the reports of
-// a stopped run change nothing.
-int IsCurrentWorkerRun(WPARAM run);
 
 // How the worker thread is started and the main window's own message boxes are shown; tests
 // replace them (a thread that cannot be started, a box answered without a modal loop).

@@ -5,10 +5,10 @@
 #include "app/AppState.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
 #include "app/win32/MainWindow.h"
-#include "device/win32/ConfigComPort.h"
 #include "display/win32/Graph.h"
 #include "tools/win32/CmdWin.h"
 #include "tools/win32/PidAdjust.h"
@@ -44,68 +44,6 @@ void SetConnectionMenuActive(HWND window) {
     SetItemState(menu, CMD_OPEN, MF_GRAYED);
     SetItemState(menu, CMD_SIMULATE, MF_ENABLED);
     SetItemState(menu, CMD_CLOSE, MF_ENABLED);
-}
-
-// Set while the port dialog runs: its modal loop still dispatches the window's messages, and
-// a failed connection's request to reopen it must not stack a second dialog on the first.
-static int PortDialogShowing;
-
-static int BoardWorkerRunning() {
-    return ThreadParams.Running.load() && !ThreadParams.Simulation.load();
-}
-
-static void OnOpen(HWND window) {
-    // While a worker is connecting to (or connected to) a board, Open is unavailable: that
-    // worker reads the port name, and its attempt ends either connected or by reopening this
-    // dialog itself.
-    if (PortDialogShowing || BoardWorkerRunning())
-        return;
-    int portsAvailable = 0;
-    char portName[PORT_NAME_SIZE];
-    snprintf(portName, sizeof portName, "%s", ThreadParams.PortName);
-    DWORD baud = 230400;
-    PortDialogShowing = 1;
-    int chosen = GetSerialPortConfig(MainInstance, window, &portsAvailable, portName, &baud);
-    PortDialogShowing = 0;
-    if (!chosen || !portsAvailable || portName[0] == '\0')
-        return;
-    // Whatever runs now (the simulation, or a reconnection the dialog's loop let start) ends
-    // before the name changes, and the board it had is restored and forgotten.
-    EndConnection(window);
-    snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", portName);
-    RequestWorkerStart(window);
-}
-
-static void OnClosePort(HWND window) {
-    EndConnection(window);
-    SetConnectionMenuIdle(window);
-    InvalidateRect(window, nullptr, FALSE);
-}
-
-static void OnSimulate(HWND window) {
-    EndConnection(window);
-    ThreadParams.Simulation.store(1);
-    snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", "FAKE");
-    snprintf(GasUnits, sizeof GasUnits, "%s", "sccm");
-    snprintf(GasSymbol, sizeof GasSymbol, "%s", "N2");
-    FullScaleFlow = 500.0f;
-    GasTimeFactor = 1.0f;
-    CurrentActiveGas = 0;
-    if (!StartWorkerThread(window)) {
-        ReportWorkerStartFailure(window);
-        return;
-    }
-    EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig);
-    snprintf(WindowTitle, sizeof WindowTitle, "%s", "Torvan FAKE");
-    SetWindowTextA(window, WindowTitle);
-    HMENU menu = GetMenu(window);
-    SetItemState(menu, CMD_OPEN, MF_ENABLED);
-    SetItemState(menu, CMD_SIMULATE, MF_GRAYED);
-    InvalidateRect(window, nullptr, FALSE);
-    SetTimer(window, TIMER_STATE_POLL, 100, TimerProc);
-    if (GraphWin1 && IsWindow(GraphWin1))
-        SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
-    PostMessageA(window, WM_GAS_INFO, ThreadParams.Run.load(), 0);
 }
 
 static void OnGraph(HWND window) {
@@ -222,13 +160,13 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM, LRESULT* result) {
         SendMessageA(window, WM_CLOSE, 0, 0);
         break;
     case CMD_OPEN:
-        OnOpen(window);
+        ConnectionOpenCommand(window);
         break;
     case CMD_CLOSE:
-        OnClosePort(window);
+        ConnectionClose(window);
         break;
     case CMD_SIMULATE:
-        OnSimulate(window);
+        ConnectionSimulate(window);
         break;
     case CMD_GRAPH:
         OnGraph(window);
@@ -282,11 +220,18 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM, LRESULT* result) {
 }
 
 static void InitConnectionPopup(HMENU popup) {
-    int active = ThreadParams.Connected.load() || ThreadParams.Simulation.load();
-    SetItemState(popup, CMD_OPEN, active || BoardWorkerRunning() ? MF_GRAYED : MF_ENABLED);
-    SetItemState(popup, CMD_CLOSE, active ? MF_ENABLED : MF_GRAYED);
+    // Open while idle; Close while anything runs; 40110 unless a board or the simulation is
+    // connected. Nothing starts while a connection change is under way.
+    ConnectionState state = CurrentConnectionState();
+    int idle = !ConnectionBusy();
+    int open = idle && state == CONN_IDLE;
+    int close = idle && ConnectionAllowsClose(state);
+    int simulate = idle && state != CONN_CONNECTED && state != CONN_SIMULATING &&
+                   ConnectionAllowsSimulate(state);
+    SetItemState(popup, CMD_OPEN, open ? MF_ENABLED : MF_GRAYED);
+    SetItemState(popup, CMD_CLOSE, close ? MF_ENABLED : MF_GRAYED);
     // 40110 has no item in the menu; keep its state with the others all the same.
-    SetItemState(popup, CMD_SIMULATE, active ? MF_GRAYED : MF_ENABLED);
+    SetItemState(popup, CMD_SIMULATE, simulate ? MF_ENABLED : MF_GRAYED);
 }
 
 static void InitViewPopup(HMENU popup) {

@@ -9,6 +9,7 @@
 #include "app/GasText.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
 #include "app/win32/MainWindow.h"
@@ -118,6 +119,8 @@ static void EnqueueIgnored(const char* command) {
 }
 
 static void OnConnected(HWND window) {
+    if (!ConnectionReportConnected(window))
+        return;
     SerialPortErrors = 0;
     SetConnectionMenuActive(window);
     InvalidateRect(window, nullptr, FALSE);
@@ -128,27 +131,6 @@ static void OnConnected(HWND window) {
     SetTimer(window, TIMER_STATE_POLL, 100, TimerProc);
     if (GraphWin1 && IsWindow(GraphWin1))
         SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
-}
-
-static void OnConnectFailed(HWND window) {
-    StopProcessing();
-    SetConnectionMenuIdle(window);
-    InvalidateRect(window, nullptr, FALSE);
-    // The connection is gone: a log that ran through the attempt ends here, and the operator
-    // hears of it before choosing a port again.
-    EndLogWithNotice(window);
-    PostMessageA(window, WM_COMMAND, CMD_OPEN, 0);
-}
-
-static void OnSerialError(HWND window) {
-    // The simulation never has link errors.
-    if (ThreadParams.Simulation.load())
-        return;
-    SerialPortErrors = GetSerialPortErrors();
-    StopProcessing();
-    BringWindowToTop(window);
-    InvalidateRect(window, nullptr, FALSE);
-    RequestWorkerStart(window);
 }
 
 static void OnProductConfig(HWND window) {
@@ -192,6 +174,10 @@ static void OnWindowName(HWND window) {
 }
 
 static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
+    ConnectionPollAnswered(POLL_FLOW);
+    // A batch that could not be read comes without its record.
+    if (readings == nullptr)
+        return;
     int count = readings->Count;
     if (count < 0)
         count = 0;
@@ -209,8 +195,13 @@ static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
         UpdateGraph(GraphWin1);
 }
 
-static void OnBoardState(HWND window, WPARAM run) {
-    SystemState = TempSystemState;
+static void OnBoardState(HWND window, WPARAM run, const SystemStateRec* state) {
+    ConnectionPollAnswered(POLL_STATE);
+    // A state that could not be read comes without its record: nothing is shown or logged
+    // that the board did not just report.
+    if (state == nullptr)
+        return;
+    SystemState = *state;
     DeferredBoardRead(SettingFor(TIMER_SEND_SETPOINT), SystemState.SetPoint, SettingSendsInFlight);
     ResumeLogWithLink();
     UpdateDisplay(MainWinDC);
@@ -305,10 +296,10 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         OnConnected(window);
         return 1;
     case WM_CONNECT_FAILED:
-        OnConnectFailed(window);
+        ConnectionReportConnectFailed(window);
         return 1;
     case WM_SERIAL_ERROR:
-        OnSerialError(window);
+        ConnectionReportLinkError(window);
         return 1;
     case WM_PRODUCT_CONFIG:
         OnProductConfig(window);
@@ -317,10 +308,10 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         OnWindowName(window);
         return 1;
     case WM_FLOW_READINGS:
-        UpdateGraphData(MainWinDC, &NewFlowReadings);
+        UpdateGraphData(MainWinDC, lParam ? &NewFlowReadings : nullptr);
         return 1;
     case WM_BOARD_STATE:
-        OnBoardState(window, wParam);
+        OnBoardState(window, wParam, lParam ? &TempSystemState : nullptr);
         return 1;
     case WM_REFRESH_INFO:
         StepInformationWindow(MainWinDC);

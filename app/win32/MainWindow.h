@@ -15,17 +15,6 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void SendSetting(HWND window, UINT timerId);
 void ResetSettingSends();
 
-// Starts WorkerThreadFunction on ThreadParams at time-critical priority, as a new run.
-int StartWorkerThread(HWND window);
-// The connection ends for good (Close, Open of a port, the simulation's start): the worker is
-// stopped (and restores the board), the board's saved settings are forgotten and a running
-// log is closed with a notice.
-void EndConnection(HWND window);
-// Posts WM_START_WORKER for ThreadParams.PortName with a token that EndConnection withdraws.
-WPARAM RequestWorkerStart(HWND window);
-// A worker thread could not be started: the operator is told and the menus stay idle.
-void ReportWorkerStartFailure(HWND window);
-
 // Menu item states after a connection starts or stops.
 void SetConnectionMenuIdle(HWND window);
 void SetConnectionMenuActive(HWND window);

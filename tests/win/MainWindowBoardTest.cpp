@@ -6,6 +6,7 @@
 #include "DeviceWinTestUtil.h"
 #include "MainWindowHarness.h"
 #include "app/AppMessages.h"
+#include "app/win32/Connection.h"
 
 using namespace harness;
 
@@ -27,10 +28,7 @@ struct BoardTest : testing::Test {
         CloseMainWindow(window);
         EXPECT_EQ(ThreadParams.Running.load(), 0);
     }
-    void Connect(const char* port) {
-        snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", port);
-        PostMessageA(window, WM_START_WORKER, 0, 0);
-    }
+    void Connect(const char* port) { ConnectionOpenPort(window, port); }
 };
 
 } // namespace

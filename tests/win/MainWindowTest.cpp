@@ -5,6 +5,7 @@
 #include "MainWindowHarness.h"
 #include "app/AppMessages.h"
 #include "app/SerialCmdQ.h"
+#include "app/win32/Connection.h"
 
 using namespace harness;
 
@@ -487,7 +488,7 @@ TEST_F(MainWindowTest, AReconnectionQueuedBehindCloseOrSimulateStartsNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ThreadStarts = 0;
-        snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM5");
+        SetConnectionStateForTests(CONN_CONNECTED);
         PostMessageA(window, WM_SERIAL_ERROR, ActAsWorkerRun(), 0);
         PostMessageA(window, WM_COMMAND, c.command, 0);
         PumpFor(300);
@@ -500,16 +501,13 @@ TEST_F(MainWindowTest, AReconnectionQueuedBehindCloseOrSimulateStartsNothing) {
 TEST_F(MainWindowTest, AWorkerThatCannotStartIsReportedAndTheMenusStayIdle) {
     BeginWorkerThread = NoThread;
     MainMessageBox = RecordMainBox;
-    const struct {
-        const char* name;
-        UINT message;
-        WPARAM wParam;
-    } starts[] = {{"simulation", WM_COMMAND, CMD_SIMULATE}, {"board", WM_START_WORKER, 0}};
-    for (const auto& start : starts) {
-        SCOPED_TRACE(start.name);
+    for (int board : {0, 1}) {
+        SCOPED_TRACE(board ? "board" : "simulation");
         MainBoxes.clear();
-        snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM5");
-        SendMessageA(window, start.message, start.wParam, 0);
+        if (board)
+            ConnectionOpenPort(window, "COM5");
+        else
+            SendMessageA(window, WM_COMMAND, CMD_SIMULATE, 0);
         PumpFor(300);
         EXPECT_EQ(MainBoxes.size(), 1u);
         EXPECT_EQ(Title(window), "Torvan Control Board Test");
