@@ -10,14 +10,14 @@ static int32_t NextSlot(int32_t index) {
     return index + 1 >= MSGQ_SLOTS ? 0 : index + 1;
 }
 
-void EnqueueThreadMsg(int kind, const char* text, uint32_t message, int parse, void* result,
-                      size_t resultSize) {
+int EnqueueThreadMsg(int kind, const char* text, uint32_t message, int parse, void* result,
+                     size_t resultSize) {
     // Only this thread writes tail, so a relaxed load is enough; head needs acquire so the
     // consumer has finished with the slot before we overwrite it.
     int32_t tail = MsgQ.tail.load(std::memory_order_relaxed);
     int32_t next = NextSlot(tail);
     if (next == MsgQ.head.load(std::memory_order_acquire)) {
-        return;
+        return 0;
     }
 
     char* slotText = MsgQ.text[tail];
@@ -41,6 +41,7 @@ void EnqueueThreadMsg(int kind, const char* text, uint32_t message, int parse, v
     MsgQ.tail.store(next, std::memory_order_release);
     // After the tail: a worker woken by this finds the entry there.
     SignalQueueWaiter();
+    return 1;
 }
 
 int DequeueThreadMsg(int* kind, char** text, uint32_t* message, int* parse, void** result,

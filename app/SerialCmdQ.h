@@ -36,8 +36,9 @@ struct MsgQRec {
 
 extern MsgQRec MsgQ;
 
-void EnqueueThreadMsg(int kind, const char* text, uint32_t message, int parse, void* result,
-                      size_t resultSize = 0);
+// Non-zero when the request was queued; 0 when the queue was full and the request dropped.
+int EnqueueThreadMsg(int kind, const char* text, uint32_t message, int parse, void* result,
+                     size_t resultSize = 0);
 int DequeueThreadMsg(int* kind, char** text, uint32_t* message, int* parse, void** result,
                      size_t* resultSize = nullptr);
 void ClearMsgQueue();

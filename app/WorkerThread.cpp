@@ -250,7 +250,9 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params) {
             } else {
                 message = PerformOnDevice(device, kind, text, message, parse, result, resultSize);
             }
-            PostToMain(params, run, message, result);
+            // A request that failed reports no result: its target holds nothing the board
+            // said, and the serial error that follows tells the window why.
+            PostToMain(params, run, message, GetSerialPortErrors() != 0 ? nullptr : result);
         }
 
         if (!errorReported && GetSerialPortErrors() != 0) {

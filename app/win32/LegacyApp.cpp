@@ -108,9 +108,10 @@ void StopProcessing() {
 
     ClearMsgQueue();
     ClearSerialPortErrors();
-    // The queue's sends are gone with it; the next board is read afresh.
-    ResetSettingSends();
-    AbandonUserCommands();
+    // The queue's sends are gone with it: the operator's unconfirmed settings and command
+    // lines wait for the next run (a reconnection); an end of the connection drops them after.
+    SettingsLinkDown();
+    CmdWinLinkDown();
 
     ThreadParams.Stop.store(0);
     ThreadParams.Device.store(nullptr);
@@ -144,10 +145,14 @@ void EndConnection(HWND window) {
     PendingStart = 0;
     StopProcessing();
     ForgetBoardLineSettings();
+    ResetSettingSends();
+    CmdWinConnectionEnded();
     EndLogWithNotice(window);
 }
 
 void ReportWorkerStartFailure(HWND window) {
+    ResetSettingSends();
+    CmdWinConnectionEnded();
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);
     EndLogWithNotice(window);
