@@ -46,7 +46,7 @@ span_since() {
         awk -v n="$want" 'NR == 1 { first = $1 } { last = $1 } END {
             if (NR < n) { printf "only %d of %d arrived\n", NR, n; exit }
             printf "%d lines: %.0f ms from the first to the last, %.1f ms a line\n", NR,
-                last - first, NR > 1 ? (last - first) / (NR - 1) : 0 }'
+                last - first, (NR > 1 ? (last - first) / (NR - 1) : 0) }'
 }
 
 for round in $(seq 1 "$ROUNDS"); do

@@ -294,8 +294,17 @@ BOOL CmdWinDialogBoxMsg(MSG* message) {
 void AppendTextToOutputWindow(const char* text) {
     if (!hwndOutput || !text)
         return;
-    std::string content = AppendToOutputText(WindowText(hwndOutput), text);
-    SetWindowTextA(hwndOutput, content.c_str());
+    size_t shown = static_cast<size_t>(GetWindowTextLengthA(hwndOutput));
+    if (shown + strlen(text) + 1 <= OUTPUT_TEXT_LIMIT) {
+        // Added at the end: setting the whole text again would make the edit control lay out
+        // every line it holds, which under Wine costs tens of milliseconds a line once the
+        // pane is full, twice for every command (echo and answer).
+        SendMessageA(hwndOutput, EM_SETSEL, shown, shown);
+        SendMessageA(hwndOutput, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+    } else {
+        std::string content = AppendToOutputText(WindowText(hwndOutput), text);
+        SetWindowTextA(hwndOutput, content.c_str());
+    }
     LRESULT lines = SendMessageA(hwndOutput, EM_GETLINECOUNT, 0, 0);
     SendMessageA(hwndOutput, EM_LINESCROLL, 0, lines);
 }
