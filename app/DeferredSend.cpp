@@ -1,13 +1,14 @@
 #include "app/DeferredSend.h"
 
 void DeferredReset(DeferredValueRec* value) {
-    *value = DeferredValueRec{0.0, 0.0, 0, 0, 0};
+    *value = DeferredValueRec{0.0, 0.0, 0, 0, 0, 0, 0};
 }
 
 DeferredAction DeferredChange(DeferredValueRec* value, double wanted) {
     value->Wanted = wanted;
     value->Touched = 1;
     if (value->BoardKnown && wanted == value->Board) {
+        value->Waiting = 0;
         if (!value->Pending)
             return DEFERRED_NOTHING;
         value->Pending = 0;
@@ -19,13 +20,35 @@ DeferredAction DeferredChange(DeferredValueRec* value, double wanted) {
 
 double DeferredSent(DeferredValueRec* value) {
     value->Pending = 0;
+    value->Waiting = 0;
     value->Board = value->Wanted;
     value->BoardKnown = 1;
+    value->InFlight++;
     return value->Wanted;
 }
 
-int DeferredBoardRead(DeferredValueRec* value, double board, int inFlight) {
-    if (inFlight <= 0) {
+void DeferredHold(DeferredValueRec* value) {
+    value->Pending = 0;
+    value->Waiting = 1;
+}
+
+void DeferredCarriedOut(DeferredValueRec* value) {
+    if (value->InFlight > 0)
+        value->InFlight--;
+}
+
+int DeferredLinkDown(DeferredValueRec* value) {
+    if (value->Pending || value->InFlight > 0)
+        value->Waiting = 1;
+    value->Pending = 0;
+    value->InFlight = 0;
+    // The next run reads the board afresh.
+    value->BoardKnown = 0;
+    return value->Waiting;
+}
+
+int DeferredBoardRead(DeferredValueRec* value, double board) {
+    if (value->InFlight <= 0) {
         value->Board = board;
         value->BoardKnown = 1;
     }

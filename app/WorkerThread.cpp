@@ -266,7 +266,10 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params) {
                 message = PerformOnDevice(device, kind, text, message, parse, result, resultSize,
                                           &reported);
             }
-            PostToMain(params, run, message, reported);
+            // A request that failed reports no result: its target holds nothing the board
+            // said (a flow or state record is not shown or logged), and the serial error
+            // that follows tells the window why.
+            PostToMain(params, run, message, GetSerialPortErrors() != 0 ? nullptr : reported);
         }
 
         if (!errorReported && GetSerialPortErrors() != 0) {

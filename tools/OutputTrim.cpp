@@ -24,6 +24,14 @@ std::string AppendToOutputText(const std::string& current, const char* added, si
     return text.substr(keepFrom);
 }
 
+// A line of spaces and tabs only: the board would answer it with "Invalid Command".
+static bool IsBlank(const char* line, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        if (line[i] != ' ' && line[i] != '\t')
+            return false;
+    return true;
+}
+
 CmdEntrySplit SplitCommandEntry(const char* text, size_t length) {
     CmdEntrySplit split;
     split.TooLong = 0;
@@ -43,13 +51,10 @@ CmdEntrySplit SplitCommandEntry(const char* text, size_t length) {
         if (lineLength > CMD_LINE_MAX_CHARS) {
             split.TooLong = lineLength;
             split.Keep.assign(text + pos, lineLength);
-            if (next < length) {
-                split.Keep += "\r\n";
-                split.Keep.append(text + next, length - next);
-            }
+            split.After.assign(text + next, length - next);
             return split;
         }
-        if (lineLength > 0)
+        if (!IsBlank(text + pos, lineLength))
             split.Lines.push_back(std::string(text + pos, lineLength) + "\r\n");
         pos = next;
     }

@@ -30,13 +30,16 @@ std::string AppendToOutputText(const std::string& current, const char* added,
 // CR from pasted text).
 struct CmdEntrySplit {
     // Complete lines in order, each with CR LF added, each to go to the board as a command of
-    // its own; empty lines send nothing.
+    // its own; lines empty or of blanks only send nothing.
     std::vector<std::string> Lines;
-    // What stays in the entry: the unfinished last line, or, from a line too long for a
-    // queue slot on, that line (without its break) and whatever followed it.
+    // What stays in the entry: the unfinished last line, or a line too long for a queue slot
+    // (without its break), which the operator shortens.
     std::string Keep;
     // Length of that refused line, 0 when none.
     size_t TooLong;
+    // The text after the refused line's break, not looked at yet: it goes once the refused
+    // line has been dealt with.
+    std::string After;
     // Whether the text held any line break at all (otherwise the operator is still typing
     // and the entry is left alone).
     bool HadBreak;

@@ -93,6 +93,32 @@ int CrackingToPosition(uint32_t value, uint32_t crackingMax) {
     return PID_TRACK_MAX - static_cast<int>(steps);
 }
 
+// The slider's own ends are floats made from the decimal top (0.1 becomes 0.1f, a little
+// above it), so the comparison is made in float.
+static int WithinSlider(float value, float bottom, double top) {
+    return std::isfinite(value) && value >= bottom && value <= static_cast<float>(top);
+}
+
+int SetPointAccepted(float percent) {
+    return WithinSlider(percent, 0.0f, 100.0);
+}
+
+int ProportionalAccepted(float value, float proportionalMax) {
+    return WithinSlider(value, 1.0f, proportionalMax);
+}
+
+int IntegralAccepted(float value) {
+    return WithinSlider(value, 0.0f, INTEGRAL_TOP);
+}
+
+int DerivativeAccepted(float value) {
+    return WithinSlider(value, 0.0f, DERIVATIVE_TOP);
+}
+
+int CrackingAccepted(long long value, uint32_t crackingMax) {
+    return value >= 0 && value <= static_cast<long long>(crackingMax);
+}
+
 const char* FormatSetPointLabel(char* buffer, size_t size, float percent) {
     std::snprintf(buffer, size, "%5.2f", static_cast<double>(percent));
     return buffer;

@@ -30,6 +30,15 @@ int DerivativeToPosition(float value);
 uint32_t CrackingFromPosition(int position, uint32_t crackingMax);
 int CrackingToPosition(uint32_t value, uint32_t crackingMax);
 
+// Whether a value posted by a dialog is one its slider can stand for: finite and within the
+// slider's ends. Anything else (NaN, infinity, a wild number from another program's message)
+// is not passed to the board.
+int SetPointAccepted(float percent);
+int ProportionalAccepted(float value, float proportionalMax);
+int IntegralAccepted(float value);
+int DerivativeAccepted(float value);
+int CrackingAccepted(long long value, uint32_t crackingMax);
+
 // Label texts; each returns its text, written into buffer (always terminated).
 const char* FormatSetPointLabel(char* buffer, size_t size, float percent);   // "%5.2f"
 const char* FormatProportionalLabel(char* buffer, size_t size, float value); // "%1.0f"

@@ -111,6 +111,8 @@ int StartWorkerThread(HWND window, const char* portName, int simulation) {
 }
 
 void ReportWorkerStartFailure(HWND window) {
+    ResetSettingSends();
+    CmdWinConnectionEnded();
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);
     EndLogWithNotice(window);
@@ -130,6 +132,14 @@ void EndRun() {
     PendingStart = 0;
     State = CONN_ENDING;
     StopProcessing();
+}
+
+// The connection ended for good: what the operator chose and was not carried out is dropped,
+// and the command window says how many of its lines were not sent.
+void EndConnectionForGood() {
+    EndRun();
+    ResetSettingSends();
+    CmdWinConnectionEnded();
 }
 
 void BeginBoardConnection(HWND window, const char* portName) {
@@ -200,9 +210,10 @@ void StopProcessing() {
     ClearMsgQueue();
     ClearSerialPortErrors();
     PollGateReset(&Polls);
-    // The queue's sends are gone with it; the next board is read afresh.
-    ResetSettingSends();
-    AbandonUserCommands();
+    // The queue's sends are gone with it: the operator's unconfirmed settings and command
+    // lines wait for the next run (a reconnection); an end of the connection drops them after.
+    SettingsLinkDown();
+    CmdWinLinkDown();
 
     if (ended) {
         ThreadParams.Stop.store(0);
@@ -242,7 +253,7 @@ void ConnectionOpenPort(HWND window, const char* portName) {
     if (!ConnectionAllowsOpen(State) || !BeginTransition())
         return;
     // The simulation, if it runs, ends before the name changes.
-    EndRun();
+    EndConnectionForGood();
     BeginBoardConnection(window, portName);
     EndTransition(window);
     EndLogWithNotice(window);
@@ -252,7 +263,7 @@ void ConnectionClose(HWND window) {
     if (!BeginTransition())
         return;
     if (State != CONN_IDLE)
-        EndRun();
+        EndConnectionForGood();
     State = CONN_IDLE;
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);
@@ -264,7 +275,7 @@ void ConnectionSimulate(HWND window) {
     if (!ConnectionAllowsSimulate(State) || !BeginTransition())
         return;
     if (State != CONN_IDLE)
-        EndRun();
+        EndConnectionForGood();
     snprintf(PortName, sizeof PortName, "%s", "FAKE");
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", "FAKE");
     snprintf(GasUnits, sizeof GasUnits, "%s", "sccm");
@@ -326,7 +337,7 @@ void ConnectionReportConnectFailed(HWND window) {
     ConnectionState next = ConnectionAfterReport(State, REPORT_CONNECT_FAILED, 0);
     if (next == State || !BeginTransition())
         return;
-    EndRun();
+    EndConnectionForGood();
     State = next;
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);
@@ -353,6 +364,8 @@ void ConnectionReportLinkError(HWND window) {
         EndTransition(window);
         return;
     }
+    ResetSettingSends();
+    CmdWinConnectionEnded();
     SetConnectionMenuIdle(window);
     EndTransition(window);
     EndLogWithNotice(window);
@@ -374,7 +387,7 @@ int ConnectionEndForExit(HWND window) {
     }
     Busy = 1;
     if (State != CONN_IDLE || ThreadParams.Running.load() || WorkerThread)
-        EndRun();
+        EndConnectionForGood();
     State = CONN_IDLE;
     Busy = 0;
     (void)window;

@@ -6,6 +6,8 @@
 #include "app/AppMessages.h"
 #include "app/AppState.h"
 #include "app/LogFileWriter.h"
+#include "app/LogGate.h"
+#include "app/WorkerThread.h"
 #include "app/win32/LegacyApp.h"
 #include "tools/win32/LogIntervalWin.h"
 
@@ -15,10 +17,10 @@ constexpr int LOG_PATH_SIZE = 400;
 
 // The file being written, for the notice when the log ends with the connection.
 char LogPath[LOG_PATH_SIZE];
-// Set while the link is being re-established: the readout still holds the last state from
-// before the fault, so no line is written until the new connection reports a fresh one. The
-// gap shows in the time column.
-int LogWaitingForLink;
+// Whether the readout's flow is the board's present one: no line is written while the link is
+// down or before the run now going has reported a state, however the log was started (a
+// reconnection leaves a gap in the time column, not the flow from before the fault).
+LogGateRec LogLink;
 
 void DestroyLogIntervalWin() {
     if (LogIntervalWin && IsWindow(LogIntervalWin)) {
@@ -36,7 +38,6 @@ void CloseLog(HWND mainWindow) {
     }
     LoggingActive = 0;
     NumLogFileSamples = 0;
-    LogWaitingForLink = 0;
 }
 
 void StopOnWriteError(HWND mainWindow) {
@@ -96,7 +97,6 @@ int StartLogToPath(HWND mainWindow, const char* path) {
     }
     LogFile = file;
     NumLogFileSamples = 0;
-    LogWaitingForLink = 0;
     snprintf(LogPath, sizeof LogPath, "%s", path);
     LogIntervalWin =
         CreateLogIntervalWin(mainWindow, 0, "Select Log Interval", ScreenWidth / 20,
@@ -128,7 +128,11 @@ void OnLogIntervalCancel(HWND mainWindow) {
 }
 
 void LogSampleTick(HWND mainWindow) {
-    if (!LoggingActive || LogFile == nullptr || LogWaitingForLink) {
+    if (!LoggingActive || LogFile == nullptr) {
+        return;
+    }
+    int linkUp = ThreadParams.Connected.load() || ThreadParams.Simulation.load();
+    if (!LogGateMayWrite(&LogLink, ThreadParams.Run.load(), linkUp)) {
         return;
     }
     if (!WriteLogSample(LogFile, LocalTimestamp(), SystemState.Flow, LoggingIntervalInMsec)) {
@@ -172,13 +176,12 @@ void EndLogWithNotice(HWND mainWindow) {
 }
 
 void HoldLogForLink() {
-    if (LoggingActive) {
-        LogWaitingForLink = 1;
-    }
+    LogGateLinkDown(&LogLink);
 }
 
 void ResumeLogWithLink() {
-    LogWaitingForLink = 0;
+    // Called for the reports of the run now going only (the main window drops the others).
+    LogGateStateReport(&LogLink, ThreadParams.Run.load());
 }
 
 void UpdateLoggingMenu(HMENU loggingPopup) {

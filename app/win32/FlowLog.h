@@ -15,9 +15,9 @@ void CloseLogFileAtExit();                             // WM_CLOSE
 // The connection has ended (Close, Open, the simulation's start, a failed reconnection): a
 // running log is closed like Stop Log and the operator told which file and how many lines.
 void EndLogWithNotice(HWND mainWindow);
-// The worker was stopped: a running log writes no line until ResumeLogWithLink, called when
-// a state report of the new connection arrives, so a reconnection leaves a gap in the file
-// rather than stale values.
+// The worker was stopped: the log writes no line until ResumeLogWithLink, called when a state
+// report of the run now going arrives, so a reconnection leaves a gap in the file rather than
+// stale values. This holds for a log started at any time, also during the outage.
 void HoldLogForLink();
 void ResumeLogWithLink();
 

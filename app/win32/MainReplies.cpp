@@ -16,6 +16,7 @@
 #include "device/LegacyBoardUtils.h"
 #include "display/FormatInfo.h"
 #include "display/win32/Graph.h"
+#include "tools/SliderScales.h"
 #include "tools/win32/CmdWin.h"
 #include "tools/win32/PidAdjust.h"
 #include "tools/win32/SetPointEntry.h"
@@ -28,9 +29,18 @@ static float FloatFromBits(LPARAM lParam) {
 }
 
 // What the operator chose for the board, one per settling timer (set point, then the PID
-// values in the order of their timers), and how many of their sends are in the queue still.
-static DeferredValueRec SettingSends[TIMER_SEND_CRACKING - TIMER_SEND_SETPOINT + 1];
-static int SettingSendsInFlight;
+// values in the order of their timers). Each send's reply lands in the setting's own buffer,
+// so WM_SETTING_SENT names the setting it carried out.
+constexpr int SETTING_COUNT = TIMER_SEND_CRACKING - TIMER_SEND_SETPOINT + 1;
+static DeferredValueRec SettingSends[SETTING_COUNT];
+static char SettingReplies[SETTING_COUNT][IGNORE_RESULT_SIZE];
+// The run whose "S64" said controller; the operator's settings go to no other.
+static WPARAM ControllerRun;
+// Set while the box about a send the full queue refused is up: its modal loop runs the timers.
+static int QueueFullBoxShowing;
+
+static const char* const SETTING_NAMES[SETTING_COUNT] = {
+    "set point", "proportional gain", "integral gain", "derivative gain", "valve cracking value"};
 
 // The PID values read after a connection land here first, so a slider the operator has
 // already moved is not overwritten by the board's older value.
@@ -41,10 +51,29 @@ static DeferredValueRec* SettingFor(UINT timerId) {
     return &SettingSends[timerId - TIMER_SEND_SETPOINT];
 }
 
+static int ControllerIdentified() {
+    return ControllerRun != 0 && IsCurrentWorkerRun(ControllerRun);
+}
+
+static void KillSettingTimers(HWND window) {
+    for (UINT id = TIMER_SEND_SETPOINT; id <= TIMER_SEND_CRACKING; id++)
+        KillTimer(window, id);
+}
+
 void ResetSettingSends() {
     for (DeferredValueRec& value : SettingSends)
         DeferredReset(&value);
-    SettingSendsInFlight = 0;
+    ControllerRun = 0;
+    if (MainWindowHandle)
+        KillSettingTimers(MainWindowHandle);
+}
+
+void SettingsLinkDown() {
+    for (DeferredValueRec& value : SettingSends)
+        DeferredLinkDown(&value);
+    ControllerRun = 0;
+    if (MainWindowHandle)
+        KillSettingTimers(MainWindowHandle);
 }
 
 // The operator chose value for the setting of timerId: start its settling timer, or stop it
@@ -62,11 +91,7 @@ static void ChangeSetting(HWND window, UINT timerId, double value) {
     }
 }
 
-void SendSetting(HWND window, UINT timerId) {
-    KillTimer(window, timerId);
-    if (timerId < TIMER_SEND_SETPOINT || timerId > TIMER_SEND_CRACKING)
-        return;
-    double value = DeferredSent(SettingFor(timerId));
+static void FormatSetting(UINT timerId, double value) {
     switch (timerId) {
     case TIMER_SEND_SETPOINT:
         snprintf(OutString, sizeof OutString, "V5=%f\r", value);
@@ -84,38 +109,97 @@ void SendSetting(HWND window, UINT timerId) {
         snprintf(OutString, sizeof OutString, "~CBR=%lu\r", (unsigned long)value);
         break;
     }
-    SettingSendsInFlight++;
-    EnqueueThreadMsg(REQUEST_ASCII, OutString, WM_SETTING_SENT, PARSE_TEXT, IgnoreResult,
-                     sizeof IgnoreResult);
 }
 
-static void OnSettingSent() {
-    if (SettingSendsInFlight > 0)
-        SettingSendsInFlight--;
+static void ReportQueueFull(HWND window, const char* what) {
+    if (QueueFullBoxShowing)
+        return;
+    char text[160];
+    snprintf(text, sizeof text,
+             "The command queue is full: the %s was not sent to the board.\rChoose it again "
+             "once the board answers.",
+             what);
+    QueueFullBoxShowing = 1;
+    MainMessageBox(window, text, AppName, MB_OK | MB_ICONWARNING);
+    QueueFullBoxShowing = 0;
+}
+
+void SendSetting(HWND window, UINT timerId) {
+    KillTimer(window, timerId);
+    if (timerId < TIMER_SEND_SETPOINT || timerId > TIMER_SEND_CRACKING)
+        return;
+    DeferredValueRec* setting = SettingFor(timerId);
+    // Before this run's "S64" has said controller the value could reach a meter, or a board
+    // whose link is not yet set up: it waits for the identification.
+    if (!ControllerIdentified()) {
+        DeferredHold(setting);
+        return;
+    }
+    DeferredValueRec before = *setting;
+    FormatSetting(timerId, DeferredSent(setting));
+    int index = (int)(timerId - TIMER_SEND_SETPOINT);
+    if (!EnqueueThreadMsg(REQUEST_ASCII, OutString, WM_SETTING_SENT, PARSE_TEXT,
+                          SettingReplies[index], sizeof SettingReplies[index])) {
+        // Not counted as sent: the board keeps its value, and the same choice made again
+        // goes out.
+        *setting = before;
+        setting->Pending = 0;
+        setting->Waiting = 0;
+        ReportQueueFull(window, SETTING_NAMES[index]);
+    }
+}
+
+// The run has identified a controller: what the operator chose and the board has not
+// carried out goes now, in the order of the timers.
+static void SendWaitingSettings(HWND window) {
+    for (UINT id = TIMER_SEND_SETPOINT; id <= TIMER_SEND_CRACKING; id++)
+        if (SettingFor(id)->Waiting)
+            SendSetting(window, id);
+}
+
+static void OnSettingSent(LPARAM lParam) {
+    for (int i = 0; i < SETTING_COUNT; i++)
+        if ((const void*)lParam == SettingReplies[i])
+            DeferredCarriedOut(&SettingSends[i]);
 }
 
 static void OnPidRead(LPARAM lParam) {
     const void* result = (const void*)lParam;
+    UINT valueMessage = 0;
+    double shown = 0.0;
     if (result == &ReadProportional) {
-        if (DeferredBoardRead(SettingFor(TIMER_SEND_PROPORTIONAL), ReadProportional,
-                              SettingSendsInFlight))
+        if (DeferredBoardRead(SettingFor(TIMER_SEND_PROPORTIONAL), ReadProportional)) {
             Proportional = ReadProportional;
+            valueMessage = WM_PID_PROPORTIONAL;
+            shown = Proportional;
+        }
     } else if (result == &ReadIntegral) {
-        if (DeferredBoardRead(SettingFor(TIMER_SEND_INTEGRAL), ReadIntegral, SettingSendsInFlight))
+        if (DeferredBoardRead(SettingFor(TIMER_SEND_INTEGRAL), ReadIntegral)) {
             Integral = ReadIntegral;
+            valueMessage = WM_PID_INTEGRAL;
+            shown = Integral;
+        }
     } else if (result == &ReadDerivative) {
-        if (DeferredBoardRead(SettingFor(TIMER_SEND_DERIVATIVE), ReadDerivative,
-                              SettingSendsInFlight))
+        if (DeferredBoardRead(SettingFor(TIMER_SEND_DERIVATIVE), ReadDerivative)) {
             Derivative = ReadDerivative;
+            valueMessage = WM_PID_DERIVATIVE;
+            shown = Derivative;
+        }
     } else if (result == &ReadCracking) {
-        if (DeferredBoardRead(SettingFor(TIMER_SEND_CRACKING), ReadCracking, SettingSendsInFlight))
+        if (DeferredBoardRead(SettingFor(TIMER_SEND_CRACKING), ReadCracking)) {
             ValveCracking = ReadCracking;
+            valueMessage = WM_PID_CRACKING;
+            shown = ValveCracking;
+        }
     }
+    // An open dialog shows what SAVE TO FLASH would write.
+    if (valueMessage != 0)
+        PidAdjDlgShowBoardValue(valueMessage, shown);
 }
 
-static void EnqueueIgnored(const char* command) {
-    EnqueueThreadMsg(REQUEST_ASCII, command, WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult,
-                     sizeof IgnoreResult);
+static int EnqueueIgnored(const char* command) {
+    return EnqueueThreadMsg(REQUEST_ASCII, command, WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult,
+                            sizeof IgnoreResult);
 }
 
 static void OnConnected(HWND window) {
@@ -142,10 +226,13 @@ static void OnProductConfig(HWND window) {
         EnqueueThreadMsg(REQUEST_ASCII, "V25\r", WM_PID_READ, PARSE_FLOAT, &ReadDerivative);
         EnqueueThreadMsg(REQUEST_ASCII, "V26\r", WM_PID_READ, PARSE_FLOAT, &ReadIntegral);
         EnqueueThreadMsg(REQUEST_ASCII, "V29\r", WM_PID_READ, PARSE_INT, &ReadCracking);
+        ControllerRun = ThreadParams.Run.load();
+        SendWaitingSettings(window);
     } else {
         snprintf(WindowTitle, sizeof WindowTitle, "Torvan Meter On %s", ThreadParams.PortName);
         // A reconnection may find a meter where a controller was: it has no set point or
-        // PID loop to send to.
+        // PID loop to send to, and what the operator chose for the controller is dropped.
+        ResetSettingSends();
         HMENU menu = GetMenu(window);
         if (SetPointDlgActive) {
             CloseSetPointDlg();
@@ -159,6 +246,8 @@ static void OnProductConfig(HWND window) {
         }
     }
     SetWindowTextA(window, WindowTitle);
+    // Identified: the command lines typed meanwhile go now.
+    CmdWinLinkUp();
 }
 
 static void OnWindowName(HWND window) {
@@ -202,7 +291,7 @@ static void OnBoardState(HWND window, WPARAM run, const SystemStateRec* state) {
     if (state == nullptr)
         return;
     SystemState = *state;
-    DeferredBoardRead(SettingFor(TIMER_SEND_SETPOINT), SystemState.SetPoint, SettingSendsInFlight);
+    DeferredBoardRead(SettingFor(TIMER_SEND_SETPOINT), SystemState.SetPoint);
     ResumeLogWithLink();
     UpdateDisplay(MainWinDC);
     // The gas queries belong to this run too: a run stopped before they go out must not send
@@ -234,21 +323,62 @@ static void OnGasInfo(HWND window) {
 
 static void OnNewSetPoint(HWND window, LPARAM lParam) {
     float value = FloatFromBits(lParam);
+    if (!SetPointAccepted(value))
+        return;
     TempSetpoint = value;
     if (ThreadParams.Simulation.load())
         SystemState.SetPoint = value;
     ChangeSetting(window, TIMER_SEND_SETPOINT, value);
 }
 
-static void OnPidSave() {
+static void OnPidSave(HWND window) {
+    if (!ControllerIdentified()) {
+        MainMessageBox(window, "No controller is connected: the PID tuning was not saved.", AppName,
+                       MB_OK | MB_ICONWARNING);
+        return;
+    }
+    int queued = 1;
     snprintf(OutString, sizeof OutString, "V24=%f\r", (double)Proportional);
-    EnqueueIgnored(OutString);
+    queued &= EnqueueIgnored(OutString);
     snprintf(OutString, sizeof OutString, "V25=%f\r", (double)Derivative);
-    EnqueueIgnored(OutString);
+    queued &= EnqueueIgnored(OutString);
     snprintf(OutString, sizeof OutString, "V26=%f\r", (double)Integral);
-    EnqueueIgnored(OutString);
+    queued &= EnqueueIgnored(OutString);
     snprintf(OutString, sizeof OutString, "V29=%lu\r", (unsigned long)ValveCracking);
-    EnqueueIgnored(OutString);
+    queued &= EnqueueIgnored(OutString);
+    if (!queued)
+        ReportQueueFull(window, "PID tuning for the flash");
+}
+
+// The PID dialog's values: only what its sliders can stand for goes on to the board.
+static void OnPidValue(HWND window, UINT message, LPARAM lParam) {
+    float value = FloatFromBits(lParam);
+    switch (message) {
+    case WM_PID_PROPORTIONAL:
+        if (!ProportionalAccepted(value, PROPORTIONAL_DEFAULT_MAX))
+            return;
+        Proportional = value;
+        ChangeSetting(window, TIMER_SEND_PROPORTIONAL, Proportional);
+        break;
+    case WM_PID_INTEGRAL:
+        if (!IntegralAccepted(value))
+            return;
+        Integral = value;
+        ChangeSetting(window, TIMER_SEND_INTEGRAL, Integral);
+        break;
+    case WM_PID_DERIVATIVE:
+        if (!DerivativeAccepted(value))
+            return;
+        Derivative = value;
+        ChangeSetting(window, TIMER_SEND_DERIVATIVE, Derivative);
+        break;
+    default:
+        if (!CrackingAccepted((long long)lParam, ValveCrackingValMax))
+            return;
+        ValveCracking = (uint32_t)lParam;
+        ChangeSetting(window, TIMER_SEND_CRACKING, ValveCracking);
+        break;
+    }
 }
 
 static void OnUserCommand(LPARAM lParam) {
@@ -259,7 +389,8 @@ static void OnUserCommand(LPARAM lParam) {
     char* result = CmdWinResultSlot(text, &resultSize);
     if (!result)
         return;
-    EnqueueThreadMsg(REQUEST_ASCII, text, WM_USER_COMMAND_REPLY, PARSE_TEXT, result, resultSize);
+    CmdWinLineQueued(text, EnqueueThreadMsg(REQUEST_ASCII, text, WM_USER_COMMAND_REPLY, PARSE_TEXT,
+                                            result, resultSize));
 }
 
 // The messages that report a worker run's results (and the gas queries that follow its state
@@ -326,29 +457,19 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         OnNewSetPoint(window, lParam);
         return 1;
     case WM_PID_PROPORTIONAL:
-        Proportional = FloatFromBits(lParam);
-        ChangeSetting(window, TIMER_SEND_PROPORTIONAL, Proportional);
-        return 1;
     case WM_PID_INTEGRAL:
-        Integral = FloatFromBits(lParam);
-        ChangeSetting(window, TIMER_SEND_INTEGRAL, Integral);
-        return 1;
     case WM_PID_DERIVATIVE:
-        Derivative = FloatFromBits(lParam);
-        ChangeSetting(window, TIMER_SEND_DERIVATIVE, Derivative);
-        return 1;
     case WM_PID_CRACKING:
-        ValveCracking = (uint32_t)lParam;
-        ChangeSetting(window, TIMER_SEND_CRACKING, ValveCracking);
+        OnPidValue(window, message, lParam);
         return 1;
     case WM_PID_READ:
         OnPidRead(lParam);
         return 1;
     case WM_SETTING_SENT:
-        OnSettingSent();
+        OnSettingSent(lParam);
         return 1;
     case WM_PID_SAVE:
-        OnPidSave();
+        OnPidSave(window);
         return 1;
     case WM_USER_COMMAND:
         OnUserCommand(lParam);

@@ -11,9 +11,15 @@ void OnInitMenuPopup(HWND window, HMENU popup, int position);
 int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Set point and PID values chosen in the tool windows: a settling timer's tick sends its
-// value; a stop of the worker forgets what was sent, as the queue is emptied.
+// value once the run has identified a controller (until then it waits).
 void SendSetting(HWND window, UINT timerId);
+// The connection ended for good (Close, Open, the simulation's start, a failed reconnection)
+// or the board is a meter: what the operator chose and was not carried out is dropped, the
+// settling timers stop.
 void ResetSettingSends();
+// A link error stopped the run: the queue is gone, and each value chosen and not yet carried
+// out goes again once the next run identifies a controller.
+void SettingsLinkDown();
 
 // Menu item states after a connection starts or stops.
 void SetConnectionMenuIdle(HWND window);

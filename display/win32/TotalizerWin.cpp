@@ -116,6 +116,11 @@ void AdjustTotalizerWindowSize(HWND window) {
         TotalizerWantedWidth(outerWidth, client.right - client.left, ToLayout(TotalizerDigitRect));
     if (wanted != outerWidth) {
         MoveWindow(window, outer.left, outer.top, wanted, outer.bottom - outer.top, TRUE);
+        // A total that grows widens the window to the right; near the screen's edge it moves
+        // left instead of leaving the work area.
+        if (wanted > outerWidth) {
+            KeepWindowOnScreen(window);
+        }
     }
 }
 

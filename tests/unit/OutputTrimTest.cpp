@@ -100,28 +100,35 @@ TEST(SplitCommandEntry, EachCompleteLineIsACommandOfItsOwn) {
         std::vector<std::string> lines;
         std::string keep;
         size_t tooLong;
+        std::string after;
         bool hadBreak;
     } cases[] = {
-        {"V5\r\n", {"V5\r\n"}, "", 0, true},
-        {"S54=My Controller\r\n", {"S54=My Controller\r\n"}, "", 0, true},
-        {"V5", {}, "V5", 0, false},
-        {"", {}, "", 0, false},
-        {"\r\n", {}, "", 0, true}, // an empty line sends nothing
-        {"S54\r\nV5\r\n", {"S54\r\n", "V5\r\n"}, "", 0, true},
-        {"S54\r\nV5", {"S54\r\n"}, "V5", 0, true},         // Enter in the middle
-        {"S54\nV5\n", {"S54\r\n", "V5\r\n"}, "", 0, true}, // pasted with LF only
-        {"S54\rV5\r", {"S54\r\n", "V5\r\n"}, "", 0, true}, // pasted with CR only
-        {"S54\r\n\r\n\r\nV5\r\n", {"S54\r\n", "V5\r\n"}, "", 0, true},
-        {a253 + "\r\n", {a253 + "\r\n"}, "", 0, true},
-        {b254 + "\r\n", {}, b254, 254, true},
-        {"V1\r\n" + b254 + "\r\nV2\r\n", {"V1\r\n"}, b254 + "\r\nV2\r\n", 254, true},
-        {b254, {}, b254, 0, false}, // still typing
+        {"V5\r\n", {"V5\r\n"}, "", 0, "", true},
+        {"S54=My Controller\r\n", {"S54=My Controller\r\n"}, "", 0, "", true},
+        {"V5", {}, "V5", 0, "", false},
+        {"", {}, "", 0, "", false},
+        {"\r\n", {}, "", 0, "", true},      // an empty line sends nothing
+        {" \t  \r\n", {}, "", 0, "", true}, // nor does one of blanks only
+        {" V5\r\n", {" V5\r\n"}, "", 0, "", true},
+        {"S54\r\nV5\r\n", {"S54\r\n", "V5\r\n"}, "", 0, "", true},
+        {"S54\r\nV5", {"S54\r\n"}, "V5", 0, "", true},         // Enter in the middle
+        {"S54\nV5\n", {"S54\r\n", "V5\r\n"}, "", 0, "", true}, // pasted with LF only
+        {"S54\rV5\r", {"S54\r\n", "V5\r\n"}, "", 0, "", true}, // pasted with CR only
+        {"S54\r\n\r\n  \r\nV5\r\n", {"S54\r\n", "V5\r\n"}, "", 0, "", true},
+        {a253 + "\r\n", {a253 + "\r\n"}, "", 0, "", true},
+        {b254 + "\r\n", {}, b254, 254, "", true},
+        // The lines before a refused one go; the refused one alone stays in the entry and
+        // what followed it waits, untouched.
+        {"V1\r\n" + b254 + "\r\nV2\r\nV3", {"V1\r\n"}, b254, 254, "V2\r\nV3", true},
+        {"V1\n" + b254 + "\n" + b254 + "\n", {"V1\r\n"}, b254, 254, b254 + "\n", true},
+        {b254, {}, b254, 0, "", false}, // still typing
     };
     for (const auto& c : cases) {
         CmdEntrySplit split = SplitCommandEntry(c.text.data(), c.text.size());
         EXPECT_EQ(split.Lines, c.lines) << c.text.size() << " characters";
         EXPECT_EQ(split.Keep, c.keep) << c.text.size() << " characters";
         EXPECT_EQ(split.TooLong, c.tooLong) << c.text.size() << " characters";
+        EXPECT_EQ(split.After, c.after) << c.text.size() << " characters";
         EXPECT_EQ(split.HadBreak, c.hadBreak) << c.text.size() << " characters";
     }
 }

@@ -29,9 +29,9 @@ std::string NumberedText(int n) {
 }
 
 // Every field derives from n so a slot mixed up with another is caught.
-void PutNumbered(int n) {
-    EnqueueThreadMsg(n % 3, NumberedText(n).c_str(), 40000u + n, n % 4, (void*)(uintptr_t)(n + 1),
-                     (size_t)(n * 2));
+int PutNumbered(int n) {
+    return EnqueueThreadMsg(n % 3, NumberedText(n).c_str(), 40000u + n, n % 4,
+                            (void*)(uintptr_t)(n + 1), (size_t)(n * 2));
 }
 
 void ExpectNumbered(const Entry& entry, int n) {
@@ -63,9 +63,10 @@ TEST_F(SerialCmdQTest, EmptyQueueLeavesOutputsAlone) {
 
 TEST_F(SerialCmdQTest, HoldsNineHundredNinetyNineAndDropsTheThousandth) {
     for (int n = 0; n < 999; ++n) {
-        PutNumbered(n);
+        ASSERT_EQ(PutNumbered(n), 1) << n;
     }
-    EnqueueThreadMsg(2, "DROPPED\r", 1u, 0, nullptr, 0);
+    // The caller learns of the drop: a send it counted as made would never be carried out.
+    EXPECT_EQ(EnqueueThreadMsg(2, "DROPPED\r", 1u, 0, nullptr, 0), 0);
 
     Entry entry;
     for (int n = 0; n < 999; ++n) {

@@ -148,6 +148,45 @@ TEST(PidScales, PositionsOutsideTheTrackArePinned) {
     EXPECT_EQ(ProportionalToPosition(100.0f, 0.0f), PID_TRACK_MAX);
 }
 
+// Every value a slider can post is accepted, the ends included; whatever lies beyond them or
+// is not a number at all is not.
+TEST(SliderRanges, AcceptWhatTheSlidersCanPostAndNothingElse) {
+    struct Case {
+        const char* Name;
+        int Accepted;
+        int Expected;
+    };
+    const float max = PROPORTIONAL_DEFAULT_MAX;
+    const Case cases[] = {
+        {"set point at the top", SetPointAccepted(SetPointFromPosition(0)), 1},
+        {"set point at the bottom", SetPointAccepted(SetPointFromPosition(SETPOINT_TRACK_MAX)), 1},
+        {"set point 100.5", SetPointAccepted(100.5f), 0},
+        {"set point -0.1", SetPointAccepted(-0.1f), 0},
+        {"set point NaN", SetPointAccepted(NAN), 0},
+        {"set point infinite", SetPointAccepted(INFINITY), 0},
+        {"proportional at the top", ProportionalAccepted(ProportionalFromPosition(0, max), max), 1},
+        {"proportional at the bottom",
+         ProportionalAccepted(ProportionalFromPosition(PID_TRACK_MAX, max), max), 1},
+        {"proportional 0.5", ProportionalAccepted(0.5f, max), 0},
+        {"proportional above its maximum", ProportionalAccepted(30001.0f, max), 0},
+        {"proportional -infinity", ProportionalAccepted(-INFINITY, max), 0},
+        {"integral at the top", IntegralAccepted(IntegralFromPosition(0)), 1},
+        {"integral at the bottom", IntegralAccepted(IntegralFromPosition(PID_TRACK_MAX)), 1},
+        {"integral 10.01", IntegralAccepted(10.01f), 0},
+        {"integral NaN", IntegralAccepted(NAN), 0},
+        {"derivative at the top, 0.1f", DerivativeAccepted(DerivativeFromPosition(0)), 1},
+        {"derivative 0.11", DerivativeAccepted(0.11f), 0},
+        {"derivative -2", DerivativeAccepted(-2.0f), 0},
+        {"cracking at the top", CrackingAccepted(CrackingFromPosition(0, 8388480), 8388480), 1},
+        {"cracking 0", CrackingAccepted(0, 8388480), 1},
+        {"cracking one above", CrackingAccepted(8388481, 8388480), 0},
+        {"cracking 4000000000", CrackingAccepted(4000000000LL, 8388480), 0},
+        {"cracking negative", CrackingAccepted(-1, 8388480), 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.Accepted, c.Expected) << c.Name;
+}
+
 TEST(SliderLabels, FormatsAsTheBoardValuesAreRead) {
     struct {
         const char* (*format)(char*, size_t, float);

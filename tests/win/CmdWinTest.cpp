@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,32 @@ namespace {
 
 using namespace toolharness;
 
+// The recording parent stands in for the main window and the board: each line it is handed
+// is queued at once and, when Answering, answered with "OK" and the prompt.
+size_t LinesTaken;
+bool Answering = true;
+
 void Pump() {
-    toolharness::Pump(CmdWinDialogBoxMsg);
+    for (;;) {
+        toolharness::Pump(CmdWinDialogBoxMsg);
+        const std::vector<Posted>& posted = PostedToParent();
+        if (LinesTaken >= posted.size())
+            return;
+        for (; LinesTaken < posted.size(); LinesTaken++) {
+            if (posted[LinesTaken].message != WM_USER_COMMAND)
+                continue;
+            const void* text = reinterpret_cast<const void*>(posted[LinesTaken].lParam);
+            size_t size = 0;
+            char* result = CmdWinResultSlot(text, &size);
+            if (!result)
+                continue;
+            CmdWinLineQueued(text, 1);
+            if (!Answering)
+                continue;
+            snprintf(result, size, "OK\r\n");
+            CmdWinReply(result);
+        }
+    }
 }
 
 std::string TextOf(HWND window) {
@@ -31,14 +56,18 @@ class CmdWindow : public ::testing::Test {
     void SetUp() override {
         parent = CreateRecordingParent();
         ASSERT_NE(parent, nullptr);
+        CmdWinLinkUp();
+        Answering = false;
         ASSERT_TRUE(Open());
         PostedToParent().clear();
+        LinesTaken = 0;
     }
     void TearDown() override {
         if (IsWindow(window))
             DestroyWindow(window);
         DestroyWindow(parent);
         Pump();
+        CmdWinConnectionEnded();
     }
     bool Open() {
         window = CreateCmdWin(parent, 0, "Test Command Window", 20, 20, 400, 300,
@@ -175,6 +204,52 @@ TEST_F(CmdWindow, OverlongLineIsRefusedWithANoticeAndNothingOverwritten) {
     Type(shorter);
     Pump();
     EXPECT_EQ(CommandsPosted(), std::vector<std::string>{shorter});
+}
+
+TEST_F(CmdWindow, ALineTypedWithoutAConnectionIsRefusedWithANotice) {
+    CmdWinConnectionEnded();
+    Type("V5\r\n  \r\nS54\r\n");
+    Pump();
+    EXPECT_TRUE(CommandsPosted().empty());
+    EXPECT_EQ(TextOf(output), std::string(INITIAL_OUTPUT) +
+                                  "Not connected: V5 not sent\r\nNot connected: S54 not sent\r\n");
+    EXPECT_EQ(TextOf(entry), "");
+    // Nothing was kept to go out behind the operator's back once a board is connected.
+    CmdWinLinkUp();
+    Pump();
+    EXPECT_TRUE(CommandsPosted().empty());
+}
+
+TEST_F(CmdWindow, AnOverlongLineInAPasteStopsItAloneAndLosesNothing) {
+    Answering = true;
+    const std::string longLine = "S54=" + std::string(296, 'L');
+    Type("V1\r\n" + longLine + "\r\nV2\r\nV3\r\n");
+    Pump();
+    EXPECT_EQ(CommandsPosted(), std::vector<std::string>{"V1\r\n"});
+    EXPECT_EQ(TextOf(entry), longLine) << "the refused line alone, whole";
+    DWORD start = 0, end = 0;
+    SendMessageA(entry, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                 reinterpret_cast<LPARAM>(&end));
+    EXPECT_EQ(end, longLine.size()) << "the caret in it";
+    // Keys typed at the caret neither repeat the notice nor wedge the entry.
+    for (WPARAM key : {WPARAM('X'), WPARAM('Y')})
+        PostMessageA(entry, WM_CHAR, key, 0);
+    Pump();
+    EXPECT_EQ(TextOf(entry), longLine + "XY");
+    // The operator replaces it by a short command: it goes, then what the paste held after it.
+    Type("S54\r\n");
+    Pump();
+    EXPECT_EQ(CommandsPosted(),
+              (std::vector<std::string>{"V1\r\n", "S54\r\n", "V2\r\n", "V3\r\n"}));
+    EXPECT_EQ(TextOf(entry), "");
+    std::string shown = TextOf(output);
+    size_t notices = 0;
+    for (size_t at = shown.find("not sent"); at != std::string::npos;
+         at = shown.find("not sent", at + 1))
+        notices++;
+    EXPECT_EQ(notices, 1u) << shown;
+    EXPECT_NE(shown.find("V1\r\nOK\r\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("S54\r\nOK\r\nV2\r\nOK\r\nV3\r\nOK\r\n"), std::string::npos) << shown;
 }
 
 TEST_F(CmdWindow, OutputBeyondItsLimitDropsLeadingLines) {

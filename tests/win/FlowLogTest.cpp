@@ -9,6 +9,7 @@
 
 #include "app/AppMessages.h"
 #include "app/AppState.h"
+#include "app/WorkerThread.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
 
@@ -108,6 +109,10 @@ class FlowLogTest : public ::testing::Test {
         Dir = std::string(temp) + "torvan-flowlog-" + std::to_string(GetCurrentProcessId());
         CreateDirectoryA(Dir.c_str(), nullptr);
         SystemState.Flow = 37.5f;
+        // Connected, with a fresh state report of this run: the log may write.
+        ThreadParams.Run.store(0x7E57);
+        ThreadParams.Connected.store(1);
+        ResumeLogWithLink();
     }
     void TearDown() override {
         StopLog(Main);
@@ -117,6 +122,9 @@ class FlowLogTest : public ::testing::Test {
         LogIntervalWin = nullptr;
         DestroyWindow(Main);
         LogMessageBox = MessageBoxA;
+        HoldLogForLink();
+        ThreadParams.Connected.store(0);
+        ThreadParams.Run.store(0);
     }
     std::string PathOf(const char* name) { return Dir + "\\" + name; }
     bool TimerRunning() { return KillTimer(Main, TIMER_LOG_SAMPLE) != 0; }

@@ -7,6 +7,9 @@
 #include "MainWindowHarness.h"
 #include "app/AppMessages.h"
 #include "app/win32/Connection.h"
+#include "app/SerialCmdQ.h"
+#include "device/LegacyBoardUtils.h"
+#include "tools/win32/CmdWin.h"
 
 using namespace harness;
 
@@ -29,7 +32,30 @@ struct BoardTest : testing::Test {
         EXPECT_EQ(ThreadParams.Running.load(), 0);
     }
     void Connect(const char* port) { ConnectionOpenPort(window, port); }
+    // Connected and identified as a controller on port (the PID registers read).
+    void ConnectController(const char* port) {
+        Connect(port);
+        std::string title = std::string("Torvan Controller On ") + port;
+        ASSERT_TRUE(PumpUntil(20000, [&] { return Title(window) == title; })) << Title(window);
+        PumpFor(300);
+    }
 };
+
+std::string ItemText(HWND dialog, int id) {
+    char text[128] = "";
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
+}
+
+std::string ControlText(HWND control) {
+    std::vector<char> text(static_cast<size_t>(GetWindowTextLengthA(control)) + 1);
+    GetWindowTextA(control, text.data(), static_cast<int>(text.size()));
+    return text.data();
+}
+
+size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
 
 } // namespace
 
@@ -139,4 +165,106 @@ TEST_F(BoardTest, TheBoardsOwnSettingsSurviveFaultsThatSwallowTheRestore) {
         EXPECT_EQ(std::vector<std::string>(record.end() - 2, record.end()),
                   (std::vector<std::string>{"~SNLC=d", "~BAUD=19200"}));
     }
+}
+
+// Four lines pasted with the board deaf to the first: the link error and the reconnection
+// come between, and still each line reaches the board once, in order, and every line the
+// window echoed was sent.
+TEST_F(BoardTest, PastedLinesSurviveAReconnectionEachSentOnce) {
+    ConnectController("COM5");
+    SendMessageA(window, WM_COMMAND, CMD_COMMAND_WINDOW, 0);
+    HWND entry = GetDlgItem(CmdWin, IDC_CMD_ENTRY);
+    HWND output = GetDlgItem(CmdWin, IDC_CMD_OUTPUT);
+    ASSERT_NE(entry, nullptr);
+    // Only the pasted lines talk to the board until the fault has struck.
+    KillTimer(window, TIMER_STATE_POLL);
+    PumpFor(300);
+    size_t mark = devicewin::BoardRecord("com5.rec").size();
+    ASSERT_TRUE(devicewin::BoardControl("com5.ctl", "fault deaf 1"));
+    Sleep(100);
+    SendMessageA(entry, EM_REPLACESEL, TRUE, (LPARAM) "V1\r\nV2\r\nV12\r\nS54\r\n");
+    const std::vector<std::string> lines = {"V1", "V2", "V12", "S54"};
+    auto sinceMark = [&] {
+        std::vector<std::string> r = devicewin::BoardRecord("com5.rec");
+        return std::vector<std::string>(r.begin() + std::min(mark, r.size()), r.end());
+    };
+    ASSERT_TRUE(PumpUntil(20000, [&] {
+        std::vector<std::string> r = sinceMark();
+        return CountOf(r, "S54") >= 2; // the identification's, then the pasted one
+    })) << "the lines did not all reach the board";
+    PumpFor(300);
+    std::vector<std::string> record = sinceMark();
+    EXPECT_EQ(CountOf(record, "~SNLC=0x0D0A"), 1u) << "one reconnection";
+    std::vector<std::string> pasted;
+    for (const std::string& command : record)
+        if (command == "V1" || command == "V2" || command == "V12")
+            pasted.push_back(command);
+    EXPECT_EQ(pasted, (std::vector<std::string>{"V1", "V2", "V12"})) << "each once, in order";
+    std::string shown = ControlText(output);
+    for (const std::string& line : lines)
+        EXPECT_NE(shown.find(line + "\r\n"), std::string::npos) << line << " echoed";
+    EXPECT_EQ(shown.find("not sent"), std::string::npos) << shown;
+}
+
+// The PID dialog stays open while the operator closes one controller and opens another with
+// other tuning: the dialog shows the second board's values, and SAVE writes those.
+TEST_F(BoardTest, PidDialogShowsTheNextBoardsTuningAndSaveWritesIt) {
+    ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "reset"));
+    ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "kind controller"));
+    // The second controller's proportional gain, set behind the program's back.
+    ComHandle port = nullptr;
+    ASSERT_TRUE(ConnectToTorvan("COM6", &port));
+    char* reply = nullptr;
+    int count = 0;
+    WriteComStr(port, "V24=777\r");
+    EXPECT_TRUE(GetAsciiResponse(port, &reply, &count));
+    DisconnectFromTorvan(port);
+    ForgetBoardLineSettings();
+
+    ConnectController("COM5");
+    SendMessageA(window, WM_COMMAND, CMD_PID_ADJUST, 0);
+    HWND dialog = FindWindowA("#32770", "PID Adjust");
+    ASSERT_NE(dialog, nullptr);
+    std::string first = ItemText(dialog, IDC_PROP_LABEL);
+    SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+    ConnectController("COM6");
+    EXPECT_TRUE(PumpUntil(3000, [&] { return ItemText(dialog, IDC_PROP_LABEL) == "777"; }))
+        << "the dialog still shows " << ItemText(dialog, IDC_PROP_LABEL) << " (first board "
+        << first << ")";
+    size_t mark = devicewin::BoardRecord("com6.rec").size();
+    SendMessageA(dialog, WM_COMMAND, IDC_SAVE_TO_FLASH, 0);
+    ASSERT_TRUE(PumpUntil(3000, [&] {
+        std::vector<std::string> r = devicewin::BoardRecord("com6.rec");
+        return std::find(r.begin() + std::min(mark, r.size()), r.end(),
+                         "V29=" + ItemText(dialog, IDC_CRACK_LABEL)) != r.end();
+    })) << "SAVE did not write the cracking value the dialog shows";
+    std::vector<std::string> r = devicewin::BoardRecord("com6.rec");
+    std::vector<std::string> saved(r.begin() + std::min(mark, r.size()), r.end());
+    EXPECT_EQ(CountOf(saved, "V24=777.000000"), 1u);
+    EXPECT_EQ(CountOf(saved, "V26=" + ItemText(dialog, IDC_INTEG_LABEL) + "00"), 1u);
+    SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+    EXPECT_TRUE(devicewin::BoardControl("com6.ctl", "reset"));
+}
+
+// A set point chosen while the connection is still being made goes to the board only once
+// "S64" has said it is a controller.
+TEST_F(BoardTest, SetPointChosenWhileConnectingWaitsForTheIdentification) {
+    size_t mark = devicewin::BoardRecord("com5.rec").size();
+    Connect("COM5");
+    ASSERT_TRUE(PumpUntil(2000, [] { return ThreadParams.Running.load() == 1; }));
+    ASSERT_EQ(ThreadParams.Connected.load(), 0) << "too late: already connected";
+    float percent = 37.0f;
+    uint32_t bits;
+    memcpy(&bits, &percent, sizeof bits);
+    PostMessageA(window, WM_NEW_SETPOINT, 0, (LPARAM)bits);
+    auto sinceMark = [&] {
+        std::vector<std::string> r = devicewin::BoardRecord("com5.rec");
+        return std::vector<std::string>(r.begin() + std::min(mark, r.size()), r.end());
+    };
+    ASSERT_TRUE(PumpUntil(20000, [&] { return CountOf(sinceMark(), "V5=37.000000") == 1; }))
+        << "the set point never went";
+    std::vector<std::string> record = sinceMark();
+    auto s64 = std::find(record.begin(), record.end(), "S64");
+    auto v5 = std::find(record.begin(), record.end(), "V5=37.000000");
+    EXPECT_LT(s64 - record.begin(), v5 - record.begin()) << "sent before the identification";
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "MainWindowHarness.h"
 #include "app/win32/Connection.h"
@@ -65,6 +66,13 @@ void ExpectRequests(const std::vector<Request>& got, const std::vector<Expected>
     }
 }
 
+// The boxes the main window shows, answered without a modal loop.
+std::vector<std::string> Boxes;
+int WINAPI RecordBox(HWND, LPCSTR text, LPCSTR, UINT) {
+    Boxes.push_back(text);
+    return IDOK;
+}
+
 // No worker runs here: the test takes the requests from the queue itself. One window serves
 // the whole suite (destroying a window costs two seconds under Wine without a window manager).
 struct RepliesTest : testing::Test {
@@ -77,6 +85,14 @@ struct RepliesTest : testing::Test {
         ResetSettingSends();
         ActAsWorkerRun();
         SetConnectionStateForTests(CONN_CONNECTED);
+        Boxes.clear();
+        MainMessageBox = RecordBox;
+    }
+    // The run's "S64" says controller; its PID reads are taken off the queue.
+    void IdentifyController() {
+        ProductConfig = 1;
+        SendMessageA(window, WM_PRODUCT_CONFIG, TEST_RUN, (LPARAM)&ProductConfig);
+        ClearMsgQueue();
     }
     void TearDown() override {
         for (UINT id = TIMER_FLOW_READINGS; id <= TIMER_SEND_CRACKING; id++)
@@ -87,6 +103,7 @@ struct RepliesTest : testing::Test {
         ThreadParams.Simulation.store(0);
         ThreadParams.Run.store(0);
         SetConnectionStateForTests(CONN_IDLE);
+        MainMessageBox = MessageBoxA;
     }
 };
 HWND RepliesTest::window = nullptr;
@@ -94,12 +111,15 @@ HWND RepliesTest::window = nullptr;
 } // namespace
 
 TEST_F(RepliesTest, SetPointBurstSendsOnceWithTheLastValue) {
+    IdentifyController();
     SystemState.SetPoint = 0.0f;
     for (int i = 1; i <= 10; i++)
         PostMessageA(window, WM_NEW_SETPOINT, 0, Bits(2.5f * (float)i));
     PumpFor(200);
-    ExpectRequests(TakeRequests(), {{"V5=25.000000\r", WM_SETTING_SENT, PARSE_TEXT, IgnoreResult,
-                                     sizeof IgnoreResult}});
+    std::vector<Request> sent = TakeRequests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].text, "V5=25.000000\r");
+    EXPECT_EQ(sent[0].message, WM_SETTING_SENT);
     // Outside simulation the readout waits for the board to report the new value.
     EXPECT_FLOAT_EQ(SystemState.SetPoint, 0.0f);
 }
@@ -115,25 +135,27 @@ TEST_F(RepliesTest, UnchangedSetPointSendsNothing) {
 }
 
 TEST_F(RepliesTest, PidChangesAreSentAfterTheirOwnPauses) {
+    IdentifyController();
     PostMessageA(window, WM_PID_PROPORTIONAL, 0, Bits(1.0f));
     PostMessageA(window, WM_PID_PROPORTIONAL, 0, Bits(1.5f));
     PostMessageA(window, WM_PID_INTEGRAL, 0, Bits(0.25f));
-    PostMessageA(window, WM_PID_DERIVATIVE, 0, Bits(-2.0f));
-    PostMessageA(window, WM_PID_CRACKING, 0, (LPARAM)4000000000u);
+    PostMessageA(window, WM_PID_DERIVATIVE, 0, Bits(0.0625f));
+    PostMessageA(window, WM_PID_CRACKING, 0, (LPARAM)8388480u);
     PumpFor(200);
     std::vector<Request> got = TakeRequests();
     std::vector<std::string> texts;
     for (const Request& r : got)
         texts.push_back(r.text);
     std::sort(texts.begin(), texts.end());
-    std::vector<std::string> want = {"~CBR=4000000000\r", "~DR=-2.000000\r", "~IR=0.250000\r",
+    std::vector<std::string> want = {"~CBR=8388480\r", "~DR=0.062500\r", "~IR=0.250000\r",
                                      "~PR=1.500000\r"};
     EXPECT_EQ(texts, want);
     EXPECT_FLOAT_EQ(Proportional, 1.5f);
-    EXPECT_EQ(ValveCracking, 4000000000u);
+    EXPECT_EQ(ValveCracking, 8388480u);
 }
 
 TEST_F(RepliesTest, PidSaveWritesTheFourRegisters) {
+    IdentifyController();
     Proportional = 0.5f;
     Derivative = 0.125f;
     Integral = 3.0f;
@@ -229,8 +251,41 @@ TEST_F(RepliesTest, ControllerReadsItsPidRegistersWithoutUndoingTheOperator) {
     EXPECT_FLOAT_EQ(Integral, 2.5f);
     EXPECT_EQ(ValveCracking, 9000u);
     PumpFor(150);
-    ExpectRequests(TakeRequests(), {{"~PR=700.000000\r", WM_SETTING_SENT, PARSE_TEXT, IgnoreResult,
-                                     sizeof IgnoreResult}});
+    std::vector<Request> sent = TakeRequests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].text, "~PR=700.000000\r");
+}
+
+// Values no slider can post (another program's message, a corrupted one) never reach the board.
+TEST_F(RepliesTest, ValuesOutsideTheSlidersSendNothing) {
+    IdentifyController();
+    SystemState.SetPoint = 10.0f;
+    for (float wild : {NAN, INFINITY, -INFINITY, 100.5f, -1.0f})
+        PostMessageA(window, WM_NEW_SETPOINT, 0, Bits(wild));
+    PostMessageA(window, WM_PID_DERIVATIVE, 0, Bits(NAN));
+    PostMessageA(window, WM_PID_INTEGRAL, 0, Bits(11.0f));
+    PostMessageA(window, WM_PID_PROPORTIONAL, 0, Bits(INFINITY));
+    PostMessageA(window, WM_PID_CRACKING, 0, (LPARAM)4000000000u);
+    PumpFor(150);
+    EXPECT_TRUE(TakeRequests().empty());
+}
+
+// A send the full queue refused is not counted as made: the operator is told, and the same
+// value chosen again goes out.
+TEST_F(RepliesTest, ASendTheFullQueueRefusedIsReportedAndCanBeMadeAgain) {
+    IdentifyController();
+    for (int i = 0; i < MSGQ_SLOTS - 1; i++)
+        ASSERT_TRUE(EnqueueThreadMsg(REQUEST_ASCII, "V1\r", WM_REPLY_IGNORED, PARSE_TEXT, nullptr));
+    SendMessageA(window, WM_NEW_SETPOINT, 0, Bits(60.0f));
+    PumpFor(150);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_NE(Boxes[0].find("set point was not sent"), std::string::npos) << Boxes[0];
+    ClearMsgQueue();
+    SendMessageA(window, WM_NEW_SETPOINT, 0, Bits(60.0f));
+    PumpFor(150);
+    std::vector<Request> sent = TakeRequests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].text, "V5=60.000000\r");
 }
 
 TEST_F(RepliesTest, NewGasAsksForItsFourTexts) {

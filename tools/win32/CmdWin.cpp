@@ -1,6 +1,6 @@
 // The command window: an output pane above a one-line entry preceded by "CMD:". A line
-// typed and ended with Enter is echoed and handed to the main window, which queues it for
-// the board; the board's reply comes back through AppendTextToOutputWindow.
+// typed and ended with Enter is handed to the main window, which queues it for the board and
+// has it echoed; the board's reply comes back under the echo.
 #include "tools/win32/CmdWin.h"
 
 #include <cstdio>
@@ -22,12 +22,12 @@ static int FontHeight;
 static int CmdEntryWinHeight;
 static int Registered;
 
-// Commands go to the board one at a time: a line is echoed and handed to the main window,
-// and the next waits until the answer to this one has been shown under its echo. Each line
-// travels in a slot of its own, text and answer together, so an answer that comes late (or a
-// command that gets none) can never show up under another command. Slots are taken in turn,
-// so one given up on (the connection restarted) is not reused while its answer may still
-// arrive.
+// Commands go to the board one at a time: a line is handed to the main window, echoed once
+// it is queued, and the next waits until the answer to this one has been shown under its
+// echo. Each line travels in a slot of its own, text and answer together, so an answer that
+// comes late (or a command that gets none) can never show up under another command. Slots are
+// taken in turn, so one given up on (the connection restarted) is not reused while its answer
+// may still arrive.
 constexpr int CMD_LINE_SLOTS = 16;
 struct CmdSlot {
     char Text[CMD_TEXT_SIZE];
@@ -37,9 +37,17 @@ struct CmdSlot {
 static CmdSlot CommandSlots[CMD_LINE_SLOTS];
 static int NextCommandSlot;
 static int SlotInFlight = -1;
-// Lines entered while a command is on its way; a paste of many lines waits here.
+// Lines entered while a command is on its way or the link is being re-established; a paste of
+// many lines waits here.
 static std::deque<std::string> WaitingLines;
 constexpr size_t CMD_WAITING_MAX = 1000;
+// The text that followed a line refused as too long: it goes once that line, shortened, is
+// entered, so nothing pasted after it is lost.
+static std::string HeldAfterRefused;
+
+// The connection as the window's lines see it; kept while the window is closed.
+enum CmdLinkState { CMD_LINK_NONE, CMD_LINK_DOWN, CMD_LINK_UP };
+static CmdLinkState LinkState = CMD_LINK_NONE;
 
 static const char CMD_PROMPT[] = "CMD: ";
 static const char INITIAL_OUTPUT[] = "11111\r\n22222\r\n";
@@ -111,23 +119,61 @@ static LRESULT OnPaint(HWND window) {
     return 0;
 }
 
-// Hands the next waiting line to the main window unless a command is still on its way.
+static std::string WithoutLineEnd(const std::string& line) {
+    size_t end = line.size();
+    while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n'))
+        end--;
+    return line.substr(0, end);
+}
+
+static std::string LinesNotSentNotice(const char* reason, size_t count) {
+    char notice[128];
+    snprintf(notice, sizeof notice, "%s: %lu line%s not sent.\r\n", reason,
+             static_cast<unsigned long>(count), count == 1 ? "" : "s");
+    return notice;
+}
+
+// Hands the next waiting line to the main window while the link is up and no command is on
+// its way. The echo follows when the main window has queued it (CmdWinLineQueued).
 static void SendNextLine() {
-    while (SlotInFlight < 0 && !WaitingLines.empty() && ParentWindow) {
-        std::string line = WaitingLines.front();
-        WaitingLines.pop_front();
-        int index = NextCommandSlot;
-        NextCommandSlot = (NextCommandSlot + 1) % CMD_LINE_SLOTS;
-        CmdSlot* slot = &CommandSlots[index];
-        snprintf(slot->Text, sizeof slot->Text, "%s", line.c_str());
-        // A command the board does not answer leaves the slot's answer empty.
-        slot->Result[0] = '\0';
-        AppendTextToOutputWindow(slot->Text);
-        if (PostMessageA(ParentWindow, WM_USER_COMMAND, 0, reinterpret_cast<LPARAM>(slot->Text))) {
-            slot->InFlight = 1;
-            SlotInFlight = index;
-        }
+    if (LinkState != CMD_LINK_UP || SlotInFlight >= 0 || WaitingLines.empty() || !ParentWindow)
+        return;
+    int index = NextCommandSlot;
+    CmdSlot* slot = &CommandSlots[index];
+    snprintf(slot->Text, sizeof slot->Text, "%s", WaitingLines.front().c_str());
+    // A command the board does not answer leaves the slot's answer empty.
+    slot->Result[0] = '\0';
+    slot->InFlight = 1;
+    SlotInFlight = index;
+    if (!PostMessageA(ParentWindow, WM_USER_COMMAND, 0, reinterpret_cast<LPARAM>(slot->Text))) {
+        slot->InFlight = 0;
+        SlotInFlight = -1;
+        return;
     }
+    NextCommandSlot = (NextCommandSlot + 1) % CMD_LINE_SLOTS;
+    WaitingLines.pop_front();
+}
+
+static void QueueLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        // With no connection at all nothing would carry the line: the operator hears so at
+        // once instead of it going out to whatever board the next Open finds.
+        if (LinkState == CMD_LINK_NONE) {
+            std::string notice = "Not connected: " + WithoutLineEnd(line) + " not sent\r\n";
+            AppendTextToOutputWindow(notice.c_str());
+            continue;
+        }
+        if (WaitingLines.size() >= CMD_WAITING_MAX) {
+            AppendTextToOutputWindow("Command not sent: too many lines waiting.\r\n");
+            break;
+        }
+        WaitingLines.push_back(line);
+    }
+}
+
+static size_t CountLines(const std::string& text) {
+    CmdEntrySplit split = SplitCommandEntry(text.data(), text.size());
+    return split.Lines.size() + (split.TooLong ? 1 : 0) + (split.Keep.empty() ? 0 : 1);
 }
 
 static void OnEntryChange() {
@@ -135,19 +181,32 @@ static void OnEntryChange() {
     CmdEntrySplit split = SplitCommandEntry(text.data(), text.size());
     if (!split.HadBreak)
         return;
+    // A line refused earlier has been entered again: what was pasted after it follows the
+    // lines now complete, ahead of the operator's unfinished tail.
+    if (!HeldAfterRefused.empty() && !split.TooLong) {
+        size_t lastBreak = text.find_last_of("\r\n");
+        std::string combined = text.substr(0, lastBreak + 1) + HeldAfterRefused;
+        combined += text.substr(lastBreak + 1);
+        HeldAfterRefused.clear();
+        split = SplitCommandEntry(combined.data(), combined.size());
+    }
+    QueueLines(split.Lines);
+    if (split.TooLong) {
+        // A line too long for the queue would reach the board cut, which might mean
+        // something else: it stays in the entry, alone, with the caret at its end, for the
+        // operator to shorten; what followed it waits.
+        HeldAfterRefused = split.After + HeldAfterRefused;
+        AppendTextToOutputWindow(CommandTooLongNotice(split.TooLong).c_str());
+        if (!HeldAfterRefused.empty()) {
+            char notice[96];
+            size_t held = CountLines(HeldAfterRefused);
+            snprintf(notice, sizeof notice, "%lu line%s after it wait%s until it is entered.\r\n",
+                     static_cast<unsigned long>(held), held == 1 ? "" : "s", held == 1 ? "s" : "");
+            AppendTextToOutputWindow(notice);
+        }
+    }
     SetWindowTextA(hwndCmdEntry, split.Keep.c_str());
     SendMessageA(hwndCmdEntry, EM_SETSEL, split.Keep.size(), split.Keep.size());
-    for (const std::string& line : split.Lines) {
-        if (WaitingLines.size() >= CMD_WAITING_MAX) {
-            AppendTextToOutputWindow("Command not sent: too many lines waiting.\r\n");
-            break;
-        }
-        WaitingLines.push_back(line);
-    }
-    // A line too long for the queue would reach the board cut, which might mean something
-    // else: it stays in the entry for the operator to shorten.
-    if (split.TooLong)
-        AppendTextToOutputWindow(CommandTooLongNotice(split.TooLong).c_str());
     SendNextLine();
     SetFocus(hwndCmdEntry);
 }
@@ -171,7 +230,12 @@ static void OnNcDestroy(HWND window) {
     CmdWinHandle = nullptr;
     hwndOutput = nullptr;
     hwndCmdEntry = nullptr;
-    AbandonUserCommands();
+    // Nobody is left to read the answers: what waits is dropped with the window.
+    if (SlotInFlight >= 0)
+        CommandSlots[SlotInFlight].InFlight = 0;
+    SlotInFlight = -1;
+    WaitingLines.clear();
+    HeldAfterRefused.clear();
 }
 
 static LRESULT CALLBACK CmdWinWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -230,8 +294,17 @@ BOOL CmdWinDialogBoxMsg(MSG* message) {
 void AppendTextToOutputWindow(const char* text) {
     if (!hwndOutput || !text)
         return;
-    std::string content = AppendToOutputText(WindowText(hwndOutput), text);
-    SetWindowTextA(hwndOutput, content.c_str());
+    size_t shown = static_cast<size_t>(GetWindowTextLengthA(hwndOutput));
+    if (shown + strlen(text) + 1 <= OUTPUT_TEXT_LIMIT) {
+        // Added at the end: setting the whole text again would make the edit control lay out
+        // every line it holds, which under Wine costs tens of milliseconds a line once the
+        // pane is full, twice for every command (echo and answer).
+        SendMessageA(hwndOutput, EM_SETSEL, shown, shown);
+        SendMessageA(hwndOutput, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text));
+    } else {
+        std::string content = AppendToOutputText(WindowText(hwndOutput), text);
+        SetWindowTextA(hwndOutput, content.c_str());
+    }
     LRESULT lines = SendMessageA(hwndOutput, EM_GETLINECOUNT, 0, 0);
     SendMessageA(hwndOutput, EM_LINESCROLL, 0, lines);
 }
@@ -255,8 +328,23 @@ char* CmdWinResultSlot(const void* text, size_t* size) {
     return slot->Result;
 }
 
+void CmdWinLineQueued(const void* text, int queued) {
+    if (SlotInFlight < 0 || text != CommandSlots[SlotInFlight].Text)
+        return;
+    CmdSlot* slot = &CommandSlots[SlotInFlight];
+    if (queued) {
+        AppendTextToOutputWindow(slot->Text);
+        return;
+    }
+    slot->InFlight = 0;
+    SlotInFlight = -1;
+    size_t count = 1 + WaitingLines.size();
+    WaitingLines.clear();
+    AppendTextToOutputWindow(LinesNotSentNotice("Command queue full", count).c_str());
+}
+
 void CmdWinReply(const void* result) {
-    if (SlotInFlight < 0 || result != CommandSlots[SlotInFlight].Result)
+    if (SlotInFlight < 0 || result == nullptr || result != CommandSlots[SlotInFlight].Result)
         return;
     CmdSlot* slot = &CommandSlots[SlotInFlight];
     slot->InFlight = 0;
@@ -266,9 +354,27 @@ void CmdWinReply(const void* result) {
     SendNextLine();
 }
 
-void AbandonUserCommands() {
-    if (SlotInFlight >= 0)
-        CommandSlots[SlotInFlight].InFlight = 0;
-    SlotInFlight = -1;
+void CmdWinLinkUp() {
+    LinkState = CMD_LINK_UP;
+    SendNextLine();
+}
+
+void CmdWinLinkDown() {
+    if (SlotInFlight >= 0) {
+        CmdSlot* slot = &CommandSlots[SlotInFlight];
+        slot->InFlight = 0;
+        WaitingLines.push_front(slot->Text);
+        SlotInFlight = -1;
+    }
+    if (LinkState == CMD_LINK_UP)
+        LinkState = CMD_LINK_DOWN;
+}
+
+void CmdWinConnectionEnded() {
+    CmdWinLinkDown();
+    LinkState = CMD_LINK_NONE;
+    size_t count = WaitingLines.size();
     WaitingLines.clear();
+    if (count > 0)
+        AppendTextToOutputWindow(LinesNotSentNotice("Connection ended", count).c_str());
 }

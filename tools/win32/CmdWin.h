@@ -15,10 +15,25 @@ int IsCmdWinTextSlot(const void* text);
 // The answer buffer of the slot whose text is text, while its command is on its way; null
 // for anything else. size receives the buffer's size.
 char* CmdWinResultSlot(const void* text, size_t* size);
+// The main window queued the line of text's slot for the board (queued non-zero): it is
+// echoed now. A full queue refused it: it and the lines waiting behind it are not sent, and
+// the window says how many.
+void CmdWinLineQueued(const void* text, int queued);
 // The worker's answer to a command arrived in result (WM_USER_COMMAND_REPLY's lParam): shown
 // under its echo, then the next waiting line goes out. Answers to commands given up on are
-// dropped.
+// dropped, and so is a null result (the request failed; the link error that follows puts the
+// line back).
 void CmdWinReply(const void* result);
-// The queue was emptied (the worker stopped): the command on its way and the lines waiting
-// will get no answer.
-void AbandonUserCommands();
+
+// The connection's transitions, as the main window sees them. Lines typed while a connection
+// runs or is being re-established wait and go out one at a time while the link is up; while
+// there is no connection at all a line is refused with a notice.
+//
+// The board is connected and identified: the waiting lines go out in order, each once.
+void CmdWinLinkUp();
+// The worker stopped (a link error; also on the way to an end): the queue is gone, so the
+// line on its way goes again, first, once the link is up; the waiting lines stay.
+void CmdWinLinkDown();
+// The connection ended (Close, Open of a port, the simulation's start, a failed
+// reconnection): the lines not sent are dropped and the window says how many.
+void CmdWinConnectionEnded();

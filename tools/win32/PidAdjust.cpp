@@ -5,6 +5,8 @@
 #include <commctrl.h>
 #include <cstring>
 
+#include <cmath>
+
 #include "app/AppMessages.h"
 #include "app/AppState.h"
 #include "tools/SliderScales.h"
@@ -142,6 +144,53 @@ void ShowPidAdjDlg(HINSTANCE instance, HWND parent, float proportional, float in
     hwndDialogBox = CreateDialogParamA(instance, "PIDADJDLG", parent, PidAdjDlgProc, 0);
     if (hwndDialogBox)
         ShowWindow(hwndDialogBox, SW_SHOW);
+}
+
+void PidAdjDlgShowBoardValue(UINT valueMessage, double value) {
+    switch (valueMessage) {
+    case WM_PID_PROPORTIONAL:
+        ProportionalVal = static_cast<float>(value);
+        break;
+    case WM_PID_INTEGRAL:
+        IntegralVal = static_cast<float>(value);
+        break;
+    case WM_PID_DERIVATIVE:
+        DerivativeVal = static_cast<float>(value);
+        break;
+    case WM_PID_CRACKING:
+        // Registers may hold anything; the conversion needs a value a DWORD can take.
+        ValveCrackingVal = std::isfinite(value) && value >= 0.0 && value <= 4294967295.0
+                               ? static_cast<DWORD>(value)
+                               : 0;
+        break;
+    default:
+        return;
+    }
+    // The dialog reads the values again the next time it opens.
+    if (!hwndDialogBox)
+        return;
+    switch (valueMessage) {
+    case WM_PID_PROPORTIONAL:
+        SetFloatLabel(hwndDialogBox, IDC_PROP_LABEL, ProportionalVal, true);
+        SendDlgItemMessageA(hwndDialogBox, IDC_PROP_TRACKBAR, TBM_SETPOS, TRUE,
+                            ProportionalToPosition(ProportionalVal, ProportionalMaxVal));
+        break;
+    case WM_PID_INTEGRAL:
+        SetFloatLabel(hwndDialogBox, IDC_INTEG_LABEL, IntegralVal, false);
+        SendDlgItemMessageA(hwndDialogBox, IDC_INTEG_TRACKBAR, TBM_SETPOS, TRUE,
+                            IntegralToPosition(IntegralVal));
+        break;
+    case WM_PID_DERIVATIVE:
+        SetFloatLabel(hwndDialogBox, IDC_DERIV_LABEL, DerivativeVal, false);
+        SendDlgItemMessageA(hwndDialogBox, IDC_DERIV_TRACKBAR, TBM_SETPOS, TRUE,
+                            DerivativeToPosition(DerivativeVal));
+        break;
+    default:
+        SetCrackingLabel(hwndDialogBox, ValveCrackingVal);
+        SendDlgItemMessageA(hwndDialogBox, IDC_CRACK_TRACKBAR, TBM_SETPOS, TRUE,
+                            CrackingToPosition(ValveCrackingVal, ValveCrackingValMax));
+        break;
+    }
 }
 
 BOOL ClosePidAdjDlg() {

@@ -7,3 +7,7 @@ void ShowPidAdjDlg(HINSTANCE instance, HWND parent, float proportional, float in
                    float derivative, float proportionalMax, DWORD cracking);
 BOOL ClosePidAdjDlg();
 BOOL PidAdjDlgBoxMsg(MSG* message);
+// The board's value for one slider (valueMessage: the WM_PID_* message that slider posts),
+// read at a connection for a slider the operator has not moved since: an open dialog shows
+// it, so SAVE TO FLASH writes what the dialog shows.
+void PidAdjDlgShowBoardValue(UINT valueMessage, double value);
