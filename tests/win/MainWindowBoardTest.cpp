@@ -167,6 +167,52 @@ TEST_F(BoardTest, TheBoardsOwnSettingsSurviveFaultsThatSwallowTheRestore) {
     }
 }
 
+// A reconnection that fails leaves the board at the program's 230400 with CR LF (it heard
+// neither the requests nor the restores). Picked again on the same port, it is found at
+// 230400 and is still the meter that runs at 19200 with CR: Close puts that back.
+TEST_F(BoardTest, SamePortAfterAFailedReconnectionKeepsTheBoardsOwnSettings) {
+    ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "reset"));
+    Connect("COM6");
+    ASSERT_TRUE(PumpUntil(20000, [&] { return Title(window) == "Torvan Meter On COM6"; }))
+        << Title(window);
+    PumpFor(300);
+    DialogDriver driver;
+    driver.select = "COM6";
+    driver.timeoutMs = 30000;
+    driver.pressAfterMs = 1500;
+    StartDialogDriver(&driver);
+    ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "fault deaf 0"));
+    // The link error, the reconnection that finds nobody, and the port dialog.
+    ASSERT_TRUE(PumpUntil(30000, [&] { return driver.found; }));
+    ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "fault none"));
+    ASSERT_TRUE(PumpUntil(30000, [&] { return CurrentConnectionState() == CONN_CONNECTED; }));
+    JoinDialogDriver(&driver);
+    PumpFor(300);
+    SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+    Sleep(200);
+    std::vector<std::string> record = devicewin::BoardRecord("com6.rec");
+    ASSERT_GE(record.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(record.end() - 2, record.end()),
+              (std::vector<std::string>{"~SNLC=d", "~BAUD=19200"}));
+}
+
+// Close while the speed probe of a silent port runs: the probe stops between rounds, so the
+// window is back at once instead of after the remaining rounds (over a second).
+TEST_F(BoardTest, CloseDuringTheProbeOfASilentPortAnswersAtOnce) {
+    Connect("COM7");
+    ASSERT_TRUE(PumpUntil(2000, [] { return ThreadParams.Running.load() == 1; }));
+    PumpFor(200);
+    DWORD start = GetTickCount();
+    SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+    DWORD took = GetTickCount() - start;
+    printf("Close during the probe took %lu ms\n", (unsigned long)took);
+    EXPECT_LT(took, 1000u);
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    EXPECT_EQ(CurrentConnectionState(), CONN_IDLE);
+    PumpFor(300);
+    EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
+}
+
 // Four lines pasted with the board deaf to the first: the link error and the reconnection
 // come between, and still each line reaches the board once, in order, and every line the
 // window echoed was sent.

@@ -120,6 +120,7 @@ struct DialogDriver {
     const char* select = nullptr; // entry to select before OK; null keeps the selection
     bool pressOk = true;
     DWORD timeoutMs = 10000;
+    DWORD pressAfterMs = 0; // how long the operator looks at the dialog before pressing
     bool found = false;
     std::vector<std::string> entries;
     int selectedIndex = -1;
@@ -152,6 +153,8 @@ inline DWORD WINAPI DriveDialog(void* param) {
     d->selectedIndex = (int)SendMessageA(list, LB_GETCURSEL, 0, 0);
     if (d->select)
         SendMessageA(list, LB_SELECTSTRING, (WPARAM)-1, (LPARAM)d->select);
+    if (d->pressAfterMs)
+        Sleep(d->pressAfterMs);
     int button = d->pressOk ? IDOK : IDCANCEL;
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                  (LPARAM)GetDlgItem(dialog, button));

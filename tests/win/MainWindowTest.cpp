@@ -2,10 +2,17 @@
 
 #include <process.h>
 
+#include <string>
+
+#include <cstring>
+
+#include <atomic>
+
 #include "MainWindowHarness.h"
 #include "app/AppMessages.h"
 #include "app/SerialCmdQ.h"
 #include "app/win32/Connection.h"
+#include "app/win32/FlowLog.h"
 
 using namespace harness;
 
@@ -60,6 +67,43 @@ DWORD WINAPI AskForASecondDialog(void* param) {
         Sleep(100);
     }
     return 0;
+}
+
+// Workers alive at once, counted around the thread the program starts.
+std::atomic<int> LiveWorkers{0}, MostWorkers{0};
+unsigned(__stdcall* RealWorkerStart)(void*);
+unsigned __stdcall CountingWorkerStart(void* params) {
+    int live = ++LiveWorkers;
+    int most = MostWorkers.load();
+    while (live > most && !MostWorkers.compare_exchange_weak(most, live)) {
+    }
+    unsigned result = RealWorkerStart(params);
+    --LiveWorkers;
+    return result;
+}
+uintptr_t CountingThread(void* security, unsigned stack, unsigned(__stdcall* start)(void*),
+                         void* argument, unsigned flags, unsigned* id) {
+    RealWorkerStart = start;
+    return _beginthreadex(security, stack, CountingWorkerStart, argument, flags, id);
+}
+
+// What the "Logging Stopped" box saw of the connection, and the requests that reach the window
+// while it shows (the operator's Open, another program's 40110).
+struct BoxView {
+    HWND owner = nullptr;
+    ConnectionState state = CONN_ENDING;
+    int busy = -1, running = -1;
+} AtBox;
+int WINAPI RequestsDuringTheBox(HWND owner, LPCSTR, LPCSTR caption, UINT) {
+    if (strcmp(caption, "Logging Stopped") == 0) {
+        AtBox.owner = owner;
+        AtBox.state = CurrentConnectionState();
+        AtBox.busy = ConnectionBusy();
+        AtBox.running = ThreadParams.Running.load();
+        SendMessageA(owner, WM_COMMAND, CMD_OPEN, 0);
+        SendMessageA(owner, WM_COMMAND, CMD_SIMULATE, 0);
+    }
+    return IDOK;
 }
 
 struct MainWindowTest : testing::Test {
@@ -537,4 +581,37 @@ TEST_F(MainWindowTest, OpenWhileThePortDialogShowsOpensNoSecond) {
     CloseHandle(thread);
     EXPECT_EQ(second.most, 1u);
     EXPECT_TRUE(PortDialogs().empty());
+}
+
+// Open of a port ends the simulation and its log; the box that says so comes once that
+// transition is complete and is owned by the window. An Open and a 40110 that arrive while it
+// shows act on the connection as it now is: the Open is refused (a board connection is being
+// made), the 40110 ends that attempt and simulates. One worker at most, ever.
+TEST_F(MainWindowTest, RequestsWhileTheLoggingStoppedBoxShowsStartOneWorkerAtATime) {
+    BeginWorkerThread = CountingThread;
+    LiveWorkers = 0;
+    MostWorkers = 0;
+    AtBox = BoxView{};
+    ASSERT_TRUE(Simulate());
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof folder, folder);
+    std::string path = std::string(folder) + "torvan-overlap.csv";
+    ASSERT_EQ(StartLogToPath(window, path.c_str()), 1);
+    OnLogIntervalSet(window, 3600000);
+    LogMessageBox = RequestsDuringTheBox;
+
+    ConnectionOpenPort(window, "COM8");
+    PumpFor(500);
+
+    EXPECT_EQ(AtBox.owner, window);
+    EXPECT_EQ(AtBox.state, CONN_CONNECTING);
+    EXPECT_EQ(AtBox.busy, 0);
+    EXPECT_EQ(AtBox.running, 0);
+    EXPECT_EQ(CurrentConnectionState(), CONN_SIMULATING);
+    EXPECT_EQ(Title(window), "Torvan Controller On FAKE");
+    EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
+    EXPECT_EQ(MostWorkers.load(), 1);
+    LogMessageBox = MessageBoxA;
+    BeginWorkerThread = _beginthreadex;
+    DeleteFileA(path.c_str());
 }
