@@ -28,7 +28,9 @@ const char* ConnectionStateName(ConnectionState state);
 
 // Reconnections allowed within the window before the program stops trying: a fault that comes
 // back right after every reconnection (every state record short, a board that answers its
-// probe but nothing else) would otherwise reconnect several times a second for ever.
+// probe but nothing else) would otherwise reconnect several times a second for ever. Only
+// reconnections that did not hold count: a good state record clears the history, so separate
+// faults on a link that works in between each get their reconnection.
 constexpr int RECONNECT_LIMIT = 3;
 constexpr double RECONNECT_WINDOW_SECONDS = 10.0;
 

@@ -408,6 +408,8 @@ void ConnectionPollTick(UINT timerId) {
         PollGateAnswered(&Polls, kind);
 }
 
-void ConnectionPollAnswered(PollKind kind) {
+void ConnectionPollAnswered(PollKind kind, int gotRecord) {
     PollGateAnswered(&Polls, kind);
+    if (kind == POLL_STATE && gotRecord)
+        ResetReconnectHistory(&Reconnects);
 }

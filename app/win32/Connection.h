@@ -38,8 +38,10 @@ int ConnectionEndForExit(HWND window);
 // Timers 264 and 265: a flow or state request, unless the last one is unanswered or no worker
 // serves the queue.
 void ConnectionPollTick(UINT timerId);
-// WM_FLOW_READINGS / WM_BOARD_STATE of the current run arrived (with a record or a failure).
-void ConnectionPollAnswered(PollKind kind);
+// WM_FLOW_READINGS / WM_BOARD_STATE of the current run arrived, with a record (gotRecord
+// non-zero) or a failure. A good state record shows the link holds: the reconnections before
+// it no longer count towards the limit.
+void ConnectionPollAnswered(PollKind kind, int gotRecord);
 
 // Tests that play the worker's part put the connection in the state its reports belong to.
 void SetConnectionStateForTests(ConnectionState state);

@@ -263,7 +263,7 @@ static void OnWindowName(HWND window) {
 }
 
 static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
-    ConnectionPollAnswered(POLL_FLOW);
+    ConnectionPollAnswered(POLL_FLOW, readings != nullptr);
     // A batch that could not be read comes without its record.
     if (readings == nullptr)
         return;
@@ -285,7 +285,7 @@ static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
 }
 
 static void OnBoardState(HWND window, WPARAM run, const SystemStateRec* state) {
-    ConnectionPollAnswered(POLL_STATE);
+    ConnectionPollAnswered(POLL_STATE, state != nullptr);
     // A state that could not be read comes without its record: nothing is shown or logged
     // that the board did not just report.
     if (state == nullptr)
