@@ -690,8 +690,11 @@ static const CommandDef Commands[] = {
      RunLog},
     {"cal",
      "cal enter|exit PORT [--state FILE]",
-     "Enters calibration mode, saving V1, V2 and V12 in a state file (default in the\n"
-     "temporary folder, one per port), or leaves it, writing the saved values back.",
+     "Enters calibration mode, saving V1, V2 and V12 in a state file, or leaves it,\n"
+     "writing the saved values back. The file (one per port) is by default in the user's\n"
+     "own folder: $XDG_STATE_HOME/torvanctl or ~/.local/state/torvanctl on Linux,\n"
+     "%TEMP%\\torvanctl on Windows. It is made only where nothing is (never through a\n"
+     "link) and names its port: exit on another port, or from a link, is refused.",
      2,
      2,
      {{"--state", 1}},
@@ -730,8 +733,9 @@ static const CommandDef Commands[] = {
      "  mean_error_pct, noise_pct   mean and standard deviation of flow - set point over\n"
      "                  the last second of the hold\n"
      "Prints a table and a PASS/FAIL line, or one JSON object with --json. --csv writes\n"
-     "every sample (time, set point, flow), --svg a plot of set point and flow against\n"
-     "time with the bands and settle times. Limits: --max-settle (a step that never\n"
+     "every sample (time, set point, flow) as it comes, --svg a plot of set point and flow\n"
+     "against time with the bands and settle times (two different files). Limits: --max-settle (a "
+     "step that never\n"
      "settles fails it), --max-overshoot, --max-error (|mean error|). Exit code 5 when a\n"
      "limit fails. The board is left at the last set point of LIST.",
      1,
