@@ -123,6 +123,10 @@ int OpenBoard(const char* port) {
     if (!ConnectToTorvan(port, &Board)) {
         Board = nullptr;
         ReleasePortLock(&BoardLock);
+        // Stopped while the speeds were tried: nothing was changed on the board yet.
+        if (Interrupted()) {
+            return Fail(EXIT_OTHER, "interrupted while looking for the board on %s", port);
+        }
         return Fail(EXIT_NO_BOARD, "no board answered on %s", port);
     }
     return EXIT_DONE;
