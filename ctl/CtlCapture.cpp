@@ -12,14 +12,10 @@ constexpr int MAX_FAILED_BATCHES = 3;
 
 // One "~GAFV" exchange; 0 when the frame did not come back whole.
 static int ReadBatch(NewFlowReadingsRec* readings) {
-    uint8_t* payload = nullptr;
-    int count = 0;
-    readings->Count = 0;
-    if (WriteComStr(Board, "~GAFV\r") != 0 || !GetBinaryResponse(Board, &payload, &count)) {
+    if (!ReadFlowBatch(Board, FLOW_ALL, readings)) {
         ClearSerialPortErrors();
         return 0;
     }
-    DecodeFlowValues(payload, count, readings);
     return 1;
 }
 
@@ -42,6 +38,9 @@ int FlowStreamRead(FlowStream* stream, float* flows, double* times) {
     NewFlowReadingsRec readings;
     double askedAt = FlowStreamNow(stream);
     if (!ReadBatch(&readings)) {
+        if (Interrupted()) {
+            return 0;
+        }
         // The board has handed those samples out already: they are gone.
         SampleClockResync(&stream->Clock);
         if (++stream->FailedInRow >= MAX_FAILED_BATCHES) {

@@ -10,9 +10,14 @@
 
 #include "ctl/CtlPlatform.h"
 #include "device/DeviceClock.h"
+#include "device/PortLock.h"
 
 ComHandle Board = nullptr;
 char Reply[REPLY_TEXT_SIZE];
+BoardReplyKind ReplyKind = REPLY_MISSING;
+
+static PortLockRec BoardLock = {nullptr};
+static volatile int Restoring = 0;
 
 int UsageError(const CommandDef& def, const char* what, const char* detail) {
     fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
@@ -92,14 +97,36 @@ int Fail(int code, const char* format, const char* text) {
     return code;
 }
 
+static int StopRequested() {
+    return Interrupted() && !Restoring;
+}
+
+void InstallAbortCheck() {
+    SetDeviceAbortCheck(StopRequested);
+}
+
+void SetRestoring(int restoring) {
+    Restoring = restoring;
+}
+
 int OpenBoard(const char* port) {
+    char why[256];
+    if (!AcquirePortLock(port, &BoardLock, why, sizeof why)) {
+        return Fail(EXIT_NO_BOARD, "%s", why);
+    }
     uint32_t portError = GetComPortState(port);
     if (portError != 0) {
+        ReleasePortLock(&BoardLock);
         fprintf(stderr, "torvanctl: cannot open %s (error %u)\n", port, (unsigned)portError);
         return EXIT_NO_BOARD;
     }
     if (!ConnectToTorvan(port, &Board)) {
         Board = nullptr;
+        ReleasePortLock(&BoardLock);
+        // Stopped while the speeds were tried: nothing was changed on the board yet.
+        if (Interrupted()) {
+            return Fail(EXIT_OTHER, "interrupted while looking for the board on %s", port);
+        }
         return Fail(EXIT_NO_BOARD, "no board answered on %s", port);
     }
     return EXIT_DONE;
@@ -111,20 +138,21 @@ void CloseBoard() {
         ForgetBoardLineSettings();
         Board = nullptr;
     }
+    ReleasePortLock(&BoardLock);
 }
 
 int Ask(const char* command) {
-    char* text = nullptr;
-    int count = 0;
-    Reply[0] = '\0';
-    if (WriteComStr(Board, command) != 0) {
-        return 0;
-    }
-    int ok = GetAsciiResponse(Board, &text, &count);
-    if (text != nullptr) {
-        snprintf(Reply, sizeof Reply, "%s", text);
-    }
-    return ok;
+    BoardReply reply;
+    BoardCommand(Board, command, &reply);
+    snprintf(Reply, sizeof Reply, "%s", reply.Text != nullptr ? reply.Text : "");
+    ReplyKind = reply.Kind;
+    return reply.Kind != REPLY_MISSING;
+}
+
+// The command as the user would type it: without its carriage return.
+static void ShownCommand(const char* command, char* out, size_t outSize) {
+    snprintf(out, outSize, "%s", command);
+    out[strcspn(out, "\r")] = '\0';
 }
 
 int AskOrFail(const char* command) {
@@ -132,10 +160,35 @@ int AskOrFail(const char* command) {
         return 1;
     }
     char shown[COMMAND_TEXT_SIZE];
-    snprintf(shown, sizeof shown, "%s", command);
-    shown[strcspn(shown, "\r")] = '\0';
+    ShownCommand(command, shown, sizeof shown);
     Fail(EXIT_TIMED_OUT, "no reply from the board to %s", shown);
     return 0;
+}
+
+int ReportReply(const char* command, const BoardReply& reply) {
+    char shown[COMMAND_TEXT_SIZE];
+    ShownCommand(command, shown, sizeof shown);
+    if (reply.Kind == REPLY_MISSING) {
+        return Fail(Interrupted() ? EXIT_OTHER : EXIT_TIMED_OUT,
+                    Interrupted() ? "interrupted waiting for the reply to %s"
+                                  : "no reply from the board to %s",
+                    shown);
+    }
+    if (reply.Kind == REPLY_REFUSED) {
+        char words[REPLY_TEXT_SIZE];
+        CleanBoardText(reply.Text, words, sizeof words);
+        fprintf(stderr, "torvanctl: the board refused %s: %s\n", shown, words);
+        return EXIT_OTHER;
+    }
+    return EXIT_DONE;
+}
+
+int Require(const char* command) {
+    BoardReply reply;
+    BoardCommand(Board, command, &reply);
+    snprintf(Reply, sizeof Reply, "%s", reply.Text != nullptr ? reply.Text : "");
+    ReplyKind = reply.Kind;
+    return ReportReply(command, reply);
 }
 
 void TrimLineEnd(char* text) {
@@ -161,7 +214,7 @@ void CleanBoardText(const char* in, char* out, size_t outSize) {
 }
 
 int RejectedByBoard() {
-    return strncmp(Reply, "Invalid Command", 15) == 0;
+    return ReplyKind == REPLY_REFUSED;
 }
 
 int ReadBoardInfo(BoardInfo* info) {
@@ -197,8 +250,11 @@ int DescribeBoard(char* out, size_t outSize) {
     if (!ReadBoardInfo(&info)) {
         return 0;
     }
-    snprintf(out, outSize, ", Board: %s, Gas: %s %.4f %s", info.Name, info.GasSymbol,
-             info.FullScale, info.Units);
+    // Each item is one field of the header line: a name with a comma or a quote is quoted.
+    char board[200], gas[200];
+    snprintf(board, sizeof board, "Board: %s", info.Name);
+    snprintf(gas, sizeof gas, "Gas: %s %.4f %s", info.GasSymbol, info.FullScale, info.Units);
+    snprintf(out, outSize, ", %s, %s", CsvField(board).c_str(), CsvField(gas).c_str());
     return 1;
 }
 

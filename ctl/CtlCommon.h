@@ -64,18 +64,31 @@ int RunStepTest(const CommandDef& def, const Args& args);
 // The board
 
 extern ComHandle Board;
-// The last reply Ask received, prompt removed.
+// The last reply Ask received, prompt removed, and what kind of reply it was.
 extern char Reply[REPLY_TEXT_SIZE];
+extern BoardReplyKind ReplyKind;
 
 // Prints "torvanctl: " and the formatted text on standard error; returns code.
 int Fail(int code, const char* format, const char* text);
+// Installs the device layer's abort check for the whole run: once torvanctl is told to stop, a
+// reply being read fails at its next byte and settle waits end, except while the board is
+// being put back (Restoring).
+void InstallAbortCheck();
+void SetRestoring(int restoring);
+// Takes the port's lock (exit 3 "PORT is in use ..." when another program holds it), then
+// finds the board. Returns an exit code.
 int OpenBoard(const char* port);
-// Restores the board's line ending and speed and closes the port.
+// Restores the board's line ending and speed, closes the port and gives the lock up.
 void CloseBoard();
-// Sends one command line and keeps its reply in Reply. 1 on a reply.
+// Sends one command line and keeps its reply in Reply. 1 on a reply, refused or not.
 int Ask(const char* command);
 // As Ask, and reports a missing reply on standard error.
 int AskOrFail(const char* command);
+// Sends one command line that the board must take. Returns EXIT_DONE, EXIT_TIMED_OUT (no
+// reply) or EXIT_OTHER (refused), the failures reported with the board's words.
+int Require(const char* command);
+// Reports a command's failed reply as Require does and returns its exit code.
+int ReportReply(const char* command, const BoardReply& reply);
 // Removes the line ending the board puts before its prompt.
 void TrimLineEnd(char* text);
 // A board text for one line of output: leading blanks and every CR and LF dropped.

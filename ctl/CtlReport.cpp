@@ -17,6 +17,118 @@ static Json Rounded(double value, double perUnit) {
     return std::round(value * perUnit) / perUnit;
 }
 
+void TraceStart(FlowTrace* trace, double plannedSeconds) {
+    trace->BucketSeconds = plannedSeconds > 0.0 ? plannedSeconds / 2000.0 : 0.001;
+    trace->LastBucket = -1;
+    trace->BucketFirst = 0;
+    trace->Time.clear();
+    trace->Flow.clear();
+}
+
+void TraceAdd(FlowTrace* trace, double time, float flow) {
+    long long bucket = (long long)std::floor((time > 0.0 ? time : 0.0) / trace->BucketSeconds);
+    size_t size = trace->Time.size();
+    if (bucket != trace->LastBucket || size - trace->BucketFirst < 2) {
+        if (bucket != trace->LastBucket) {
+            trace->LastBucket = bucket;
+            trace->BucketFirst = size;
+        }
+        trace->Time.push_back(time);
+        trace->Flow.push_back(flow);
+        return;
+    }
+    // Three candidates, the bucket's two and the new one: the lowest and the highest stay.
+    const size_t a = trace->BucketFirst, b = a + 1;
+    double times[3] = {trace->Time[a], trace->Time[b], time};
+    float flows[3] = {trace->Flow[a], trace->Flow[b], flow};
+    int low = 0, high = 0;
+    for (int k = 1; k < 3; ++k) {
+        low = flows[k] < flows[low] ? k : low;
+        high = flows[k] > flows[high] ? k : high;
+    }
+    if (low == high) {
+        high = low == 2 ? 1 : 2;
+    }
+    int first = std::min(low, high), second = std::max(low, high);
+    trace->Time[a] = times[first];
+    trace->Flow[a] = flows[first];
+    trace->Time[b] = times[second];
+    trace->Flow[b] = flows[second];
+}
+
+std::string CleanUtf8(const char* text) {
+    std::string out;
+    const unsigned char* p = (const unsigned char*)text;
+    while (*p != '\0') {
+        unsigned char c = *p;
+        int length = c < 0x80           ? 1
+                     : (c >> 5) == 0x6  ? 2
+                     : (c >> 4) == 0xE  ? 3
+                     : (c >> 3) == 0x1E ? 4
+                                        : 0;
+        unsigned long code = length == 1   ? c
+                             : length == 2 ? (c & 0x1F)
+                             : length == 3 ? (c & 0x0F)
+                                           : (c & 0x07);
+        int valid = length > 0;
+        for (int k = 1; valid && k < length; ++k) {
+            valid = (p[k] & 0xC0) == 0x80;
+            code = code << 6 | (p[k] & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8 either.
+        static const unsigned long smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= smallest[length] && code <= 0x10FFFF &&
+                !(code >= 0xD800 && code <= 0xDFFF);
+        if (!valid) {
+            out += "\xEF\xBF\xBD";
+            ++p;
+            continue;
+        }
+        if (length == 1) {
+            out += c < 0x20 || c == 0x7F ? ' ' : (char)c;
+        } else {
+            out.append((const char*)p, (size_t)length);
+        }
+        p += length;
+    }
+    return out;
+}
+
+std::string XmlEscaped(const char* text) {
+    std::string out;
+    for (char c : CleanUtf8(text)) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string CsvField(const char* text) {
+    std::string clean = CleanUtf8(text);
+    if (clean.find_first_of(",\"") == std::string::npos) {
+        return clean;
+    }
+    std::string out = "\"";
+    for (char c : clean) {
+        out += c == '"' ? "\"\"" : std::string(1, c);
+    }
+    return out + "\"";
+}
+
 std::string StepReportJson(const StepReport& report) {
     Json board = {
         {"port", report.Port},         {"kind", report.Board.IsController ? "controller" : "meter"},
@@ -105,34 +217,10 @@ static double NiceStep(double range, int wanted) {
     return (fraction < 1.5 ? 1.0 : fraction < 3.5 ? 2.0 : fraction < 7.5 ? 5.0 : 10.0) * power;
 }
 
-static std::string Escaped(const char* text) {
-    std::string out;
-    for (const char* p = text; *p != '\0'; ++p) {
-        switch (*p) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            // Control bytes are not allowed in XML text.
-            out += (unsigned char)*p < 0x20 ? ' ' : *p;
-        }
-    }
-    return out;
-}
-
 static Axes ChooseAxes(const StepReport& report) {
     Axes axes = {0.0, 1.0, 0.0, 1.0, 0.1, 1.0};
     double low = INFINITY, high = -INFINITY;
-    for (float flow : report.Flow) {
+    for (float flow : report.Trace.Flow) {
         low = std::min(low, (double)flow);
         high = std::max(high, (double)flow);
     }
@@ -206,24 +294,25 @@ static void WriteBands(FILE* out, const StepReport& report, const Axes& axes) {
 static void WriteFlowTrace(FILE* out, const StepReport& report, const Axes& axes) {
     fprintf(out, "<polyline id=\"flow\" fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"1.2\" "
                  "points=\"");
-    const size_t count = report.Flow.size();
+    const FlowTrace& trace = report.Trace;
+    const size_t count = trace.Flow.size();
     const bool thin = count > (size_t)(2.0 * (PLOT_RIGHT - PLOT_LEFT));
     size_t i = 0;
     while (i < count) {
         if (!thin) {
-            fprintf(out, "%.1f,%.1f ", axes.X(report.Time[i]), axes.Y(report.Flow[i]));
+            fprintf(out, "%.1f,%.1f ", axes.X(trace.Time[i]), axes.Y(trace.Flow[i]));
             ++i;
             continue;
         }
-        long column = std::lround(axes.X(report.Time[i]));
+        long column = std::lround(axes.X(trace.Time[i]));
         size_t low = i, high = i;
-        for (; i < count && std::lround(axes.X(report.Time[i])) == column; ++i) {
-            low = report.Flow[i] < report.Flow[low] ? i : low;
-            high = report.Flow[i] > report.Flow[high] ? i : high;
+        for (; i < count && std::lround(axes.X(trace.Time[i])) == column; ++i) {
+            low = trace.Flow[i] < trace.Flow[low] ? i : low;
+            high = trace.Flow[i] > trace.Flow[high] ? i : high;
         }
         size_t first = std::min(low, high), second = std::max(low, high);
-        fprintf(out, "%.1f,%.1f ", axes.X(report.Time[first]), axes.Y(report.Flow[first]));
-        fprintf(out, "%.1f,%.1f ", axes.X(report.Time[second]), axes.Y(report.Flow[second]));
+        fprintf(out, "%.1f,%.1f ", axes.X(trace.Time[first]), axes.Y(trace.Flow[first]));
+        fprintf(out, "%.1f,%.1f ", axes.X(trace.Time[second]), axes.Y(trace.Flow[second]));
     }
     fprintf(out, "\"/>\n");
 }
@@ -296,9 +385,9 @@ int WriteStepSvg(FILE* out, const StepReport& report) {
     fprintf(out,
             "<text x=\"%.1f\" y=\"24\" font-size=\"16\">Step test: %s, %s %.4g %s, on %s: "
             "%s</text>\n",
-            PLOT_LEFT, Escaped(BoardLabel(report.Board)).c_str(),
-            Escaped(report.Board.GasSymbol).c_str(), report.Board.FullScale,
-            Escaped(report.Board.Units).c_str(), Escaped(report.Port).c_str(),
+            PLOT_LEFT, XmlEscaped(BoardLabel(report.Board)).c_str(),
+            XmlEscaped(report.Board.GasSymbol).c_str(), report.Board.FullScale,
+            XmlEscaped(report.Board.Units).c_str(), XmlEscaped(report.Port).c_str(),
             report.Pass ? "PASS" : "FAIL");
     WriteLegend(out, report);
     WriteGridAndAxes(out, axes);

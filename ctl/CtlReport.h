@@ -25,6 +25,21 @@ struct StepRecord {
     int Pass;
 };
 
+// The flow trace the plot draws, kept small however long the test: time is cut into
+// buckets and each keeps its lowest and highest sample (in time order), so the plot keeps the
+// noise band without every sample. Buckets shorter than the 5 ms between samples keep all.
+struct FlowTrace {
+    double BucketSeconds;
+    long long LastBucket; // -1 before the first sample
+    size_t BucketFirst;   // index of the last bucket's first point
+    std::vector<double> Time;
+    std::vector<float> Flow;
+};
+
+// Buckets for a test of about plannedSeconds: some 2000 of them.
+void TraceStart(FlowTrace* trace, double plannedSeconds);
+void TraceAdd(FlowTrace* trace, double time, float flow);
+
 struct StepReport {
     const char* Port;
     BoardInfo Board;
@@ -32,11 +47,16 @@ struct StepReport {
     StepLimits Limits;
     std::vector<StepRecord> Steps;
     int Pass;
-    // Every sample, oldest first, on the test's clock, with the set point it was made under.
-    std::vector<double> Time;
-    std::vector<float> Flow;
-    std::vector<float> SetPoint;
+    FlowTrace Trace; // on the test's clock
 };
+
+// Board texts are not promised to be UTF-8 (S54 is whatever someone stored): bytes that do not
+// form UTF-8 are replaced by U+FFFD, and control characters by blanks.
+std::string CleanUtf8(const char* text);
+// CleanUtf8, then escaped for XML text and attributes.
+std::string XmlEscaped(const char* text);
+// CleanUtf8, then one CSV field: quoted (quotes doubled) when it holds a comma or a quote.
+std::string CsvField(const char* text);
 
 std::string StepReportJson(const StepReport& report);
 void PrintStepTable(FILE* out, const StepReport& report);

@@ -4,86 +4,90 @@
 
 #include "ctl/CtlSampleClock.h"
 
-// The settle run must last until the hold ends, or SettleForMs worth of samples.
-static double SettleMs(const StepInput& step) {
-    const double low = step.To - step.Band, high = step.To + step.Band;
-    int needed = 0;
-    if (step.SettleForMs > 0.0) {
-        needed = (int)std::ceil(step.SettleForMs / (BOARD_SAMPLE_SECONDS * 1000.0) - 1e-9);
-        needed = needed > 0 ? needed : 1;
+void StepStart(StepAccumulator* step, const StepInput& shape) {
+    *step = StepAccumulator{};
+    step->Shape = shape;
+    step->Shape.Time = nullptr;
+    step->Shape.Flow = nullptr;
+    step->Shape.Count = 0;
+    // The settle run must last until the hold ends, or SettleForMs worth of samples.
+    if (shape.SettleForMs > 0.0) {
+        int needed = (int)std::ceil(shape.SettleForMs / (BOARD_SAMPLE_SECONDS * 1000.0) - 1e-9);
+        step->Needed = needed > 0 ? needed : 1;
     }
-    int run = 0, runStart = 0;
-    for (int i = 0; i < step.Count; ++i) {
-        if (step.Flow[i] >= low && step.Flow[i] <= high) {
-            if (run == 0) {
-                runStart = i;
+    step->SettleAt = NAN;
+    step->At10 = NAN;
+    step->RiseMs = NAN;
+}
+
+void StepAdd(StepAccumulator* step, double time, float flow) {
+    const StepInput& shape = step->Shape;
+    step->Shape.Count++;
+
+    if (std::isnan(step->SettleAt)) {
+        if (flow >= shape.To - shape.Band && flow <= shape.To + shape.Band) {
+            if (step->Run == 0) {
+                step->RunStart = time;
             }
-            ++run;
-            if (needed > 0 && run >= needed) {
-                break;
+            if (++step->Run >= step->Needed && step->Needed > 0) {
+                step->SettleAt = step->RunStart;
             }
         } else {
-            run = 0;
+            step->Run = 0;
         }
     }
-    if (run == 0 || (needed > 0 && run < needed)) {
-        return NAN;
-    }
-    double at = step.Time[runStart];
-    return (at > 0.0 ? at : 0.0) * 1000.0;
-}
 
-static double RiseMs(const StepInput& step) {
-    const double size = step.To - step.From;
-    if (size == 0.0) {
-        return NAN;
-    }
-    const double direction = size > 0.0 ? 1.0 : -1.0;
-    const double level10 = step.From + 0.1 * size, level90 = step.From + 0.9 * size;
-    int at10 = -1;
-    for (int i = 0; i < step.Count; ++i) {
-        if (at10 < 0 && (step.Flow[i] - level10) * direction >= 0.0) {
-            at10 = i;
+    // 10 % to 90 % of the step; both may be crossed by one sample.
+    const double size = shape.To - shape.From;
+    const double direction = size > 0.0 ? 1.0 : size < 0.0 ? -1.0 : 0.0;
+    if (size != 0.0 && std::isnan(step->RiseMs)) {
+        if (std::isnan(step->At10) && (flow - (shape.From + 0.1 * size)) * direction >= 0.0) {
+            step->At10 = time;
         }
-        if (at10 >= 0 && (step.Flow[i] - level90) * direction >= 0.0) {
-            return (step.Time[i] - step.Time[at10]) * 1000.0;
+        if (!std::isnan(step->At10) && (flow - (shape.From + 0.9 * size)) * direction >= 0.0) {
+            step->RiseMs = (time - step->At10) * 1000.0;
         }
     }
-    return NAN;
-}
-
-StepMetrics AnalyseStep(const StepInput& step) {
-    StepMetrics metrics;
-    metrics.SettleMs = SettleMs(step);
-    metrics.RiseMs = RiseMs(step);
 
     // A step of 0 has no direction to overshoot in.
-    const double direction = step.To > step.From ? 1.0 : step.To < step.From ? -1.0 : 0.0;
-    metrics.OvershootPct = 0.0;
-    for (int i = 0; i < step.Count; ++i) {
-        double beyond = (step.Flow[i] - step.To) * direction;
-        if (beyond > metrics.OvershootPct) {
-            metrics.OvershootPct = beyond;
-        }
+    double beyond = (flow - shape.To) * direction;
+    if (beyond > step->Overshoot) {
+        step->Overshoot = beyond;
     }
 
     // The last second of the hold, or all of a shorter hold.
-    const double tailFrom = step.HoldSeconds - 1.0;
-    double sum = 0.0, sumSquares = 0.0;
-    int count = 0;
-    for (int i = 0; i < step.Count; ++i) {
-        if (step.Time[i] >= tailFrom) {
-            double error = step.Flow[i] - step.To;
-            sum += error;
-            sumSquares += error * error;
-            ++count;
-        }
+    if (time >= shape.HoldSeconds - 1.0) {
+        double error = flow - shape.To;
+        step->TailSum += error;
+        step->TailSquares += error * error;
+        step->TailCount++;
     }
-    metrics.MeanErrorPct = count > 0 ? sum / count : NAN;
+}
+
+StepMetrics StepFinish(const StepAccumulator& step) {
+    StepMetrics metrics;
+    double settleAt = step.SettleAt;
+    if (std::isnan(settleAt) && step.Needed == 0 && step.Run > 0) {
+        settleAt = step.RunStart;
+    }
+    metrics.SettleMs = std::isnan(settleAt) ? NAN : (settleAt > 0.0 ? settleAt : 0.0) * 1000.0;
+    metrics.RiseMs = step.RiseMs;
+    metrics.OvershootPct = step.Overshoot;
+    const int count = step.TailCount;
+    metrics.MeanErrorPct = count > 0 ? step.TailSum / count : NAN;
     double variance =
-        count > 0 ? sumSquares / count - metrics.MeanErrorPct * metrics.MeanErrorPct : NAN;
+        count > 0 ? step.TailSquares / count - metrics.MeanErrorPct * metrics.MeanErrorPct : NAN;
     metrics.NoisePct = count > 0 ? std::sqrt(variance > 0.0 ? variance : 0.0) : NAN;
     return metrics;
+}
+
+StepMetrics AnalyseStep(const StepInput& step) {
+    StepAccumulator accumulator;
+    StepStart(&accumulator, step);
+    for (int i = 0; i < step.Count; ++i) {
+        StepAdd(&accumulator, step.Time[i], step.Flow[i]);
+    }
+    return StepFinish(accumulator);
 }
 
 int StepPasses(const StepMetrics& metrics, const StepLimits& limits) {

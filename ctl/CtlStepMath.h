@@ -24,6 +24,24 @@ struct StepMetrics {
 
 StepMetrics AnalyseStep(const StepInput& step);
 
+// The same figures taken one sample at a time, so that a long test keeps no samples: start
+// with the step's shape (its Time, Flow and Count are not used), add each sample of the step
+// in order (time since the set point was sent), and finish.
+struct StepAccumulator {
+    StepInput Shape;
+    int Needed;          // samples in a row for a settle with SettleForMs; 0 to the end
+    int Run;             // samples in a row inside the band so far
+    double RunStart;     // time of the first of them
+    double SettleAt;     // fixed once a run reaches Needed; NaN until then
+    double At10, RiseMs; // NaN until reached
+    double Overshoot;    // %FS beyond To in the step's direction
+    double TailSum, TailSquares;
+    int TailCount;
+};
+void StepStart(StepAccumulator* step, const StepInput& shape);
+void StepAdd(StepAccumulator* step, double time, float flow);
+StepMetrics StepFinish(const StepAccumulator& step);
+
 // A negative limit is one not given.
 struct StepLimits {
     double MaxSettleMs;

@@ -98,13 +98,55 @@ static int ParsePlan(const CommandDef& def, const Args& args, StepPlan* plan) {
 
 static int SendSetPointOrFail(double percent) {
     char command[COMMAND_TEXT_SIZE];
-    snprintf(command, sizeof command, "V5=%f\r", percent);
-    return AskOrFail(command);
+    FormatSetPointCommand(percent, command, sizeof command);
+    return Require(command);
 }
 
-// Sends each set point and holds it, collecting every sample. Returns an exit code; the steps
-// begun are in report->Steps.
-static int RunSteps(const StepPlan& plan, double initialSetPoint, StepReport* report) {
+// Where the samples go as they come: each step's figures, the plot's trace and the CSV. Only
+// the figures' running sums and the reduced trace are kept, however long the test.
+struct SampleSink {
+    const StepPlan* Plan;
+    StepReport* Report;
+    std::vector<StepAccumulator> Steps; // one per step begun
+    double Before;                      // the set point before the first step
+    FILE* Csv;                          // null without --csv
+};
+
+// A sample belongs to the last step sent before it was made; its figures count it only
+// within the step's hold.
+static void AddSample(SampleSink* sink, double time, float flow) {
+    std::vector<StepRecord>& steps = sink->Report->Steps;
+    size_t k = steps.size();
+    while (k > 0 && time < steps[k - 1].SendSeconds) {
+        --k;
+    }
+    double setPoint = sink->Before;
+    if (k > 0) {
+        const StepRecord& step = steps[k - 1];
+        setPoint = step.To;
+        if (time < step.EndSeconds) {
+            StepAdd(&sink->Steps[k - 1], time - step.SendSeconds, flow);
+        }
+    }
+    TraceAdd(&sink->Report->Trace, time, flow);
+    if (sink->Csv != nullptr) {
+        fprintf(sink->Csv, "%.3f,%.4f,%.4f\n", time, setPoint, flow);
+    }
+}
+
+// One flush per batch: a reader of the CSV sees whole lines as the test goes.
+static int FlushCsv(const SampleSink& sink, const char* fileName) {
+    if (sink.Csv != nullptr && (ferror(sink.Csv) || fflush(sink.Csv) != 0)) {
+        return Fail(EXIT_OTHER, "cannot write %s", fileName);
+    }
+    return EXIT_DONE;
+}
+
+// Sends each set point and holds it, taking every sample. Returns an exit code; the steps
+// begun are in the report.
+static int RunSteps(SampleSink* sink, const char* csvName) {
+    const StepPlan& plan = *sink->Plan;
+    StepReport* report = sink->Report;
     FlowStream stream;
     int code = FlowStreamStart(&stream);
     if (code != EXIT_DONE) {
@@ -112,23 +154,28 @@ static int RunSteps(const StepPlan& plan, double initialSetPoint, StepReport* re
     }
     float flows[MAX_FLOW_READINGS];
     double times[MAX_FLOW_READINGS];
-    double previous = initialSetPoint;
+    double previous = sink->Before;
     for (double setPoint : plan.SetPoints) {
         StepRecord step = {};
         step.From = previous;
         step.To = setPoint;
         step.SendSeconds = FlowStreamNow(&stream);
-        if (!SendSetPointOrFail(setPoint)) {
-            return EXIT_TIMED_OUT;
+        code = SendSetPointOrFail(setPoint);
+        if (code != EXIT_DONE) {
+            return code;
         }
         previous = setPoint;
         step.EndSeconds = step.SendSeconds + plan.HoldSeconds;
         report->Steps.push_back(step);
+        StepInput shape = {nullptr,          nullptr,         0, step.From, step.To, plan.Band,
+                           plan.HoldSeconds, plan.SettleForMs};
+        sink->Steps.emplace_back();
+        StepStart(&sink->Steps.back(), shape);
         for (double poll = step.SendSeconds;;) {
             poll = std::fmin(poll + FLOW_STREAM_PERIOD_SECONDS, step.EndSeconds);
             SleepUntil(stream.OriginSeconds + poll);
             if (Interrupted()) {
-                // The samples so far still go to the CSV and the plot, up to now.
+                // The samples so far are in the CSV and go to the plot, up to now.
                 report->Steps.back().EndSeconds = FlowStreamNow(&stream);
                 return Fail(EXIT_OTHER, "%s", "interrupted");
             }
@@ -136,8 +183,13 @@ static int RunSteps(const StepPlan& plan, double initialSetPoint, StepReport* re
             if (count < 0) {
                 return EXIT_TIMED_OUT;
             }
-            report->Time.insert(report->Time.end(), times, times + count);
-            report->Flow.insert(report->Flow.end(), flows, flows + count);
+            for (int i = 0; i < count; ++i) {
+                AddSample(sink, times[i], flows[i]);
+            }
+            code = FlushCsv(*sink, csvName);
+            if (code != EXIT_DONE) {
+                return code;
+            }
             if (poll >= step.EndSeconds) {
                 break;
             }
@@ -146,46 +198,14 @@ static int RunSteps(const StepPlan& plan, double initialSetPoint, StepReport* re
     return EXIT_DONE;
 }
 
-// Each step's samples are those made from its set point's sending to the next one's.
-static void MeasureSteps(const StepPlan& plan, StepReport* report) {
-    std::vector<double> relative;
-    size_t first = 0;
+static void MeasureSteps(const StepPlan& plan, SampleSink* sink) {
+    StepReport* report = sink->Report;
     report->Pass = 1;
-    if (report->Steps.empty()) {
-        report->SetPoint.assign(report->Time.size(), 0.0f);
-        return;
-    }
-    report->SetPoint.assign(report->Time.size(), (float)report->Steps[0].From);
     for (size_t k = 0; k < report->Steps.size(); ++k) {
         StepRecord& step = report->Steps[k];
-        while (first < report->Time.size() && report->Time[first] < step.SendSeconds) {
-            ++first;
-        }
-        size_t end = first;
-        relative.clear();
-        while (end < report->Time.size() && report->Time[end] < step.EndSeconds) {
-            relative.push_back(report->Time[end] - step.SendSeconds);
-            ++end;
-        }
-        for (size_t i = first; i < end; ++i) {
-            report->SetPoint[i] = (float)step.To;
-        }
-        StepInput input = {relative.data(),
-                           report->Flow.data() + first,
-                           (int)relative.size(),
-                           step.From,
-                           step.To,
-                           plan.Band,
-                           plan.HoldSeconds,
-                           plan.SettleForMs};
-        step.Metrics = AnalyseStep(input);
+        step.Metrics = StepFinish(sink->Steps[k]);
         step.Pass = StepPasses(step.Metrics, plan.Limits);
         report->Pass = report->Pass && step.Pass;
-        first = end;
-    }
-    // Samples after the last hold ended were made under its set point too.
-    for (size_t i = first; i < report->Time.size(); ++i) {
-        report->SetPoint[i] = (float)report->Steps.back().To;
     }
 }
 
@@ -200,14 +220,6 @@ static FILE* CreateOutput(const Args& args, int option) {
     return file;
 }
 
-static int WriteCsv(FILE* file, const StepReport& report) {
-    fprintf(file, "time_s,set_point_pct,flow_pct\n");
-    for (size_t i = 0; i < report.Time.size(); ++i) {
-        fprintf(file, "%.3f,%.4f,%.4f\n", report.Time[i], report.SetPoint[i], report.Flow[i]);
-    }
-    return ferror(file) == 0;
-}
-
 static int CloseOutput(FILE* file, int written, const Args& args, int option, int code) {
     if (file == nullptr) {
         return code;
@@ -218,7 +230,9 @@ static int CloseOutput(FILE* file, int written, const Args& args, int option, in
     return code;
 }
 
-static int TestBoard(const char* port, const StepPlan& plan, StepReport* report) {
+static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
+    const StepPlan& plan = *sink->Plan;
+    StepReport* report = sink->Report;
     int code = OpenBoard(port);
     if (code != EXIT_DONE) {
         return code;
@@ -232,10 +246,15 @@ static int TestBoard(const char* port, const StepPlan& plan, StepReport* report)
         ClearSerialPortErrors();
         code = Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
     } else {
-        code = RunSteps(plan, state.SetPoint, report);
-        // However the test ended, the board is left at the list's last set point.
-        if (code != EXIT_DONE && !SendSetPointOrFail(plan.SetPoints.back())) {
-            code = EXIT_TIMED_OUT;
+        sink->Before = state.SetPoint;
+        code = RunSteps(sink, csvName);
+        // However the test ended, the board is left at the list's last set point; after
+        // Ctrl-C too, so its reply is still read.
+        if (code != EXIT_DONE) {
+            SetRestoring(1);
+            int restored = SendSetPointOrFail(plan.SetPoints.back());
+            SetRestoring(0);
+            code = code == EXIT_DONE ? restored : code;
         }
     }
     CloseBoard();
@@ -247,6 +266,10 @@ int RunStepTest(const CommandDef& def, const Args& args) {
     int code = ParsePlan(def, args, &plan);
     if (code != 0) {
         return code;
+    }
+    if (args.Present[OPT_CSV] && args.Present[OPT_SVG] &&
+        SamePath(args.Value[OPT_CSV], args.Value[OPT_SVG])) {
+        return UsageError(def, "--csv and --svg name the same file ", args.Value[OPT_CSV]);
     }
     // Output files are made before the test, so a bad path costs no test time.
     FILE* csv = CreateOutput(args, OPT_CSV);
@@ -261,8 +284,13 @@ int RunStepTest(const CommandDef& def, const Args& args) {
     report.Port = args.Positional[0];
     report.Band = plan.Band;
     report.Limits = plan.Limits;
-    code = TestBoard(args.Positional[0], plan, &report);
-    MeasureSteps(plan, &report);
+    report.Pass = 1;
+    TraceStart(&report.Trace, plan.HoldSeconds * (double)plan.SetPoints.size());
+    SampleSink sink = {&plan, &report, {}, 0.0, csv};
+    const char* csvName = args.Present[OPT_CSV] ? args.Value[OPT_CSV] : "";
+    int written = csv == nullptr || fputs("time_s,set_point_pct,flow_pct\n", csv) >= 0;
+    code = TestBoard(args.Positional[0], &sink, csvName);
+    MeasureSteps(plan, &sink);
 
     if (code == EXIT_DONE) {
         if (args.Present[OPT_JSON]) {
@@ -273,7 +301,8 @@ int RunStepTest(const CommandDef& def, const Args& args) {
         code = report.Pass ? EXIT_DONE : EXIT_LIMIT_FAILED;
     }
     // The samples of a test that ended early are still worth keeping.
-    code = CloseOutput(csv, csv != nullptr && WriteCsv(csv, report), args, OPT_CSV, code);
+    written = written && csv != nullptr && ferror(csv) == 0;
+    code = CloseOutput(csv, written, args, OPT_CSV, code);
     code = CloseOutput(svg, svg != nullptr && WriteStepSvg(svg, report), args, OPT_SVG, code);
     return code;
 }

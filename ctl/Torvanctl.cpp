@@ -9,7 +9,6 @@
 #include "app/LogFormat.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
-#include "ctl/CtlSettle.h"
 #include "device/DeviceClock.h"
 #include "device/LegacyBoardUtils.h"
 
@@ -115,6 +114,9 @@ static int ReadState(SystemStateRec* state) {
     }
     uint32_t errors = GetSerialPortErrors();
     ClearSerialPortErrors();
+    if (Interrupted()) {
+        return Fail(EXIT_OTHER, "%s", "interrupted");
+    }
     if (errors & SERIAL_ERROR_TIMEOUT) {
         return Fail(EXIT_TIMED_OUT, "%s", "no state record from the board (time-out)");
     }
@@ -240,16 +242,19 @@ static int RunSetPoint(const CommandDef& def, const Args& args) {
         return code;
     }
     double sentAt = DeviceNowSeconds();
-    SendSetPoint(Board, (float)percent);
-    if (GetSerialPortErrors() & SERIAL_ERROR_TIMEOUT) {
+    BoardReply reply;
+    if (!SetBoardSetPoint(Board, percent, &reply)) {
+        char command[COMMAND_TEXT_SIZE];
+        FormatSetPointCommand(percent, command, sizeof command);
+        code = ReportReply(command, reply);
         CloseBoard();
-        return Fail(EXIT_TIMED_OUT, "%s", "no reply from the board to V5");
+        return code;
     }
     printf("set point: %.4f %%FS\n", percent);
     if (waitSettle) {
         float low = (float)(percent - band), high = (float)(percent + band);
         SettleResult result =
-            WaitForSettleBounded(Board, 0, low, high, (int)forMs, timeout, sentAt);
+            WaitForFlowToSettleWithin(Board, FLOW_FILTERED, low, high, (int)forMs, timeout, sentAt);
         if (result.Outcome == SETTLED) {
             printf("settled in %.3f s (within %.4f..%.4f for %ld ms; wait took %.3f s)\n",
                    result.SettleSeconds, low, high, forMs, result.ElapsedSeconds);
@@ -347,10 +352,13 @@ static int RunLog(const CommandDef& def, const Args& args) {
 }
 
 // Calibration mode changes V1, V2 and V12 and the board's values are put back on exit. The
-// two happen in separate runs of this program, so the values travel in a small file.
-static void CalStateFile(const char* port, char* out, size_t outSize) {
-    char folder[260];
-    TempFolder(folder, sizeof folder);
+// two happen in separate runs of this program, so the values travel in a small file in the
+// user's own state folder, with the port they came from.
+static int CalStateFile(const char* port, char* out, size_t outSize) {
+    char folder[300], why[400];
+    if (!StateFolder(folder, sizeof folder, why, sizeof why)) {
+        return Fail(EXIT_OTHER, "no folder for the calibration state: %s", why);
+    }
     char safePort[64];
     size_t used = 0;
     for (const char* p = port; *p != '\0' && used + 1 < sizeof safePort; ++p) {
@@ -359,7 +367,8 @@ static void CalStateFile(const char* port, char* out, size_t outSize) {
         safePort[used++] = plain ? c : '_';
     }
     safePort[used] = '\0';
-    snprintf(out, outSize, "%s/torvanctl-cal-%s.txt", folder, safePort);
+    snprintf(out, outSize, "%s/cal-%s.txt", folder, safePort);
+    return EXIT_DONE;
 }
 
 static int ReadRegister(const char* command, const char* format, unsigned* value) {
@@ -376,28 +385,65 @@ static int ReadRegister(const char* command, const char* format, unsigned* value
     return 1;
 }
 
-static int CalEnter(const char* port, const char* stateFile) {
-    unsigned v1 = 0, v2 = 0, v12 = 0;
-    // A second entry would read the calibration values and save them over the board's own.
-    FILE* existing = fopen(stateFile, "r");
-    if (existing != nullptr) {
-        fclose(existing);
+struct CalSaved {
+    char Port[256];
+    unsigned V1, V2, V12;
+};
+
+// Reads the saved registers. EXIT_DONE, or the exit code of a reported failure: no file, a
+// link in its place, unreadable, or saved from another port.
+static int ReadCalState(const char* port, const char* stateFile, CalSaved* saved) {
+    int isLink = 0;
+    FILE* file = OpenPlainFile(stateFile, &isLink);
+    if (file == nullptr) {
         return Fail(EXIT_OTHER,
-                    "registers already saved in %s: run \"torvanctl cal exit\" first (or remove "
-                    "the file if the board was restored by other means)",
+                    isLink ? "%s is a link, not a state file of torvanctl: refused"
+                           : "no saved registers in %s: run \"torvanctl cal enter\" first",
                     stateFile);
     }
+    char line[300];
+    int fields = 0;
+    if (fgets(line, sizeof line, file) != nullptr && strncmp(line, "port ", 5) == 0) {
+        line[strcspn(line, "\r\n")] = '\0';
+        snprintf(saved->Port, sizeof saved->Port, "%s", line + 5);
+        fields = fscanf(file, "V1 %u V2 %x V12 %u", &saved->V1, &saved->V2, &saved->V12);
+    }
+    fclose(file);
+    if (fields != 3) {
+        return Fail(EXIT_OTHER, "unreadable saved registers in %s", stateFile);
+    }
+    // Another board's calibration values would overwrite this one's own for good.
+    if (strcmp(saved->Port, port) != 0) {
+        fprintf(stderr,
+                "torvanctl: the registers in %s were saved from %s, not %s: refused (run "
+                "\"torvanctl cal exit %s\")\n",
+                stateFile, saved->Port, port, saved->Port);
+        return EXIT_OTHER;
+    }
+    return EXIT_DONE;
+}
+
+static int CalEnter(const char* port, const char* stateFile) {
+    unsigned v1 = 0, v2 = 0, v12 = 0;
     // Read first, change after: nothing is touched if a value cannot be saved.
     if (!ReadRegister("V1\r", "%u", &v1) || !ReadRegister("V12\r", "%u", &v12) ||
         !ReadRegister("V2\r", "x%x", &v2)) {
         return EXIT_TIMED_OUT;
     }
-    FILE* file = fopen(stateFile, "w");
+    // Made only where nothing is yet: a second entry would save the calibration values over
+    // the board's own, and a planted link would send them elsewhere.
+    int existed = 0;
+    FILE* file = CreateNewFile(stateFile, &existed);
     if (file == nullptr) {
-        return Fail(EXIT_OTHER, "cannot create %s", stateFile);
+        return Fail(EXIT_OTHER,
+                    existed ? "registers already saved in %s: run \"torvanctl cal exit\" first "
+                              "(or remove the file if the board was restored by other means)"
+                            : "cannot create %s",
+                    stateFile);
     }
     int written = fprintf(file, "port %s\nV1 %u\nV2 %x\nV12 %u\n", port, v1, v2, v12) > 0;
     if (fclose(file) != 0 || !written) {
+        remove(stateFile);
         return Fail(EXIT_OTHER, "cannot write %s", stateFile);
     }
     int ok = EnterTorvanCalMode(Board);
@@ -406,34 +452,22 @@ static int CalEnter(const char* port, const char* stateFile) {
     return ok ? EXIT_DONE : Fail(EXIT_TIMED_OUT, "%s", "no reply to ~EFSC");
 }
 
-static int CalExit(const char* stateFile) {
-    unsigned v1 = 0, v2 = 0, v12 = 0;
-    char savedPort[128];
-    FILE* file = fopen(stateFile, "r");
-    if (file == nullptr) {
-        return Fail(EXIT_OTHER, "no saved registers in %s: run \"torvanctl cal enter\" first",
-                    stateFile);
-    }
-    int fields = fscanf(file, "port %127s V1 %u V2 %x V12 %u", savedPort, &v1, &v2, &v12);
-    fclose(file);
-    if (fields != 4) {
-        return Fail(EXIT_OTHER, "unreadable saved registers in %s", stateFile);
-    }
+static int CalExit(const char* stateFile, const CalSaved& saved) {
     // The same order as the library's exit: collection off, V12, V1, V2, factory mode off.
     char command[COMMAND_TEXT_SIZE];
     int ok = DisableFlowStateCollection(Board);
-    snprintf(command, sizeof command, "V12=%u\r", v12);
-    ok = Ask(command) && ok;
-    snprintf(command, sizeof command, "V1=%u\r", v1);
-    ok = Ask(command) && ok;
-    snprintf(command, sizeof command, "V2=%x\r", v2);
-    ok = Ask(command) && ok;
+    snprintf(command, sizeof command, "V12=%u\r", saved.V12);
+    ok = Require(command) == EXIT_DONE && ok;
+    snprintf(command, sizeof command, "V1=%u\r", saved.V1);
+    ok = Require(command) == EXIT_DONE && ok;
+    snprintf(command, sizeof command, "V2=%x\r", saved.V2);
+    ok = Require(command) == EXIT_DONE && ok;
     ok = DisableFactoryMode(Board) && ok;
     if (!ok) {
-        return Fail(EXIT_TIMED_OUT, "%s", "the board did not answer every restoring command");
+        return Fail(EXIT_TIMED_OUT, "%s", "the board did not take every restoring command");
     }
     remove(stateFile);
-    printf("calibration mode off; restored V1=%u V2=%X V12=%u\n", v1, v2, v12);
+    printf("calibration mode off; restored V1=%u V2=%X V12=%u\n", saved.V1, saved.V2, saved.V12);
     return EXIT_DONE;
 }
 
@@ -448,51 +482,161 @@ static int RunCal(const CommandDef& def, const Args& args) {
     }
     const char* port = args.Positional[1];
     char stateFile[400];
+    int code = EXIT_DONE;
     if (args.Present[0]) {
         snprintf(stateFile, sizeof stateFile, "%s", args.Value[0]);
     } else {
-        CalStateFile(port, stateFile, sizeof stateFile);
+        code = CalStateFile(port, stateFile, sizeof stateFile);
     }
-    int code = OpenBoard(port);
+    // The state file is checked before the board is touched.
+    CalSaved saved = {};
+    if (code == EXIT_DONE && !enter) {
+        code = ReadCalState(port, stateFile, &saved);
+    }
+    if (code == EXIT_DONE && enter) {
+        int isLink = 0;
+        FILE* existing = OpenPlainFile(stateFile, &isLink);
+        if (existing != nullptr || isLink) {
+            if (existing != nullptr) {
+                fclose(existing);
+            }
+            code = Fail(EXIT_OTHER,
+                        isLink ? "%s is a link, not a state file of torvanctl: refused"
+                               : "registers already saved in %s: run \"torvanctl cal exit\" "
+                                 "first (or remove the file if the board was restored by other "
+                                 "means)",
+                        stateFile);
+        }
+    }
     if (code != EXIT_DONE) {
         return code;
     }
-    code = enter ? CalEnter(port, stateFile) : CalExit(stateFile);
+    code = OpenBoard(port);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    code = enter ? CalEnter(port, stateFile) : CalExit(stateFile, saved);
     CloseBoard();
     return code;
 }
 
+// What a bump changes, as it was before, so that a bump that fails can put it back.
+struct BumpBefore {
+    unsigned V1;
+    float SetPoint;
+    float StoredGain; // V24: the board's own proportional gain, which ~PR overrides in RAM
+};
+
+// Puts back what the bump changed; says what that was and what could not be put back.
+static void UndoBump(const BumpBefore& before, unsigned changed) {
+    char command[COMMAND_TEXT_SIZE];
+    char restored[200] = "", left[200] = "";
+    // After Ctrl-C the replies to these still count.
+    SetRestoring(1);
+    auto put = [&](unsigned bit, const char* what) {
+        if (!(changed & bit)) {
+            return;
+        }
+        char* list = Require(command) == EXIT_DONE ? restored : left;
+        size_t used = strlen(list);
+        snprintf(list + used, sizeof restored - used, "%s%s", used > 0 ? ", " : "", what);
+    };
+    char what[80];
+    FormatSetPointCommand(before.SetPoint, command, sizeof command);
+    snprintf(what, sizeof what, "set point %.4f", before.SetPoint);
+    put(BUMP_CHANGED_SET_POINT, what);
+    FormatProportionalRamCommand(before.StoredGain, command, sizeof command);
+    snprintf(what, sizeof what, "~PR=%g (V24)", before.StoredGain);
+    put(BUMP_CHANGED_GAIN, what);
+    snprintf(command, sizeof command, "V1=%u\r", before.V1);
+    snprintf(what, sizeof what, "V1=%u", before.V1);
+    put(BUMP_CHANGED_V1, what);
+    SetRestoring(0);
+    if (restored[0] != '\0') {
+        fprintf(stderr, "torvanctl: put back %s\n", restored);
+    }
+    if (left[0] != '\0') {
+        fprintf(stderr, "torvanctl: left changed: %s\n", left);
+    }
+    if (changed & BUMP_CHANGED_DRIVE) {
+        fprintf(stderr, "torvanctl: the valve drive may have been bumped (~BVD sent, no reply)\n");
+    }
+}
+
+static int ReadBumpBefore(BumpBefore* before) {
+    if (!ReadRegister("V1\r", "%u", &before->V1)) {
+        return EXIT_TIMED_OUT;
+    }
+    if (!AskOrFail("V24\r")) {
+        return EXIT_TIMED_OUT;
+    }
+    if (sscanf(Reply, "%f", &before->StoredGain) != 1) {
+        return Fail(EXIT_OTHER, "unexpected reply to V24: %s", Reply);
+    }
+    SystemStateRec state = {};
+    if (!GetLegacyBoardStateVals(Board, &state)) {
+        ClearSerialPortErrors();
+        return Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
+    }
+    before->SetPoint = state.SetPoint;
+    return EXIT_DONE;
+}
+
 static int RunBumpValve(const CommandDef& def, const Args& args) {
     long type = 0;
-    double sp1 = 0.0, sp2 = 0.0;
+    double sp1 = 0.0, sp2 = 0.0, timeout = 60.0;
     if (!args.Present[0] || !ParseLong(args.Value[0], 0, 2, &type)) {
         return UsageError(def, "--type must be 0, 1 or 2", "");
     }
-    if (!args.Present[1] || !ParseDouble(args.Value[1], &sp1)) {
-        return UsageError(def, "--sp1 PERCENT is needed", "");
+    if (!args.Present[1] || !ParseDouble(args.Value[1], &sp1) || sp1 < -100.0 || sp1 > 200.0) {
+        return UsageError(def, "--sp1 PERCENT is needed (-100 to 200)", "");
     }
-    if (!args.Present[2] || !ParseDouble(args.Value[2], &sp2)) {
-        return UsageError(def, "--sp2 PERCENT is needed", "");
+    if (!args.Present[2] || !ParseDouble(args.Value[2], &sp2) || sp2 < -100.0 || sp2 > 200.0) {
+        return UsageError(def, "--sp2 PERCENT is needed (-100 to 200)", "");
+    }
+    if (args.Present[3] && (!ParseDouble(args.Value[3], &timeout) || timeout <= 0.0)) {
+        return UsageError(def, "bad --timeout ", args.Value[3]);
     }
     int code = OpenBoard(args.Positional[0]);
     if (code != EXIT_DONE) {
         return code;
     }
-    uint32_t drive1 = 0, drive2 = 0;
-    // The library's settle waits have no limit of their own: Ctrl-C ends them, and the bump
-    // with them, so the board is restored below however long the flow takes.
-    SetDeviceAbortCheck(Interrupted);
-    int bumped = BumpValveDrive(Board, (int)type, (float)sp2, (float)sp1, &drive2, &drive1);
-    SetDeviceAbortCheck(nullptr);
-    if (Interrupted()) {
+    BumpBefore before = {};
+    code = ReadBumpBefore(&before);
+    if (code != EXIT_DONE) {
         CloseBoard();
-        return Fail(EXIT_OTHER, "%s", "interrupted before the bump; valve drive left unchanged");
+        return code;
     }
+    uint32_t drive1 = 0, drive2 = 0;
+    BumpValveProgress progress;
+    ClearSerialPortErrors();
+    int bumped = BumpValveDriveWithin(Board, (int)type, (float)sp2, (float)sp1, &drive2, &drive1,
+                                      timeout, &progress);
     // The library's progress lines do not all end their line.
-    printf("\nvalve drive at %.4f %%FS: %u\n", sp1, (unsigned)drive1);
-    printf("valve drive at %.4f %%FS: %u\n", sp2, (unsigned)drive2);
+    printf("\n");
+    if (bumped) {
+        printf("valve drive at %.4f %%FS: %u\n", sp1, (unsigned)drive1);
+        printf("valve drive at %.4f %%FS: %u\n", sp2, (unsigned)drive2);
+        CloseBoard();
+        return EXIT_DONE;
+    }
+    uint32_t errors = GetSerialPortErrors();
+    ClearSerialPortErrors();
+    if (Interrupted() || progress.SettleFailed == SETTLE_INTERRUPTED) {
+        code = Fail(EXIT_OTHER, "interrupted at %s", progress.FailedStep);
+    } else if (progress.SettleFailed == SETTLE_TIMED_OUT) {
+        code = Fail(EXIT_TIMED_OUT, "the flow did not %s in time", progress.FailedStep);
+    } else if (progress.SettleFailed == SETTLE_NO_READINGS) {
+        code = Fail(EXIT_TIMED_OUT, "no flow readings from the board (%s)", progress.FailedStep);
+    } else if (errors & SERIAL_ERROR_TIMEOUT) {
+        code = Fail(EXIT_TIMED_OUT, "no reply from the board to %s", progress.FailedStep);
+    } else {
+        code =
+            Fail(EXIT_OTHER, "the board refused or garbled the reply to %s", progress.FailedStep);
+    }
+    UndoBump(before, progress.Changed);
     CloseBoard();
-    return bumped ? EXIT_DONE : Fail(EXIT_TIMED_OUT, "%s", "no reply to ~BVD");
+    return code;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -546,19 +690,25 @@ static const CommandDef Commands[] = {
      RunLog},
     {"cal",
      "cal enter|exit PORT [--state FILE]",
-     "Enters calibration mode, saving V1, V2 and V12 in a state file (default in the\n"
-     "temporary folder, one per port), or leaves it, writing the saved values back.",
+     "Enters calibration mode, saving V1, V2 and V12 in a state file, or leaves it,\n"
+     "writing the saved values back. The file (one per port) is by default in the user's\n"
+     "own folder: $XDG_STATE_HOME/torvanctl or ~/.local/state/torvanctl on Linux,\n"
+     "%TEMP%\\torvanctl on Windows. It is made only where nothing is (never through a\n"
+     "link) and names its port: exit on another port, or from a link, is refused.",
      2,
      2,
      {{"--state", 1}},
      RunCal},
     {"bump-valve",
-     "bump-valve PORT --type N --sp1 X --sp2 Y",
-     "Settles at X and at Y (flow type N: 0 filtered, 1 raw, 2 state), then bumps the\n"
-     "valve drive to the drive found at X; prints both drives.",
+     "bump-valve PORT --type N --sp1 X --sp2 Y [--timeout S]",
+     "Settles at X and at Y (%FS, -100 to 200; flow type N: 0 filtered, 1 raw, 2 state),\n"
+     "then bumps the valve drive to the drive found at X; prints both drives. Each settle\n"
+     "wait gives up after S seconds (default 60, exit code 4). When a step fails or on\n"
+     "Ctrl-C, the set point, the RAM gain (~PR, back to the stored V24) and V1 are put\n"
+     "back, and whatever could not be is named.",
      1,
      1,
-     {{"--type", 1}, {"--sp1", 1}, {"--sp2", 1}},
+     {{"--type", 1}, {"--sp1", 1}, {"--sp2", 1}, {"--timeout", 1}},
      RunBumpValve},
     {"capture",
      "capture PORT [--duration S] [--out FILE.csv] [--set-point]",
@@ -583,8 +733,9 @@ static const CommandDef Commands[] = {
      "  mean_error_pct, noise_pct   mean and standard deviation of flow - set point over\n"
      "                  the last second of the hold\n"
      "Prints a table and a PASS/FAIL line, or one JSON object with --json. --csv writes\n"
-     "every sample (time, set point, flow), --svg a plot of set point and flow against\n"
-     "time with the bands and settle times. Limits: --max-settle (a step that never\n"
+     "every sample (time, set point, flow) as it comes, --svg a plot of set point and flow\n"
+     "against time with the bands and settle times (two different files). Limits: --max-settle (a "
+     "step that never\n"
      "settles fails it), --max-overshoot, --max-error (|mean error|). Exit code 5 when a\n"
      "limit fails. The board is left at the last set point of LIST.",
      1,
@@ -616,8 +767,12 @@ static void PrintOverview(FILE* out) {
         fprintf(out, "  %s\n", def.Usage);
     }
     fprintf(out, "\n\"torvanctl COMMAND --help\" describes a command. Exit codes: 0 done, 2 bad "
-                 "arguments,\n3 no board found, 4 time-out, 5 a step-test limit failed, 1 other "
-                 "errors.\n"
+                 "arguments,\n3 no board found or the port in use, 4 time-out, 5 a step-test "
+                 "limit failed,\n1 other errors. A command the board refuses is an error (1), with "
+                 "its words.\n"
+                 "Ctrl-C, SIGTERM, SIGHUP and a closed output pipe end a command early; the\n"
+                 "board gets its speed and line ending back either way. While a command runs\n"
+                 "its port is locked: a second torvanctl on it ends with exit code 3.\n"
                  "The commands, replies and frames the board speaks are described in "
                  "docs/protocol.md.\n");
 }
@@ -655,8 +810,13 @@ int main(int argc, char** argv) {
             return code;
         }
         InstallInterruptHandler();
+        InstallAbortCheck();
         code = def.Run(def, args);
-        fflush(stdout);
+        // Output that could not be written (a closed pipe, a full disk) is a failed run.
+        if (fflush(stdout) != 0 && code == EXIT_DONE) {
+            code = Fail(EXIT_OTHER, "%s", "cannot write standard output");
+        }
+        RunFinished();
         return code;
     }
     fprintf(stderr, "torvanctl: unknown command \"%s\" (see torvanctl --help)\n", argv[1]);

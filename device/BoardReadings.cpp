@@ -33,12 +33,14 @@ float LeFloat(const uint8_t* p) {
 
 const char* FlowCommand(int type) {
     switch (type) {
-    case 0:
+    case FLOW_FILTERED:
         return "~GFF\r";
-    case 1:
+    case FLOW_RAW:
         return "~GRF\r";
-    case 2:
+    case FLOW_STATE_SAMPLES:
         return "~GSV\r";
+    case FLOW_ALL:
+        return "~GAFV\r";
     default:
         return nullptr;
     }
@@ -112,15 +114,34 @@ uint32_t FlowReadingsWaitMs(int missing) {
     return 200;
 }
 
-int GetLegacyFlowVals(ComHandle handle, NewFlowReadingsRec* readings) {
+int ReadFlowBatch(ComHandle handle, int type, NewFlowReadingsRec* readings) {
+    readings->Count = 0;
+    const char* command = FlowCommand(type);
     uint8_t* payload = nullptr;
     int count = 0;
-    WriteComStr(handle, "~GAFV\r");
+    if (command == nullptr) {
+        return 0;
+    }
+    WriteComStr(handle, command);
     if (!GetBinaryResponse(handle, &payload, &count)) {
-        readings->Count = 0;
+        return 0;
+    }
+    if (type != FLOW_STATE_SAMPLES) {
+        DecodeFlowValues(payload, count, readings);
         return 1;
     }
-    DecodeFlowValues(payload, count, readings);
+    int records = count / STATE_SAMPLE_BYTES;
+    records = records < MAX_FLOW_READINGS ? records : MAX_FLOW_READINGS;
+    for (int i = 0; i < records; i++) {
+        readings->Values[i] = LeFloat(payload + i * STATE_SAMPLE_BYTES);
+    }
+    readings->Count = records;
+    return 1;
+}
+
+// The window's graph poll: a lost frame is an empty batch, and the error bits tell the worker.
+int GetLegacyFlowVals(ComHandle handle, NewFlowReadingsRec* readings) {
+    ReadFlowBatch(handle, FLOW_ALL, readings);
     return 1;
 }
 

@@ -80,6 +80,9 @@ constexpr int OPEN_ATTEMPTS = 3;
 constexpr uint32_t LINK_SPEED = 230400;
 constexpr int COMMAND_SIZE = 256;
 constexpr int VALVE_SETTLE_MS = 2000;
+constexpr int SAMPLE_MS = 5;
+// Batches lost in a row before a bounded settle wait takes the board to be gone.
+constexpr int MAX_FAILED_SETTLE_READS = 3;
 
 int OpenWithRetries(const char* portName, uint32_t baud, ComHandle* handleInOut) {
     for (int attempt = 0; attempt < OPEN_ATTEMPTS; attempt++) {
@@ -111,30 +114,37 @@ void CloseHandleIn(ComHandle* handleInOut) {
     }
 }
 
-// "%f" without the locale: the board only understands a decimal point.
-void FormatFixed(float value, char* out, size_t outSize) {
-    std::to_chars_result result = std::to_chars(out, out + outSize - 1, static_cast<double>(value),
-                                                std::chars_format::fixed, 6);
-    if (result.ec != std::errc()) {
-        snprintf(out, outSize, "0.000000");
-        return;
+// "NAME=%f\r" without the locale: the board only understands a decimal point.
+int FormatNumberCommand(const char* name, double value, char* out, size_t outSize) {
+    size_t used = strlen(name);
+    if (outSize < used + 3) {
+        return 0;
     }
-    *result.ptr = '\0';
+    memcpy(out, name, used);
+    out[used++] = '=';
+    // Room for the number, then "\r" and the terminator.
+    std::to_chars_result result =
+        std::to_chars(out + used, out + outSize - 2, value, std::chars_format::fixed, 6);
+    if (result.ec != std::errc()) {
+        out[0] = '\0';
+        return 0;
+    }
+    result.ptr[0] = '\r';
+    result.ptr[1] = '\0';
+    return 1;
 }
 
-// Writes the command and reads its reply; on time-out prints the error line with the text
-// that did arrive. Returns the reader's result; the reply text through textOut.
+// Writes the command and reads its reply; when it is missing or refused prints the error line
+// with the text that did arrive. 1 when the board took the command.
 int Exchange(ComHandle handle, const char* command, const char* errorFormat,
-             char** textOut = nullptr) {
-    char* text = nullptr;
-    int count = 0;
-    WriteComStr(handle, command);
-    int ok = GetAsciiResponse(handle, &text, &count);
+             BoardReply* replyOut = nullptr) {
+    BoardReply reply;
+    int ok = BoardCommand(handle, command, &reply);
     if (!ok) {
-        printf(errorFormat, text);
+        printf(errorFormat, reply.Text);
     }
-    if (textOut != nullptr) {
-        *textOut = text;
+    if (replyOut != nullptr) {
+        *replyOut = reply;
     }
     return ok;
 }
@@ -158,18 +168,60 @@ void SaveRegister(ComHandle handle, const char* command, const char* name, const
     printf(showFormat, *saved);
 }
 
+// 1 with the drive when the board answered a number; a refusal or an unreadable answer is
+// as much a failure as none.
 int ReadValveDrive(ComHandle handle, uint32_t* driveOut) {
-    char* text = nullptr;
-    if (!Exchange(handle, "V27\r", "\nError, V27 Resp: %s\n", &text)) {
+    BoardReply reply;
+    unsigned long value = 0;
+    if (!BoardCommand(handle, "V27\r", &reply) || sscanf(reply.Text, "%lu", &value) != 1) {
+        printf("\nError, V27 Resp: %s\n", reply.Text);
         return 0;
     }
-    unsigned long value = 0;
-    if (sscanf(text, "%lu", &value) == 1) {
-        *driveOut = static_cast<uint32_t>(value);
-    }
+    *driveOut = static_cast<uint32_t>(value);
     return 1;
 }
 
+// Sleeps until the given DeviceNowSeconds() time in short slices, so that the abort check is
+// seen within 20 ms.
+void PauseUntil(double until) {
+    for (;;) {
+        double left = until - DeviceNowSeconds();
+        if (left <= 0.0 || DeviceAbortRequested()) {
+            return;
+        }
+        DeviceSleepMs(left > 0.02 ? 20u : static_cast<uint32_t>(left * 1000.0) + 1u);
+    }
+}
+
+// One step of a valve bump that changes the board: the change counts as made unless the board
+// refused it (a command whose reply was lost may well have been carried out).
+int BumpStep(ComHandle handle, const char* command, const char* errorFormat, unsigned changes,
+             const char* stepName, BumpValveProgress* progress) {
+    BoardReply reply;
+    int ok = Exchange(handle, command, errorFormat, &reply);
+    if (reply.Kind != REPLY_REFUSED) {
+        progress->Changed |= changes;
+    }
+    if (!ok) {
+        snprintf(progress->FailedStep, sizeof progress->FailedStep, "%s", stepName);
+    }
+    return ok;
+}
+
+int BumpSettle(ComHandle handle, int type, float setPoint, double timeoutSeconds,
+               BumpValveProgress* progress) {
+    printf("Waiting for the flow to settle at %f\n", static_cast<double>(setPoint));
+    SettleResult result =
+        WaitForFlowToSettleWithin(handle, type, setPoint - 2, setPoint + 2, VALVE_SETTLE_MS,
+                                  timeoutSeconds, DeviceNowSeconds());
+    if (result.Outcome == SETTLED) {
+        return 1;
+    }
+    progress->SettleFailed = result.Outcome;
+    snprintf(progress->FailedStep, sizeof progress->FailedStep, "settle at %g",
+             static_cast<double>(setPoint));
+    return 0;
+}
 } // namespace
 
 uint32_t GetInitialBaudRate() {
@@ -178,6 +230,32 @@ uint32_t GetInitialBaudRate() {
 
 uint32_t GetInitialNewLine() {
     return InitialNewLine.load();
+}
+
+int ReplyRefused(const char* text) {
+    return strncmp(text, "Invalid Command", 15) == 0;
+}
+
+int BoardCommand(ComHandle handle, const char* command, BoardReply* reply) {
+    BoardReply ignored;
+    if (reply == nullptr) {
+        reply = &ignored;
+    }
+    char* text = nullptr;
+    int count = 0;
+    WriteComStr(handle, command);
+    int answered = GetAsciiResponse(handle, &text, &count);
+    reply->Text = text;
+    reply->Kind = !answered ? REPLY_MISSING : ReplyRefused(text) ? REPLY_REFUSED : REPLY_TAKEN;
+    return reply->Kind == REPLY_TAKEN;
+}
+
+int FormatSetPointCommand(double percent, char* out, size_t outSize) {
+    return FormatNumberCommand("V5", percent, out, outSize);
+}
+
+int FormatProportionalRamCommand(double value, char* out, size_t outSize) {
+    return FormatNumberCommand("~PR", value, out, outSize);
 }
 
 int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
@@ -279,27 +357,29 @@ int DisableFlowStateCollection(ComHandle handle) {
 }
 
 int SetProportionalRam(ComHandle handle, float value) {
-    char number[64];
     char command[COMMAND_SIZE];
-    FormatFixed(value, number, sizeof number);
-    snprintf(command, sizeof command, "~PR=%s\r", number);
-    Exchange(handle, command, "\nError, ~PR Resp: %s\n");
-    return 1;
+    FormatProportionalRamCommand(value, command, sizeof command);
+    return Exchange(handle, command, "\nError, ~PR Resp: %s\n");
 }
 
 int SetControlBiasRam(ComHandle handle, uint32_t value) {
     char command[COMMAND_SIZE];
     snprintf(command, sizeof command, "~CBR=%lu\r", static_cast<unsigned long>(value));
-    Exchange(handle, command, "\nError, ~CBR Resp: %s\n");
-    return 1;
+    return Exchange(handle, command, "\nError, ~CBR Resp: %s\n");
+}
+
+int SetBoardSetPoint(ComHandle handle, double percent, BoardReply* reply) {
+    char command[COMMAND_SIZE];
+    FormatSetPointCommand(percent, command, sizeof command);
+    return BoardCommand(handle, command, reply);
 }
 
 int SendSetPoint(ComHandle handle, float percent) {
-    char number[64];
-    char command[COMMAND_SIZE];
-    FormatFixed(percent, number, sizeof number);
-    snprintf(command, sizeof command, "V5=%s\r", number);
-    Exchange(handle, command, "\nError, V5 Resp: %s\n");
+    BoardReply reply;
+    if (!SetBoardSetPoint(handle, percent, &reply)) {
+        printf("\nError, V5 Resp: %s\n", reply.Text);
+        return 0;
+    }
     return 1;
 }
 
@@ -327,68 +407,139 @@ int ExitTorvanCalMode(ComHandle handle) {
     return DisableFactoryMode(handle);
 }
 
-int WaitForFlowToSettleBetween(ComHandle handle, int type, float low, float high, int durationMs) {
-    int needed = durationMs / 5;
+SettleResult WaitForFlowToSettleWithin(ComHandle handle, int type, float low, float high,
+                                       int durationMs, double timeoutSeconds, double startSeconds) {
+    const int needed = durationMs / 5 > 0 ? durationMs / 5 : 1;
+    const int bounded = timeoutSeconds > 0.0;
+    const double deadline = startSeconds + timeoutSeconds;
+    SettleResult result = {SETTLE_NO_READINGS, 0.0, 0.0, 0.0f};
     int run = 0;
-    for (;;) {
+    double runStart = 0.0;
+    int failedReads = 0;
+    NewFlowReadingsRec batch;
+
+    while (type >= FLOW_FILTERED && type <= FLOW_STATE_SAMPLES) {
         if (DeviceAbortRequested()) {
-            return 0;
+            result.Outcome = SETTLE_INTERRUPTED;
+            break;
         }
-        float* samples = nullptr;
-        int count = 0;
-        if (!GetFlowReadings(handle, durationMs, type, &samples, &count)) {
+        if (bounded && DeviceNowSeconds() >= deadline) {
+            result.Outcome = SETTLE_TIMED_OUT;
+            break;
+        }
+        int ok = ReadFlowBatch(handle, type, &batch);
+        double now = DeviceNowSeconds();
+        if (!ok && bounded) {
+            ClearSerialPortErrors();
+            if (++failedReads >= MAX_FAILED_SETTLE_READS) {
+                result.Outcome = SETTLE_NO_READINGS;
+                break;
+            }
+        } else if (!ok) {
             printf("\nError from GetFlowReadings");
-            // Without a pause a vanished link would turn this wait into a busy loop.
-            DeviceSleepMs(FlowReadingsWaitMs(needed));
-            continue;
-        }
-        for (int i = 0; i < count; i++) {
-            if (samples[i] >= low && samples[i] <= high) {
-                run++;
-            } else {
-                run = 0;
+        } else {
+            failedReads = 0;
+            // The batch holds the samples made since the last request, the newest last, one
+            // every 5 ms.
+            for (int i = 0; i < batch.Count; i++) {
+                float value = batch.Values[i];
+                result.LastSample = value;
+                if (value >= low && value <= high) {
+                    if (run == 0) {
+                        runStart = now - (batch.Count - 1 - i) * (SAMPLE_MS / 1000.0);
+                    }
+                    run++;
+                } else {
+                    run = 0;
+                }
+            }
+            if (run >= needed) {
+                result.Outcome = SETTLED;
+                result.SettleSeconds = runStart > startSeconds ? runStart - startSeconds : 0.0;
+                break;
             }
         }
-        if (run >= needed) {
-            return 1;
-        }
+        // The board makes one sample every 5 ms: give it time to make those still missing.
+        // Without a pause a vanished link would turn this wait into a busy loop.
+        double wake = now + FlowReadingsWaitMs(needed - run) / 1000.0;
+        PauseUntil(bounded && wake > deadline ? deadline : wake);
     }
+    result.ElapsedSeconds = DeviceNowSeconds() - startSeconds;
+    return result;
+}
+
+int WaitForFlowToSettleBetween(ComHandle handle, int type, float low, float high, int durationMs) {
+    return WaitForFlowToSettleWithin(handle, type, low, high, durationMs, 0.0, DeviceNowSeconds())
+               .Outcome == SETTLED;
 }
 
 int WaitForRawFlowToSettleBetween(ComHandle handle, float low, float high, int durationMs) {
-    return WaitForFlowToSettleBetween(handle, 1, low, high, durationMs);
+    return WaitForFlowToSettleBetween(handle, FLOW_RAW, low, high, durationMs);
 }
 
 int WaitForFilteredFlowToSettleBetween(ComHandle handle, float low, float high, int durationMs) {
-    return WaitForFlowToSettleBetween(handle, 0, low, high, durationMs);
+    return WaitForFlowToSettleBetween(handle, FLOW_FILTERED, low, high, durationMs);
+}
+
+int BumpValveDriveWithin(ComHandle handle, int type, float setPoint2, float setPoint1,
+                         uint32_t* drive2Out, uint32_t* drive1Out, double settleTimeoutSeconds,
+                         BumpValveProgress* progress) {
+    BumpValveProgress ignored;
+    if (progress == nullptr) {
+        progress = &ignored;
+    }
+    *progress = BumpValveProgress{};
+    progress->SettleFailed = SETTLED;
+    char command[COMMAND_SIZE];
+
+    if (!BumpStep(handle, "V1=1\r", "\nError, V1 Resp: %s\n", BUMP_CHANGED_V1, "V1=1", progress)) {
+        return 0;
+    }
+    FormatProportionalRamCommand(500.0, command, sizeof command);
+    if (!BumpStep(handle, command, "\nError, ~PR Resp: %s\n", BUMP_CHANGED_GAIN, "~PR=500",
+                  progress)) {
+        return 0;
+    }
+    FormatSetPointCommand(setPoint1, command, sizeof command);
+    if (!BumpStep(handle, command, "\nError, V5 Resp: %s\n", BUMP_CHANGED_SET_POINT, "V5",
+                  progress) ||
+        !BumpSettle(handle, type, setPoint1, settleTimeoutSeconds, progress)) {
+        return 0;
+    }
+
+    printf("Get the Current Valve Drive");
+    uint32_t drive1 = 0;
+    if (!ReadValveDrive(handle, &drive1)) {
+        snprintf(progress->FailedStep, sizeof progress->FailedStep, "V27");
+        return 0;
+    }
+    *drive1Out = drive1;
+
+    FormatSetPointCommand(setPoint2, command, sizeof command);
+    if (!BumpStep(handle, command, "\nError, V5 Resp: %s\n", BUMP_CHANGED_SET_POINT, "V5",
+                  progress) ||
+        !BumpSettle(handle, type, setPoint2, settleTimeoutSeconds, progress)) {
+        return 0;
+    }
+    if (!BumpStep(handle, "V1=5\r", "\nBumpValveDrive Error: V1 Resp: %s\n", BUMP_CHANGED_V1,
+                  "V1=5", progress)) {
+        return 0;
+    }
+
+    printf("Get the Current Valve Drive");
+    if (!ReadValveDrive(handle, drive2Out)) {
+        snprintf(progress->FailedStep, sizeof progress->FailedStep, "V27");
+        return 0;
+    }
+
+    printf("Send the BumpValveDrive command");
+    snprintf(command, sizeof command, "~BVD=%lu\r", static_cast<unsigned long>(drive1));
+    return BumpStep(handle, command, "\nBumpValveDrive Error: BVD Resp: %s\n", BUMP_CHANGED_DRIVE,
+                    "~BVD", progress);
 }
 
 int BumpValveDrive(ComHandle handle, int type, float setPoint2, float setPoint1,
                    uint32_t* drive2Out, uint32_t* drive1Out) {
-    Exchange(handle, "V1=1\r", "\nError, V1 Resp: %s\n");
-    SetProportionalRam(handle, 500.0f);
-    SendSetPoint(handle, setPoint1);
-    printf("Waiting for the flow to settle at %f\n", static_cast<double>(setPoint1));
-    if (!WaitForFlowToSettleBetween(handle, type, setPoint1 - 2, setPoint1 + 2, VALVE_SETTLE_MS)) {
-        return 0;
-    }
-
-    printf("Get the Current Valve Drive");
-    ReadValveDrive(handle, drive1Out);
-
-    SendSetPoint(handle, setPoint2);
-    printf("Waiting for the flow to settle at %f\n", static_cast<double>(setPoint2));
-    if (!WaitForFlowToSettleBetween(handle, type, setPoint2 - 2, setPoint2 + 2, VALVE_SETTLE_MS)) {
-        return 0;
-    }
-
-    Exchange(handle, "V1=5\r", "\nBumpValveDrive Error: V1 Resp: %s\n");
-
-    printf("Get the Current Valve Drive");
-    ReadValveDrive(handle, drive2Out);
-
-    printf("Send the BumpValveDrive command");
-    char command[COMMAND_SIZE];
-    snprintf(command, sizeof command, "~BVD=%lu\r", static_cast<unsigned long>(*drive1Out));
-    return Exchange(handle, command, "\nBumpValveDrive Error: BVD Resp: %s\n");
+    return BumpValveDriveWithin(handle, type, setPoint2, setPoint1, drive2Out, drive1Out, 0.0,
+                                nullptr);
 }

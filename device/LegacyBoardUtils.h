@@ -3,6 +3,7 @@
 // touches a window. Diagnostic lines go to standard output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "device/BoardRecords.h"
@@ -40,7 +41,34 @@ void AddSerialPortErrors(uint32_t bits);
 uint32_t GetNewLine(ComHandle handle);
 int DisableVerboseResponses(ComHandle handle);
 
+// One command line and its ASCII reply, without diagnostic lines: what the board said and
+// whether it took the command. The board refuses a command it does not know, a value out of
+// its range or a setting its kind does not have (a meter's set point) with "Invalid Command".
+enum BoardReplyKind { REPLY_TAKEN, REPLY_REFUSED, REPLY_MISSING };
+struct BoardReply {
+    BoardReplyKind Kind;
+    const char* Text; // the text received (all of it, also before a time-out); valid until the
+                      // next reply is read
+};
+// 1 when the board answered and did not refuse; 0 otherwise (a missing reply also sets the
+// time-out bit). reply may be null.
+int BoardCommand(ComHandle handle, const char* command, BoardReply* reply);
+int ReplyRefused(const char* text);
+
+// Command lines with a number, formatted without the locale (the board only understands a
+// decimal point): "V5=%f\r" and "~PR=%f\r" as the board takes them. They return 0 when out is
+// too small.
+int FormatSetPointCommand(double percent, char* out, size_t outSize);
+int FormatProportionalRamCommand(double value, char* out, size_t outSize);
+
 // Readings.
+// The flow kinds a batch of samples can be asked for: filtered ("~GFF"), raw ("~GRF"), the
+// flow of each 12-byte state sample ("~GSV") and every flow sample ("~GAFV").
+enum FlowBatchType { FLOW_FILTERED = 0, FLOW_RAW = 1, FLOW_STATE_SAMPLES = 2, FLOW_ALL = 3 };
+// One batch: the samples made since the last request of the same kind, oldest first, at most
+// 250. 1 with the batch in readings; 0 with Count 0 when the frame failed (the error bits say
+// why) or the type is unknown.
+int ReadFlowBatch(ComHandle handle, int type, NewFlowReadingsRec* readings);
 int GetLegacyFlowVals(ComHandle handle, NewFlowReadingsRec* readings);
 int GetLegacyBoardStateVals(ComHandle handle, SystemStateRec* state);
 int GetFlowReadings(ComHandle handle, int durationMs, int type, float** samplesOut, int* countOut);
@@ -73,10 +101,49 @@ int EnableFlowStateCollection(ComHandle handle);
 int DisableFlowStateCollection(ComHandle handle);
 int SetProportionalRam(ComHandle handle, float value);
 int SetControlBiasRam(ComHandle handle, uint32_t value);
+// These single commands print their error line and return 0 when the reply is missing or the
+// board refused the command; 1 when it took it.
 int SendSetPoint(ComHandle handle, float percent);
+// As SendSetPoint without the error line, for callers that report on their own.
+int SetBoardSetPoint(ComHandle handle, double percent, BoardReply* reply);
+
+// The settle wait: the flow (type as ReadFlowBatch, FLOW_ALL excepted) must stay inside
+// [low, high] for durationMs worth of consecutive samples. It reads one batch at a time and
+// paces itself by the samples still missing.
+enum SettleOutcome { SETTLED, SETTLE_TIMED_OUT, SETTLE_INTERRUPTED, SETTLE_NO_READINGS };
+struct SettleResult {
+    SettleOutcome Outcome;
+    double SettleSeconds;  // from startSeconds to the first sample of the final run
+    double ElapsedSeconds; // from startSeconds to the end of the wait
+    float LastSample;
+};
+// timeoutSeconds > 0: gives up at startSeconds + timeoutSeconds, and after three failed
+// batches in a row. timeoutSeconds <= 0: no limit; a failed batch prints "\nError from
+// GetFlowReadings" and the wait goes on after a pause. Either way the abort check ends it.
+// startSeconds is a DeviceNowSeconds() time, normally when the set point was sent.
+SettleResult WaitForFlowToSettleWithin(ComHandle handle, int type, float low, float high,
+                                       int durationMs, double timeoutSeconds, double startSeconds);
+// 1 once settled; 0 only when the abort check ended the wait.
 int WaitForFlowToSettleBetween(ComHandle handle, int type, float low, float high, int durationMs);
 int WaitForRawFlowToSettleBetween(ComHandle handle, float low, float high, int durationMs);
 int WaitForFilteredFlowToSettleBetween(ComHandle handle, float low, float high, int durationMs);
+
+// What a valve bump has changed on the board so far, so that a caller can put it back.
+constexpr unsigned BUMP_CHANGED_V1 = 0x1;        // V1=1, later V1=5
+constexpr unsigned BUMP_CHANGED_GAIN = 0x2;      // ~PR=500
+constexpr unsigned BUMP_CHANGED_SET_POINT = 0x4; // V5
+constexpr unsigned BUMP_CHANGED_DRIVE = 0x8;     // ~BVD sent and taken
+struct BumpValveProgress {
+    unsigned Changed;           // BUMP_CHANGED_* bits
+    char FailedStep[32];        // the command or wait that failed ("V27", "settle at 20"); ""
+    SettleOutcome SettleFailed; // when a settle wait failed, how
+};
+// Every reply is checked: a missing, refused or unreadable one stops the bump before the next
+// command (no "~BVD" with a drive that was never read). settleTimeoutSeconds as in
+// WaitForFlowToSettleWithin (<= 0: no limit). progress may be null.
+int BumpValveDriveWithin(ComHandle handle, int type, float setPoint2, float setPoint1,
+                         uint32_t* drive2Out, uint32_t* drive1Out, double settleTimeoutSeconds,
+                         BumpValveProgress* progress);
 int BumpValveDrive(ComHandle handle, int type, float setPoint2, float setPoint1,
                    uint32_t* drive2Out, uint32_t* drive1Out);
 

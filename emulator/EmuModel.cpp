@@ -201,6 +201,7 @@ void ResetBoard(int64_t nowMs) {
     Fault.kind = EMU_FAULT_NONE;
     Fault.arg = 0;
     Fault.once = 0;
+    Fault.command[0] = '\0';
     HangupRequested = 0;
     MutedCommand[0] = '\0';
 }
@@ -248,6 +249,13 @@ std::string Frame(const std::string& payload) {
 
 constexpr long STREAM_LINE_MS = 20;
 
+// The command whose reply is being made, for a fault aimed at one command ("on NAME").
+char CurrentCommand[EMU_COMMAND_MAX + 1];
+
+int FaultSpares(const char* name) {
+    return Fault.command[0] != '\0' && strcmp(name, Fault.command) != 0;
+}
+
 int ConsumeFault() {
     if (Fault.once) {
         Fault.kind = EMU_FAULT_NONE;
@@ -258,6 +266,8 @@ int ConsumeFault() {
 
 // Faults that change the frame itself; they only touch binary replies.
 std::string FaultedFrame(const std::string& payload, ReplyShape shape) {
+    if (FaultSpares(CurrentCommand))
+        return Frame(payload);
     switch (Fault.kind) {
     case EMU_FAULT_BADSUM: {
         std::string bytes = Frame(payload);
@@ -404,6 +414,11 @@ int HandleFloatRegister(const char* name, const char* value, EmuOutput* out) {
     for (const FloatRegister& r : registers) {
         if (strcmp(name, r.name) != 0)
             continue;
+        // A meter has no valve to control: it refuses a set point.
+        if (value && Kind != EMU_KIND_CONTROLLER && r.value == &SetPoint) {
+            Invalid(out);
+            return 1;
+        }
         if (!value) {
             // The RAM-only values can be written but not read back.
             if (name[0] == '~')
@@ -657,6 +672,7 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
     while (n > 0 && (name[n - 1] == ' ' || name[n - 1] == '\t'))
         n--;
     name[n] = '\0';
+    snprintf(CurrentCommand, sizeof CurrentCommand, "%s", name);
     if (*p == '=')
         value = p + 1;
     else if (*p != '\0')
@@ -672,6 +688,8 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
         out->bytes.clear();
         return;
     }
+    if (FaultSpares(name))
+        return;
     ApplyLineFault(out);
 }
 

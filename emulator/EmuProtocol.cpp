@@ -88,11 +88,11 @@ int EmuParseFault(const char* text, EmuFault* out) {
         {"deaf", EMU_FAULT_DEAF, 1},         {"stream", EMU_FAULT_STREAM, 1},
         {"trickle", EMU_FAULT_TRICKLE, 1},
     };
-    char words[3][32];
+    char words[5][32];
     int count = 0;
     const char* p = text;
     while (*(p = EmuSkipSpaces(p)) != '\0') {
-        if (count == 3)
+        if (count == 5)
             return 0;
         size_t n = 0;
         while (*p && *p != ' ' && *p != '\t') {
@@ -107,7 +107,7 @@ int EmuParseFault(const char* text, EmuFault* out) {
     for (const auto& f : faults) {
         if (strcmp(words[0], f.name) != 0)
             continue;
-        EmuFault fault = {f.kind, 0, 0};
+        EmuFault fault = {f.kind, 0, 0, ""};
         int next = 1;
         if (f.needsArg) {
             unsigned long arg;
@@ -118,10 +118,18 @@ int EmuParseFault(const char* text, EmuFault* out) {
             fault.arg = (long)arg;
             next = 2;
         }
-        if (next < count) {
-            if (strcmp(words[next], "once") != 0 || next + 1 != count)
-                return 0;
+        if (next < count && strcmp(words[next], "once") == 0) {
             fault.once = 1;
+            next++;
+        }
+        if (next < count) {
+            if (strcmp(words[next], "on") != 0 || next + 2 != count ||
+                strlen(words[next + 1]) >= sizeof fault.command)
+                return 0;
+            for (size_t i = 0; i <= strlen(words[next + 1]); i++) {
+                char c = words[next + 1][i];
+                fault.command[i] = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+            }
         }
         *out = fault;
         return 1;

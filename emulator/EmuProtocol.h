@@ -26,9 +26,12 @@ struct EmuFault {
     long arg; // milliseconds for delay, hangup, stream and trickle, a byte count for garbage,
               // commands for deaf
     int once; // applies to the next reply it alters, then clears itself
+    char command[16]; // "on NAME": only replies to this command (upper case) are altered; ""
+                      // for all
 };
 
-// "NAME [ARG] [once]" as taken by --fault and the control channel's fault command.
+// "NAME [ARG] [once] [on COMMAND]" as taken by --fault and the control channel's fault
+// command.
 int EmuParseFault(const char* text, EmuFault* out);
 
 int EmuIsSupportedBaud(long baud);

@@ -1,9 +1,14 @@
 #include "ctl/CtlPlatform.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 static volatile sig_atomic_t InterruptFlag = 0;
 
@@ -19,11 +24,17 @@ void InstallInterruptHandler() {
     action.sa_flags = 0;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    // "capture ... | head" closes the pipe: the next write fails with EPIPE and the command
+    // ends through its error path, which puts the board back.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int Interrupted() {
     return InterruptFlag != 0;
 }
+
+void RunFinished() {}
 
 LogTimestamp CurrentLocalTime() {
     timespec now;
@@ -41,7 +52,86 @@ LogTimestamp CurrentLocalTime() {
     return stamp;
 }
 
-void TempFolder(char* out, size_t outSize) {
-    const char* folder = getenv("TMPDIR");
-    snprintf(out, outSize, "%s", folder != nullptr && folder[0] != '\0' ? folder : "/tmp");
+// Makes the folder when missing (mode 0700); 1 when it is then a real folder.
+static int MakeFolder(const char* path) {
+    if (mkdir(path, 0700) != 0 && errno != EEXIST) {
+        return 0;
+    }
+    struct stat info;
+    return lstat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A folder only this user can change: no link, the user's own, no write for others.
+static int PrivateFolder(const char* path) {
+    struct stat info;
+    return lstat(path, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+int StateFolder(char* out, size_t outSize, char* whyOut, size_t whySize) {
+    const char* state = getenv("XDG_STATE_HOME");
+    const char* home = getenv("HOME");
+    char base[1024];
+    if (state != nullptr && state[0] == '/') {
+        snprintf(base, sizeof base, "%s", state);
+    } else if (home != nullptr && home[0] == '/') {
+        char local[1024];
+        snprintf(local, sizeof local, "%s/.local", home);
+        MakeFolder(local);
+        snprintf(base, sizeof base, "%s/.local/state", home);
+    } else {
+        // No home: a folder of the user's own in the temporary folder, made private here.
+        const char* temp = getenv("TMPDIR");
+        snprintf(out, outSize, "%s/torvanctl-%ld",
+                 temp != nullptr && temp[0] == '/' ? temp : "/tmp", (long)geteuid());
+        if (MakeFolder(out) && PrivateFolder(out)) {
+            return 1;
+        }
+        snprintf(whyOut, whySize, "%s is not a private folder of this user", out);
+        return 0;
+    }
+    MakeFolder(base);
+    snprintf(out, outSize, "%s/torvanctl", base);
+    if (MakeFolder(out) && PrivateFolder(out)) {
+        return 1;
+    }
+    snprintf(whyOut, whySize, "%s is not a private folder of this user", out);
+    return 0;
+}
+
+FILE* CreateNewFile(const char* path, int* existed) {
+    *existed = 0;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *existed = errno == EEXIST;
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "w");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
+FILE* OpenPlainFile(const char* path, int* isLink) {
+    *isLink = 0;
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *isLink = errno == ELOOP;
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "r");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
+int SamePath(const char* a, const char* b) {
+    if (strcmp(a, b) == 0) {
+        return 1;
+    }
+    struct stat first, second;
+    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
 }

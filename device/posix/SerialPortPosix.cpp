@@ -1,6 +1,8 @@
 // The serial port on Linux (termios), used natively so that the device code runs against the
 // board emulator's pty. It mirrors the Win32 port: raw 8-bit bytes, no flow control, and a
 // one-byte read that gives up after about 152 ms (the 150 ms constant plus 2 ms per byte).
+// While open the tty is held exclusively (no second open succeeds, unless by root), and DTR
+// and RTS are held low as the Win32 port holds them.
 #include "device/SerialPort.h"
 
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -135,6 +138,11 @@ ComHandle PosixOpen(const char* name, uint32_t baud, char parity, uint8_t dataBi
         close(fd);
         return nullptr;
     }
+    // The kernel raises DTR and RTS at every open; the board's adapters are wired for a line
+    // where both stay low. A pty has no modem lines: the call fails there and that is fine.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
+    ioctl(fd, TIOCEXCL);
     return HandleFromFd(fd);
 }
 
@@ -213,7 +221,11 @@ int PosixWrite(ComHandle handle, const uint8_t* bytes, size_t count) {
 }
 
 int PosixClose(ComHandle handle) {
-    return close(FdFromHandle(handle)) == 0 ? 1 : 0;
+    int fd = FdFromHandle(handle);
+    // Exclusive use outlives this descriptor while another one is open (the emulator keeps
+    // its own end of a pty), so it is given up explicitly.
+    ioctl(fd, TIOCNXCL);
+    return close(fd) == 0 ? 1 : 0;
 }
 
 uint32_t PosixState(const char* name) {

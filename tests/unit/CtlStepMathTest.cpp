@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "ctl/CtlReport.h"
 #include "ctl/CtlSampleClock.h"
 #include "ctl/CtlStepMath.h"
 
@@ -160,6 +161,59 @@ TEST(CtlStepMathTest, SampleClockFollowsTheHostWithoutJumps) {
     }
     // Counting alone would be 1.2 s behind after 600 s.
     EXPECT_NEAR(lastTime, lastTrueTime, 0.025);
+}
+
+// Board names are whatever someone stored with S54: the plot, the JSON and the log header
+// must stay valid whatever the bytes.
+TEST(CtlReportTest, BoardTextsAreMadeValidForXmlAndCsv) {
+    const struct {
+        const char* Text;
+        const char* Utf8;
+        const char* Xml;
+        const char* Csv;
+    } cases[] = {
+        {"Bench A", "Bench A", "Bench A", "Bench A"},
+        {"Rig \"7\" & <Co", "Rig \"7\" & <Co", "Rig &quot;7&quot; &amp; &lt;Co",
+         "\"Rig \"\"7\"\" & <Co\""},
+        {"Line 2, left", "Line 2, left", "Line 2, left", "\"Line 2, left\""},
+        {"caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9", "caf\xC3\xA9"},
+        // Latin-1, a cut sequence, an overlong '/', a surrogate, a tab.
+        {"caf\xE9", "caf\xEF\xBF\xBD", "caf\xEF\xBF\xBD", "caf\xEF\xBF\xBD"},
+        {"\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBD",
+         "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBD",
+         "\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD",
+         "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"a\tb", "a b", "a b", "a b"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CleanUtf8(c.Text), c.Utf8) << c.Text;
+        EXPECT_EQ(XmlEscaped(c.Text), c.Xml) << c.Text;
+        EXPECT_EQ(CsvField(c.Text), c.Csv) << c.Text;
+    }
+}
+
+// However long a test, the plot's trace keeps each bucket's lowest and highest sample in
+// time order, and every sample while buckets are shorter than the samples' spacing.
+TEST(CtlReportTest, FlowTraceKeepsTheExtremesOfEachBucket) {
+    FlowTrace trace;
+    TraceStart(&trace, 2.0); // 1 ms buckets: every 5 ms sample its own
+    for (int i = 0; i < 400; ++i) {
+        TraceAdd(&trace, i * 0.005, (float)i);
+    }
+    EXPECT_EQ(trace.Time.size(), 400u);
+
+    TraceStart(&trace, 2000.0); // 1 s buckets
+    const float flows[] = {5, 3, 9, 4, 9, 1, 6};
+    for (int i = 0; i < 7; ++i) {
+        TraceAdd(&trace, 0.1 * i, flows[i]);
+    }
+    TraceAdd(&trace, 1.5, 7);
+    EXPECT_EQ(trace.Flow, (std::vector<float>{9, 1, 7}));
+    ASSERT_EQ(trace.Time.size(), 3u);
+    EXPECT_NEAR(trace.Time[0], 0.2, 1e-9);
+    EXPECT_NEAR(trace.Time[1], 0.5, 1e-9);
 }
 
 } // namespace

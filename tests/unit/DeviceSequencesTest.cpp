@@ -260,13 +260,13 @@ TEST_F(DeviceSequencesTest, SingleCommandOperations) {
         {[h] { return EnableFlowStateCollection(h); }, "~EFSC\r", "\nError, EFSC Resp: abc\n", 0},
         {[h] { return DisableFlowStateCollection(h); }, "~DFSC\r", "\nError, ~DFSC Resp: abc\n", 0},
         {[h] { return SetProportionalRam(h, 1.5f); }, "~PR=1.500000\r", "\nError, ~PR Resp: abc\n",
-         1},
+         0},
         {[h] { return SetProportionalRam(h, 500.0f); }, "~PR=500.000000\r",
-         "\nError, ~PR Resp: abc\n", 1},
+         "\nError, ~PR Resp: abc\n", 0},
         {[h] { return SetControlBiasRam(h, 4000000000u); }, "~CBR=4000000000\r",
-         "\nError, ~CBR Resp: abc\n", 1},
-        {[h] { return SendSetPoint(h, 50.25f); }, "V5=50.250000\r", "\nError, V5 Resp: abc\n", 1},
-        {[h] { return SendSetPoint(h, -0.125f); }, "V5=-0.125000\r", "\nError, V5 Resp: abc\n", 1},
+         "\nError, ~CBR Resp: abc\n", 0},
+        {[h] { return SendSetPoint(h, 50.25f); }, "V5=50.250000\r", "\nError, V5 Resp: abc\n", 0},
+        {[h] { return SendSetPoint(h, -0.125f); }, "V5=-0.125000\r", "\nError, V5 Resp: abc\n", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Command);
@@ -280,11 +280,19 @@ TEST_F(DeviceSequencesTest, SingleCommandOperations) {
         int result = c.Call();
         EXPECT_EQ(Captured(), c.ErrorLine);
         EXPECT_EQ(result != 0, c.ResultOnTimeout != 0);
+
+        // A refusal is a failure too, with the board's words in the error line.
+        std::string refusal = c.ErrorLine;
+        refusal.replace(refusal.find("abc"), 3, "Invalid Command\r\n");
+        Push("Invalid Command\r\n>");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(c.Call(), 0);
+        EXPECT_EQ(Captured(), refusal);
     }
 }
 
-// Flow batches of 100 samples from a generator; the settle wait asks for durationMs / 5
-// samples per read and needs that many in a row inside the band.
+// Flow batches of 100 samples from a generator; the settle wait reads a batch at a time and
+// ends after the first batch that completes durationMs / 5 samples in a row inside the band.
 int NextSample = 0;
 std::function<float(int)> SampleAt;
 void FlowBoard(const std::string& command) {
@@ -306,10 +314,10 @@ TEST_F(DeviceSequencesTest, SettleWaitNeedsAFullRunInsideTheBand) {
         size_t Reads; // 100-sample batches taken
     } cases[] = {
         {"steady", {}, 4},
-        {"outlier in the middle", {250}, 8},
+        {"outlier in the middle", {250}, 7},
         {"outlier at the last sample", {399}, 8},
-        {"outlier at the first sample: 399 in a row is not enough", {0}, 8},
-        {"two outliers", {250, 600}, 12},
+        {"outlier at the first sample: 399 in a row is not enough", {0}, 5},
+        {"two outliers", {250, 600}, 11},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -348,8 +356,13 @@ TEST_F(DeviceSequencesTest, SettleWaitPausesAfterAFailedRead) {
     std::string out = Captured();
     EXPECT_EQ(Port.Commands, Lines(4, "~GRF\r"));
     // 200 samples wanted: the pause after each failed read is the one for 200 missing
-    // samples, and so is the wait for the 100 still missing after the first good batch.
-    EXPECT_EQ(scripted::Sleeps, (std::vector<uint32_t>{200, 200, 200}));
+    // samples, and so is the wait for the 100 still missing after the first good batch
+    // (slept in slices, so that an abort is seen).
+    uint32_t slept = 0;
+    for (uint32_t ms : scripted::Sleeps) {
+        slept += ms;
+    }
+    EXPECT_NEAR(slept, 600u, 2u);
     EXPECT_NE(out.find("\nError from GetFlowReadings"), std::string::npos);
 }
 
@@ -405,6 +418,102 @@ TEST_F(DeviceSequencesTest, BumpValveDrive) {
     EXPECT_NE(out.find("Waiting for the flow to settle at 60.000000\n"), std::string::npos);
     EXPECT_NE(out.find("Waiting for the flow to settle at 20.000000\n"), std::string::npos);
     EXPECT_NE(out.find("Send the BumpValveDrive command"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+// A controller whose flow follows each set point at once; one command can be made to fail.
+struct BumpFault {
+    const char* Command; // prefix of the command that fails
+    const char* Reply;   // what the board says to it: a refusal, garbage, or null for silence
+};
+
+TEST_F(DeviceSequencesTest, BumpValveStopsAtTheFirstFailedStepAndSaysWhatItChanged) {
+    const unsigned V1 = BUMP_CHANGED_V1, GAIN = BUMP_CHANGED_GAIN, SP = BUMP_CHANGED_SET_POINT;
+    const struct {
+        const char* Name;
+        BumpFault Fault;
+        unsigned Changed;
+        const char* FailedStep;
+        SettleOutcome Settle;
+        const char* LastCommand;
+    } cases[] = {
+        {"V1=1 refused", {"V1=1", "Invalid Command\r\n>"}, 0, "V1=1", SETTLED, "V1=1\r"},
+        // A lost reply may hide a change the board made.
+        {"~PR lost", {"~PR=", nullptr}, V1 | GAIN, "~PR=500", SETTLED, "~PR=500.000000\r"},
+        {"V5 refused (a meter)",
+         {"V5=", "Invalid Command\r\n>"},
+         V1 | GAIN,
+         "V5",
+         SETTLED,
+         "V5=60.000000\r"},
+        {"empty flow frames until the deadline",
+         {"~GFF", ""},
+         V1 | GAIN | SP,
+         "settle at 60",
+         SETTLE_TIMED_OUT,
+         "~GFF\r"},
+        {"V27 unreadable: no bump with a drive never read",
+         {"V27", "abc\r\n>"},
+         V1 | GAIN | SP,
+         "V27",
+         SETTLED,
+         "V27\r"},
+        {"V1=5 refused",
+         {"V1=5", "Invalid Command\r\n>"},
+         V1 | GAIN | SP,
+         "V1=5",
+         SETTLED,
+         "V1=5\r"},
+        {"~BVD refused",
+         {"~BVD", "Invalid Command\r\n>"},
+         V1 | GAIN | SP,
+         "~BVD",
+         SETTLED,
+         "~BVD=1234\r"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Port = scripted::PortScript();
+        ClearSerialPortErrors();
+        NextSample = 0;
+        SampleAt = [](int) { return 0.0f; };
+        BumpFault fault = c.Fault;
+        Port.Responder = [fault](const std::string& command) {
+            if (command.compare(0, strlen(fault.Command), fault.Command) == 0) {
+                if (fault.Reply != nullptr && fault.Reply[0] == '\0') {
+                    Push(scripted::Frame({}));
+                } else if (fault.Reply != nullptr) {
+                    Push(fault.Reply);
+                }
+            } else if (command.compare(0, 3, "V5=") == 0) {
+                float setPoint = strtof(command.c_str() + 3, nullptr);
+                SampleAt = [setPoint](int) { return setPoint; };
+                Push(">");
+            } else if (command == "V27\r") {
+                Push("1234\r\n>");
+            } else {
+                FlowBoard(command);
+            }
+        };
+        uint32_t drive1 = 0, drive2 = 0;
+        BumpValveProgress progress;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(BumpValveDriveWithin(Handle(), 0, 20.0f, 60.0f, &drive2, &drive1, 5.0, &progress),
+                  0);
+        Captured();
+        EXPECT_EQ(progress.Changed, c.Changed);
+        EXPECT_STREQ(progress.FailedStep, c.FailedStep);
+        EXPECT_EQ(progress.SettleFailed, c.Settle);
+        ASSERT_FALSE(Port.Commands.empty());
+        EXPECT_EQ(Port.Commands.back(), c.LastCommand);
+        for (const std::string& command : Port.Commands) {
+            EXPECT_TRUE(command.compare(0, 5, "~BVD=") != 0 || strcmp(c.Fault.Command, "~BVD") == 0)
+                << command;
+        }
+    }
 }
 
 } // namespace

@@ -384,7 +384,7 @@ TEST(EmulatorModel, FaultGrammar) {
         {"", 0, EMU_FAULT_NONE, 0, 0},
     };
     for (const auto& c : cases) {
-        EmuFault fault = {EMU_FAULT_SILENCE, -1, -1};
+        EmuFault fault = {EMU_FAULT_SILENCE, -1, -1, "?"};
         EXPECT_EQ(EmuParseFault(c.text, &fault), c.ok) << c.text;
         if (!c.ok)
             continue;

@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -546,6 +548,147 @@ TEST_F(TorvanctlBoardTest, StepThatNeverSettlesFailsItsSettleLimit) {
     EXPECT_EQ(table.Code, 5) << table.Err;
     EXPECT_NE(table.Out.find("FAIL: 1 of 1 steps outside a limit\n"), std::string::npos)
         << table.Out;
+}
+
+// Whatever ends a capture from outside, the board gets its speed back: a reader that closes
+// the pipe after one line (the write fails instead of killing torvanctl), and a hang-up.
+TEST_F(TorvanctlBoardTest, CaptureEndedByAClosedPipeOrAHangUpRestoresTheBoard) {
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    pid_t piped = emutest::Spawn({TORVANCTL_PATH, "capture", emu_.Link()}, out[1], -1);
+    close(out[1]);
+    char first[64] = {};
+    size_t got = 0;
+    while (got < sizeof first - 1 && read(out[0], first + got, 1) == 1 && first[got] != '\n') {
+        ++got;
+    }
+    close(out[0]); // as "| head -1" does
+    EXPECT_EQ(std::string(first), "time_s,flow_pct\n");
+    EXPECT_EQ(WaitExit(piped), 1);
+    emu_.ExpectRestored("19200");
+
+    std::string csv = dir_ / "hangup.csv";
+    pid_t pid = SpawnToFiles({TORVANCTL_PATH, "capture", emu_.Link(), "--out", csv},
+                             dir_ / "cap.out", dir_ / "cap.err");
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Lines(ReadWhole(csv)).size() < 3 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGHUP);
+    auto signalled = Clock::now();
+    EXPECT_EQ(WaitExit(pid), 0) << ReadWhole(dir_ / "cap.err");
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - signalled).count(), 1.0);
+    std::string text = ReadWhole(csv);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    emu_.ExpectRestored("19200");
+}
+
+// A device that streams text instead of the state record: the reply's deadline ends the
+// command, and Ctrl-C ends it sooner. Each case has a board of its own, as the stream goes on
+// after the command has given up.
+TEST(TorvanctlStreamTest, StreamedReplyEndsAtItsDeadlineOrAtCtrlC) {
+    for (int interrupt = 0; interrupt < 2; ++interrupt) {
+        TempDir dir;
+        Emulator emu(dir);
+        ASSERT_TRUE(emu.Start(
+            {"--kind", "controller", "--baud", "19200", "--fault", "stream 12000 on ~GLSV"}));
+        auto start = Clock::now();
+        pid_t pid =
+            SpawnToFiles({TORVANCTL_PATH, "state", emu.Link()}, dir / "st.out", dir / "st.err");
+        // Ctrl-C as soon as the request for the record has gone out.
+        auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (interrupt) {
+            std::vector<std::string> commands = emu.Commands();
+            if (Clock::now() > deadline ||
+                std::find(commands.begin(), commands.end(), "~GLSV") != commands.end()) {
+                kill(pid, SIGINT);
+                start = Clock::now();
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        int code = WaitExit(pid);
+        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        printf("%s: state ended %.3f s later\n", interrupt ? "Ctrl-C" : "started", seconds);
+        EXPECT_EQ(code, interrupt ? 1 : 4) << ReadWhole(dir / "st.err");
+        EXPECT_LT(seconds, interrupt ? 1.0 : 6.0);
+    }
+}
+
+TEST_F(TorvanctlBoardTest, SecondTorvanctlOnTheSamePortIsTurnedAway) {
+    std::string csv = dir_ / "first.csv";
+    pid_t first =
+        SpawnToFiles({TORVANCTL_PATH, "capture", emu_.Link(), "--duration", "3", "--out", csv},
+                     dir_ / "first.out", dir_ / "first.err");
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Lines(ReadWhole(csv)).size() < 3 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (int i = 0; i < 3; ++i) {
+        CtlRun second = Run({"state", emu_.Link()});
+        EXPECT_EQ(second.Code, 3);
+        EXPECT_NE(second.Err.find(emu_.Link() + " is in use by process " + std::to_string(first)),
+                  std::string::npos)
+            << second.Err;
+    }
+    EXPECT_EQ(WaitExit(first), 0);
+    // Not one batch lost to the second one's bytes.
+    EXPECT_EQ(ReadWhole(dir_ / "first.err"), "");
+    EXPECT_GE(Lines(ReadWhole(csv)).size(), 550u);
+    emu_.ExpectRestored("19200");
+}
+
+TEST_F(TorvanctlBoardTest, BumpThatFailsPutsBackWhatItChanged) {
+    ASSERT_EQ(Run({"set", emu_.Link(), "V1", "7"}).Code, 0);
+    ASSERT_EQ(Run({"set", emu_.Link(), "V24", "2.5"}).Code, 0);
+    ASSERT_EQ(Run({"setpoint", emu_.Link(), "10"}).Code, 0);
+    ASSERT_TRUE(emu_.Send("mute V27"));
+    CtlRun run = Run({"bump-valve", emu_.Link(), "--type", "0", "--sp1", "20", "--sp2", "30"});
+    EXPECT_EQ(run.Code, 4) << run.Err;
+    EXPECT_NE(run.Err.find("no reply from the board to V27"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("put back set point 10.0000, ~PR=2.5 (V24), V1=7"), std::string::npos)
+        << run.Err;
+    emu_.ExpectRestored("19200");
+    std::vector<std::string> commands = emu_.Commands();
+    ASSERT_GE(commands.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(commands.end() - 6, commands.end() - 2),
+              (std::vector<std::string>{"V27", "V5=10.000000", "~PR=2.500000", "V1=7"}));
+    EXPECT_EQ(Run({"get", emu_.Link(), "V1"}).Out, "7\n");
+}
+
+TEST(TorvanctlMeterTest, SetPointOnAMeterIsRefused) {
+    TempDir dir;
+    Emulator emu(dir);
+    ASSERT_TRUE(emu.Start({"--kind", "meter", "--baud", "9600"}));
+    CtlRun run = RunCtl(dir, {"setpoint", emu.Link(), "50"});
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_NE(run.Err.find("the board refused V5=50.000000: Invalid Command"), std::string::npos)
+        << run.Err;
+    emu.ExpectRestored("9600");
+}
+
+// The saved registers go back only to the port they came from, and never through a link.
+TEST_F(TorvanctlBoardTest, CalStateRefusesAnotherPortAndALink) {
+    std::string state = dir_ / "cal.txt", other = dir_ / "other-com";
+    ASSERT_EQ(symlink(emu_.Link().c_str(), other.c_str()), 0);
+    ASSERT_EQ(Run({"cal", "enter", emu_.Link(), "--state", state}).Code, 0);
+    CtlRun elsewhere = Run({"cal", "exit", other, "--state", state});
+    EXPECT_EQ(elsewhere.Code, 1);
+    EXPECT_NE(elsewhere.Err.find("saved from " + emu_.Link() + ", not " + other), std::string::npos)
+        << elsewhere.Err;
+
+    std::string link = dir_ / "planted", target = dir_ / "target";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    CtlRun enter = Run({"cal", "enter", emu_.Link(), "--state", link});
+    EXPECT_EQ(enter.Code, 1);
+    EXPECT_NE(enter.Err.find("is a link"), std::string::npos) << enter.Err;
+    EXPECT_NE(access(target.c_str(), F_OK), 0) << "the link was followed";
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(state.c_str(), link.c_str()), 0);
+    EXPECT_EQ(Run({"cal", "exit", emu_.Link(), "--state", link}).Code, 1);
+    EXPECT_EQ(Run({"cal", "exit", emu_.Link(), "--state", state}).Code, 0);
 }
 
 TEST(TorvanctlNoBoardTest, SilentPortExitsWithThree) {
