@@ -13,5 +13,9 @@ int Interrupted();
 
 LogTimestamp CurrentLocalTime();
 
-// Writes the folder for temporary state (no trailing separator) into out.
+// Writes the folder for temporary state (no trailing separator, UTF-8) into out.
 void TempFolder(char* out, size_t outSize);
+
+// The command line as UTF-8 (file names included, whatever the Windows code page); on Linux
+// the arguments are left as they are.
+void Utf8Arguments(int* argc, char*** argv);

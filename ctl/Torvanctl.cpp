@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/LogFormat.h"
+#include "app/Utf8File.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
 #include "ctl/CtlSettle.h"
@@ -323,7 +324,7 @@ static int RunLog(const CommandDef& def, const Args& args) {
     }
     FILE* file = stdout;
     if (args.Present[2]) {
-        file = fopen(args.Value[2], "w");
+        file = OpenFileUtf8(args.Value[2], "w");
         if (file == nullptr) {
             CloseBoard();
             return Fail(EXIT_OTHER, "cannot create %s", args.Value[2]);
@@ -379,7 +380,7 @@ static int ReadRegister(const char* command, const char* format, unsigned* value
 static int CalEnter(const char* port, const char* stateFile) {
     unsigned v1 = 0, v2 = 0, v12 = 0;
     // A second entry would read the calibration values and save them over the board's own.
-    FILE* existing = fopen(stateFile, "r");
+    FILE* existing = OpenFileUtf8(stateFile, "r");
     if (existing != nullptr) {
         fclose(existing);
         return Fail(EXIT_OTHER,
@@ -392,7 +393,7 @@ static int CalEnter(const char* port, const char* stateFile) {
         !ReadRegister("V2\r", "x%x", &v2)) {
         return EXIT_TIMED_OUT;
     }
-    FILE* file = fopen(stateFile, "w");
+    FILE* file = OpenFileUtf8(stateFile, "w");
     if (file == nullptr) {
         return Fail(EXIT_OTHER, "cannot create %s", stateFile);
     }
@@ -409,7 +410,7 @@ static int CalEnter(const char* port, const char* stateFile) {
 static int CalExit(const char* stateFile) {
     unsigned v1 = 0, v2 = 0, v12 = 0;
     char savedPort[128];
-    FILE* file = fopen(stateFile, "r");
+    FILE* file = OpenFileUtf8(stateFile, "r");
     if (file == nullptr) {
         return Fail(EXIT_OTHER, "no saved registers in %s: run \"torvanctl cal enter\" first",
                     stateFile);
@@ -432,7 +433,7 @@ static int CalExit(const char* stateFile) {
     if (!ok) {
         return Fail(EXIT_TIMED_OUT, "%s", "the board did not answer every restoring command");
     }
-    remove(stateFile);
+    RemoveFileUtf8(stateFile);
     printf("calibration mode off; restored V1=%u V2=%X V12=%u\n", v1, v2, v12);
     return EXIT_DONE;
 }
@@ -632,6 +633,7 @@ static int WantsHelp(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+    Utf8Arguments(&argc, &argv);
     if (argc < 2) {
         PrintOverview(stderr);
         return EXIT_USAGE;

@@ -45,3 +45,5 @@ void TempFolder(char* out, size_t outSize) {
     const char* folder = getenv("TMPDIR");
     snprintf(out, outSize, "%s", folder != nullptr && folder[0] != '\0' ? folder : "/tmp");
 }
+
+void Utf8Arguments(int*, char***) {}

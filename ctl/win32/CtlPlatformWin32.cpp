@@ -2,7 +2,13 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/win32/WideText.h"
 
 static volatile LONG InterruptFlag = 0;
 
@@ -44,14 +50,37 @@ LogTimestamp CurrentLocalTime() {
 }
 
 void TempFolder(char* out, size_t outSize) {
-    char path[MAX_PATH + 1];
-    DWORD length = GetTempPathA(sizeof path, path);
-    if (length == 0 || length >= sizeof path) {
+    wchar_t path[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, path);
+    if (length == 0 || length > MAX_PATH) {
         snprintf(out, outSize, ".");
         return;
     }
-    while (length > 0 && (path[length - 1] == '\\' || path[length - 1] == '/')) {
-        path[--length] = '\0';
+    while (length > 0 && (path[length - 1] == L'\\' || path[length - 1] == L'/')) {
+        path[--length] = L'\0';
     }
-    snprintf(out, outSize, "%s", path);
+    std::string utf8 = Utf8FromWide(path);
+    // A folder whose name does not fit is no folder at all: fall back to the current one.
+    snprintf(out, outSize, "%s", !utf8.empty() && utf8.size() < outSize ? utf8.c_str() : ".");
+}
+
+void Utf8Arguments(int* argc, char*** argv) {
+    // The C runtime's argv is in the ANSI code page: a name outside it arrives with "?" in
+    // it. The wide command line keeps it whole.
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return;
+    static std::vector<std::string> texts;
+    static std::vector<char*> pointers;
+    texts.clear();
+    for (int i = 0; i < count; i++)
+        texts.push_back(Utf8FromWide(wide[i]));
+    LocalFree(wide);
+    pointers.clear();
+    for (std::string& text : texts)
+        pointers.push_back(&text[0]);
+    pointers.push_back(nullptr);
+    *argc = count;
+    *argv = pointers.data();
 }
