@@ -482,9 +482,9 @@ static int RunBumpValve(const CommandDef& def, const Args& args) {
     uint32_t drive1 = 0, drive2 = 0;
     // The library's settle waits have no limit of their own: Ctrl-C ends them, and the bump
     // with them, so the board is restored below however long the flow takes.
-    SetSettleWaitAbortCheck(Interrupted);
+    SetDeviceAbortCheck(Interrupted);
     int bumped = BumpValveDrive(Board, (int)type, (float)sp2, (float)sp1, &drive2, &drive1);
-    SetSettleWaitAbortCheck(nullptr);
+    SetDeviceAbortCheck(nullptr);
     if (Interrupted()) {
         CloseBoard();
         return Fail(EXIT_OTHER, "%s", "interrupted before the bump; valve drive left unchanged");

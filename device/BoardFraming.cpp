@@ -5,6 +5,9 @@
 // where 0x1234 + both length bytes + every payload byte + the checksum is 0 modulo 65536.
 #include "device/LegacyBoardUtils.h"
 
+#include "device/DeviceClock.h"
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -18,10 +21,23 @@ uint32_t SerialPortErrors = 0;
 
 constexpr uint32_t CHECKSUM_SEED = 0x1234;
 
+std::atomic<int (*)()> AbortCheck{nullptr};
+
+int AbortRequested() {
+    int (*check)() = AbortCheck.load();
+    return check != nullptr && check() != 0;
+}
+
+// A reader that has run past its deadline, or been told to give up, fails as a time-out:
+// either way no complete reply came.
+int PastDeadline(double deadline) {
+    return DeviceNowSeconds() >= deadline || AbortRequested();
+}
+
 // Reads exactly count bytes of a frame whose length is known, as many per call as have
 // arrived; the first capacity of them go to target, the rest are read off the line and
-// dropped. 0 on time-out, with the bytes read so far in target.
-int ReadFrameBytes(ComHandle handle, int count, uint8_t* target, int capacity) {
+// dropped. 0 on time-out or past the deadline, with the bytes read so far in target.
+int ReadFrameBytes(ComHandle handle, int count, uint8_t* target, int capacity, double deadline) {
     uint8_t overflow[256];
     int done = 0;
     while (done < count) {
@@ -38,14 +54,18 @@ int ReadFrameBytes(ComHandle handle, int count, uint8_t* target, int capacity) {
             return 0;
         }
         done += got;
+        // A device that trickles a byte now and then never lets a read time out.
+        if (done < count && PastDeadline(deadline)) {
+            return 0;
+        }
     }
     return 1;
 }
 
 // Reads the two length bytes; 0 on time-out.
-int ReadFrameLength(ComHandle handle, int* lengthOut) {
+int ReadFrameLength(ComHandle handle, int* lengthOut, double deadline) {
     uint8_t bytes[2];
-    if (!ReadFrameBytes(handle, 2, bytes, 2)) {
+    if (!ReadFrameBytes(handle, 2, bytes, 2, deadline)) {
         return 0;
     }
     *lengthOut = (bytes[0] << 8) | bytes[1];
@@ -54,33 +74,42 @@ int ReadFrameLength(ComHandle handle, int* lengthOut) {
 
 } // namespace
 
-int GetAsciiResponse(ComHandle handle, char** textOut, int* countOut) {
+int GetAsciiResponseWithin(ComHandle handle, char** textOut, int* countOut, int maxBytes,
+                           uint32_t deadlineMs) {
     *textOut = AsciiBuffer;
     *countOut = 0;
     memset(AsciiBuffer, 0, sizeof AsciiBuffer);
-    int received = 0;
+    if (maxBytes <= 0 || maxBytes > REPLY_BUFFER_SIZE - 1) {
+        maxBytes = REPLY_BUFFER_SIZE - 1;
+    }
+    const double deadline = DeviceNowSeconds() + deadlineMs / 1000.0;
     int stored = 0;
     for (;;) {
         int byte = GetComChar(handle);
         if (byte < 0) {
-            SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
             // Callers print what did arrive in their error lines.
-            AsciiBuffer[stored < REPLY_BUFFER_SIZE ? stored : REPLY_BUFFER_SIZE - 1] = '\0';
+            SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
             return 0;
         }
-        // A runaway reply is counted in full but only its start is kept.
-        if (stored < REPLY_BUFFER_SIZE) {
-            AsciiBuffer[stored++] = static_cast<char>(byte);
-        }
-        received++;
         if (byte == '>') {
             break;
         }
+        // A device that talks without ever giving the prompt (a board left streaming, another
+        // instrument) fails here once its text outgrows a reply or its time, rather than
+        // holding the link for as long as it talks.
+        if (stored >= maxBytes || PastDeadline(deadline)) {
+            SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+            return 0;
+        }
+        AsciiBuffer[stored++] = static_cast<char>(byte);
     }
-    // Normally this overwrites the prompt itself.
-    AsciiBuffer[stored - 1] = '\0';
-    *countOut = received;
+    *countOut = stored + 1;
     return 1;
+}
+
+int GetAsciiResponse(ComHandle handle, char** textOut, int* countOut) {
+    return GetAsciiResponseWithin(handle, textOut, countOut, REPLY_BUFFER_SIZE - 1,
+                                  ASCII_REPLY_DEADLINE_MS);
 }
 
 int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
@@ -88,8 +117,9 @@ int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
     *countOut = 0;
     memset(BinaryBuffer, 0, sizeof BinaryBuffer);
 
+    const double deadline = DeviceNowSeconds() + BINARY_REPLY_DEADLINE_MS / 1000.0;
     int length = 0;
-    if (!ReadFrameLength(handle, &length)) {
+    if (!ReadFrameLength(handle, &length, deadline)) {
         SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
         return 0;
     }
@@ -105,7 +135,7 @@ int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
     // start of the next reply.
     int toRead = length > 3 ? length - 2 : 1;
     int stored = toRead < REPLY_BUFFER_SIZE ? toRead : REPLY_BUFFER_SIZE;
-    if (!ReadFrameBytes(handle, toRead, BinaryBuffer, REPLY_BUFFER_SIZE)) {
+    if (!ReadFrameBytes(handle, toRead, BinaryBuffer, REPLY_BUFFER_SIZE, deadline)) {
         SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
         return 0;
     }
@@ -143,6 +173,14 @@ void ClearSerialPortErrors() {
 
 void AddSerialPortErrors(uint32_t bits) {
     SerialPortErrors |= bits;
+}
+
+void SetDeviceAbortCheck(int (*abortRequested)()) {
+    AbortCheck.store(abortRequested);
+}
+
+int DeviceAbortRequested() {
+    return AbortRequested();
 }
 
 uint32_t GetNewLine(ComHandle handle) {

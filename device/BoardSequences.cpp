@@ -49,7 +49,8 @@ int ProbeAnswered(ComHandle handle) {
     char* text = nullptr;
     int count = 0;
     WriteComStr(handle, "2\r");
-    if (!GetAsciiResponse(handle, &text, &count)) {
+    if (!GetAsciiResponseWithin(handle, &text, &count, PROBE_REPLY_MAX_BYTES,
+                                PROBE_REPLY_DEADLINE_MS)) {
         return 0;
     }
     return strncmp(text, "Invalid Command", 15) == 0;
@@ -138,7 +139,12 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
     ClearSerialPortErrors();
 
     for (;;) {
-        if (!OpenWithRetries(portName, ProbeSpeeds[speedIndex], handleInOut)) {
+        // A stop asked for while the port is probed ends the search between rounds; nothing
+        // has changed on the board yet.
+        if (DeviceAbortRequested() ||
+            !OpenWithRetries(portName, ProbeSpeeds[speedIndex], handleInOut)) {
+            CloseHandleIn(handleInOut);
+            ClearSerialPortErrors();
             return 0;
         }
         if (ProbeAnswered(*handleInOut)) {
@@ -266,17 +272,11 @@ int ExitTorvanCalMode(ComHandle handle) {
     return DisableFactoryMode(handle);
 }
 
-static int (*SettleAbortRequested)() = nullptr;
-
-void SetSettleWaitAbortCheck(int (*abortRequested)()) {
-    SettleAbortRequested = abortRequested;
-}
-
 int WaitForFlowToSettleBetween(ComHandle handle, int type, float low, float high, int durationMs) {
     int needed = durationMs / 5;
     int run = 0;
     for (;;) {
-        if (SettleAbortRequested != nullptr && SettleAbortRequested()) {
+        if (DeviceAbortRequested()) {
             return 0;
         }
         float* samples = nullptr;

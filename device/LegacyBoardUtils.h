@@ -13,8 +13,25 @@ constexpr uint32_t SERIAL_ERROR_TIMEOUT = 0x1;
 constexpr uint32_t SERIAL_ERROR_CHECKSUM = 0x2;
 constexpr int FLOW_SAMPLE_LIMIT = 5000;
 
-// Framing.
+// Every reply has a deadline as well as the port's time-out between bytes, so a device that
+// keeps talking without the prompt, or trickles a frame a byte at a time, cannot hold the
+// link. The longest legitimate replies are a full 8000-byte ASCII buffer and the 8100-byte
+// frame the reader still takes off the line, about 0.35 s each at 230400 bit/s (the only
+// speed long replies are asked at; the probe speeds only carry the short probe answer), plus
+// the board's own pause before it answers.
+constexpr uint32_t ASCII_REPLY_DEADLINE_MS = 2000;
+constexpr uint32_t BINARY_REPLY_DEADLINE_MS = 1500;
+// The probe's answer ("Invalid Command" and the prompt) is short: a longer or slower one is
+// not a board at this speed.
+constexpr int PROBE_REPLY_MAX_BYTES = 256;
+constexpr uint32_t PROBE_REPLY_DEADLINE_MS = 500;
+
+// Framing. An ASCII reply ends at the prompt '>', which is not stored; the count includes it.
+// It fails (a time-out in the error bits) when a byte does not come in time, when more than
+// maxBytes arrive before the prompt, or past the deadline; the text that did arrive is kept.
 int GetAsciiResponse(ComHandle handle, char** textOut, int* countOut);
+int GetAsciiResponseWithin(ComHandle handle, char** textOut, int* countOut, int maxBytes,
+                           uint32_t deadlineMs);
 int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut);
 uint32_t GetSerialPortErrors();
 void ClearSerialPortErrors();
@@ -61,7 +78,9 @@ int WaitForFilteredFlowToSettleBetween(ComHandle handle, float low, float high, 
 int BumpValveDrive(ComHandle handle, int type, float setPoint2, float setPoint1,
                    uint32_t* drive2Out, uint32_t* drive1Out);
 
-// The settle waits have no time limit of their own. A caller that must be able to give up
-// (a console tool on Ctrl-C) installs a check here: once it returns non-zero, a settle wait
-// returns 0 before its next batch, and BumpValveDrive stops at that point. Null removes it.
-void SetSettleWaitAbortCheck(int (*abortRequested)());
+// A caller that must be able to give up (the program's worker told to stop, a console tool on
+// Ctrl-C) installs a check here. Once it returns non-zero, a reply being read fails at its
+// next byte, the speed probe stops between rounds, a settle wait returns 0 before its next
+// batch and BumpValveDrive stops at that point. Null removes it. Any thread may call the check.
+void SetDeviceAbortCheck(int (*abortRequested)());
+int DeviceAbortRequested();

@@ -177,7 +177,14 @@ void Queue(int64_t nowMs, const EmuOutput& out) {
     int64_t due = nowMs + out.delayMs;
     if (!Pending.empty() && Pending.back().dueMs > due)
         due = Pending.back().dueMs;
-    Pending.push_back({due, out.bytes});
+    if (out.gapMs <= 0 || out.chunkBytes == 0) {
+        Pending.push_back({due, out.bytes});
+    } else {
+        for (size_t at = 0; at < out.bytes.size(); at += out.chunkBytes) {
+            Pending.push_back({due, out.bytes.substr(at, out.chunkBytes)});
+            due += out.gapMs;
+        }
+    }
     PendingBytes += out.bytes.size();
 }
 

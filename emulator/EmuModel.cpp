@@ -246,6 +246,8 @@ std::string Frame(const std::string& payload) {
     return EmuBuildFrame((const uint8_t*)payload.data(), payload.size());
 }
 
+constexpr long STREAM_LINE_MS = 20;
+
 int ConsumeFault() {
     if (Fault.once) {
         Fault.kind = EMU_FAULT_NONE;
@@ -317,6 +319,24 @@ void ApplyLineFault(EmuOutput* out) {
     }
     case EMU_FAULT_CUT:
         out->bytes.resize(out->bytes.size() / 2);
+        ConsumeFault();
+        break;
+    case EMU_FAULT_STREAM: {
+        // A device that talks and never gives the prompt: a reading line every 20 ms for
+        // the fault's time, instead of the reply.
+        static const char line[] = "  12.345 sccm N2\r\n";
+        long lines = Fault.arg / STREAM_LINE_MS;
+        out->bytes.clear();
+        for (long i = 0; i < lines; i++)
+            out->bytes += line;
+        out->gapMs = STREAM_LINE_MS;
+        out->chunkBytes = sizeof line - 1;
+        ConsumeFault();
+        break;
+    }
+    case EMU_FAULT_TRICKLE:
+        out->gapMs = Fault.arg;
+        out->chunkBytes = 1;
         ConsumeFault();
         break;
     default:
@@ -618,6 +638,8 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
     out->reply = 0;
     out->delayMs = 0;
     out->bytes.clear();
+    out->gapMs = 0;
+    out->chunkBytes = 0;
     EmuBoardBaud(nowMs);
     Advance(nowMs);
 

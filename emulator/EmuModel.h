@@ -26,6 +26,10 @@ struct EmuOutput {
     int reply;    // 0: nothing goes back on the line
     long delayMs; // wait this long before sending
     std::string bytes;
+    // When gapMs > 0 the bytes go out chunkBytes at a time, gapMs apart (the first chunk
+    // after delayMs).
+    long gapMs;
+    size_t chunkBytes;
 };
 
 void EmuDefaultSettings(EmuSettings* settings);

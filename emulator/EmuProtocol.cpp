@@ -85,7 +85,8 @@ int EmuParseFault(const char* text, EmuFault* out) {
         {"garbage", EMU_FAULT_GARBAGE, 1},   {"zerolen", EMU_FAULT_ZEROLEN, 0},
         {"oversize", EMU_FAULT_OVERSIZE, 0}, {"shortstate", EMU_FAULT_SHORTSTATE, 0},
         {"cut", EMU_FAULT_CUT, 0},           {"hangup", EMU_FAULT_HANGUP, 1},
-        {"deaf", EMU_FAULT_DEAF, 1},
+        {"deaf", EMU_FAULT_DEAF, 1},         {"stream", EMU_FAULT_STREAM, 1},
+        {"trickle", EMU_FAULT_TRICKLE, 1},
     };
     char words[3][32];
     int count = 0;

@@ -16,12 +16,15 @@ enum EmuFaultKind {
     EMU_FAULT_SHORTSTATE,
     EMU_FAULT_CUT,
     EMU_FAULT_HANGUP,
-    EMU_FAULT_DEAF
+    EMU_FAULT_DEAF,
+    EMU_FAULT_STREAM,
+    EMU_FAULT_TRICKLE
 };
 
 struct EmuFault {
     EmuFaultKind kind;
-    long arg; // milliseconds for delay and hangup, a byte count for garbage, commands for deaf
+    long arg; // milliseconds for delay, hangup, stream and trickle, a byte count for garbage,
+              // commands for deaf
     int once; // applies to the next reply it alters, then clears itself
 };
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test tier: formatting, native unit and device tests
-# (ASan + UBSan), the ThreadSanitizer tests, a short fuzz run, the Windows tests under Wine,
-# and the end-to-end scenarios that drive TorvanOne.exe under Wine + Xvfb.
+# (ASan + UBSan), the documents against the code, the ThreadSanitizer tests, a short fuzz run,
+# the Windows tests under Wine, and the end-to-end scenarios that drive TorvanOne.exe under Wine + Xvfb.
 # Ends with one line "N passed, N failed" over all tiers; exits non-zero on any failure.
 #
 # TORVAN_BUILD (default ./build) selects the build folder. TORVAN_TIERS limits the tiers
@@ -83,15 +83,6 @@ if want format; then
     fi
 fi
 
-if want docs; then
-    if "$ROOT/scripts/check-docs.sh" >"$LOG_DIR/docs.log" 2>&1; then
-        pass docs
-    else
-        fail "docs (message and timer tables; see $LOG_DIR/docs.log)"
-        cat "$LOG_DIR/docs.log" >&2
-    fi
-fi
-
 if want native; then
     if cmake_build "$TORVAN_BUILD/native" -DTORVAN_SANITIZE=ON; then
         (cd "$TORVAN_BUILD/native" && timeout 1200 ctest --output-on-failure -j "$JOBS") \
@@ -100,6 +91,17 @@ if want native; then
     else
         fail "native build"
         tail -30 "$LOG_DIR/native-build.log" >&2
+    fi
+fi
+
+# After the native tier, which has just built torvanctl from these sources: the README is
+# checked against what this torvanctl's --help prints (alone, the check builds it itself).
+if want docs; then
+    if TORVAN_BUILD=$TORVAN_BUILD JOBS=$JOBS "$ROOT/scripts/check-docs.sh" >"$LOG_DIR/docs.log" 2>&1; then
+        pass docs
+    else
+        fail "docs (architecture tables, README against torvanctl --help; see $LOG_DIR/docs.log)"
+        cat "$LOG_DIR/docs.log" >&2
     fi
 fi
 

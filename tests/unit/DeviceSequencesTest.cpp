@@ -360,7 +360,7 @@ TEST_F(DeviceSequencesTest, AnAbortCheckEndsASettleWaitThatWouldNeverEnd) {
     NextSample = 0;
     SampleAt = [](int) { return 50.0f; };
     Port.Responder = [](const std::string& command) { FlowBoard(command); };
-    SetSettleWaitAbortCheck([] { return ++checks > 3 ? 1 : 0; });
+    SetDeviceAbortCheck([] { return ++checks > 3 ? 1 : 0; });
     testing::internal::CaptureStdout();
     EXPECT_EQ(WaitForFilteredFlowToSettleBetween(Handle(), 9.0f, 11.0f, 2000), 0);
     // A bump stops at its first wait: no drive is read and nothing is bumped.
@@ -369,7 +369,7 @@ TEST_F(DeviceSequencesTest, AnAbortCheckEndsASettleWaitThatWouldNeverEnd) {
     uint32_t drive1 = 7, drive2 = 7;
     EXPECT_EQ(BumpValveDrive(Handle(), 0, 20.0f, 60.0f, &drive2, &drive1), 0);
     Captured();
-    SetSettleWaitAbortCheck(nullptr);
+    SetDeviceAbortCheck(nullptr);
     EXPECT_EQ(Port.Commands, (Lines{"V1=1\r", "~PR=500.000000\r", "V5=60.000000\r"}));
     EXPECT_EQ(drive1, 7u);
 }

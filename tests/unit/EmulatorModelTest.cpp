@@ -302,6 +302,25 @@ TEST(EmulatorModel, GarbageComesBeforeAnIntactReplyAndHoldsNoPrompt) {
     EXPECT_EQ(out.bytes.substr(0, 64).find('>'), std::string::npos);
 }
 
+// A streaming device sends reading lines 20 ms apart for the fault's time and never the
+// prompt; a trickled reply is the real one, one byte per gap.
+TEST(EmulatorModel, StreamAndTrickleSpreadTheirBytesOverTime) {
+    StartBoard();
+    Control("fault stream 1000 once");
+    EmuOutput streamed = Send("~GLSV");
+    EXPECT_EQ(streamed.gapMs, 20);
+    ASSERT_GT(streamed.chunkBytes, 0u);
+    EXPECT_EQ(streamed.bytes.size() / streamed.chunkBytes, 50u);
+    EXPECT_EQ(streamed.bytes.find('>'), std::string::npos);
+    EXPECT_EQ(Send("2").bytes, "Invalid Command\r>");
+
+    Control("fault trickle 100");
+    EmuOutput trickled = Send("S64");
+    EXPECT_EQ(trickled.bytes, "x1\r>");
+    EXPECT_EQ(trickled.gapMs, 100);
+    EXPECT_EQ(trickled.chunkBytes, 1u);
+}
+
 TEST(EmulatorModel, OnceFaultsLastForTheNextReplyTheyAlter) {
     StartBoard();
     Control("fault silence once");

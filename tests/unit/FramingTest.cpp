@@ -2,6 +2,8 @@
 // hand from the board's rule: 0x1234 + length bytes + payload bytes + checksum = 0 mod 65536.
 #include "DeviceScriptedPort.h"
 
+#include "device/DeviceClock.h"
+
 #include <cstring>
 
 using scripted::Port;
@@ -197,14 +199,19 @@ TEST_F(FramingTest, AsciiReplies) {
     }
 }
 
-TEST_F(FramingTest, LongAsciiReplyKeepsItsStartAndIsCountedInFull) {
+// A reply fits the 8000-byte buffer with its terminator: up to 7999 bytes before the prompt.
+// A longer one is a device that does not answer as a board does: it fails as a time-out with
+// its start kept, instead of holding the reader for as long as the device talks.
+TEST_F(FramingTest, AsciiReplyOverTheBufferFails) {
     const struct {
         size_t Letters;
+        int Result;
         size_t Kept;
-    } cases[] = {{7999, 7999}, {8000, 7999}, {8500, 7999}, {20000, 7999}, {100, 100}};
+    } cases[] = {{100, 1, 100}, {7999, 1, 7999}, {8000, 0, 7999}, {20000, 0, 7999}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Letters);
         Port.Bytes.clear();
+        ClearSerialPortErrors();
         std::string wire;
         for (size_t i = 0; i < c.Letters; i++) {
             wire += static_cast<char>('a' + i % 26);
@@ -212,11 +219,73 @@ TEST_F(FramingTest, LongAsciiReplyKeepsItsStartAndIsCountedInFull) {
         Push(wire + ">");
         char* text = nullptr;
         int count = 0;
-        EXPECT_EQ(GetAsciiResponse(Handle(), &text, &count), 1);
-        EXPECT_EQ(count, static_cast<int>(c.Letters + 1));
+        EXPECT_EQ(GetAsciiResponse(Handle(), &text, &count), c.Result);
+        EXPECT_EQ(count, c.Result ? static_cast<int>(c.Letters + 1) : 0);
+        EXPECT_EQ(GetSerialPortErrors(), c.Result ? 0u : SERIAL_ERROR_TIMEOUT);
         ASSERT_EQ(strlen(text), c.Kept);
         EXPECT_EQ(std::string(text), wire.substr(0, c.Kept));
     }
+}
+
+namespace {
+// Each look at the clock moves it on 10 ms: a reply of N bytes is read over about N * 10 ms.
+double FakeNow = 0.0;
+double SteppingClock() {
+    FakeNow += 0.010;
+    return FakeNow;
+}
+void NoSleep(uint32_t) {}
+const DeviceClockHooks SteppingHooks = {NoSleep, SteppingClock};
+
+int AbortAfterChecks = -1;
+int CountingAbort() {
+    return AbortAfterChecks >= 0 && --AbortAfterChecks < 0;
+}
+} // namespace
+
+// Bytes that keep coming, each within the port's time-out, still end at the reply's deadline
+// (text without a prompt, a frame trickled a byte at a time), or at once when the caller is told
+// to give up.
+TEST_F(FramingTest, RepliesEndAtTheirDeadlineOrWhenAborted) {
+    SetDeviceClockHooks(&SteppingHooks);
+    std::vector<uint8_t> frame300 = {0x01, 0x30}; // 304-byte frame: payload never completes
+    frame300.resize(304, 0x55);
+    const struct {
+        const char* Name;
+        int Binary;
+        std::string Wire;
+        int Abort; // checks before the caller gives up; -1 never
+        int Result;
+    } cases[] = {
+        {"ascii within its deadline", 0, std::string(150, 'x') + ">", -1, 1},
+        {"ascii past its deadline", 0, std::string(250, 'x') + ">", -1, 0},
+        {"ascii aborted", 0, std::string(20, 'x') + ">", 5, 0},
+        {"frame past its deadline", 1, std::string(frame300.begin(), frame300.end()), -1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Port.Bytes.clear();
+        Port.ReadLimit = 1;
+        ClearSerialPortErrors();
+        FakeNow = 0.0;
+        AbortAfterChecks = c.Abort;
+        SetDeviceAbortCheck(CountingAbort);
+        Push(c.Wire);
+        int count = 0;
+        int result;
+        if (c.Binary) {
+            uint8_t* data = nullptr;
+            result = GetBinaryResponse(Handle(), &data, &count);
+        } else {
+            char* text = nullptr;
+            result = GetAsciiResponse(Handle(), &text, &count);
+        }
+        EXPECT_EQ(result, c.Result);
+        EXPECT_EQ(GetSerialPortErrors(), c.Result ? 0u : SERIAL_ERROR_TIMEOUT);
+        SetDeviceAbortCheck(nullptr);
+    }
+    Port.ReadLimit = 0;
+    SetDeviceClockHooks(nullptr);
 }
 
 TEST_F(FramingTest, ErrorBitsAccumulateUntilCleared) {
