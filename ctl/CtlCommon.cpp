@@ -10,6 +10,7 @@
 
 #include "ctl/CtlPlatform.h"
 #include "device/DeviceClock.h"
+#include "device/PortLock.h"
 
 ComHandle Board = nullptr;
 char Reply[REPLY_TEXT_SIZE];
@@ -92,14 +93,29 @@ int Fail(int code, const char* format, const char* text) {
     return code;
 }
 
+#ifdef _WIN32
+// One port, one program: the lock the Torvan One windows take, held from before the first byte
+// until the board is closed. Only the Windows lock is built here so far; the Linux side's lock
+// file joins it in this same place.
+static PortLockRec BoardLock;
+#endif
+
 int OpenBoard(const char* port) {
+#ifdef _WIN32
+    char why[300];
+    if (!AcquirePortLock(port, &BoardLock, why, sizeof why)) {
+        return Fail(EXIT_NO_BOARD, "%s", why);
+    }
+#endif
     uint32_t portError = GetComPortState(port);
     if (portError != 0) {
         fprintf(stderr, "torvanctl: cannot open %s (error %u)\n", port, (unsigned)portError);
+        CloseBoard();
         return EXIT_NO_BOARD;
     }
     if (!ConnectToTorvan(port, &Board)) {
         Board = nullptr;
+        CloseBoard();
         return Fail(EXIT_NO_BOARD, "no board answered on %s", port);
     }
     return EXIT_DONE;
@@ -111,6 +127,9 @@ void CloseBoard() {
         ForgetBoardLineSettings();
         Board = nullptr;
     }
+#ifdef _WIN32
+    ReleasePortLock(&BoardLock);
+#endif
 }
 
 int Ask(const char* command) {

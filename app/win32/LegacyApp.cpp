@@ -14,6 +14,7 @@
 #include "app/win32/FlowLog.h"
 #include "app/win32/MainWindow.h"
 #include "device/LegacyBoardUtils.h"
+#include "device/win32/ConnectionPort.h"
 #include "display/win32/TotalizerWin.h"
 #include "display/win32/WindowUtils.h"
 #include "tools/win32/CmdWin.h"
@@ -144,6 +145,7 @@ void EndConnection(HWND window) {
     PendingStart = 0;
     StopProcessing();
     ForgetBoardLineSettings();
+    ReleaseConnectionPort();
     EndLogWithNotice(window);
 }
 
@@ -247,6 +249,7 @@ static LRESULT OnClose(HWND window) {
     if (ThreadParams.Running.load() || WorkerThread)
         StopProcessing();
     ForgetBoardLineSettings();
+    ReleaseConnectionPort();
     if (GraphWin1 && IsWindow(GraphWin1))
         DestroyWindow(GraphWin1);
     GraphWin1 = nullptr;

@@ -13,6 +13,7 @@
 #include "app/win32/LegacyApp.h"
 #include "app/win32/MainWindow.h"
 #include "device/LegacyBoardUtils.h"
+#include "device/win32/ConnectionPort.h"
 #include "display/FormatInfo.h"
 #include "display/win32/Graph.h"
 #include "tools/win32/CmdWin.h"
@@ -132,6 +133,8 @@ static void OnConnected(HWND window) {
 
 static void OnConnectFailed(HWND window) {
     StopProcessing();
+    // The dialog reopens for another choice: this port is free again for other windows.
+    ReleaseConnectionPort();
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);
     // The connection is gone: a log that ran through the attempt ends here, and the operator

@@ -410,7 +410,10 @@ int CmdPortDialog(int argc, char** argv) {
     DWORD timeoutMs = 0;
     if (argc != 3 || !GetTimeout(argv[2], &timeoutMs))
         return -1;
-    bool ok = std::strcmp(argv[1], "ok") == 0;
+    // "try" presses OK as "ok" does but does not wait for the dialog to go: the port may be
+    // refused, and the dialog then stays open for another choice.
+    bool tryOnly = std::strcmp(argv[1], "try") == 0;
+    bool ok = tryOnly || std::strcmp(argv[1], "ok") == 0;
     if (!ok && std::strcmp(argv[1], "cancel") != 0)
         return -1;
     // A dialog shows itself after WM_INITDIALOG has filled the list: wait until it is visible.
@@ -436,6 +439,10 @@ int CmdPortDialog(int argc, char** argv) {
     int button = ok ? IDOK : IDCANCEL;
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
+    if (tryOnly) {
+        PrintWindowHandle(dialog);
+        return 0;
+    }
     if (!WaitFor(5000, [&] { return !IsWindow(dialog); }))
         return Fail("port-dialog: the dialog stayed open");
     PrintWindowHandle(dialog);
@@ -808,7 +815,7 @@ const Command Commands[] = {
     {"command", CmdCommand, "HWND|CLASS ID [ID...]  (posts WM_COMMAND for each, back to back)"},
     {"menu-state", CmdMenuState,
      "HWND|CLASS POPUP-POS ITEM-ID  -> enabled|grayed checked|unchecked"},
-    {"port-dialog", CmdPortDialog, "PORT ok|cancel TIMEOUT_MS"},
+    {"port-dialog", CmdPortDialog, "PORT ok|cancel|try TIMEOUT_MS  (try: OK, dialog may stay)"},
     {"ping", CmdPing, "HWND|CLASS TIMEOUT_MS  -> answer time in ms"},
     {"find-popup", CmdFindPopup, "TITLE TIMEOUT_MS  -> hwnd<TAB>static text"},
     {"click", CmdClick, "HWND X Y  (client coordinates)"},
