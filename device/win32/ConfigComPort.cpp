@@ -93,15 +93,12 @@ static std::string SelectedPort(HWND dialog) {
 // 0 keeps the dialog open: the port cannot be taken, and the operator is told why, before
 // anything is sent on it.
 static int AcceptPort(HWND dialog, const std::string& name) {
-    char why[320];
-    if (name.size() >= (size_t)PORT_NAME_BUFFER_MIN) {
+    char why[320] = "";
+    if (name.size() >= (size_t)PORT_NAME_BUFFER_MIN)
         snprintf(why, sizeof why, "The port name is too long (%u characters; at most %d).",
                  (unsigned)name.size(), PORT_NAME_BUFFER_MIN - 1);
-    } else if (!HoldPortForConnection(name.c_str(), why, sizeof why)) {
-        // why names the holder.
-    } else {
+    else if (HoldPortForConnection(name.c_str(), why, sizeof why))
         return 1;
-    }
     MessageBoxA(dialog, why, "Port Not Available", MB_OK | MB_ICONWARNING);
     return 0;
 }
