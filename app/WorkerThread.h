@@ -8,7 +8,7 @@
 
 #include "device/SerialPort.h"
 
-constexpr int PORT_NAME_SIZE = 40;
+constexpr int PORT_NAME_SIZE = 256;
 
 struct ThreadParamsRec {
     void* MainWindow; // HWND of the main window (opaque here)

@@ -8,7 +8,8 @@ set(TORVAN_WIN_LIBS comctl32 comdlg32 gdi32 user32 advapi32 kernel32)
 
 file(GLOB GUI_SOURCES CONFIGURE_DEPENDS
      app/win32/*.cpp display/win32/*.cpp tools/win32/*.cpp device/win32/*.cpp)
-list(FILTER GUI_SOURCES EXCLUDE REGEX "SerialPortWin32\\.cpp$|QueueSignalWin32\\.cpp$|WinMain\\.cpp$")
+list(FILTER GUI_SOURCES EXCLUDE REGEX
+     "SerialPortWin32\\.cpp$|PortLockWin32\\.cpp$|QueueSignalWin32\\.cpp$|Utf8FileWin32\\.cpp$|WinMain\\.cpp$")
 
 add_library(torvan_gui STATIC ${GUI_SOURCES})
 target_link_libraries(torvan_gui PUBLIC torvan_core ${TORVAN_WIN_LIBS})

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/Utf8File.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
@@ -119,7 +120,7 @@ int RunCapture(const CommandDef& def, const Args& args) {
     }
     FILE* file = stdout;
     if (args.Present[1]) {
-        file = fopen(args.Value[1], "w");
+        file = OpenFileUtf8(args.Value[1], "w");
         if (file == nullptr) {
             CloseBoard();
             return Fail(EXIT_OTHER, "cannot create %s", args.Value[1]);

@@ -118,6 +118,7 @@ int OpenBoard(const char* port) {
     if (portError != 0) {
         ReleasePortLock(&BoardLock);
         fprintf(stderr, "torvanctl: cannot open %s (error %u)\n", port, (unsigned)portError);
+        CloseBoard();
         return EXIT_NO_BOARD;
     }
     if (!ConnectToTorvan(port, &Board)) {

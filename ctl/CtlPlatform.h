@@ -32,3 +32,7 @@ FILE* CreateNewFile(const char* path, int* existed);
 FILE* OpenPlainFile(const char* path, int* isLink);
 // Non-zero when the two names lead to one file (or are the same name).
 int SamePath(const char* a, const char* b);
+
+// The command line as UTF-8 (file names included, whatever the Windows code page); on Linux
+// the arguments are left as they are.
+void Utf8Arguments(int* argc, char*** argv);

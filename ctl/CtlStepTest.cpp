@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/Utf8File.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
@@ -213,7 +214,7 @@ static FILE* CreateOutput(const Args& args, int option) {
     if (!args.Present[option]) {
         return nullptr;
     }
-    FILE* file = fopen(args.Value[option], "w");
+    FILE* file = OpenFileUtf8(args.Value[option], "w");
     if (file == nullptr) {
         Fail(EXIT_OTHER, "cannot create %s", args.Value[option]);
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "app/LogFormat.h"
+#include "app/Utf8File.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
 #include "device/DeviceClock.h"
@@ -328,7 +329,7 @@ static int RunLog(const CommandDef& def, const Args& args) {
     }
     FILE* file = stdout;
     if (args.Present[2]) {
-        file = fopen(args.Value[2], "w");
+        file = OpenFileUtf8(args.Value[2], "w");
         if (file == nullptr) {
             CloseBoard();
             return Fail(EXIT_OTHER, "cannot create %s", args.Value[2]);
@@ -466,7 +467,7 @@ static int CalExit(const char* stateFile, const CalSaved& saved) {
     if (!ok) {
         return Fail(EXIT_TIMED_OUT, "%s", "the board did not take every restoring command");
     }
-    remove(stateFile);
+    RemoveFileUtf8(stateFile);
     printf("calibration mode off; restored V1=%u V2=%X V12=%u\n", saved.V1, saved.V2, saved.V12);
     return EXIT_DONE;
 }
@@ -787,6 +788,7 @@ static int WantsHelp(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+    Utf8Arguments(&argc, &argv);
     if (argc < 2) {
         PrintOverview(stderr);
         return EXIT_USAGE;

@@ -24,7 +24,7 @@ std::atomic<uint32_t> InitialNewLine{0};
 // one, and its settings are taken afresh. Only the connecting worker uses the table (one at a
 // time); tests clear it between runs.
 struct SavedLineSettings {
-    char Port[64];
+    char Port[260];
     uint32_t Baud;
     uint32_t NewLine;
 };

@@ -19,6 +19,7 @@
 #include "app/win32/MainWindow.h"
 #include "device/LegacyBoardUtils.h"
 #include "device/win32/ConfigComPort.h"
+#include "device/win32/ConnectionPort.h"
 #include "display/win32/Graph.h"
 #include "tools/win32/CmdWin.h"
 
@@ -113,6 +114,7 @@ int StartWorkerThread(HWND window, const char* portName, int simulation) {
 void ReportWorkerStartFailure(HWND window) {
     ResetSettingSends();
     CmdWinConnectionEnded();
+    ReleaseConnectionPort();
     SetConnectionMenuIdle(window);
     InvalidateRect(window, nullptr, FALSE);
     EndLogWithNotice(window);
@@ -140,6 +142,9 @@ void EndConnectionForGood() {
     EndRun();
     ResetSettingSends();
     CmdWinConnectionEnded();
+    // The port is free for other windows and torvanctl; a port just taken in the port dialog
+    // for the next connection stays held.
+    ReleaseConnectionPort();
 }
 
 void BeginBoardConnection(HWND window, const char* portName) {
@@ -354,18 +359,18 @@ void ConnectionReportLinkError(HWND window) {
     uint32_t errors = GetSerialPortErrors();
     int allowed = MayReconnect(&Reconnects, GetTickCount() / 1000.0);
     SerialPortErrors = errors;
-    EndRun();
-    State = ConnectionAfterReport(CONN_CONNECTED, REPORT_LINK_ERROR, allowed);
-    InvalidateRect(window, nullptr, FALSE);
     if (allowed) {
+        EndRun();
+        State = CONN_RECONNECTING;
+        InvalidateRect(window, nullptr, FALSE);
         BringWindowToTop(window);
         RequestWorkerStart(window);
-        State = CONN_RECONNECTING;
         EndTransition(window);
         return;
     }
-    ResetSettingSends();
-    CmdWinConnectionEnded();
+    EndConnectionForGood();
+    State = ConnectionAfterReport(CONN_CONNECTED, REPORT_LINK_ERROR, allowed);
+    InvalidateRect(window, nullptr, FALSE);
     SetConnectionMenuIdle(window);
     EndTransition(window);
     EndLogWithNotice(window);

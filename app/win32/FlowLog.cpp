@@ -2,21 +2,26 @@
 
 #include <commdlg.h>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "app/AppMessages.h"
 #include "app/AppState.h"
 #include "app/LogFileWriter.h"
 #include "app/LogGate.h"
 #include "app/WorkerThread.h"
+#include "app/Utf8File.h"
 #include "app/win32/LegacyApp.h"
+#include "app/win32/WideText.h"
 #include "tools/win32/LogIntervalWin.h"
 
 namespace {
 
-constexpr int LOG_PATH_SIZE = 400;
+// The Save-As dialog's buffer, in UTF-16 units: the longest path Windows takes.
+constexpr DWORD LOG_PATH_SIZE = 32768;
 
-// The file being written, for the notice when the log ends with the connection.
-char LogPath[LOG_PATH_SIZE];
+// The file being written (UTF-8), for the notice when the log ends with the connection.
+std::string LogPath;
 // Whether the readout's flow is the board's present one: no line is written while the link is
 // down or before the run now going has reported a state, however the log was started (a
 // reconnection leaves a gap in the time column, not the flow from before the fault).
@@ -61,24 +66,45 @@ LogTimestamp LocalTimestamp() {
 
 } // namespace
 
+// The dialog ended without a file: cancelled, or refused by the system. A refusal is told,
+// never passed over in silence.
+void ReportSaveDialogFailure() {
+    DWORD error = CommDlgExtendedError();
+    if (error == 0)
+        return;
+    char message[160];
+    if (error == FNERR_BUFFERTOOSMALL)
+        snprintf(message, sizeof message, "The file name is too long for the Save-As dialog.");
+    else if (error == FNERR_INVALIDFILENAME)
+        snprintf(message, sizeof message, "The file name is not valid.");
+    else
+        snprintf(message, sizeof message, "The Save-As dialog failed (error 0x%04lX).",
+                 (unsigned long)error);
+    LogMessageBox(nullptr, message, "FILE ERROR", MB_OK);
+}
+
 void StartLog(HWND mainWindow) {
-    char path[LOG_PATH_SIZE] = "TorvanOneLog.csv";
+    // Through the wide dialog the name comes back as typed, whatever the code page; it
+    // travels on as UTF-8.
+    std::vector<wchar_t> path(LOG_PATH_SIZE, L'\0');
+    wcscpy(path.data(), L"TorvanOneLog.csv");
     // One filter pair, so the list ends in two NULs.
-    static const char filter[] = "Excel Compatable File (.csv)\0*.csv\0";
-    OPENFILENAMEA dialog = {};
+    static const wchar_t filter[] = L"Excel Compatable File (.csv)\0*.csv\0";
+    OPENFILENAMEW dialog = {};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = mainWindow;
     dialog.lpstrFilter = filter;
-    dialog.lpstrFile = path;
-    dialog.nMaxFile = sizeof path;
-    dialog.lpstrInitialDir = ".";
-    dialog.lpstrTitle = "Log File Name";
-    dialog.lpstrDefExt = "csv";
+    dialog.lpstrFile = path.data();
+    dialog.nMaxFile = LOG_PATH_SIZE;
+    dialog.lpstrInitialDir = L".";
+    dialog.lpstrTitle = L"Log File Name";
+    dialog.lpstrDefExt = L"csv";
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST | OFN_DONTADDTORECENT;
-    if (!GetSaveFileNameA(&dialog)) {
+    if (!GetSaveFileNameW(&dialog)) {
+        ReportSaveDialogFailure();
         return;
     }
-    StartLogToPath(mainWindow, path);
+    StartLogToPath(mainWindow, Utf8FromWide(path.data()).c_str());
 }
 
 int StartLogToPath(HWND mainWindow, const char* path) {
@@ -88,16 +114,15 @@ int StartLogToPath(HWND mainWindow, const char* path) {
         CloseLog(mainWindow);
     }
     DestroyLogIntervalWin();
-    FILE* file = fopen(path, "w");
+    FILE* file = OpenFileUtf8(path, "w");
     if (file == nullptr) {
-        char message[LOG_PATH_SIZE + 64];
-        snprintf(message, sizeof message, "Error Opening File: %s", path);
-        LogMessageBox(nullptr, message, "FILE ERROR", MB_OK);
+        std::string message = std::string("Error Opening File: ") + path;
+        LogMessageBox(nullptr, message.c_str(), "FILE ERROR", MB_OK);
         return 0;
     }
     LogFile = file;
     NumLogFileSamples = 0;
-    snprintf(LogPath, sizeof LogPath, "%s", path);
+    LogPath = path;
     LogIntervalWin =
         CreateLogIntervalWin(mainWindow, 0, "Select Log Interval", ScreenWidth / 20,
                              ScreenHeight / 20, ScreenWidth / 3, ScreenHeight / 4, MainInstance);
@@ -168,11 +193,9 @@ void EndLogWithNotice(HWND mainWindow) {
     if (!wasLogging) {
         return;
     }
-    char message[LOG_PATH_SIZE + 128];
-    snprintf(message, sizeof message,
-             "The connection has ended, so the log was closed.\r\rFile: %s\rLines written: %d",
-             LogPath, lines);
-    LogMessageBox(mainWindow, message, "Logging Stopped", MB_OK | MB_ICONWARNING);
+    std::string message = "The connection has ended, so the log was closed.\r\rFile: " + LogPath +
+                          "\rLines written: " + std::to_string(lines);
+    LogMessageBox(mainWindow, message.c_str(), "Logging Stopped", MB_OK | MB_ICONWARNING);
 }
 
 void HoldLogForLink() {

@@ -22,10 +22,12 @@ void HoldLogForLink();
 void ResumeLogWithLink();
 
 // Start Log once a path is chosen (the Save-As dialog's result): closes any log already open,
-// opens the file and shows the interval window. Non-zero when the file was opened.
+// opens the file (path in UTF-8, any length) and shows the interval window. Non-zero when the
+// file was opened.
 int StartLogToPath(HWND mainWindow, const char* path);
 
-// The log's and the log interval window's message boxes go through this pointer (MessageBoxA
-// unless replaced) so that tests can answer them without entering a modal loop.
+// The log's and the log interval window's message boxes go through this pointer so that tests
+// can answer them without entering a modal loop. Its text is UTF-8 (MessageBoxUtf8 unless
+// replaced), so a file name outside the code page is shown as typed.
 typedef int(WINAPI* LogMessageBoxFunc)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 extern LogMessageBoxFunc LogMessageBox;

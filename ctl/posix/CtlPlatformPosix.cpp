@@ -135,3 +135,5 @@ int SamePath(const char* a, const char* b) {
     return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
            first.st_ino == second.st_ino;
 }
+
+void Utf8Arguments(int*, char***) {}

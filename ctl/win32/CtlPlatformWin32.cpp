@@ -2,12 +2,19 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
+#include <string>
 #include <sys/stat.h>
+#include <vector>
+
+#include "app/Utf8File.h"
+#include "app/win32/WideText.h"
 
 static volatile LONG InterruptFlag = 0;
 static HANDLE RunOver = nullptr;
@@ -68,22 +75,33 @@ LogTimestamp CurrentLocalTime() {
 }
 
 // The temporary folder of a Windows user is already the user's own (under %LOCALAPPDATA%).
+// Names go through the wide calls: a user folder such as "C:\Users\Łukasz" is whole whatever
+// the code page.
 int StateFolder(char* out, size_t outSize, char* whyOut, size_t whySize) {
-    char path[MAX_PATH + 1];
-    DWORD length = GetTempPathA(sizeof path, path);
-    if (length == 0 || length >= sizeof path) {
+    wchar_t path[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, path);
+    if (length == 0 || length > MAX_PATH) {
         snprintf(whyOut, whySize, "no temporary folder");
         return 0;
     }
-    while (length > 0 && (path[length - 1] == '\\' || path[length - 1] == '/')) {
-        path[--length] = '\0';
+    while (length > 0 && (path[length - 1] == L'\\' || path[length - 1] == L'/')) {
+        path[--length] = L'\0';
     }
-    snprintf(out, outSize, "%s\\torvanctl", path);
-    if (!CreateDirectoryA(out, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    std::string folder = Utf8FromWide(path);
+    while (!folder.empty() && (folder.back() == '\\' || folder.back() == '/'))
+        folder.pop_back();
+    folder += "\\torvanctl";
+    if (folder.size() >= outSize) {
+        snprintf(whyOut, whySize, "the temporary folder's name is too long");
+        return 0;
+    }
+    snprintf(out, outSize, "%s", folder.c_str());
+    std::wstring wide = WideFilePath(out);
+    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         snprintf(whyOut, whySize, "cannot make %s", out);
         return 0;
     }
-    DWORD attributes = GetFileAttributesA(out);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         snprintf(whyOut, whySize, "%s is not a folder", out);
@@ -94,8 +112,9 @@ int StateFolder(char* out, size_t outSize, char* whyOut, size_t whySize) {
 
 FILE* CreateNewFile(const char* path, int* existed) {
     *existed = 0;
-    // CREATE_NEW fails on anything already there, a link included.
-    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
+    // _O_EXCL fails on anything already there, a link included.
+    std::wstring wide = WideFilePath(path);
+    int fd = _wopen(wide.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
     if (fd < 0) {
         *existed = errno == EEXIST;
         return nullptr;
@@ -108,17 +127,39 @@ FILE* CreateNewFile(const char* path, int* existed) {
 }
 
 FILE* OpenPlainFile(const char* path, int* isLink) {
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(WideFilePath(path).c_str());
     *isLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    return *isLink ? nullptr : fopen(path, "r");
+    return *isLink ? nullptr : OpenFileUtf8(path, "r");
 }
 
 int SamePath(const char* a, const char* b) {
-    char fullA[MAX_PATH], fullB[MAX_PATH];
-    DWORD lengthA = GetFullPathNameA(a, sizeof fullA, fullA, nullptr);
-    DWORD lengthB = GetFullPathNameA(b, sizeof fullB, fullB, nullptr);
-    if (lengthA == 0 || lengthA >= sizeof fullA || lengthB == 0 || lengthB >= sizeof fullB) {
+    std::wstring wideA = WideFromUtf8(a), wideB = WideFromUtf8(b);
+    wchar_t fullA[MAX_PATH], fullB[MAX_PATH];
+    DWORD lengthA = GetFullPathNameW(wideA.c_str(), MAX_PATH, fullA, nullptr);
+    DWORD lengthB = GetFullPathNameW(wideB.c_str(), MAX_PATH, fullB, nullptr);
+    if (lengthA == 0 || lengthA >= MAX_PATH || lengthB == 0 || lengthB >= MAX_PATH) {
         return strcmp(a, b) == 0;
     }
-    return _stricmp(fullA, fullB) == 0;
+    return _wcsicmp(fullA, fullB) == 0;
+}
+
+void Utf8Arguments(int* argc, char*** argv) {
+    // The C runtime's argv is in the ANSI code page: a name outside it arrives with "?" in
+    // it. The wide command line keeps it whole.
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return;
+    static std::vector<std::string> texts;
+    static std::vector<char*> pointers;
+    texts.clear();
+    for (int i = 0; i < count; i++)
+        texts.push_back(Utf8FromWide(wide[i]));
+    LocalFree(wide);
+    pointers.clear();
+    for (std::string& text : texts)
+        pointers.push_back(&text[0]);
+    pointers.push_back(nullptr);
+    *argc = count;
+    *argv = pointers.data();
 }

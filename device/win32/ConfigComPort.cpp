@@ -3,7 +3,11 @@
 #include "device/win32/ConfigComPort.h"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include "device/PortLock.h"
+#include "device/win32/ConnectionPort.h"
 #include "resources/resource.h"
 
 static int PortsAvailable;
@@ -11,31 +15,45 @@ static char* ComPort;
 static DWORD* BaudSelect;
 
 static const char NO_PORTS[] = "<No Ports Found>";
-constexpr DWORD REG_TEXT_SIZE = 40;
+// Added to the entry of a port that another Torvan One window (or torvanctl) holds; the entry's
+// item data says so, and OK takes the name without it.
+static const char IN_USE_MARK[] = " (in use)";
+
+static void AddPortEntry(HWND dialog, const char* portName) {
+    int inUse = PortLockHeldElsewhere(portName) && !PortHeldByThisWindow(portName);
+    std::string entry = portName;
+    if (inUse)
+        entry += IN_USE_MARK;
+    LRESULT index =
+        SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_ADDSTRING, 0, (LPARAM)entry.c_str());
+    if (index >= 0)
+        SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_SETITEMDATA, index, inUse);
+}
 
 void LoadPortNames(HWND dialog, HKEY key) {
-    DWORD valueCount = 0;
+    DWORD valueCount = 0, longestName = 0, longestData = 0;
     LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                   &valueCount, nullptr, nullptr, nullptr, nullptr);
+                                   &valueCount, &longestName, &longestData, nullptr, nullptr);
     if (status != ERROR_SUCCESS || valueCount == 0) {
         SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_ADDSTRING, 0, (LPARAM)NO_PORTS);
         return;
     }
     PortsAvailable = 1;
+    // Sized from the key itself, so no port is left out for a long name; the name's size comes
+    // without its terminator, and a string's data need not carry one.
+    std::vector<char> name(longestName + 1);
+    std::vector<BYTE> data(longestData + 1);
     for (DWORD index = 0; index < valueCount; index++) {
-        char name[REG_TEXT_SIZE];
-        BYTE data[REG_TEXT_SIZE + 1];
-        DWORD nameSize = REG_TEXT_SIZE;
-        DWORD dataSize = REG_TEXT_SIZE;
+        DWORD nameSize = (DWORD)name.size();
+        DWORD dataSize = longestData;
         DWORD type = 0;
-        if (RegEnumValueA(key, index, name, &nameSize, nullptr, &type, data, &dataSize) !=
-            ERROR_SUCCESS)
+        if (RegEnumValueA(key, index, name.data(), &nameSize, nullptr, &type, data.data(),
+                          &dataSize) != ERROR_SUCCESS)
             continue;
         if (type != REG_SZ || dataSize == 0)
             continue;
-        // Registry strings need not carry their terminator.
-        data[dataSize < REG_TEXT_SIZE ? dataSize : REG_TEXT_SIZE] = '\0';
-        SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_ADDSTRING, 0, (LPARAM)data);
+        data[dataSize < longestData ? dataSize : longestData] = '\0';
+        AddPortEntry(dialog, (const char*)data.data());
     }
 }
 
@@ -54,15 +72,44 @@ static INT_PTR OnInitDialog(HWND dialog) {
     return TRUE;
 }
 
-static void OnOk(HWND dialog) {
+// The chosen entry's port name, without the "in use" mark; empty when nothing is selected.
+static std::string SelectedPort(HWND dialog) {
     LRESULT selected = SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_GETCURSEL, 0, 0);
-    if (selected != LB_ERR && ComPort) {
-        LRESULT length = SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_GETTEXTLEN, selected, 0);
-        // Entries come from 40-byte registry values, so they fit the caller's buffer;
-        // check all the same rather than trust LB_GETTEXT with an unsized buffer.
-        if (length != LB_ERR && length < PORT_NAME_BUFFER_MIN)
-            SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_GETTEXT, selected, (LPARAM)ComPort);
-    }
+    if (selected == LB_ERR)
+        return std::string();
+    LRESULT length = SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_GETTEXTLEN, selected, 0);
+    if (length == LB_ERR)
+        return std::string();
+    std::vector<char> text((size_t)length + 1);
+    SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_GETTEXT, selected, (LPARAM)text.data());
+    std::string name = text.data();
+    const size_t markLength = sizeof IN_USE_MARK - 1;
+    if (SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_GETITEMDATA, selected, 0) == 1 &&
+        name.size() > markLength)
+        name.resize(name.size() - markLength);
+    return name;
+}
+
+// 0 keeps the dialog open: the port cannot be taken, and the operator is told why, before
+// anything is sent on it.
+static int AcceptPort(HWND dialog, const std::string& name) {
+    char why[320] = "";
+    if (name.size() >= (size_t)PORT_NAME_BUFFER_MIN)
+        snprintf(why, sizeof why, "The port name is too long (%u characters; at most %d).",
+                 (unsigned)name.size(), PORT_NAME_BUFFER_MIN - 1);
+    else if (HoldPortForConnection(name.c_str(), why, sizeof why))
+        return 1;
+    MessageBoxA(dialog, why, "Port Not Available", MB_OK | MB_ICONWARNING);
+    return 0;
+}
+
+static void OnOk(HWND dialog) {
+    std::string name = SelectedPort(dialog);
+    // "<No Ports Found>" is no port: it is handed back as it always was, and nothing connects.
+    if (PortsAvailable && !name.empty() && !AcceptPort(dialog, name))
+        return;
+    if (ComPort && !name.empty() && name.size() < (size_t)PORT_NAME_BUFFER_MIN)
+        snprintf(ComPort, PORT_NAME_BUFFER_MIN, "%s", name.c_str());
     if (BaudSelect) {
         if (IsDlgButtonChecked(dialog, IDC_BAUD_9600) == BST_CHECKED)
             *BaudSelect = 9600;

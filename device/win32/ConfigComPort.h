@@ -3,7 +3,9 @@
 
 #include <windows.h>
 
-constexpr int PORT_NAME_BUFFER_MIN = 40;
+// The caller's port name buffer holds at least this many characters (the registry's names may
+// be longer than the classic 40; a longer one is refused in the dialog).
+constexpr int PORT_NAME_BUFFER_MIN = 256;
 
 int GetSerialPortConfig(HINSTANCE instance, HWND parent, int* portsAvailableOut,
                         char* portNameBuffer, DWORD* baudInOut);

@@ -328,7 +328,7 @@ TEST_F(WorkerTest, IdleWorkerWakesForARequestAndForAStop) {
 }
 
 TEST(PrepareWorkerParamsTest, LongPortNameIsCut) {
-    std::string longName(100, 'p');
+    std::string longName(PORT_NAME_SIZE + 60, 'p');
     PrepareWorkerParams(&ThreadParams, FakeWindow, longName.c_str(), 0);
     EXPECT_EQ(strlen(ThreadParams.PortName), (size_t)PORT_NAME_SIZE - 1);
     PrepareWorkerParams(&ThreadParams, FakeWindow, nullptr, 0);

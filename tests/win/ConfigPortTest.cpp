@@ -104,7 +104,7 @@ ListedFromKey(const std::vector<std::pair<const char*, const char*>>& values) {
         HWND list = GetDlgItem(dialog, IDC_PORT_LIST);
         int count = (int)SendMessageA(list, LB_GETCOUNT, 0, 0);
         for (int i = 0; i < count; i++) {
-            char text[64] = "";
+            char text[256] = "";
             if (SendMessageA(list, LB_GETTEXTLEN, i, 0) < (LRESULT)sizeof text)
                 SendMessageA(list, LB_GETTEXT, i, (LPARAM)text);
             entries.push_back(text);
@@ -125,4 +125,12 @@ TEST(ConfigPort, LoadPortNamesListsTheValuesDataSortedOrSaysNoneFound) {
                              {"\\Device\\Serial0", "COM1"}}),
               (std::vector<std::string>{"COM1", "COM10", "COM3"}));
     EXPECT_EQ(ListedFromKey({}), (std::vector<std::string>{"<No Ports Found>"}));
+    // Value names and port names past the classic 40 bytes (a USB adapter's driver names
+    // them so) are listed whole; the list box sorts "_" before the digits.
+    const char* longName = "\\Device\\VCP_UsbSerialAdapter_FTDI_FT232R_Port_0000000001";
+    const char* longPort = "COM_USB_Serial_Adapter_On_Bench_Rack_Number_Four";
+    ASSERT_GT(strlen(longName), 40u);
+    ASSERT_GT(strlen(longPort), 40u);
+    EXPECT_EQ(ListedFromKey({{"\\Device\\Serial0", "COM1"}, {longName, longPort}}),
+              (std::vector<std::string>{longPort, "COM1"}));
 }

@@ -5,11 +5,13 @@
 
 #include "app/AppMessages.h"
 #include "app/win32/FlowLog.h"
+#include "app/win32/WideText.h"
 #include "display/win32/WindowUtils.h"
 #include "tools/LogInterval.h"
 
 // Defined here rather than with the log so that this window stands alone; the log shares it.
-LogMessageBoxFunc LogMessageBox = MessageBoxA;
+// UTF-8 text: the log's boxes name its file as the operator typed it.
+LogMessageBoxFunc LogMessageBox = MessageBoxUtf8;
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -369,14 +370,22 @@ std::vector<HWND> Children(HWND parent) {
     return children;
 }
 
-// Text of a control in another process: WM_GETTEXT is marshalled, GetWindowText is not.
-std::string ControlText(HWND control) {
-    char text[1024] = "";
-    DWORD_PTR result = 0;
-    SendMessageTimeoutA(control, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
-                        SMTO_NORMAL, 2000, &result);
+std::string Utf8FromWide(const wchar_t* wide) {
+    char text[4096] = "";
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr);
     text[sizeof text - 1] = '\0';
     return text;
+}
+
+// Text of a control in another process: WM_GETTEXT is marshalled, GetWindowText is not. Asked
+// for in UTF-16 and printed as UTF-8, so a name outside the code page arrives whole.
+std::string ControlText(HWND control) {
+    wchar_t text[2048] = L"";
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(control, WM_GETTEXT, sizeof text / sizeof text[0],
+                        reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 2000, &result);
+    text[sizeof text / sizeof text[0] - 1] = L'\0';
+    return Utf8FromWide(text);
 }
 
 // The entries of a list box in another process. Asked for in UTF-16: Wine hands an ANSI
@@ -401,7 +410,10 @@ int CmdPortDialog(int argc, char** argv) {
     DWORD timeoutMs = 0;
     if (argc != 3 || !GetTimeout(argv[2], &timeoutMs))
         return -1;
-    bool ok = std::strcmp(argv[1], "ok") == 0;
+    // "try" presses OK as "ok" does but does not wait for the dialog to go: the port may be
+    // refused, and the dialog then stays open for another choice.
+    bool tryOnly = std::strcmp(argv[1], "try") == 0;
+    bool ok = tryOnly || std::strcmp(argv[1], "ok") == 0;
     if (!ok && std::strcmp(argv[1], "cancel") != 0)
         return -1;
     // A dialog shows itself after WM_INITDIALOG has filled the list: wait until it is visible.
@@ -427,6 +439,10 @@ int CmdPortDialog(int argc, char** argv) {
     int button = ok ? IDOK : IDCANCEL;
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
+    if (tryOnly) {
+        PrintWindowHandle(dialog);
+        return 0;
+    }
     if (!WaitFor(5000, [&] { return !IsWindow(dialog); }))
         return Fail("port-dialog: the dialog stayed open");
     PrintWindowHandle(dialog);
@@ -495,9 +511,19 @@ int CmdSetText(int argc, char** argv) {
     HWND window = ResolveWindow(argv[0]);
     if (!window)
         return Fail("set-text: no window %s", argv[0]);
+    // Typed as the operator would type it: the text is taken from the wide command line and
+    // sent as UTF-16, so a name outside the code page (a Czech folder, a Chinese file name)
+    // reaches the control whole; the ANSI argv would already hold "?" in its place.
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr || count < 1)
+        return Fail("set-text: no wide command line");
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[1]), SMTO_NORMAL,
-                             5000, &result))
+    BOOL answered =
+        SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide[count - 1]),
+                            SMTO_NORMAL, 5000, &result);
+    LocalFree(wide);
+    if (!answered)
         return Fail("set-text: no answer");
     return 0;
 }
@@ -789,11 +815,11 @@ const Command Commands[] = {
     {"command", CmdCommand, "HWND|CLASS ID [ID...]  (posts WM_COMMAND for each, back to back)"},
     {"menu-state", CmdMenuState,
      "HWND|CLASS POPUP-POS ITEM-ID  -> enabled|grayed checked|unchecked"},
-    {"port-dialog", CmdPortDialog, "PORT ok|cancel TIMEOUT_MS"},
+    {"port-dialog", CmdPortDialog, "PORT ok|cancel|try TIMEOUT_MS  (try: OK, dialog may stay)"},
     {"ping", CmdPing, "HWND|CLASS TIMEOUT_MS  -> answer time in ms"},
     {"find-popup", CmdFindPopup, "TITLE TIMEOUT_MS  -> hwnd<TAB>static text"},
     {"click", CmdClick, "HWND X Y  (client coordinates)"},
-    {"set-text", CmdSetText, "HWND TEXT"},
+    {"set-text", CmdSetText, "HWND TEXT  (UTF-8 text, sent as UTF-16)"},
     {"paste", CmdPaste, "HWND TEXT  (\\n: a line break; through the clipboard)"},
     {"get-text", CmdGetText, "HWND  -> text (WM_GETTEXT)"},
     {"dlg-item", CmdDlgItem, "HWND|CLASS ID  -> hwnd"},
