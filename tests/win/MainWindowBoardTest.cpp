@@ -32,6 +32,15 @@ struct BoardTest : testing::Test {
         EXPECT_EQ(ThreadParams.Running.load(), 0);
     }
     void Connect(const char* port) { ConnectionOpenPort(window, port); }
+    // Closes the connection; the last two commands the board heard (its restore).
+    std::vector<std::string> CloseAndReadRestore(const char* recordFile) {
+        SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+        Sleep(200);
+        std::vector<std::string> record = devicewin::BoardRecord(recordFile);
+        if (record.size() < 2)
+            return record;
+        return std::vector<std::string>(record.end() - 2, record.end());
+    }
     // Connected and identified as a controller on port (the PID registers read).
     void ConnectController(const char* port) {
         Connect(port);
@@ -158,11 +167,7 @@ TEST_F(BoardTest, TheBoardsOwnSettingsSurviveFaultsThatSwallowTheRestore) {
             ASSERT_TRUE(PumpUntil(20000, [&] { return linkSetUpSince(mark); }))
                 << "no reconnection after fault " << i + 1;
         }
-        SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
-        Sleep(200);
-        std::vector<std::string> record = devicewin::BoardRecord("com6.rec");
-        ASSERT_GE(record.size(), 2u);
-        EXPECT_EQ(std::vector<std::string>(record.end() - 2, record.end()),
+        EXPECT_EQ(CloseAndReadRestore("com6.rec"),
                   (std::vector<std::string>{"~SNLC=d", "~BAUD=19200"}));
     }
 }
@@ -188,11 +193,7 @@ TEST_F(BoardTest, SamePortAfterAFailedReconnectionKeepsTheBoardsOwnSettings) {
     ASSERT_TRUE(PumpUntil(30000, [&] { return CurrentConnectionState() == CONN_CONNECTED; }));
     JoinDialogDriver(&driver);
     PumpFor(300);
-    SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
-    Sleep(200);
-    std::vector<std::string> record = devicewin::BoardRecord("com6.rec");
-    ASSERT_GE(record.size(), 2u);
-    EXPECT_EQ(std::vector<std::string>(record.end() - 2, record.end()),
+    EXPECT_EQ(CloseAndReadRestore("com6.rec"),
               (std::vector<std::string>{"~SNLC=d", "~BAUD=19200"}));
 }
 
