@@ -3,7 +3,8 @@
 # the set point dialog's 60 % and straight back to 50 % (quicker than a state poll) leaves the
 # board at 50 %; two lines pasted into the command window reach the board as two commands,
 # each answer under its own echo, with no reconnection; a command the board does not answer
-# shows no other command's answer.
+# shows no other command's answer: it goes again after the reconnection and its own answer
+# comes under that second echo.
 source "$(dirname "$0")/lib.sh"
 
 output_text() { drv get-text "$OUTPUT" | tr -d '\r' | sed '/^$/d'; }
@@ -69,10 +70,14 @@ wait_record 5 'S64' 10 "$mark" || fail "no reconnection after the silence"
 wait_record 5 '~GLSV' 10 "$(record_mark 5)" || fail "no state poll after reconnecting"
 output_text | sed -n "$(($(wc -l <"$E2E_TMP/output.txt") + 1)),\$p" >"$E2E_TMP/after.txt"
 step "output after the silent command: $(tr '\n' '|' <"$E2E_TMP/after.txt")"
-assert_eq "$(cat "$E2E_TMP/after.txt")" "S54" "only the echo, no answer"
+wait_output_lines $(($(wc -l <"$E2E_TMP/output.txt") + 3)) || fail "no answer to the line sent again"
+output_text | sed -n "$(($(wc -l <"$E2E_TMP/output.txt") + 1)),\$p" >"$E2E_TMP/after.txt"
+assert_eq "$(tr '\n' '|' <"$E2E_TMP/after.txt")" "S54|S54|Bench Rig|" \
+    "the echo, the echo of the line sent again after the reconnection, its own answer"
+output_text >"$E2E_TMP/output.txt"
 # The window still works after the reconnection.
 drv paste "$ENTRY" 'V5\n' || fail "paste"
-wait_output_lines $(($(wc -l <"$E2E_TMP/output.txt") + 3)) || fail "no answer after reconnecting"
+wait_output_lines $(($(wc -l <"$E2E_TMP/output.txt") + 2)) || fail "no answer after reconnecting"
 assert_match "$(output_text | tail -1)" '^50\.0+' "answer after reconnecting"
 screenshot tools_operator_wins
 pass
