@@ -8,6 +8,7 @@
 #include <process.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/AppMessages.h"
 #include "app/AppState.h"
@@ -385,9 +386,20 @@ void ConnectionReportLinkError(HWND window) {
     PostMessageA(window, WM_COMMAND, CMD_OPEN, 0);
 }
 
+// A quit request that comes while the port dialog (or a box over it) is up cancels them: the
+// program is asked to end, and the operator's choice of a port no longer matters.
+static BOOL CALLBACK CancelOwnedDialog(HWND candidate, LPARAM owner) {
+    char className[16] = "";
+    GetClassNameA(candidate, className, sizeof className);
+    if (strcmp(className, "#32770") == 0 && GetWindow(candidate, GW_OWNER) == (HWND)owner)
+        PostMessageA(candidate, WM_COMMAND, IDCANCEL, 0);
+    return TRUE;
+}
+
 int ConnectionEndForExit(HWND window) {
     if (Busy) {
         QuitPending = 1;
+        EnumThreadWindows(GetCurrentThreadId(), CancelOwnedDialog, (LPARAM)window);
         return 0;
     }
     Busy = 1;

@@ -106,6 +106,28 @@ int WINAPI RequestsDuringTheBox(HWND owner, LPCSTR, LPCSTR caption, UINT) {
     return IDOK;
 }
 
+// Once the port dialog shows, another program asks the window to quit (32769). A dialog still
+// up 3 s later is noted and cancelled, so that the test ends either way.
+struct QuitDuringDialog {
+    HWND main;
+    bool dialogStayed = false;
+};
+DWORD WINAPI QuitWhileThePortDialogShows(void* param) {
+    QuitDuringDialog* q = (QuitDuringDialog*)param;
+    DWORD start = GetTickCount();
+    while (PortDialogs().empty() && GetTickCount() - start < 10000)
+        Sleep(20);
+    PostMessageA(q->main, WM_APP_QUIT, 0, 0);
+    start = GetTickCount();
+    while (!PortDialogs().empty() && GetTickCount() - start < 3000)
+        Sleep(20);
+    for (HWND dialog : PortDialogs()) {
+        q->dialogStayed = true;
+        PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    }
+    return 0;
+}
+
 struct MainWindowTest : testing::Test {
     HWND window = nullptr;
     void SetUp() override {
@@ -614,4 +636,20 @@ TEST_F(MainWindowTest, RequestsWhileTheLoggingStoppedBoxShowsStartOneWorkerAtATi
     LogMessageBox = MessageBoxA;
     BeginWorkerThread = _beginthreadex;
     DeleteFileA(path.c_str());
+}
+
+// A quit request that comes while the port dialog is up is not lost and does not wait for the
+// operator: the dialog is cancelled, nothing connects, and the window goes.
+TEST_F(MainWindowTest, QuitRequestDuringThePortDialogEndsIt) {
+    QuitDuringDialog quit{window};
+    HANDLE thread = CreateThread(nullptr, 0, QuitWhileThePortDialogShows, &quit, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    SendMessageA(window, WM_COMMAND, CMD_OPEN, 0);
+    WaitForSingleObject(thread, 20000);
+    CloseHandle(thread);
+    PumpUntil(3000, [&] { return !IsWindow(window); });
+    EXPECT_FALSE(quit.dialogStayed);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_TRUE(PortDialogs().empty());
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
 }
