@@ -19,7 +19,6 @@ int NumTotalizerDecimalPlaces = 0;
 int ShowFlowDisplayInUnits = 0;
 int SetPointDlgActive = 0;
 int PidAdjDlgActive = 0;
-float TempSetpoint = 0.0f;
 float Proportional = 0.0f;
 float Integral = 0.0f;
 float Derivative = 0.0f;
@@ -28,10 +27,7 @@ uint32_t ValveCrackingValMax = 8388480;
 uint32_t SerialPortErrors = 0;
 char WindowTitle[TITLE_SIZE] = "Torvan Control Board Test";
 char CommentField[TITLE_SIZE];
-char OutString[OUT_STRING_SIZE];
 char IgnoreResult[IGNORE_RESULT_SIZE];
-char UserCmdResult[USER_CMD_RESULT_SIZE];
-char ErrorStr[ERROR_STR_SIZE];
 const char* AppName = "Torvan One";
 
 FILE* LogFile = nullptr;

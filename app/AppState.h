@@ -9,10 +9,7 @@
 constexpr int TITLE_SIZE = 128;
 constexpr int GAS_TEXT_SIZE = 128;
 constexpr int GAS_INFO_SIZE = 256;
-constexpr int USER_CMD_RESULT_SIZE = 5000;
-constexpr int OUT_STRING_SIZE = 256;
 constexpr int IGNORE_RESULT_SIZE = 256;
-constexpr int ERROR_STR_SIZE = 200;
 constexpr int FLOW_FORMAT_SIZE = 128;
 constexpr int TOTALIZER_FORMAT_SIZE = 100;
 
@@ -37,7 +34,6 @@ extern int NumTotalizerDecimalPlaces;
 extern int ShowFlowDisplayInUnits;
 extern int SetPointDlgActive;
 extern int PidAdjDlgActive;
-extern float TempSetpoint;
 extern float Proportional;
 extern float Integral;
 extern float Derivative;
@@ -46,10 +42,7 @@ extern uint32_t ValveCrackingValMax;
 extern uint32_t SerialPortErrors;
 extern char WindowTitle[TITLE_SIZE];
 extern char CommentField[TITLE_SIZE];
-extern char OutString[OUT_STRING_SIZE];
 extern char IgnoreResult[IGNORE_RESULT_SIZE];
-extern char UserCmdResult[USER_CMD_RESULT_SIZE];
-extern char ErrorStr[ERROR_STR_SIZE];
 extern const char* AppName;
 
 // Flow log state.

@@ -1,6 +1,7 @@
 // The wake-up beside the command queue: the producer signals after it has published an entry,
 // the worker waits for that signal instead of polling an empty queue. One signal for the
-// program's one queue; Win32 event in the exe, a condition variable natively.
+// program's one queue: a flag under a lock with a condition variable (a slim reader/writer lock
+// on Windows, std::mutex natively).
 #pragma once
 
 #include <cstdint>

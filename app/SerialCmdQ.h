@@ -39,6 +39,11 @@ extern MsgQRec MsgQ;
 // 1 when the request was queued; 0 when the queue is full and the request was dropped.
 int EnqueueThreadMsg(int kind, const char* text, uint32_t message, int parse, void* result,
                      size_t resultSize = 0);
+// Takes the oldest entry (consumer side). *text points into the entry's slot, not a copy: it
+// stays valid until the next DequeueThreadMsg or ClearMsgQueue. That holds because the ring
+// keeps one slot free: once head has moved past the slot just taken, the producer's next free
+// slot stops short of it (a full ring ends one slot before head), so nothing writes there
+// until head moves again.
 int DequeueThreadMsg(int* kind, char** text, uint32_t* message, int* parse, void** result,
                      size_t* resultSize = nullptr);
 void ClearMsgQueue();

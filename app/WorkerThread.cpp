@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/QueueSignal.h"
 #include "app/SerialCmdQ.h"

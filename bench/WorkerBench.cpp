@@ -16,7 +16,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
@@ -125,13 +125,14 @@ BENCHMARK(BM_EnqueueDequeue);
 void BM_EnqueueDequeueLongText(benchmark::State& state) {
     ClearMsgQueue();
     std::string longText(300, 'S');
+    static char reply[5000];
     int kind, parse;
     char* text;
     uint32_t message;
     void* result;
     for (auto _ : state) {
-        EnqueueThreadMsg(REQUEST_ASCII, longText.c_str(), WM_USER_COMMAND_REPLY, PARSE_TEXT,
-                         UserCmdResult, sizeof UserCmdResult);
+        EnqueueThreadMsg(REQUEST_ASCII, longText.c_str(), WM_USER_COMMAND_REPLY, PARSE_TEXT, reply,
+                         sizeof reply);
         benchmark::DoNotOptimize(DequeueThreadMsg(&kind, &text, &message, &parse, &result));
     }
     ClearMsgQueue();

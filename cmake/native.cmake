@@ -14,7 +14,8 @@ endforeach()
 
 file(GLOB UNIT_TESTS CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(torvan_unit_tests ${UNIT_TESTS})
-target_link_libraries(torvan_unit_tests torvan_core GTest::gtest_main GTest::gmock)
+target_link_libraries(torvan_unit_tests torvan_app torvan_display torvan_tools GTest::gtest_main
+                      GTest::gmock)
 target_include_directories(torvan_unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
 if(TARGET torvan-emu)
     add_dependencies(torvan_unit_tests torvan-emu)

@@ -6,13 +6,28 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 
 set(TORVAN_WIN_LIBS comctl32 comdlg32 gdi32 user32 advapi32 kernel32)
 
-file(GLOB GUI_SOURCES CONFIGURE_DEPENDS
-     app/win32/*.cpp display/win32/*.cpp tools/win32/*.cpp device/win32/*.cpp)
-list(FILTER GUI_SOURCES EXCLUDE REGEX
-     "SerialPortWin32\\.cpp$|PortLockWin32\\.cpp$|QueueSignalWin32\\.cpp$|Utf8FileWin32\\.cpp$|WinMain\\.cpp$")
+# The Win32 half of each folder, linked above its portable half: device/win32's port dialog
+# and connection port, display/win32's windows and drawing, tools/win32's tool windows, and
+# app/win32, the main window, which sits on all of them.
+file(GLOB DEVICE_WIN_SOURCES CONFIGURE_DEPENDS device/win32/*.cpp)
+list(FILTER DEVICE_WIN_SOURCES EXCLUDE REGEX "SerialPortWin32\\.cpp$|PortLockWin32\\.cpp$")
+torvan_layer(torvan_device_win ${DEVICE_WIN_SOURCES})
+target_link_libraries(torvan_device_win PUBLIC torvan_device ${TORVAN_WIN_LIBS})
 
-add_library(torvan_gui STATIC ${GUI_SOURCES})
-target_link_libraries(torvan_gui PUBLIC torvan_core ${TORVAN_WIN_LIBS})
+file(GLOB DISPLAY_WIN_SOURCES CONFIGURE_DEPENDS display/win32/*.cpp)
+torvan_layer(torvan_display_win ${DISPLAY_WIN_SOURCES})
+target_link_libraries(torvan_display_win PUBLIC torvan_display ${TORVAN_WIN_LIBS})
+
+file(GLOB TOOLS_WIN_SOURCES CONFIGURE_DEPENDS tools/win32/*.cpp)
+torvan_layer(torvan_tools_win ${TOOLS_WIN_SOURCES})
+target_link_libraries(torvan_tools_win PUBLIC torvan_tools torvan_display_win)
+
+file(GLOB GUI_SOURCES CONFIGURE_DEPENDS app/win32/*.cpp)
+list(FILTER GUI_SOURCES EXCLUDE REGEX
+     "QueueSignalWin32\\.cpp$|Utf8FileWin32\\.cpp$|WinMain\\.cpp$")
+torvan_layer(torvan_gui ${GUI_SOURCES})
+target_link_libraries(torvan_gui PUBLIC torvan_app torvan_device_win torvan_display_win
+                                        torvan_tools_win)
 
 configure_file(resources/version.h.in ${CMAKE_BINARY_DIR}/generated/version.h @ONLY)
 set(TORVAN_RC ${CMAKE_SOURCE_DIR}/resources/TorvanOne.rc)

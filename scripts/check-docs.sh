@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Keeps the documents true to the code. Two checks; prints the differences and exits 1 when
+# Keeps the documents true to the code. Four checks; prints the differences and exits 1 when
 # there are any.
 #
 # 1. docs/architecture.md's message and timer tables: every WM_* and TIMER_* constant defined
@@ -11,6 +11,11 @@
 #    --help, and an option standing alone in the README's torvanctl section is in some
 #    command's; the exit-code table of that section gives the codes and meanings of the help's
 #    "Exit codes:" sentence, no more and no fewer.
+# 3. Names in docs/architecture.md and docs/protocol.md: every file a link points at exists,
+#    every file named in backticks (a path, or a bare name such as `MainReplies.cpp`) exists,
+#    and every function or global named in backticks (an UpperCamelCase word, alone or before
+#    a dot, e.g. `StopProcessing`, `SystemState.SetPoint`) occurs in the program's sources.
+# 4. scripts/check-layers.sh: no #include runs up the layers.
 #
 #   scripts/check-docs.sh [ARCHITECTURE_MD [README_MD]]
 #
@@ -28,7 +33,7 @@ check_tables() {
     # "NAME NUMBER" for each constant, e.g. "WM_SERIAL_ERROR 32771".
     local code doc missing stale
     code=$(grep -hoE 'constexpr +(unsigned|UINT|int|uint32_t) +(WM|TIMER)_[A-Z0-9_]+ *= *[0-9]+' \
-        "$ROOT"/app/*.h "$ROOT"/app/win32/*.h "$ROOT"/display/*.h "$ROOT"/display/win32/*.h \
+        "$ROOT"/resources/*.h "$ROOT"/app/*.h "$ROOT"/app/win32/*.h "$ROOT"/display/*.h "$ROOT"/display/win32/*.h \
         "$ROOT"/tools/*.h "$ROOT"/tools/win32/*.h "$ROOT"/device/*.h 2>/dev/null |
         sed -E 's/.* ((WM|TIMER)_[A-Z0-9_]+) *= *([0-9]+)/\1 \3/' | sort -u)
     # Table rows of the form "| 32771 | `WM_SERIAL_ERROR` | ...".
@@ -219,7 +224,50 @@ printf "check-docs: %d torvanctl commands, %d options and %d exit codes named in
 PERL
 }
 
+check_names() {
+    local doc rel name errors=0 checked=0 sources
+    sources=$(find "$ROOT"/app "$ROOT"/device "$ROOT"/display "$ROOT"/tools "$ROOT"/resources \
+        "$ROOT"/ctl "$ROOT"/emulator -type f \( -name '*.h' -o -name '*.cpp' \))
+    for doc in "$ROOT"/docs/architecture.md "$ROOT"/docs/protocol.md; do
+        rel=${doc#$ROOT/}
+        # Link targets, relative to the page (anchors and web addresses left out).
+        while IFS= read -r name; do
+            checked=$((checked + 1))
+            [ -e "$ROOT/docs/$name" ] || {
+                echo "$rel: link to $name, which does not exist" >&2
+                errors=1
+            }
+        done < <(grep -oE '\]\([^)#: ]+' "$doc" | sed 's/^](//' | sort -u)
+        # File names in backticks: paths from the root, bare names anywhere in the tree.
+        while IFS= read -r name; do
+            checked=$((checked + 1))
+            if [[ $name == */* ]]; then
+                [ -e "$ROOT/$name" ] && continue
+            elif [ -n "$(find "$ROOT" -path "$ROOT/build" -prune -o -name "$name" -print -quit)" ]; then
+                continue
+            fi
+            echo "$rel: \`$name\` names a file that does not exist" >&2
+            errors=1
+        done < <(grep -oE '`[A-Za-z0-9_./-]+\.(cpp|h|sh|md|txt|rc|cmake)`' "$doc" | tr -d '`' | sort -u)
+        # Functions and globals in backticks: UpperCamelCase, with a call's parentheses or a
+        # member after a dot allowed.
+        while IFS= read -r name; do
+            checked=$((checked + 1))
+            # shellcheck disable=SC2086
+            grep -qw -- "$name" $sources || {
+                echo "$rel: \`$name\` does not occur in the code" >&2
+                errors=1
+            }
+        done < <(grep -oE '`[A-Z][a-z0-9]+[A-Z][A-Za-z0-9]*(\.[A-Za-z0-9]+)?(\([^`]*\))?`' "$doc" |
+            tr -d '`' | sed -E 's/\(.*//' | tr '.' '\n' | sort -u)
+    done
+    [ "$errors" = 0 ] && echo "check-docs: $checked file and code names in docs/ exist"
+    return "$errors"
+}
+
 check_tables || FAILED=1
+check_names || FAILED=1
+"$ROOT"/scripts/check-layers.sh "$ROOT" || FAILED=1
 if find_torvanctl; then
     check_readme_torvanctl || FAILED=1
 else

@@ -32,7 +32,7 @@ static bool IsBlank(const char* line, size_t length) {
     return true;
 }
 
-CmdEntrySplit SplitCommandEntry(const char* text, size_t length) {
+CmdEntrySplit SplitCommandEntry(const char* text, size_t length, size_t textSize) {
     CmdEntrySplit split;
     split.TooLong = 0;
     split.HadBreak = false;
@@ -48,7 +48,7 @@ CmdEntrySplit SplitCommandEntry(const char* text, size_t length) {
         if (text[end] == '\r' && next < length && text[next] == '\n')
             next++;
         size_t lineLength = end - pos;
-        if (lineLength > CMD_LINE_MAX_CHARS) {
+        if (lineLength > CommandLineMaxChars(textSize)) {
             split.TooLong = lineLength;
             split.Keep.assign(text + pos, lineLength);
             split.After.assign(text + next, length - next);
@@ -62,10 +62,10 @@ CmdEntrySplit SplitCommandEntry(const char* text, size_t length) {
     return split;
 }
 
-std::string CommandTooLongNotice(size_t length) {
+std::string CommandTooLongNotice(size_t length, size_t textSize) {
     char notice[128];
     std::snprintf(notice, sizeof notice, "Command not sent: %lu characters, at most %lu fit.\r\n",
                   static_cast<unsigned long>(length),
-                  static_cast<unsigned long>(CMD_LINE_MAX_CHARS));
+                  static_cast<unsigned long>(CommandLineMaxChars(textSize)));
     return notice;
 }

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "app/SerialCmdQ.h"
-
 constexpr size_t OUTPUT_TEXT_LIMIT = 30000;
 
-// A typed command travels with its CR LF through a queue slot of MSGQ_TEXT_SIZE characters
-// including the terminating NUL, so the longest line accepted is 253 characters plus CR LF.
-constexpr size_t CMD_LINE_MAX_CHARS = MSGQ_TEXT_SIZE - 3;
-constexpr size_t CMD_TEXT_SIZE = CMD_LINE_MAX_CHARS + 3;
+// A typed command travels with its CR LF and a terminating NUL through a buffer of textSize
+// characters (the window's slot, then the board queue's): the longest line accepted is
+// textSize - 3 characters plus CR LF.
+constexpr size_t CommandLineMaxChars(size_t textSize) {
+    return textSize - 3;
+}
 
 // Offset in text (length chars) where the kept content starts once excess characters must
 // go: every character that is not a line feed counts against excess, and the cut is made
@@ -26,7 +26,8 @@ size_t OutputKeepFrom(const char* text, size_t length, long excess);
 std::string AppendToOutputText(const std::string& current, const char* added,
                                size_t limit = OUTPUT_TEXT_LIMIT);
 
-// The entry's text taken apart at its line breaks (CR LF as Enter makes it, or a lone LF or
+// The entry's text taken apart at its line breaks, for lines travelling in buffers of
+// textSize characters (CR LF as Enter makes it, or a lone LF or
 // CR from pasted text).
 struct CmdEntrySplit {
     // Complete lines in order, each with CR LF added, each to go to the board as a command of
@@ -45,8 +46,8 @@ struct CmdEntrySplit {
     bool HadBreak;
 };
 
-CmdEntrySplit SplitCommandEntry(const char* text, size_t length);
+CmdEntrySplit SplitCommandEntry(const char* text, size_t length, size_t textSize);
 
 // The notice shown in the output pane for a refused line of length characters (its CR LF
-// not counted); ends with CR LF.
-std::string CommandTooLongNotice(size_t length);
+// not counted), the lines travelling in buffers of textSize characters; ends with CR LF.
+std::string CommandTooLongNotice(size_t length, size_t textSize);

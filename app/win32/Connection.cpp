@@ -10,22 +10,27 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/QueueSignal.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
-#include "app/win32/MainWindow.h"
+#include "app/win32/MainMenu.h"
+#include "app/win32/MainReplies.h"
 #include "device/LegacyBoardUtils.h"
 #include "device/win32/ConfigComPort.h"
 #include "device/win32/ConnectionPort.h"
 #include "display/win32/Graph.h"
 #include "tools/win32/CmdWin.h"
 
+BeginThreadFunc BeginWorkerThread = _beginthreadex;
+
 namespace {
 
+// The worker's handle while it runs.
+HANDLE WorkerThread;
 ConnectionState State = CONN_IDLE;
 int Busy;
 int QuitPending;

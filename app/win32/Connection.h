@@ -7,7 +7,16 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "app/ConnectionState.h"
+
+// How the worker thread is started (_beginthreadex); tests replace it with a thread that
+// cannot be started or one they count.
+typedef uintptr_t (*BeginThreadFunc)(void* security, unsigned stackSize,
+                                     unsigned(__stdcall* start)(void*), void* argument,
+                                     unsigned flags, unsigned* threadId);
+extern BeginThreadFunc BeginWorkerThread;
 
 ConnectionState CurrentConnectionState();
 // Non-zero while a transition runs (it may show the port dialog); nothing else starts then.

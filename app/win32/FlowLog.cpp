@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/LogFileWriter.h"
 #include "app/LogGate.h"
@@ -14,6 +14,14 @@
 #include "app/win32/LegacyApp.h"
 #include "app/win32/WideText.h"
 #include "tools/win32/LogIntervalWin.h"
+
+// UTF-8 text: the log's boxes name its file as the operator typed it.
+LogMessageBoxFunc LogMessageBox = MessageBoxUtf8;
+
+// The interval window's boxes go through LogMessageBox as it is when they are shown.
+static int WINAPI ShowLogBox(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    return LogMessageBox(owner, text, caption, type);
+}
 
 namespace {
 
@@ -123,9 +131,9 @@ int StartLogToPath(HWND mainWindow, const char* path) {
     LogFile = file;
     NumLogFileSamples = 0;
     LogPath = path;
-    LogIntervalWin =
-        CreateLogIntervalWin(mainWindow, 0, "Select Log Interval", ScreenWidth / 20,
-                             ScreenHeight / 20, ScreenWidth / 3, ScreenHeight / 4, MainInstance);
+    LogIntervalWin = CreateLogIntervalWin(mainWindow, 0, "Select Log Interval", ScreenWidth / 20,
+                                          ScreenHeight / 20, ScreenWidth / 3, ScreenHeight / 4,
+                                          MainInstance, ShowLogBox);
     return 1;
 }
 

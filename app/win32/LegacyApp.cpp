@@ -6,14 +6,16 @@
 
 #include <commctrl.h>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/QueueSignal.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
 #include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
-#include "app/win32/MainWindow.h"
+#include "app/win32/MainMenu.h"
+#include "app/win32/MainReplies.h"
+#include "app/win32/MainReadout.h"
 #include "device/LegacyBoardUtils.h"
 #include "display/win32/TotalizerWin.h"
 #include "display/win32/WindowUtils.h"
@@ -35,7 +37,6 @@ HBRUSH ErrorBackgroundBrush;
 HBRUSH WarningBackgroundBrush;
 HBRUSH NormalBackgroundBrush;
 
-HANDLE WorkerThread;
 HWND GraphWin1, CmdWin, TotalizerWin, LogIntervalWin;
 int AvgFlowGraphLine;
 
@@ -43,7 +44,6 @@ int MainWindowPlacing;
 
 static const char MAIN_CLASS_NAME[] = "QRB_TorvanWin";
 
-BeginThreadFunc BeginWorkerThread = _beginthreadex;
 MainMessageBoxFunc MainMessageBox = MessageBoxA;
 
 void CALLBACK TimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {

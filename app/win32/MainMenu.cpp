@@ -1,14 +1,15 @@
 // The main window's menu commands and the graying and checking of its popups.
 #include <cstdio>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
 #include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
-#include "app/win32/MainWindow.h"
+#include "app/win32/MainMenu.h"
+#include "app/win32/MainReadout.h"
 #include "display/win32/Graph.h"
 #include "tools/win32/CmdWin.h"
 #include "tools/win32/PidAdjust.h"
@@ -106,8 +107,8 @@ static void OnPidAdjust(HWND window) {
         SetItemCheck(menu, CMD_PID_ADJUST, 0);
         PidAdjDlgActive = 0;
     } else {
-        ShowPidAdjDlg(MainInstance, window, Proportional, Integral, Derivative, 0.0f,
-                      ValveCracking);
+        ShowPidAdjDlg(MainInstance, window, Proportional, Integral, Derivative, 0.0f, ValveCracking,
+                      ValveCrackingValMax);
         SetItemCheck(menu, CMD_PID_ADJUST, 1);
         PidAdjDlgActive = 1;
     }

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/WorkerThread.h"
 #include "app/win32/LegacyApp.h"
-#include "app/win32/MainWindow.h"
+#include "app/win32/MainReadout.h"
 #include "display/FormatInfo.h"
 #include "display/InfoStrip.h"
 #include "display/ReadoutLayout.h"
@@ -216,6 +216,7 @@ void CreateTheTotalizerWindowToMatchCurrentMainWinSize(HWND window) {
     GetWindowRect(window, &outer);
     GetClientRect(window, &client);
     int overhead = (outer.bottom - outer.top) - (client.bottom - client.top);
+    SetTotalizerFormat(TotalizerFormatBuff, NumTotalizerDecimalPlaces);
     TotalizerWin = CreateTotalizerWin(
         window, 0, title, outer.left + 80, outer.top + 80, outer.right - outer.left,
         overhead + (FlowDigitRect.bottom - FlowDigitRect.top), MainInstance);
@@ -267,7 +268,7 @@ static void DrawLabel(HDC dc, const RECT* rect, const char* text) {
 static void DrawNumber(HDC dc, const RECT* rect, COLORREF colour, const char* text) {
     SetBkColor(dc, RGB(0, 0, 0));
     SelectObject(dc, BigDigitFont);
-    ShowWinFloatText(dc, rect, colour, text, (int)strlen(text));
+    ShowWinFloatText(dc, rect, colour, DigitsBackgroundBrush, text, (int)strlen(text));
 }
 
 static void CopyToWindow(HDC target, const RECT* rect) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/DeferredSend.h"
 #include "app/GasText.h"
@@ -12,14 +12,23 @@
 #include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
-#include "app/win32/MainWindow.h"
+#include "app/win32/MainReplies.h"
+#include "app/win32/MainMenu.h"
+#include "app/win32/MainReadout.h"
 #include "device/LegacyBoardUtils.h"
 #include "display/FormatInfo.h"
 #include "display/win32/Graph.h"
+#include "display/win32/TotalizerWin.h"
 #include "tools/SliderScales.h"
 #include "tools/win32/CmdWin.h"
 #include "tools/win32/PidAdjust.h"
 #include "tools/win32/SetPointEntry.h"
+
+// A line of the command window goes to the board in one queue slot, as typed.
+static_assert(CMD_TEXT_SIZE == MSGQ_TEXT_SIZE, "a command window line must fit a queue slot");
+
+// The command being queued is formatted here; the queue copies it.
+static char OutString[MSGQ_TEXT_SIZE];
 
 static float FloatFromBits(LPARAM lParam) {
     uint32_t bits = (uint32_t)lParam;
@@ -316,6 +325,7 @@ static void OnGasInfo(HWND window) {
     GetFormatInfo(FullScaleFlow, 1, FlowFormatBuff, sizeof FlowFormatBuff, &NumFlowDecimalPlaces);
     GetFormatInfo(FullScaleFlow, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
                   &NumTotalizerDecimalPlaces);
+    SetTotalizerFormat(TotalizerFormatBuff, NumTotalizerDecimalPlaces);
     // In units the digits are sized by the gas's full scale, which has just changed.
     if (ShowFlowDisplayInUnits)
         RelayoutReadout(window);
@@ -325,7 +335,6 @@ static void OnNewSetPoint(HWND window, LPARAM lParam) {
     float value = FloatFromBits(lParam);
     if (!SetPointAccepted(value))
         return;
-    TempSetpoint = value;
     if (ThreadParams.Simulation.load())
         SystemState.SetPoint = value;
     ChangeSetting(window, TIMER_SEND_SETPOINT, value);

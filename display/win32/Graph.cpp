@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "display/GraphRing.h"
 #include "display/win32/WindowUtils.h"
 

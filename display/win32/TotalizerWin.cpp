@@ -1,12 +1,11 @@
 #include "display/win32/TotalizerWin.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <windowsx.h>
 
-#include "app/AppMessages.h"
-#include "app/AppState.h"
-#include "app/win32/LegacyApp.h"
+#include "resources/AppMessages.h"
 #include "display/TotalizerLayout.h"
 #include "display/win32/WindowUtils.h"
 
@@ -17,6 +16,11 @@ constexpr COLORREF BUTTON_COLOUR = RGB(155, 155, 155);
 constexpr COLORREF DIGIT_COLOUR = RGB(255, 0, 0);
 
 HWND TotalizerWinHandle;
+// The format of the total, as the main window last gave it (SetTotalizerFormat), and the
+// screen's width read when the window is created: the digits' font shrinks to fit it.
+char FormatText[64];
+int FormatDecimals;
+int TotalizerScreenWidth;
 HWND ParentWindow;
 int Registered;
 HFONT TotalizerDigitFont;
@@ -86,12 +90,12 @@ void AdjustDigitWindow(HWND window) {
     if (dc == nullptr) {
         return;
     }
-    TotalizerSizingText(TotalizerFormatBuff, ShownLength, DigitSizing, sizeof DigitSizing);
+    TotalizerSizingText(FormatText, ShownLength, DigitSizing, sizeof DigitSizing);
     const char* sizing = DigitSizing;
     TotalizerHeights heights = TotalizerStartHeights(client.bottom - client.top);
     HFONT digitFont = MakeTahomaFont(heights.Digit);
     SIZE digits = Measure(dc, digitFont, sizing);
-    while (TotalizerMustShrink(digits.cx, ScreenWidth, heights)) {
+    while (TotalizerMustShrink(digits.cx, TotalizerScreenWidth, heights)) {
         heights = TotalizerShrinkHeights(heights);
         DeleteObject(digitFont);
         digitFont = MakeTahomaFont(heights.Digit);
@@ -124,6 +128,11 @@ void AdjustTotalizerWindowSize(HWND window) {
     }
 }
 
+void SetTotalizerFormat(const char* format, int decimals) {
+    snprintf(FormatText, sizeof FormatText, "%s", format ? format : "");
+    FormatDecimals = decimals;
+}
+
 void SetButtonText(HDC dc, const RECT* rect, const char* text) {
     RECT outline = ToRect(TotalizerButtonOutline(ToLayout(*rect)));
     HRGN clip = CreateRectRgnIndirect(&outline);
@@ -154,11 +163,11 @@ void DrawTotal(HWND window, HDC target, int whole) {
     // box measured before the gas was known, has the box measured again (and the font fitted
     // to the screen) so the whole number shows.
     char text[sizeof DrawnText];
-    int fits = (int)strlen(TotalizerFormatBuff);
-    int length = FormatTotalizerText(LastTotal, NumTotalizerDecimalPlaces, fits > 7 ? fits : 7,
-                                     text, sizeof text);
+    int fits = (int)strlen(FormatText);
+    int length =
+        FormatTotalizerText(LastTotal, FormatDecimals, fits > 7 ? fits : 7, text, sizeof text);
     char wanted[sizeof DigitSizing];
-    TotalizerSizingText(TotalizerFormatBuff, length, wanted, sizeof wanted);
+    TotalizerSizingText(FormatText, length, wanted, sizeof wanted);
     ShownLength = length;
     if (strcmp(wanted, DigitSizing) != 0) {
         AdjustDigitWindow(window);
@@ -181,7 +190,8 @@ void DrawTotal(HWND window, HDC target, int whole) {
     int width = box.right - box.left;
     int height = box.bottom - box.top;
     PatBlt(memory, box.left, box.top, width, height, BLACKNESS);
-    ShowWinDigits(memory, &box, DIGIT_COLOUR, text, length);
+    ShowWinDigits(memory, &box, DIGIT_COLOUR, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)),
+                  text, length);
     BitBlt(target, box.left, box.top, width, height, memory, box.left, box.top, SRCCOPY);
     SelectClipRgn(memory, nullptr);
     SelectObject(memory, previousFont);
@@ -196,10 +206,7 @@ void ForgetDrawnTotal() {
 }
 
 LRESULT OnCreate(HWND window) {
-    ScreenWidth = GetSystemMetrics(SM_CXSCREEN);
-    ScreenHeight = GetSystemMetrics(SM_CYSCREEN);
-    WinBorderWidth = GetSystemMetrics(SM_CXFRAME);
-    WinBorderHeight = GetSystemMetrics(SM_CYFRAME);
+    TotalizerScreenWidth = GetSystemMetrics(SM_CXSCREEN);
     HaveTotal = 0;
     ShownLength = 0;
     AdjustDigitWindow(window);

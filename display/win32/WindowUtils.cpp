@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/win32/LegacyApp.h"
 #include "display/ScreenFit.h"
 
 // The digit regions are sized for seven characters; a longer text keeps its leading ones.
@@ -23,20 +22,22 @@ HFONT MakeTahomaFont(int height) {
                        "tahoma");
 }
 
-void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length) {
+void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, HBRUSH digitsBrush,
+                      const char* text, int length) {
     if (length > MAX_DIGIT_CHARS)
         length = MAX_DIGIT_CHARS;
-    ShowWinDigits(dc, rect, textColour, text, length);
+    ShowWinDigits(dc, rect, textColour, digitsBrush, text, length);
 }
 
-void ShowWinDigits(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length) {
+void ShowWinDigits(HDC dc, const RECT* rect, COLORREF textColour, HBRUSH digitsBrush,
+                   const char* text, int length) {
     if (!dc || !rect || !text)
         return;
     if (length < 0)
         length = 0;
     ClipTo(dc, rect);
     SetTextColor(dc, textColour);
-    FillRect(dc, rect, DigitsBackgroundBrush);
+    FillRect(dc, rect, digitsBrush);
     RECT drawRect = *rect;
     DrawTextA(dc, text, length, &drawRect, DT_SINGLELINE | DT_VCENTER | DT_RIGHT);
 }
@@ -55,23 +56,23 @@ void ShowWinText(HDC dc, const RECT* rect, HFONT font, COLORREF textColour, COLO
     DrawTextA(dc, text, length, &drawRect, DT_SINGLELINE | DT_VCENTER);
 }
 
-void SetLabelText(HDC dc, const RECT* rect, const char* text) {
+void SetLabelText(HDC dc, const RECT* rect, HFONT labelFont, HBRUSH textBrush, const char* text) {
     if (!dc || !rect || !text)
         return;
     ClipTo(dc, rect);
-    SelectObject(dc, LabelFont);
+    SelectObject(dc, labelFont);
     SetBkColor(dc, RGB(255, 255, 255));
     SetTextColor(dc, RGB(0, 0, 0));
-    FillRect(dc, rect, TextBackgroundBrush);
-    ShowWinText(dc, rect, LabelFont, RGB(0, 0, 0), RGB(255, 255, 255), TextBackgroundBrush, text,
+    FillRect(dc, rect, textBrush);
+    ShowWinText(dc, rect, labelFont, RGB(0, 0, 0), RGB(255, 255, 255), textBrush, text,
                 (int)strlen(text));
 }
 
-void ClearRect(HDC dc, const RECT* rect) {
+void ClearRect(HDC dc, const RECT* rect, HBRUSH textBrush) {
     if (!dc || !rect)
         return;
     ClipTo(dc, rect);
-    FillRect(dc, rect, TextBackgroundBrush);
+    FillRect(dc, rect, textBrush);
 }
 
 int BeginOffscreenImage(HWND window, HDC target, OffscreenImage* image) {

@@ -11,14 +11,18 @@
 // selection into a context, reading the disk each time when the X server has none.
 HFONT MakeTahomaFont(int height);
 
-void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length);
+// The window that draws passes the brushes and fonts it owns: these routines keep none.
+// The digits: the rectangle filled with digitsBrush, at most seven characters right-aligned.
+void ShowWinFloatText(HDC dc, const RECT* rect, COLORREF textColour, HBRUSH digitsBrush,
+                      const char* text, int length);
 // As ShowWinFloatText, without the seven-character cut: for texts already fitted to their
 // rectangle (the totalizer's).
-void ShowWinDigits(HDC dc, const RECT* rect, COLORREF textColour, const char* text, int length);
+void ShowWinDigits(HDC dc, const RECT* rect, COLORREF textColour, HBRUSH digitsBrush,
+                   const char* text, int length);
 void ShowWinText(HDC dc, const RECT* rect, HFONT font, COLORREF textColour, COLORREF background,
                  HBRUSH brush, const char* text, int length);
-void SetLabelText(HDC dc, const RECT* rect, const char* text);
-void ClearRect(HDC dc, const RECT* rect);
+void SetLabelText(HDC dc, const RECT* rect, HFONT labelFont, HBRUSH textBrush, const char* text);
+void ClearRect(HDC dc, const RECT* rect, HBRUSH textBrush);
 
 // A bitmap the size of a window's client area, selected into a memory context compatible with
 // the target, so a picture is drawn off-screen and copied in one step without flicker.

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"

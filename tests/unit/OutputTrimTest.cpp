@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/SerialCmdQ.h"
 #include "tools/OutputTrim.h"
 
 namespace {
@@ -124,7 +125,7 @@ TEST(SplitCommandEntry, EachCompleteLineIsACommandOfItsOwn) {
         {b254, {}, b254, 0, "", false}, // still typing
     };
     for (const auto& c : cases) {
-        CmdEntrySplit split = SplitCommandEntry(c.text.data(), c.text.size());
+        CmdEntrySplit split = SplitCommandEntry(c.text.data(), c.text.size(), MSGQ_TEXT_SIZE);
         EXPECT_EQ(split.Lines, c.lines) << c.text.size() << " characters";
         EXPECT_EQ(split.Keep, c.keep) << c.text.size() << " characters";
         EXPECT_EQ(split.TooLong, c.tooLong) << c.text.size() << " characters";
@@ -133,16 +134,19 @@ TEST(SplitCommandEntry, EachCompleteLineIsACommandOfItsOwn) {
     }
 }
 
-TEST(SplitCommandEntry, LongestAcceptedLineFitsAQueueSlotWithItsNul) {
-    std::string line = std::string(CMD_LINE_MAX_CHARS, 'A') + "\r\n";
-    CmdEntrySplit split = SplitCommandEntry(line.data(), line.size());
-    ASSERT_EQ(split.Lines.size(), 1u);
-    EXPECT_LE(split.Lines[0].size() + 1, static_cast<size_t>(MSGQ_TEXT_SIZE));
-    EXPECT_LE(split.Lines[0].size() + 1, CMD_TEXT_SIZE);
+TEST(SplitCommandEntry, LongestAcceptedLineFillsTheBufferWithItsNul) {
+    for (size_t size : {size_t{8}, size_t{256}}) {
+        std::string line = std::string(CommandLineMaxChars(size), 'A') + "\r\n";
+        CmdEntrySplit split = SplitCommandEntry(line.data(), line.size(), size);
+        ASSERT_EQ(split.Lines.size(), 1u) << size;
+        EXPECT_EQ(split.Lines[0].size() + 1, size);
+        line.insert(0, "A");
+        EXPECT_EQ(SplitCommandEntry(line.data(), line.size(), size).TooLong, size - 2) << size;
+    }
 }
 
 TEST(CommandTooLongNotice, NamesTheLengthAndEndsTheLine) {
-    std::string notice = CommandTooLongNotice(300);
+    std::string notice = CommandTooLongNotice(300, MSGQ_TEXT_SIZE);
     EXPECT_NE(notice.find("300"), std::string::npos);
     EXPECT_NE(notice.find("253"), std::string::npos);
     EXPECT_EQ(notice.substr(notice.size() - 2), "\r\n");

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/WorkerThread.h"
 #include "app/win32/FlowLog.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "display/win32/Graph.h"
 #include "GdiObjectCount.h"
 #include "ToolWindowHarness.h"

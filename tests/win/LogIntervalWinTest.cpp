@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/win32/FlowLog.h"
 #include "tools/win32/LogIntervalWin.h"
 
@@ -37,10 +37,9 @@ class LogIntervalWinTest : public ::testing::Test {
         InitCommonControlsEx(&controls);
         Parent = toolharness::CreateInboxParent(100, 100, 400, 300);
         ASSERT_NE(Parent, nullptr);
-        LogMessageBox = RecordBox;
         Boxes.clear();
         Window = CreateLogIntervalWin(Parent, 0, "Select Log Interval", 96, 54, 640, 270,
-                                      GetModuleHandleA(nullptr));
+                                      GetModuleHandleA(nullptr), RecordBox);
         ASSERT_NE(Window, nullptr);
         PumpRounds();
     }
@@ -50,7 +49,6 @@ class LogIntervalWinTest : public ::testing::Test {
         }
         DestroyWindow(Parent);
         PumpRounds();
-        LogMessageBox = MessageBoxA;
     }
     HWND Item(int id) { return GetDlgItem(Window, id); }
     void SetSpins(int minutes, int seconds, int msec) {

@@ -5,7 +5,7 @@
 
 #include "DeviceWinTestUtil.h"
 #include "MainWindowHarness.h"
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/win32/Connection.h"
 #include "app/SerialCmdQ.h"
 #include "device/LegacyBoardUtils.h"

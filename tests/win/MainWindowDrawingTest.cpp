@@ -57,18 +57,14 @@ struct Canvas {
 };
 
 struct DrawingTest : testing::Test {
-    HBRUSH savedDigits, savedText;
+    HBRUSH DigitsBrush, TextBrush;
     void SetUp() override {
-        savedDigits = DigitsBackgroundBrush;
-        savedText = TextBackgroundBrush;
-        DigitsBackgroundBrush = CreateSolidBrush(RGB(0, 0, 0));
-        TextBackgroundBrush = CreateSolidBrush(RGB(200, 200, 200));
+        DigitsBrush = CreateSolidBrush(RGB(0, 0, 0));
+        TextBrush = CreateSolidBrush(RGB(200, 200, 200));
     }
     void TearDown() override {
-        DeleteObject(DigitsBackgroundBrush);
-        DeleteObject(TextBackgroundBrush);
-        DigitsBackgroundBrush = savedDigits;
-        TextBackgroundBrush = savedText;
+        DeleteObject(DigitsBrush);
+        DeleteObject(TextBrush);
     }
 };
 
@@ -77,8 +73,8 @@ struct DrawingTest : testing::Test {
 TEST_F(DrawingTest, LongNumbersKeepTheirFirstSevenCharacters) {
     RECT r = {10, 10, 290, 70};
     Canvas seven(300, 80, RGB(0, 0, 255)), nine(300, 80, RGB(0, 0, 255));
-    ShowWinFloatText(seven.dc, &r, RGB(255, 0, 0), "1234567", 7);
-    ShowWinFloatText(nine.dc, &r, RGB(255, 0, 0), "123456789", 9);
+    ShowWinFloatText(seven.dc, &r, RGB(255, 0, 0), DigitsBrush, "1234567", 7);
+    ShowWinFloatText(nine.dc, &r, RGB(255, 0, 0), DigitsBrush, "123456789", 9);
     EXPECT_GT(seven.Count(RGB(255, 0, 0), r), 50);
     EXPECT_EQ(seven.Pixels(), nine.Pixels());
     // The fill stays inside the rectangle.
@@ -101,7 +97,7 @@ TEST_F(DrawingTest, EmptyTextLeavesTheRectangleAlone) {
 TEST_F(DrawingTest, ClearRectFillsOnlyItsRectangle) {
     RECT r = {10, 10, 30, 20};
     Canvas canvas(40, 30, RGB(1, 2, 3));
-    ClearRect(canvas.dc, &r);
+    ClearRect(canvas.dc, &r, TextBrush);
     EXPECT_EQ(canvas.Count(RGB(200, 200, 200), r), 20 * 10);
     EXPECT_EQ(canvas.Count(RGB(200, 200, 200), RECT{0, 0, 40, 30}), 20 * 10);
 }

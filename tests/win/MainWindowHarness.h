@@ -13,6 +13,7 @@
 #include "app/AppState.h"
 #include "app/WorkerThread.h"
 #include "app/win32/LegacyApp.h"
+#include "app/win32/MainReadout.h"
 
 namespace harness {
 

@@ -5,9 +5,9 @@
 
 #include "MainWindowHarness.h"
 #include "app/win32/Connection.h"
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/SerialCmdQ.h"
-#include "app/win32/MainWindow.h"
+#include "app/win32/MainReplies.h"
 #include "tools/win32/CmdWin.h"
 
 using namespace harness;

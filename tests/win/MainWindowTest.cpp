@@ -9,7 +9,7 @@
 #include <atomic>
 
 #include "MainWindowHarness.h"
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/SerialCmdQ.h"
 #include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"

@@ -19,9 +19,9 @@ void Pump() {
 class PidAdjDlg : public TrackbarDialogTest<PidAdjDlgBoxMsg, ClosePidAdjDlg> {
   protected:
     HWND Open(float proportional, float integral, float derivative, float proportionalMax,
-              DWORD cracking) {
+              DWORD cracking, DWORD crackingMax = 8388480) {
         ShowPidAdjDlg(GetModuleHandleA(nullptr), parent, proportional, integral, derivative,
-                      proportionalMax, cracking);
+                      proportionalMax, cracking, crackingMax);
         Pump();
         dialog = FindOwnedWindow(parent, "PID Adjust");
         return dialog;
@@ -166,12 +166,9 @@ TEST_F(PidAdjDlg, OpeningAgainKeepsTheDialogButTheNextOpeningShowsTheNewValues) 
 }
 
 TEST_F(PidAdjDlg, CrackingSliderFollowsTheApplicationMaximum) {
-    uint32_t savedMax = ValveCrackingValMax;
-    ValveCrackingValMax = 65000;
-    ASSERT_NE(Open(0.0f, 0.0f, 0.0f, 0.0f, 16250u), nullptr);
+    ASSERT_NE(Open(0.0f, 0.0f, 0.0f, 0.0f, 16250u, 65000u), nullptr);
     EXPECT_EQ(Position(IDC_CRACK_TRACKBAR), 48750);
     Scroll(IDC_CRACK_TRACKBAR, TB_THUMBTRACK, 100);
-    ValveCrackingValMax = savedMax;
     ASSERT_EQ(PostedToParent().size(), 1u);
     EXPECT_EQ(PostedToParent()[0].lParam, 64900);
 }

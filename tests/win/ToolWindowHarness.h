@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 
 namespace toolharness {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "display/FormatInfo.h"
 #include "display/win32/TotalizerWin.h"
@@ -63,9 +63,18 @@ class TotalizerWinTest : public toolharness::InboxParentTest {
     void SetUp() override {
         InboxParentTest::SetUp();
         // As the gas information reply leaves them for a full scale of 100.
-        GetFormatInfo(100.0f, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
-                      &NumTotalizerDecimalPlaces);
+        SetFormatForFullScale(100.0f);
     }
+    void SetFormatForFullScale(float fullScale) {
+        GetFormatInfo(fullScale, 4, Format, sizeof Format, &Decimals);
+        SetTotalizerFormat(Format, Decimals);
+    }
+    void SetDecimals(int decimals) {
+        Decimals = decimals;
+        SetTotalizerFormat(Format, Decimals);
+    }
+    char Format[100];
+    int Decimals;
     HWND Open(int asChild = 0) {
         Window = CreateTotalizerWin(Parent, asChild, "Bench 7 Total Flow", 100, 100, 700, 160,
                                     GetModuleHandleA(nullptr));
@@ -94,7 +103,7 @@ TEST_F(TotalizerWinTest, FitsItsWidthToTheDigits) {
 }
 
 TEST_F(TotalizerWinTest, DrawsTheTotalInRedWithTheFormatDecimals) {
-    ASSERT_EQ(NumTotalizerDecimalPlaces, 1);
+    ASSERT_EQ(Decimals, 1);
     ASSERT_NE(Open(), nullptr);
     EXPECT_EQ(FindColour(Window, DIGIT_RED).Count, 0);
     ShowTotal(Window, 12.0f); // "12.0"
@@ -103,22 +112,20 @@ TEST_F(TotalizerWinTest, DrawsTheTotalInRedWithTheFormatDecimals) {
     ColourBox button = FindColour(Window, BUTTON_GREY);
     EXPECT_LT(one.Bottom, button.Bottom); // digits above the button
     // Right-aligned: more decimals reach further left, at the same right edge.
-    NumTotalizerDecimalPlaces = 3; // "12.000"
+    SetDecimals(3); // "12.000"
     ShowTotal(Window, 12.0f);
     ColourBox three = FindColour(Window, DIGIT_RED);
     EXPECT_LT(three.Left, one.Left);
     EXPECT_NEAR(three.Right, one.Right, 2);
-    NumTotalizerDecimalPlaces = 1;
 }
 
 TEST_F(TotalizerWinTest, ATotalIsShownWholeInABoxMeasuredBeforeTheGasWasKnown) {
-    TotalizerFormatBuff[0] = '\0';
+    SetTotalizerFormat("", 0);
     ASSERT_NE(Open(), nullptr);
     RECT before;
     GetClientRect(Window, &before);
     // The gas information arrives (full scale 100), then a total of nine digits.
-    GetFormatInfo(100.0f, 4, TotalizerFormatBuff, sizeof TotalizerFormatBuff,
-                  &NumTotalizerDecimalPlaces);
+    SetFormatForFullScale(100.0f);
     ShowTotal(Window, 123456789.0f);
     RECT after;
     GetClientRect(Window, &after);

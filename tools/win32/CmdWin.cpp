@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/AppMessages.h"
-#include "app/AppState.h"
+#include "resources/AppMessages.h"
 #include "display/win32/WindowUtils.h"
 #include "tools/OutputTrim.h"
 
@@ -21,6 +20,8 @@ static HWND hwndCmdEntry;
 static int FontHeight;
 static int CmdEntryWinHeight;
 static int Registered;
+// The last creation error's text.
+static char ErrorStr[200];
 
 // Commands go to the board one at a time: a line is handed to the main window, echoed once
 // it is queued, and the next waits until the answer to this one has been shown under its
@@ -31,7 +32,7 @@ static int Registered;
 constexpr int CMD_LINE_SLOTS = 16;
 struct CmdSlot {
     char Text[CMD_TEXT_SIZE];
-    char Result[USER_CMD_RESULT_SIZE];
+    char Result[CMD_RESULT_SIZE];
     int InFlight;
 };
 static CmdSlot CommandSlots[CMD_LINE_SLOTS];
@@ -172,13 +173,13 @@ static void QueueLines(const std::vector<std::string>& lines) {
 }
 
 static size_t CountLines(const std::string& text) {
-    CmdEntrySplit split = SplitCommandEntry(text.data(), text.size());
+    CmdEntrySplit split = SplitCommandEntry(text.data(), text.size(), CMD_TEXT_SIZE);
     return split.Lines.size() + (split.TooLong ? 1 : 0) + (split.Keep.empty() ? 0 : 1);
 }
 
 static void OnEntryChange() {
     std::string text = WindowText(hwndCmdEntry);
-    CmdEntrySplit split = SplitCommandEntry(text.data(), text.size());
+    CmdEntrySplit split = SplitCommandEntry(text.data(), text.size(), CMD_TEXT_SIZE);
     if (!split.HadBreak)
         return;
     // A line refused earlier has been entered again: what was pasted after it follows the
@@ -188,7 +189,7 @@ static void OnEntryChange() {
         std::string combined = text.substr(0, lastBreak + 1) + HeldAfterRefused;
         combined += text.substr(lastBreak + 1);
         HeldAfterRefused.clear();
-        split = SplitCommandEntry(combined.data(), combined.size());
+        split = SplitCommandEntry(combined.data(), combined.size(), CMD_TEXT_SIZE);
     }
     QueueLines(split.Lines);
     if (split.TooLong) {
@@ -196,7 +197,7 @@ static void OnEntryChange() {
         // something else: it stays in the entry, alone, with the caret at its end, for the
         // operator to shorten; what followed it waits.
         HeldAfterRefused = split.After + HeldAfterRefused;
-        AppendTextToOutputWindow(CommandTooLongNotice(split.TooLong).c_str());
+        AppendTextToOutputWindow(CommandTooLongNotice(split.TooLong, CMD_TEXT_SIZE).c_str());
         if (!HeldAfterRefused.empty()) {
             char notice[96];
             size_t held = CountLines(HeldAfterRefused);

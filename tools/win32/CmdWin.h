@@ -4,6 +4,11 @@
 #include <cstddef>
 #include <windows.h>
 
+// A line's slot: the command as typed with CR LF (as long as a board queue slot's text, which
+// the main window checks) and the board's answer, up to 5000 characters.
+constexpr size_t CMD_TEXT_SIZE = 256;
+constexpr size_t CMD_RESULT_SIZE = 5000;
+
 HWND CreateCmdWin(HWND parent, int asChild, const char* title, int x, int y, int width, int height,
                   HINSTANCE instance);
 BOOL CmdWinDialogBoxMsg(MSG* message);

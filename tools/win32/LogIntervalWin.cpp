@@ -3,15 +3,9 @@
 #include <commctrl.h>
 #include <cstdio>
 
-#include "app/AppMessages.h"
-#include "app/win32/FlowLog.h"
-#include "app/win32/WideText.h"
+#include "resources/AppMessages.h"
 #include "display/win32/WindowUtils.h"
 #include "tools/LogInterval.h"
-
-// Defined here rather than with the log so that this window stands alone; the log shares it.
-// UTF-8 text: the log's boxes name its file as the operator typed it.
-LogMessageBoxFunc LogMessageBox = MessageBoxUtf8;
 
 namespace {
 
@@ -30,6 +24,8 @@ HWND hwndMinuteUpDown, hwndSecUpDown, hwndMsecUpDown;
 HWND hwndOkButton, hwndCancelButton;
 int MinutesTextX, MinutesTextY, SecondsTextX, SecondsTextY, MsecTextX, MsecTextY;
 char ErrorStr[200];
+// The message box the window's owner chose (CreateLogIntervalWin).
+ErrorBoxFunc IntervalMessageBox = MessageBoxA;
 
 HWND MakeControl(HWND window, const char* className, const char* text, DWORD style, int id) {
     return CreateWindowExA(0, className, text, style, 0, 0, 0, 0, window,
@@ -133,7 +129,7 @@ void OnOk(HWND window) {
     uint32_t interval = LogIntervalFromSpins(
         SpinReading(hwndMinuteUpDown), SpinReading(hwndSecUpDown), SpinReading(hwndMsecUpDown));
     if (interval == 0) {
-        LogMessageBox(window, "Log Interval Not Set", "Log Setup Error", MB_OK);
+        IntervalMessageBox(window, "Log Interval Not Set", "Log Setup Error", MB_OK);
         return;
     }
     PostMessageA(ParentWindow, WM_LOG_INTERVAL_SET, 0, static_cast<LPARAM>(interval));
@@ -196,11 +192,12 @@ LRESULT CALLBACK LogIntervalWinProc(HWND window, UINT message, WPARAM wParam, LP
 } // namespace
 
 HWND CreateLogIntervalWin(HWND parent, int asChild, const char* title, int x, int y, int width,
-                          int height, HINSTANCE instance) {
+                          int height, HINSTANCE instance, ErrorBoxFunc box) {
     ParentWindow = parent;
+    IntervalMessageBox = box;
     if (!Registered) {
         if (!RegisterRedrawnClass(instance, CLASS_NAME, LogIntervalWinProc, 4, WHITE_BRUSH)) {
-            ShowCreateErrorBox(ErrorStr, sizeof ErrorStr, LogMessageBox);
+            ShowCreateErrorBox(ErrorStr, sizeof ErrorStr, IntervalMessageBox);
             return nullptr;
         }
         Registered = 1;
@@ -208,7 +205,7 @@ HWND CreateLogIntervalWin(HWND parent, int asChild, const char* title, int x, in
     HWND window = CreateWindowExA(0, CLASS_NAME, title, asChild ? CHILD_WIN_STYLE : POPUP_WIN_STYLE,
                                   x, y, width, height, parent, nullptr, instance, nullptr);
     if (window == nullptr) {
-        ShowCreateErrorBox(ErrorStr, sizeof ErrorStr, LogMessageBox);
+        ShowCreateErrorBox(ErrorStr, sizeof ErrorStr, IntervalMessageBox);
         return nullptr;
     }
     LogIntervalWinHandle = window;

@@ -7,8 +7,7 @@
 
 #include <cmath>
 
-#include "app/AppMessages.h"
-#include "app/AppState.h"
+#include "resources/AppMessages.h"
 #include "tools/SliderScales.h"
 
 static float ProportionalVal;
@@ -16,6 +15,8 @@ static float IntegralVal;
 static float DerivativeVal;
 static float ProportionalMaxVal;
 static DWORD ValveCrackingVal;
+// The cracking slider's top value, as the main window gives it.
+static DWORD ValveCrackingValMax;
 static HWND hwndDialogBox;
 static HWND ParentWindow;
 
@@ -132,12 +133,13 @@ static INT_PTR CALLBACK PidAdjDlgProc(HWND dialog, UINT message, WPARAM wParam, 
 }
 
 void ShowPidAdjDlg(HINSTANCE instance, HWND parent, float proportional, float integral,
-                   float derivative, float proportionalMax, DWORD cracking) {
+                   float derivative, float proportionalMax, DWORD cracking, DWORD crackingMax) {
     ProportionalVal = proportional;
     IntegralVal = integral;
     DerivativeVal = derivative;
     ProportionalMaxVal = proportionalMax == 0.0f ? PROPORTIONAL_DEFAULT_MAX : proportionalMax;
     ValveCrackingVal = cracking;
+    ValveCrackingValMax = crackingMax;
     ParentWindow = parent;
     if (hwndDialogBox)
         return;

@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
+// crackingMax: the top of the cracking slider (the application's valve cracking maximum).
 void ShowPidAdjDlg(HINSTANCE instance, HWND parent, float proportional, float integral,
-                   float derivative, float proportionalMax, DWORD cracking);
+                   float derivative, float proportionalMax, DWORD cracking, DWORD crackingMax);
 BOOL ClosePidAdjDlg();
 BOOL PidAdjDlgBoxMsg(MSG* message);
 // The board's value for one slider (valueMessage: the WM_PID_* message that slider posts),

@@ -5,7 +5,7 @@
 #include <commctrl.h>
 #include <cstring>
 
-#include "app/AppMessages.h"
+#include "resources/AppMessages.h"
 #include "tools/SliderScales.h"
 
 static HWND hwndDialogBox;
