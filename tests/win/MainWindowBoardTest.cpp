@@ -82,31 +82,84 @@ TEST_F(BoardTest, ConnectsToTheControllerAndReadsItsGas) {
     EXPECT_TRUE(PumpUntil(2000, [] { return Proportional != 0.0f || Integral != 0.0f; }));
 }
 
+// A bad reply while connected is a link error: the window reconnects on the same port by
+// itself, and the board hears a new probe, link set-up and identification, then the state
+// poll again; no port dialog comes, the title stays, the strip is back to its normal colour.
+// The faults come one after another: each reconnection holds (its state reports arrive), so
+// none of them counts towards giving up.
 TEST_F(BoardTest, SerialErrorReconnectsOnTheSamePort) {
-    Connect("COM5");
-    ASSERT_TRUE(PumpUntil(20000, [&] { return ThreadParams.Connected.load() == 1; }));
-    PumpFor(300);
-    // The board stops answering for a while: the worker reports the error, the window
-    // restarts it and it finds the board again, all without a dialog.
-    ASSERT_TRUE(devicewin::BoardControl("com5.ctl", "fault silence once"));
+    const std::string title = "Torvan Controller On COM5";
+    const std::vector<std::string> reconnection = {"~GLSV",        "2",   "S112=0", "~BAUD=230400",
+                                                   "~SNLC=0x0D0A", "S64", "S54",    "~GLSV"};
+    ConnectController("COM5");
+    if (HasFatalFailure())
+        return;
     DWORD longestGap = 0, last = GetTickCount();
-    bool lost = PumpUntil(10000, [&] {
+    auto noteGap = [&] {
         DWORD now = GetTickCount();
         longestGap = std::max(longestGap, now - last);
         last = now;
-        return ThreadParams.Connected.load() == 0 || SerialPortErrors != 0;
-    });
-    EXPECT_TRUE(lost);
-    ASSERT_TRUE(devicewin::BoardControl("com5.ctl", "fault none"));
-    bool back = PumpUntil(20000, [&] {
-        DWORD now = GetTickCount();
-        longestGap = std::max(longestGap, now - last);
-        last = now;
-        return ThreadParams.Connected.load() == 1 && SerialPortErrors == 0;
-    });
-    EXPECT_TRUE(back);
-    EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
+    };
+    for (const char* fault : {"badsum once", "zerolen once", "cut once", "silence once"}) {
+        SCOPED_TRACE(fault);
+        size_t mark = devicewin::BoardRecord("com5.rec").size();
+        auto sinceMark = [&] {
+            std::vector<std::string> r = devicewin::BoardRecord("com5.rec");
+            return std::vector<std::string>(r.begin() + std::min(mark, r.size()), r.end());
+        };
+        ASSERT_TRUE(devicewin::BoardControl("com5.ctl", (std::string("fault ") + fault).c_str()));
+        // Back: three state polls since the new link set-up.
+        bool back = PumpUntil(20000, [&] {
+            noteGap();
+            std::vector<std::string> r = sinceMark();
+            auto setUp = std::find(r.begin(), r.end(), std::string("~SNLC=0x0D0A"));
+            return std::count(setUp, r.end(), std::string("~GLSV")) >= 3;
+        });
+        std::vector<std::string> record = sinceMark();
+        std::string heard;
+        for (const std::string& command : record)
+            heard += command + " ";
+        ASSERT_TRUE(back) << "no reconnection; the board heard: " << heard;
+        auto next = record.begin();
+        for (const std::string& command : reconnection) {
+            next = std::find(next, record.end(), command);
+            ASSERT_TRUE(next != record.end())
+                << command << " missing or out of order in: " << heard;
+            ++next;
+        }
+        EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
+        EXPECT_TRUE(PumpUntil(5000, [&] { return Title(window) == title; })) << Title(window);
+        EXPECT_TRUE(PumpUntil(5000, [&] { return StripShare(window, RGB(190, 200, 190)) > 50; }))
+            << "the strip is not back to its normal colour";
+    }
     printf("longest pause of the message loop: %lu ms\n", (unsigned long)longestGap);
+}
+
+// Connecting and closing leave no GDI object behind: after a first round, every round has the
+// same count while connected and after Close.
+TEST_F(BoardTest, GdiObjectsStayFlatAcrossConnections) {
+    DWORD connected = 0, closed = 0;
+    for (int cycle = 0; cycle <= 3; cycle++) {
+        SCOPED_TRACE(cycle);
+        ConnectController("COM5");
+        if (HasFatalFailure())
+            return;
+        ASSERT_TRUE(PumpUntil(5000, [&] { return StripShare(window, RGB(190, 200, 190)) > 50; }));
+        PumpFor(500);
+        DWORD nowConnected = GdiObjectCount();
+        SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+        PumpFor(300);
+        DWORD nowClosed = GdiObjectCount();
+        if (cycle == 0) {
+            connected = nowConnected;
+            closed = nowClosed;
+            printf("GDI objects connected %lu, after Close %lu\n", (unsigned long)connected,
+                   (unsigned long)closed);
+            continue;
+        }
+        EXPECT_EQ(nowConnected, connected) << "while connected";
+        EXPECT_EQ(nowClosed, closed) << "after Close";
+    }
 }
 
 TEST_F(BoardTest, FailedConnectReopensThePortDialog) {

@@ -362,6 +362,19 @@ TEST_F(MainWindowTest, GdiObjectsStayFlat) {
     DWORD after = GdiObjectCount();
     printf("GDI objects before %lu after %lu\n", (unsigned long)before, (unsigned long)after);
     EXPECT_LE(after, before + 3);
+
+    // Simulation and Close: the window grows for the controller's rows and shrinks back, with
+    // new fonts each time. After the first Close, every later one leaves the same count.
+    SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+    PumpFor(200);
+    DWORD closed = GdiObjectCount();
+    for (int cycle = 1; cycle <= 3; cycle++) {
+        ASSERT_TRUE(Simulate()) << "cycle " << cycle;
+        PumpFor(300);
+        SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+        PumpFor(200);
+        EXPECT_EQ(GdiObjectCount(), closed) << "after simulation and Close, cycle " << cycle;
+    }
 }
 
 // A step that would draw the strip's pixels again draws nothing; a paint wipes them, so the
