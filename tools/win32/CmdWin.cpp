@@ -350,13 +350,9 @@ void CmdWinReply(const void* result) {
     CmdSlot* slot = &CommandSlots[SlotInFlight];
     slot->InFlight = 0;
     SlotInFlight = -1;
-    // The next line goes first: the board works on it while the pane lays out this answer
-    // (under Wine a growing edit control takes longer than the board). Its echo comes when
-    // the main window has queued it, after this answer in the pane; the answer stays in this
-    // line's own slot.
-    SendNextLine();
     if (slot->Result[0] != '\0')
         AppendTextToOutputWindow(slot->Result);
+    SendNextLine();
 }
 
 void CmdWinLinkUp() {
