@@ -12,12 +12,16 @@
 #include "device/DeviceClock.h"
 #include "device/PortLock.h"
 
-ComHandle Board = nullptr;
-char Reply[REPLY_TEXT_SIZE];
-BoardReplyKind ReplyKind = REPLY_MISSING;
+// Per thread: a command on several ports runs one thread per board, each with its own board,
+// reply, lock and restoring state.
+thread_local ComHandle Board = nullptr;
+thread_local char Reply[REPLY_TEXT_SIZE];
+thread_local BoardReplyKind ReplyKind = REPLY_MISSING;
 
-static PortLockRec BoardLock = {nullptr};
-static volatile int Restoring = 0;
+static thread_local PortLockRec BoardLock = {nullptr};
+static thread_local int Restoring = 0;
+// Set on a board's own thread: its messages start with its port.
+static thread_local const char* BenchPort = nullptr;
 
 int UsageError(const CommandDef& def, const char* what, const char* detail) {
     fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
@@ -91,10 +95,18 @@ int ParseLong(const char* text, long low, long high, long* out) {
 // The board
 
 int Fail(int code, const char* format, const char* text) {
-    fprintf(stderr, "torvanctl: ");
-    fprintf(stderr, format, text);
-    fprintf(stderr, "\n");
+    // One write per line, so that the lines of boards running side by side do not mix.
+    char message[1200];
+    int used = snprintf(message, sizeof message, "torvanctl: %s%s", BenchPort ? BenchPort : "",
+                        BenchPort ? ": " : "");
+    snprintf(message + used, sizeof message - (size_t)used, format, text);
+    fprintf(stderr, "%s\n", message);
     return code;
+}
+
+void BeginBenchBoard(const char* port) {
+    BenchPort = port;
+    UseOwnBoardStateOnThisThread();
 }
 
 static int StopRequested() {
@@ -117,9 +129,10 @@ int OpenBoard(const char* port) {
     uint32_t portError = GetComPortState(port);
     if (portError != 0) {
         ReleasePortLock(&BoardLock);
-        fprintf(stderr, "torvanctl: cannot open %s (error %u)\n", port, (unsigned)portError);
+        char why[300];
+        snprintf(why, sizeof why, "cannot open %s (error %u)", port, (unsigned)portError);
         CloseBoard();
-        return EXIT_NO_BOARD;
+        return Fail(EXIT_NO_BOARD, "%s", why);
     }
     if (!ConnectToTorvan(port, &Board)) {
         Board = nullptr;
@@ -134,12 +147,29 @@ int OpenBoard(const char* port) {
 }
 
 void CloseBoard() {
+    DropBoardLink();
+    ReleasePortLock(&BoardLock);
+}
+
+void DropBoardLink() {
     if (Board != nullptr) {
         DisconnectFromTorvan(Board);
-        ForgetBoardLineSettings();
+        // The other boards' threads still use the shared table of saved settings; a board's
+        // own speed and line ending are forgotten with its thread.
+        if (BenchPort == nullptr) {
+            ForgetBoardLineSettings();
+        }
         Board = nullptr;
     }
-    ReleasePortLock(&BoardLock);
+}
+
+int ReconnectBoard(const char* port) {
+    DropBoardLink();
+    if (!ConnectToTorvan(port, &Board)) {
+        Board = nullptr;
+        return 0;
+    }
+    return 1;
 }
 
 int Ask(const char* command) {

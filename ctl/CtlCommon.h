@@ -19,7 +19,8 @@ enum ExitCode {
 
 constexpr int COMMAND_TEXT_SIZE = 256;
 constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
-constexpr int MAX_POSITIONALS = 4;
+// A command on several ports takes up to this many (a bench of boards).
+constexpr int MAX_POSITIONALS = 64;
 constexpr int MAX_OPTIONS = 10;
 
 // ---------------------------------------------------------------------------------------
@@ -63,13 +64,19 @@ int RunStepTest(const CommandDef& def, const Args& args);
 // ---------------------------------------------------------------------------------------
 // The board
 
-extern ComHandle Board;
+// The board, its reply and its lock are the calling thread's: a command on several ports gives
+// each board a thread of its own.
+extern thread_local ComHandle Board;
 // The last reply Ask received, prompt removed, and what kind of reply it was.
-extern char Reply[REPLY_TEXT_SIZE];
-extern BoardReplyKind ReplyKind;
+extern thread_local char Reply[REPLY_TEXT_SIZE];
+extern thread_local BoardReplyKind ReplyKind;
 
-// Prints "torvanctl: " and the formatted text on standard error; returns code.
+// Prints "torvanctl: " (on a board's own thread also its port) and the formatted text on
+// standard error, as one line; returns code.
 int Fail(int code, const char* format, const char* text);
+// Makes the calling thread the home of one board of several: its device state (error bits,
+// saved speed and line ending) is its own and its messages name its port.
+void BeginBenchBoard(const char* port);
 // Installs the device layer's abort check for the whole run: once torvanctl is told to stop, a
 // reply being read fails at its next byte and settle waits end, except while the board is
 // being put back (Restoring).
@@ -80,6 +87,10 @@ void SetRestoring(int restoring);
 int OpenBoard(const char* port);
 // Restores the board's line ending and speed, closes the port and gives the lock up.
 void CloseBoard();
+// As CloseBoard, but the port stays locked: a reconnection on it follows.
+void DropBoardLink();
+// Looks for the board again on the port still locked by OpenBoard. 1 when found.
+int ReconnectBoard(const char* port);
 // Sends one command line and keeps its reply in Reply. 1 on a reply, refused or not.
 int Ask(const char* command);
 // As Ask, and reports a missing reply on standard error.

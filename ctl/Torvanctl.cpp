@@ -712,14 +712,19 @@ static const CommandDef Commands[] = {
      {{"--type", 1}, {"--sp1", 1}, {"--sp2", 1}, {"--timeout", 1}},
      RunBumpValve},
     {"capture",
-     "capture PORT [--duration S] [--out FILE.csv] [--set-point]",
+     "capture PORT [PORT ...] [--duration S] [--out FILE.csv | --out-dir DIR] [--set-point]",
      "Records every flow sample the board makes (one per 5 ms, none lost or repeated) as\n"
      "CSV to FILE or standard output, until S seconds have passed or Ctrl-C. Columns:\n"
      "time_s (since the capture began, 5 ms apart, kept to the computer's clock) and\n"
-     "flow_pct (%FS); with --set-point also set_point_pct, the board's set point.",
+     "flow_pct (%FS); with --set-point also set_point_pct, the board's set point.\n"
+     "Several ports (a bench of boards) need --out-dir: each board gets its own CSV there,\n"
+     "named after its port and name (ttyUSB0-Bench_2.csv), all boards are read side by side\n"
+     "and their times count from one common start, so their rows line up. A board that is\n"
+     "missing or fails does not stop the others; a line per board says how many samples\n"
+     "went to which file, and the exit code is that of the first board that failed.",
      1,
-     1,
-     {{"--duration", 1}, {"--out", 1}, {"--set-point", 0}},
+     MAX_POSITIONALS,
+     {{"--duration", 1}, {"--out", 1}, {"--set-point", 0}, {"--out-dir", 1}},
      RunCapture},
     {"step-test",
      "step-test PORT --steps LIST --hold S [--band B] [--settle-for MS] [--max-settle MS]\n"
