@@ -22,6 +22,7 @@ static thread_local PortLockRec BoardLock = {nullptr};
 static thread_local int Restoring = 0;
 // Set on a board's own thread: its messages start with its port.
 static thread_local const char* BenchPort = nullptr;
+thread_local char LastFailure[300];
 
 int UsageError(const CommandDef& def, const char* what, const char* detail) {
     fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
@@ -101,6 +102,7 @@ int Fail(int code, const char* format, const char* text) {
                         BenchPort ? ": " : "");
     snprintf(message + used, sizeof message - (size_t)used, format, text);
     fprintf(stderr, "%s\n", message);
+    snprintf(LastFailure, sizeof LastFailure, "%s", message + used);
     return code;
 }
 

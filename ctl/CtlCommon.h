@@ -21,7 +21,7 @@ constexpr int COMMAND_TEXT_SIZE = 256;
 constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
 // A command on several ports takes up to this many (a bench of boards).
 constexpr int MAX_POSITIONALS = 64;
-constexpr int MAX_OPTIONS = 10;
+constexpr int MAX_OPTIONS = 12;
 
 // ---------------------------------------------------------------------------------------
 // Arguments
@@ -74,6 +74,8 @@ extern thread_local BoardReplyKind ReplyKind;
 // Prints "torvanctl: " (on a board's own thread also its port) and the formatted text on
 // standard error, as one line; returns code.
 int Fail(int code, const char* format, const char* text);
+// The text of this thread's last Fail, for a summary of several boards.
+extern thread_local char LastFailure[300];
 // Makes the calling thread the home of one board of several: its device state (error bits,
 // saved speed and line ending) is its own and its messages name its port.
 void BeginBenchBoard(const char* port);

@@ -727,8 +727,9 @@ static const CommandDef Commands[] = {
      {{"--duration", 1}, {"--out", 1}, {"--set-point", 0}, {"--out-dir", 1}},
      RunCapture},
     {"step-test",
-     "step-test PORT --steps LIST --hold S [--band B] [--settle-for MS] [--max-settle MS]\n"
-     "            [--max-overshoot PCT] [--max-error PCT] [--json] [--csv FILE] [--svg FILE]",
+     "step-test PORT [PORT ...] --steps LIST --hold S [--band B] [--settle-for MS]\n"
+     "            [--max-settle MS] [--max-overshoot PCT] [--max-error PCT] [--json]\n"
+     "            [--csv FILE] [--svg FILE] [--out-dir DIR]",
      "Sends each set point of LIST (%FS, e.g. 0,25,50,75,100,0), holds it S seconds while\n"
      "recording every flow sample, and measures each step from the previous set point:\n"
      "  settle_ms       sending to the first sample after which the flow stays within\n"
@@ -743,9 +744,18 @@ static const CommandDef Commands[] = {
      "against time with the bands and settle times (two different files). Limits: --max-settle (a "
      "step that never\n"
      "settles fails it), --max-overshoot, --max-error (|mean error|). Exit code 5 when a\n"
-     "limit fails. The board is left at the last set point of LIST.",
+     "limit fails. The board is left at the last set point of LIST.\n"
+     "Several ports (a bench of boards): the plan runs on every board at once, the steps\n"
+     "sent together. With --out-dir each board gets its JSON, CSV and SVG there (named\n"
+     "after its port and name); --csv and --svg are for one board. Prints a summary (port,\n"
+     "board, worst settle, worst overshoot, worst |mean error|, PASS/FAIL), or with --json\n"
+     "{\"pass\": ..., \"boards\": [each board's report with its \"port\"]}. A board that\n"
+     "fails a limit, or whose test breaks off (no reply to a set point, a meter), FAILs:\n"
+     "exit code 5, the failing boards named. A board that is missing or cannot be\n"
+     "reached does not stop the others; it is listed as NOT TESTED and its exit code\n"
+     "(3 no board found or the port in use) is the run's.",
      1,
-     1,
+     MAX_POSITIONALS,
      {{"--steps", 1},
       {"--hold", 1},
       {"--band", 1},
@@ -755,7 +765,8 @@ static const CommandDef Commands[] = {
       {"--max-error", 1},
       {"--json", 0},
       {"--csv", 1},
-      {"--svg", 1}},
+      {"--svg", 1},
+      {"--out-dir", 1}},
      RunStepTest},
     {"send",
      "send PORT TEXT",
