@@ -141,8 +141,8 @@ int RunCapture(const CommandDef& def, const Args& args) {
                      fileName);
     long written = 0;
     if (code == EXIT_DONE) {
-        code = CaptureSamples(file, fileName, durationS, withSetPoint, state.SetPoint, -1.0,
-                              &written);
+        code =
+            CaptureSamples(file, fileName, durationS, withSetPoint, state.SetPoint, -1.0, &written);
     }
     if (file != stdout && fclose(file) != 0 && code == EXIT_DONE) {
         code = Fail(EXIT_OTHER, "cannot write %s", fileName);
@@ -210,8 +210,8 @@ void CaptureOneBoard(void* arg) {
         double origin = WaitForBenchStart(board->Start);
         // The duration counts from the common origin, so every file ends together.
         if (origin >= 0.0) {
-            code = CaptureSamples(file, board->File.c_str(), board->DurationS,
-                                  board->WithSetPoint, setPoint, origin, &board->Written);
+            code = CaptureSamples(file, board->File.c_str(), board->DurationS, board->WithSetPoint,
+                                  setPoint, origin, &board->Written);
         }
     }
     if (file != nullptr && fclose(file) != 0 && code == EXIT_DONE) {
@@ -241,8 +241,8 @@ static int CaptureBench(const CommandDef& def, const Args& args, double duration
     std::vector<CaptureBoard> boards((size_t)args.PositionalCount);
     std::vector<void*> pointers;
     for (int i = 0; i < args.PositionalCount; ++i) {
-        boards[(size_t)i] = CaptureBoard{&args, i, folder, durationS, args.Present[2], &start,
-                                         EXIT_DONE, 0, "", ""};
+        boards[(size_t)i] = CaptureBoard{&args,  i,         folder, durationS, args.Present[2],
+                                         &start, EXIT_DONE, 0,      "",        ""};
         pointers.push_back(&boards[(size_t)i]);
     }
     RunOnEveryBoard(pointers, CaptureOneBoard, &start, nullptr, nullptr);

@@ -378,6 +378,9 @@ int WriteStepBoardFiles(const StepBoard& board) {
         fclose(file) != 0) {
         code = Fail(EXIT_OTHER, "cannot write %s", json.c_str());
     }
+    if (board.Report.Steps.empty()) {
+        return code;
+    }
     file = OpenFileUtf8(svg.c_str(), "w");
     if (file == nullptr) {
         return Fail(EXIT_OTHER, "cannot create %s", svg.c_str());
@@ -429,10 +432,6 @@ void StepOneBoard(void* arg) {
     if (sink.Csv != nullptr && (fclose(sink.Csv) != 0) && code == EXIT_DONE) {
         code = Fail(EXIT_OTHER, "cannot write %s", csvName.c_str());
     }
-    if (board->Connected && BenchFolder(*board->Arguments) != nullptr && !report->Steps.empty()) {
-        int written = WriteStepBoardFiles(*board);
-        code = code == EXIT_DONE ? written : code;
-    }
     board->Why = LastFailure;
     // A board that was found and did not pass (a limit, a step that broke off, a meter) failed
     // its test; one that was not found (or Ctrl-C) keeps its own exit code.
@@ -442,6 +441,11 @@ void StepOneBoard(void* arg) {
     } else if (board->Connected && !Interrupted()) {
         report->Pass = 0;
         code = EXIT_LIMIT_FAILED;
+    }
+    if (board->Connected && BenchFolder(*board->Arguments) != nullptr &&
+        WriteStepBoardFiles(*board) != EXIT_DONE && code == EXIT_DONE) {
+        code = EXIT_OTHER;
+        board->Why = LastFailure;
     }
     board->Code = code;
 }
@@ -522,7 +526,7 @@ std::string StepBenchJson(const std::vector<StepBoard>& boards, int pass) {
     Json all = {{"pass", pass != 0}, {"boards", Json::array()}};
     for (const StepBoard& board : boards) {
         Json entry = {{"port", board.Arguments->Positional[board.Index]}};
-        if (board.Connected && !board.Report.Steps.empty()) {
+        if (board.Connected) {
             Json one = Json::parse(StepReportJson(board.Report), nullptr, false);
             for (auto item = one.begin(); item != one.end(); ++item) {
                 entry[item.key()] = item.value();
