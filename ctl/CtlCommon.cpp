@@ -2,6 +2,7 @@
 // replies, output files and waits that notice Ctrl-C.
 #include "ctl/CtlCommon.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -111,8 +112,18 @@ void BeginBenchBoard(const char* port) {
     UseOwnBoardStateOnThisThread();
 }
 
+static std::atomic<int> EveryBoardStops{0};
+
+void StopEveryBoard() {
+    EveryBoardStops.store(1);
+}
+
+int StopWanted() {
+    return Interrupted() || EveryBoardStops.load();
+}
+
 static int StopRequested() {
-    return Interrupted() && !Restoring;
+    return StopWanted() && !Restoring;
 }
 
 void InstallAbortCheck() {
@@ -163,6 +174,14 @@ void DropBoardLink() {
         }
         Board = nullptr;
     }
+}
+
+int LockBoardPort(const char* port) {
+    char why[256];
+    if (!AcquirePortLock(port, &BoardLock, why, sizeof why)) {
+        return Fail(EXIT_NO_BOARD, "%s", why);
+    }
+    return EXIT_DONE;
 }
 
 int ReconnectBoard(const char* port) {
@@ -290,6 +309,17 @@ int DescribeBoard(char* out, size_t outSize) {
     snprintf(out, outSize, ", %s, %s", CsvField(board).c_str(), CsvField(gas).c_str());
     return 1;
 }
+
+const StatusText StatusTexts[STATUS_TEXT_COUNT] = {
+    {STATUS_LOW_FLOW_ALARM, "Low Flow Alarm"},
+    {STATUS_HIGH_FLOW_ALARM, "High Flow Alarm"},
+    {STATUS_TRACKING_ALARM, "Tracking Alarm"},
+    {STATUS_VALVE_LATCHED_OPEN, "Valve Latched Open"},
+    {STATUS_BAD_DOWNSTREAM_BRIDGE, "Invalid Downstream Bridge Current"},
+    {STATUS_BAD_UPSTREAM_BRIDGE, "Invalid Upstream Bridge Current"},
+    {STATUS_LOST_SENSOR_BOARD, "System Failure, Lost Communication with Sensor Board"},
+    {STATUS_LOST_CONTROL_BOARD, "System Failure, Lost Communication with Control Board"},
+};
 
 int WriteLine(FILE* file, const char* line, const char* fileName) {
     if (fputs(line, file) < 0 || fflush(file) != 0) {

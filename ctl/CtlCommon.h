@@ -60,6 +60,7 @@ int ParseLong(const char* text, long low, long high, long* out);
 // The commands that live in their own files.
 int RunCapture(const CommandDef& def, const Args& args);
 int RunStepTest(const CommandDef& def, const Args& args);
+int RunWatch(const CommandDef& def, const Args& args);
 
 // ---------------------------------------------------------------------------------------
 // The board
@@ -84,6 +85,10 @@ void BeginBenchBoard(const char* port);
 // being put back (Restoring).
 void InstallAbortCheck();
 void SetRestoring(int restoring);
+// Ends the run of every board as Ctrl-C does, without being Ctrl-C (watch --once is done).
+void StopEveryBoard();
+// Ctrl-C or StopEveryBoard.
+int StopWanted();
 // Takes the port's lock (exit 3 "PORT is in use ..." when another program holds it), then
 // finds the board. Returns an exit code.
 int OpenBoard(const char* port);
@@ -91,7 +96,10 @@ int OpenBoard(const char* port);
 void CloseBoard();
 // As CloseBoard, but the port stays locked: a reconnection on it follows.
 void DropBoardLink();
-// Looks for the board again on the port still locked by OpenBoard. 1 when found.
+// Takes the port's lock only (exit 3 when another program holds it); ReconnectBoard finds the
+// board.
+int LockBoardPort(const char* port);
+// Looks for the board (again) on the port locked by OpenBoard or LockBoardPort. 1 when found.
 int ReconnectBoard(const char* port);
 // Sends one command line and keeps its reply in Reply. 1 on a reply, refused or not.
 int Ask(const char* command);
@@ -107,6 +115,14 @@ void TrimLineEnd(char* text);
 // A board text for one line of output: leading blanks and every CR and LF dropped.
 void CleanBoardText(const char* in, char* out, size_t outSize);
 int RejectedByBoard();
+
+// The state record's status flags, in words.
+struct StatusText {
+    uint16_t Bit;
+    const char* Text;
+};
+constexpr int STATUS_TEXT_COUNT = 8;
+extern const StatusText StatusTexts[STATUS_TEXT_COUNT];
 
 // Kind, name and active gas. 0 (reported) when the board stopped answering.
 int ReadBoardInfo(BoardInfo* info);

@@ -57,20 +57,6 @@ static void PrintJsonFloat(const char* key, float value, const char* after) {
     }
 }
 
-static const struct {
-    uint16_t Bit;
-    const char* Text;
-} StatusTexts[] = {
-    {STATUS_LOW_FLOW_ALARM, "Low Flow Alarm"},
-    {STATUS_HIGH_FLOW_ALARM, "High Flow Alarm"},
-    {STATUS_TRACKING_ALARM, "Tracking Alarm"},
-    {STATUS_VALVE_LATCHED_OPEN, "Valve Latched Open"},
-    {STATUS_BAD_DOWNSTREAM_BRIDGE, "Invalid Downstream Bridge Current"},
-    {STATUS_BAD_UPSTREAM_BRIDGE, "Invalid Upstream Bridge Current"},
-    {STATUS_LOST_SENSOR_BOARD, "System Failure, Lost Communication with Sensor Board"},
-    {STATUS_LOST_CONTROL_BOARD, "System Failure, Lost Communication with Control Board"},
-};
-
 static void PrintStateJson(const SystemStateRec& s) {
     printf("{\"raw_flow_counts\":%d,", (int)s.RawFlowCounts);
     PrintJsonFloat("flow", s.Flow, ",");
@@ -768,6 +754,23 @@ static const CommandDef Commands[] = {
       {"--svg", 1},
       {"--out-dir", 1}},
      RunStepTest},
+    {"watch",
+     "watch PORT [PORT ...] [--once [--json]] [--duration S]",
+     "Shows a bench of boards as a live table, one row per board, redrawn about five\n"
+     "times a second: port, name (or \"unnamed controller\" or \"meter\"), flow and set\n"
+     "point in %FS and in the active gas's units, the gas, the link (connecting,\n"
+     "connected, reconnecting, gone) and the status flags in words. Rows with an alarm are\n"
+     "yellow, failures and lost links red (no colour when NO_COLOR is set; to a file or a\n"
+     "pipe, a plain table a second). A board that falls silent or is unplugged is looked\n"
+     "for again every second while the others carry on. Ctrl-C (or S seconds) ends it,\n"
+     "every board put back, the last table left on screen. --once prints one snapshot as\n"
+     "soon as every board has answered or failed its first attempt (after S seconds with\n"
+     "--duration), as a table or with --json as {\"boards\": [...]}; its exit code is 3\n"
+     "when a board is not connected then.",
+     1,
+     MAX_POSITIONALS,
+     {{"--once", 0}, {"--json", 0}, {"--duration", 1}},
+     RunWatch},
     {"send",
      "send PORT TEXT",
      "Sends one raw command line and prints the reply.",

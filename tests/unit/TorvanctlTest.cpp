@@ -498,6 +498,39 @@ TEST_F(TorvanctlBenchTest, CaptureKeepsEverySampleOfEveryBoardOnOneClock) {
     ExpectEachRestored();
 }
 
+// A board unplugged while watch runs shows as gone; the others stay connected with their
+// readings, and the snapshot's exit code says a board is missing.
+TEST_F(TorvanctlBenchTest, WatchSnapshotShowsAnUnpluggedBoardAsGone) {
+    std::vector<std::string> args = {TORVANCTL_PATH, "watch"};
+    for (const std::string& port : Ports()) {
+        args.push_back(port);
+    }
+    args.insert(args.end(), {"--once", "--json", "--duration", "4"});
+    pid_t pid = SpawnToFiles(args, out_ / "watch.out", out_ / "watch.err");
+    // Unplugged once watch reads its state records.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    std::vector<std::string> commands;
+    while (Clock::now() < deadline && std::count(commands.begin(), commands.end(), "~GLSV") < 2) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        commands = emus_[1].Commands();
+    }
+    EXPECT_TRUE(emus_[1].Send("fault hangup 0"));
+    EXPECT_EQ(WaitExit(pid), 3);
+    nlohmann::json snapshot = ParseJson(ReadWhole(out_ / "watch.out"));
+    ASSERT_TRUE(snapshot.is_object())
+        << ReadWhole(out_ / "watch.out") << ReadWhole(out_ / "watch.err");
+    ASSERT_EQ(snapshot["boards"].size(), 3u) << snapshot;
+    for (int i = 0; i < 3; ++i) {
+        const nlohmann::json& board = snapshot["boards"][i];
+        EXPECT_EQ(board["port"], Ports()[i]);
+        EXPECT_EQ(board["link"], i == 1 ? "gone" : "connected") << board;
+        EXPECT_EQ(board.contains("flow"), i != 1) << board;
+    }
+    EXPECT_EQ(snapshot["boards"][0]["name"], "Bay 1");
+    emus_[0].ExpectRestored("9600");
+    emus_[2].ExpectRestored("230400");
+}
+
 // The second board carries out its first set point without a word back, so its test breaks
 // off; the other two run theirs to the end and pass.
 TEST_F(TorvanctlBenchTest, StepTestFailsOnlyTheBoardThatDoesNotAnswerItsSetPoint) {
