@@ -130,10 +130,8 @@ std::string BoardFileBase(const Args& args, int index, const char* boardName) {
     AppendSafe(&base, last);
     std::string name;
     AppendSafe(&name, boardName != nullptr ? boardName : "");
-    if (!name.empty()) {
-        base += "-" + name;
-    }
-    return base.empty() ? "board" + std::to_string(index + 1) : base;
+    // Never the bare port: on Windows "COM5.csv" opens the port itself, not a file.
+    return base + "-" + (name.empty() ? "unnamed" : name);
 }
 
 std::string BenchFilePath(const char* folder, const std::string& base, const char* extension) {

@@ -704,8 +704,9 @@ static const CommandDef Commands[] = {
      "time_s (since the capture began, 5 ms apart, kept to the computer's clock) and\n"
      "flow_pct (%FS); with --set-point also set_point_pct, the board's set point.\n"
      "Several ports (a bench of boards) need --out-dir: each board gets its own CSV there,\n"
-     "named after its port and name (ttyUSB0-Bench_2.csv), all boards are read side by side\n"
-     "and their times count from one common start, so their rows line up. A board that is\n"
+     "named after its port and name (COM5-Bench_2.csv, COM6-unnamed.csv), all boards are\n"
+     "read side by side and their times count from one common start, so their rows line\n"
+     "up. A board that is\n"
      "missing or fails does not stop the others; a line per board says how many samples\n"
      "went to which file, and the exit code is that of the first board that failed.",
      1,
