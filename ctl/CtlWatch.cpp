@@ -198,7 +198,7 @@ static std::string InUnits(const WatchRow& row, float percent) {
     return text;
 }
 
-static std::string FormatRow(const WatchBoard& board, const WatchRow& row) {
+static std::string FormatRow(const WatchBoard& board, const WatchRow& row, int portWidth) {
     char flow[16] = "", setPoint[16] = "";
     std::string flowUnits, setPointUnits, status;
     if (row.Link == LINK_CONNECTED && row.HaveState) {
@@ -213,19 +213,24 @@ static std::string FormatRow(const WatchBoard& board, const WatchRow& row) {
         status = row.Problem;
     }
     char line[600];
-    snprintf(line, sizeof line, "%-16.16s %-20.20s %8s %-14.14s %8s %-14.14s %-6.6s %-12s %s",
-             board.Port, RowName(row), flow, flowUnits.c_str(), setPoint, setPointUnits.c_str(),
-             row.HaveInfo ? row.Info.GasSymbol : "", LinkTexts[row.Link], status.c_str());
+    snprintf(line, sizeof line, "%-*.*s %-20.20s %8s %-14.14s %8s %-14.14s %-6.6s %-12s %s",
+             portWidth, portWidth, board.Port, RowName(row), flow, flowUnits.c_str(), setPoint,
+             setPointUnits.c_str(), row.HaveInfo ? row.Info.GasSymbol : "", LinkTexts[row.Link],
+             status.c_str());
     return line;
 }
 
-static const char* const TableHeader =
-    "port             name                 flow %FS flow           sp %FS   set point      gas"
-    "    link         status";
+static std::string TableHeader(int portWidth) {
+    char line[300];
+    snprintf(line, sizeof line, "%-*s %-20s %8s %-14s %8s %-14s %-6s %-12s %s", portWidth, "port",
+             "name", "flow %FS", "flow", "sp %FS", "set point", "gas", "link", "status");
+    return line;
+}
 
 struct WatchScreen {
     std::vector<WatchBoard>* Boards;
     int Terminal, Colour;
+    int PortWidth;   // the longest port name, within reason
     int Drawn;       // table lines on screen, to move back over
     double NextDraw; // DeviceNowSeconds()
     double Period;
@@ -239,12 +244,12 @@ static void DrawTable(WatchScreen* screen) {
         out += "\x1b[" + std::to_string(screen->Drawn) + "A";
     }
     const char* clear = screen->Terminal ? "\x1b[2K" : "";
-    out += std::string(clear) + TableHeader + "\n";
+    out += std::string(clear) + TableHeader(screen->PortWidth) + "\n";
     for (WatchBoard& board : *screen->Boards) {
         WatchRow row = GetRow(&board);
         const char* colour = screen->Colour ? RowColour(row) : "";
-        out += std::string(clear) + colour + FormatRow(board, row) + (colour[0] ? "\x1b[0m" : "") +
-               "\n";
+        out += std::string(clear) + colour + FormatRow(board, row, screen->PortWidth) +
+               (colour[0] ? "\x1b[0m" : "") + "\n";
     }
     if (!screen->Terminal) {
         out += "\n";
@@ -348,8 +353,19 @@ int RunWatch(const CommandDef& def, const Args& args) {
         boards[(size_t)i].Row.Link = LINK_CONNECTING;
         pointers.push_back(&boards[(size_t)i]);
     }
-    WatchScreen screen = {&boards, OutputIsTerminal(),   0,    0,
-                          0.0,     WATCH_PERIOD_SECONDS, -1.0, args.Present[OPT_ONCE]};
+    WatchScreen screen = {};
+    screen.Boards = &boards;
+    screen.Terminal = OutputIsTerminal();
+    screen.Period = WATCH_PERIOD_SECONDS;
+    screen.EndAt = -1.0;
+    screen.Once = args.Present[OPT_ONCE];
+    screen.PortWidth = 8;
+    for (const WatchBoard& board : boards) {
+        int length = (int)strlen(board.Port);
+        if (length > screen.PortWidth) {
+            screen.PortWidth = length < 40 ? length : 40;
+        }
+    }
     const char* noColour = getenv("NO_COLOR");
     screen.Colour = screen.Terminal && (noColour == nullptr || noColour[0] == '\0');
     // Piped or to a file, a table a second is plenty to read.
