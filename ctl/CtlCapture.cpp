@@ -1,8 +1,11 @@
 // torvanctl capture: every flow sample the board makes, as CSV, for as long as asked.
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/Utf8File.h"
+#include "ctl/CtlBench.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
@@ -20,14 +23,14 @@ static int ReadBatch(NewFlowReadingsRec* readings) {
     return 1;
 }
 
-int FlowStreamStart(FlowStream* stream) {
+int FlowStreamStart(FlowStream* stream, double originSeconds) {
     NewFlowReadingsRec readings;
     SampleClockStart(&stream->Clock);
     stream->FailedInRow = 0;
     if (!ReadBatch(&readings)) {
         return Fail(EXIT_TIMED_OUT, "%s", "no flow samples from the board (~GAFV)");
     }
-    stream->OriginSeconds = DeviceNowSeconds();
+    stream->OriginSeconds = originSeconds >= 0.0 ? originSeconds : DeviceNowSeconds();
     return EXIT_DONE;
 }
 
@@ -62,10 +65,12 @@ int FlowStreamRead(FlowStream* stream, float* flows, double* times) {
     return readings.Count;
 }
 
+// Writes every sample until durationS (from the origin; <= 0: until Ctrl-C); origin as
+// FlowStreamStart. *written counts the rows.
 static int CaptureSamples(FILE* file, const char* fileName, double durationS, int withSetPoint,
-                          float setPoint) {
+                          float setPoint, double origin, long* written) {
     FlowStream stream;
-    int code = FlowStreamStart(&stream);
+    int code = FlowStreamStart(&stream, origin);
     if (code != EXIT_DONE) {
         return code;
     }
@@ -83,6 +88,7 @@ static int CaptureSamples(FILE* file, const char* fileName, double durationS, in
         if (count < 0) {
             return EXIT_TIMED_OUT;
         }
+        *written += count;
         for (int i = 0; i < count; ++i) {
             if (withSetPoint) {
                 fprintf(file, "%.3f,%.4f,%.4f\n", times[i], flows[i], setPoint);
@@ -100,10 +106,15 @@ static int CaptureSamples(FILE* file, const char* fileName, double durationS, in
     }
 }
 
+static int CaptureBench(const CommandDef& def, const Args& args, double durationS);
+
 int RunCapture(const CommandDef& def, const Args& args) {
     double durationS = -1.0;
     if (args.Present[0] && (!ParseDouble(args.Value[0], &durationS) || durationS <= 0.0)) {
         return UsageError(def, "bad --duration ", args.Value[0]);
+    }
+    if (args.PositionalCount > 1 || args.Present[3]) {
+        return CaptureBench(def, args, durationS);
     }
     const char* fileName = args.Present[1] ? args.Value[1] : "standard output";
     const int withSetPoint = args.Present[2];
@@ -128,12 +139,122 @@ int RunCapture(const CommandDef& def, const Args& args) {
     }
     code = WriteLine(file, withSetPoint ? "time_s,flow_pct,set_point_pct\n" : "time_s,flow_pct\n",
                      fileName);
+    long written = 0;
     if (code == EXIT_DONE) {
-        code = CaptureSamples(file, fileName, durationS, withSetPoint, state.SetPoint);
+        code =
+            CaptureSamples(file, fileName, durationS, withSetPoint, state.SetPoint, -1.0, &written);
     }
     if (file != stdout && fclose(file) != 0 && code == EXIT_DONE) {
         code = Fail(EXIT_OTHER, "cannot write %s", fileName);
     }
     CloseBoard();
     return code;
+}
+
+// ---------------------------------------------------------------------------------------
+// Several boards: one CSV each in --out-dir, every board on its own thread, all on one time
+// origin.
+
+namespace {
+struct CaptureBoard {
+    const Args* Arguments;
+    int Index;
+    const char* Folder;
+    double DurationS;
+    int WithSetPoint;
+    BenchStart* Start;
+    int Code;
+    long Written;
+    std::string Name;
+    std::string File;
+};
+
+// Connects, names and opens the board's file; EXIT_DONE with the file open in *file.
+int PrepareCaptureBoard(CaptureBoard* board, float* setPoint, FILE** file) {
+    const char* port = board->Arguments->Positional[board->Index];
+    int code = OpenBoard(port);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    BoardInfo info;
+    if (!ReadBoardInfo(&info)) {
+        return EXIT_TIMED_OUT;
+    }
+    board->Name = info.Name;
+    SystemStateRec state = {};
+    if (board->WithSetPoint && !GetLegacyBoardStateVals(Board, &state)) {
+        ClearSerialPortErrors();
+        return Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
+    }
+    *setPoint = state.SetPoint;
+    board->File = BenchFilePath(board->Folder,
+                                BoardFileBase(*board->Arguments, board->Index, info.Name), "csv");
+    *file = OpenFileUtf8(board->File.c_str(), "w");
+    if (*file == nullptr) {
+        return Fail(EXIT_OTHER, "cannot create %s", board->File.c_str());
+    }
+    return WriteLine(*file,
+                     board->WithSetPoint ? "time_s,flow_pct,set_point_pct\n" : "time_s,flow_pct\n",
+                     board->File.c_str());
+}
+
+void CaptureOneBoard(void* arg) {
+    CaptureBoard* board = static_cast<CaptureBoard*>(arg);
+    BeginBenchBoard(board->Arguments->Positional[board->Index]);
+    float setPoint = 0.0f;
+    FILE* file = nullptr;
+    int code = PrepareCaptureBoard(board, &setPoint, &file);
+    if (code != EXIT_DONE) {
+        ArriveAtBenchStart(board->Start);
+    } else {
+        double origin = WaitForBenchStart(board->Start);
+        // The duration counts from the common origin, so every file ends together.
+        if (origin >= 0.0) {
+            code = CaptureSamples(file, board->File.c_str(), board->DurationS, board->WithSetPoint,
+                                  setPoint, origin, &board->Written);
+        }
+    }
+    if (file != nullptr && fclose(file) != 0 && code == EXIT_DONE) {
+        code = Fail(EXIT_OTHER, "cannot write %s", board->File.c_str());
+    }
+    CloseBoard();
+    board->Code = code;
+}
+} // namespace
+
+static int CaptureBench(const CommandDef& def, const Args& args, double durationS) {
+    int code = CheckDistinctPorts(def, args);
+    if (code != 0) {
+        return code;
+    }
+    if (!args.Present[3]) {
+        return UsageError(def, "several ports need --out-dir DIR (one CSV per board)", "");
+    }
+    if (args.Present[1]) {
+        return UsageError(def, "--out names one file: with --out-dir each board has its own", "");
+    }
+    const char* folder = args.Value[3];
+    if (!MakeOutputFolder(folder)) {
+        return Fail(EXIT_OTHER, "cannot make the folder %s", folder);
+    }
+    BenchStart start;
+    std::vector<CaptureBoard> boards((size_t)args.PositionalCount);
+    std::vector<void*> pointers;
+    for (int i = 0; i < args.PositionalCount; ++i) {
+        boards[(size_t)i] = CaptureBoard{&args,  i,         folder, durationS, args.Present[2],
+                                         &start, EXIT_DONE, 0,      "",        ""};
+        pointers.push_back(&boards[(size_t)i]);
+    }
+    RunOnEveryBoard(pointers, CaptureOneBoard, &start, nullptr, nullptr);
+    std::vector<int> codes;
+    for (const CaptureBoard& board : boards) {
+        const char* port = args.Positional[board.Index];
+        if (board.Code == EXIT_DONE) {
+            printf("%s: %ld samples in %s\n", port, board.Written, board.File.c_str());
+        } else {
+            printf("%s: not captured (exit code %d)\n", port, board.Code);
+        }
+        codes.push_back(board.Code);
+    }
+    return BenchExitCode(codes);
 }

@@ -2,6 +2,7 @@
 // replies, output files and waits that notice Ctrl-C.
 #include "ctl/CtlCommon.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -12,12 +13,17 @@
 #include "device/DeviceClock.h"
 #include "device/PortLock.h"
 
-ComHandle Board = nullptr;
-char Reply[REPLY_TEXT_SIZE];
-BoardReplyKind ReplyKind = REPLY_MISSING;
+// Per thread: a command on several ports runs one thread per board, each with its own board,
+// reply, lock and restoring state.
+thread_local ComHandle Board = nullptr;
+thread_local char Reply[REPLY_TEXT_SIZE];
+thread_local BoardReplyKind ReplyKind = REPLY_MISSING;
 
-static PortLockRec BoardLock = {nullptr};
-static volatile int Restoring = 0;
+static thread_local PortLockRec BoardLock = {nullptr};
+static thread_local int Restoring = 0;
+// Set on a board's own thread: its messages start with its port.
+static thread_local const char* BenchPort = nullptr;
+thread_local char LastFailure[300];
 
 int UsageError(const CommandDef& def, const char* what, const char* detail) {
     fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
@@ -91,14 +97,33 @@ int ParseLong(const char* text, long low, long high, long* out) {
 // The board
 
 int Fail(int code, const char* format, const char* text) {
-    fprintf(stderr, "torvanctl: ");
-    fprintf(stderr, format, text);
-    fprintf(stderr, "\n");
+    // One write per line, so that the lines of boards running side by side do not mix.
+    char message[1200];
+    int used = snprintf(message, sizeof message, "torvanctl: %s%s", BenchPort ? BenchPort : "",
+                        BenchPort ? ": " : "");
+    snprintf(message + used, sizeof message - (size_t)used, format, text);
+    fprintf(stderr, "%s\n", message);
+    snprintf(LastFailure, sizeof LastFailure, "%s", message + used);
     return code;
 }
 
+void BeginBenchBoard(const char* port) {
+    BenchPort = port;
+    UseOwnBoardStateOnThisThread();
+}
+
+static std::atomic<int> EveryBoardStops{0};
+
+void StopEveryBoard() {
+    EveryBoardStops.store(1);
+}
+
+int StopWanted() {
+    return Interrupted() || EveryBoardStops.load();
+}
+
 static int StopRequested() {
-    return Interrupted() && !Restoring;
+    return StopWanted() && !Restoring;
 }
 
 void InstallAbortCheck() {
@@ -117,9 +142,10 @@ int OpenBoard(const char* port) {
     uint32_t portError = GetComPortState(port);
     if (portError != 0) {
         ReleasePortLock(&BoardLock);
-        fprintf(stderr, "torvanctl: cannot open %s (error %u)\n", port, (unsigned)portError);
+        char why[300];
+        snprintf(why, sizeof why, "cannot open %s (error %u)", port, (unsigned)portError);
         CloseBoard();
-        return EXIT_NO_BOARD;
+        return Fail(EXIT_NO_BOARD, "%s", why);
     }
     if (!ConnectToTorvan(port, &Board)) {
         Board = nullptr;
@@ -134,12 +160,37 @@ int OpenBoard(const char* port) {
 }
 
 void CloseBoard() {
+    DropBoardLink();
+    ReleasePortLock(&BoardLock);
+}
+
+void DropBoardLink() {
     if (Board != nullptr) {
         DisconnectFromTorvan(Board);
-        ForgetBoardLineSettings();
+        // The other boards' threads still use the shared table of saved settings; a board's
+        // own speed and line ending are forgotten with its thread.
+        if (BenchPort == nullptr) {
+            ForgetBoardLineSettings();
+        }
         Board = nullptr;
     }
-    ReleasePortLock(&BoardLock);
+}
+
+int LockBoardPort(const char* port) {
+    char why[256];
+    if (!AcquirePortLock(port, &BoardLock, why, sizeof why)) {
+        return Fail(EXIT_NO_BOARD, "%s", why);
+    }
+    return EXIT_DONE;
+}
+
+int ReconnectBoard(const char* port) {
+    DropBoardLink();
+    if (!ConnectToTorvan(port, &Board)) {
+        Board = nullptr;
+        return 0;
+    }
+    return 1;
 }
 
 int Ask(const char* command) {
@@ -258,6 +309,17 @@ int DescribeBoard(char* out, size_t outSize) {
     snprintf(out, outSize, ", %s, %s", CsvField(board).c_str(), CsvField(gas).c_str());
     return 1;
 }
+
+const StatusText StatusTexts[STATUS_TEXT_COUNT] = {
+    {STATUS_LOW_FLOW_ALARM, "Low Flow Alarm"},
+    {STATUS_HIGH_FLOW_ALARM, "High Flow Alarm"},
+    {STATUS_TRACKING_ALARM, "Tracking Alarm"},
+    {STATUS_VALVE_LATCHED_OPEN, "Valve Latched Open"},
+    {STATUS_BAD_DOWNSTREAM_BRIDGE, "Invalid Downstream Bridge Current"},
+    {STATUS_BAD_UPSTREAM_BRIDGE, "Invalid Upstream Bridge Current"},
+    {STATUS_LOST_SENSOR_BOARD, "System Failure, Lost Communication with Sensor Board"},
+    {STATUS_LOST_CONTROL_BOARD, "System Failure, Lost Communication with Control Board"},
+};
 
 int WriteLine(FILE* file, const char* line, const char* fileName) {
     if (fputs(line, file) < 0 || fflush(file) != 0) {

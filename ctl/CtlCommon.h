@@ -19,8 +19,9 @@ enum ExitCode {
 
 constexpr int COMMAND_TEXT_SIZE = 256;
 constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
-constexpr int MAX_POSITIONALS = 4;
-constexpr int MAX_OPTIONS = 10;
+// A command on several ports takes up to this many (a bench of boards).
+constexpr int MAX_POSITIONALS = 64;
+constexpr int MAX_OPTIONS = 12;
 
 // ---------------------------------------------------------------------------------------
 // Arguments
@@ -59,27 +60,47 @@ int ParseLong(const char* text, long low, long high, long* out);
 // The commands that live in their own files.
 int RunCapture(const CommandDef& def, const Args& args);
 int RunStepTest(const CommandDef& def, const Args& args);
+int RunWatch(const CommandDef& def, const Args& args);
 
 // ---------------------------------------------------------------------------------------
 // The board
 
-extern ComHandle Board;
+// The board, its reply and its lock are the calling thread's: a command on several ports gives
+// each board a thread of its own.
+extern thread_local ComHandle Board;
 // The last reply Ask received, prompt removed, and what kind of reply it was.
-extern char Reply[REPLY_TEXT_SIZE];
-extern BoardReplyKind ReplyKind;
+extern thread_local char Reply[REPLY_TEXT_SIZE];
+extern thread_local BoardReplyKind ReplyKind;
 
-// Prints "torvanctl: " and the formatted text on standard error; returns code.
+// Prints "torvanctl: " (on a board's own thread also its port) and the formatted text on
+// standard error, as one line; returns code.
 int Fail(int code, const char* format, const char* text);
+// The text of this thread's last Fail, for a summary of several boards.
+extern thread_local char LastFailure[300];
+// Makes the calling thread the home of one board of several: its device state (error bits,
+// saved speed and line ending) is its own and its messages name its port.
+void BeginBenchBoard(const char* port);
 // Installs the device layer's abort check for the whole run: once torvanctl is told to stop, a
 // reply being read fails at its next byte and settle waits end, except while the board is
 // being put back (Restoring).
 void InstallAbortCheck();
 void SetRestoring(int restoring);
+// Ends the run of every board as Ctrl-C does, without being Ctrl-C (watch --once is done).
+void StopEveryBoard();
+// Ctrl-C or StopEveryBoard.
+int StopWanted();
 // Takes the port's lock (exit 3 "PORT is in use ..." when another program holds it), then
 // finds the board. Returns an exit code.
 int OpenBoard(const char* port);
 // Restores the board's line ending and speed, closes the port and gives the lock up.
 void CloseBoard();
+// As CloseBoard, but the port stays locked: a reconnection on it follows.
+void DropBoardLink();
+// Takes the port's lock only (exit 3 when another program holds it); ReconnectBoard finds the
+// board.
+int LockBoardPort(const char* port);
+// Looks for the board (again) on the port locked by OpenBoard or LockBoardPort. 1 when found.
+int ReconnectBoard(const char* port);
 // Sends one command line and keeps its reply in Reply. 1 on a reply, refused or not.
 int Ask(const char* command);
 // As Ask, and reports a missing reply on standard error.
@@ -94,6 +115,14 @@ void TrimLineEnd(char* text);
 // A board text for one line of output: leading blanks and every CR and LF dropped.
 void CleanBoardText(const char* in, char* out, size_t outSize);
 int RejectedByBoard();
+
+// The state record's status flags, in words.
+struct StatusText {
+    uint16_t Bit;
+    const char* Text;
+};
+constexpr int STATUS_TEXT_COUNT = 8;
+extern const StatusText StatusTexts[STATUS_TEXT_COUNT];
 
 // Kind, name and active gas. 0 (reported) when the board stopped answering.
 int ReadBoardInfo(BoardInfo* info);

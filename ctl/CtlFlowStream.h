@@ -14,9 +14,10 @@ struct FlowStream {
     int FailedInRow;
 };
 
-// Takes the samples made before now off the board and starts the clock at 0. Returns an exit
-// code.
-int FlowStreamStart(FlowStream* stream);
+// Takes the samples made before now off the board and starts the clock at 0: now, or at
+// originSeconds (a DeviceNowSeconds() time just past) when it is not negative, so that the
+// streams of several boards share one time origin. Returns an exit code.
+int FlowStreamStart(FlowStream* stream, double originSeconds = -1.0);
 // Seconds since the stream started.
 double FlowStreamNow(const FlowStream* stream);
 // The samples made since the last read, oldest first, with their times. Returns how many, or

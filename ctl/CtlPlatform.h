@@ -36,3 +36,22 @@ int SamePath(const char* a, const char* b);
 // The command line as UTF-8 (file names included, whatever the Windows code page); on Linux
 // the arguments are left as they are.
 void Utf8Arguments(int* argc, char*** argv);
+
+// A command on several ports runs one thread per board. On Windows these are plain Win32
+// threads (the cross compiler's thread model has no std::thread).
+typedef void* CtlThread;
+// Null when the thread could not be started.
+CtlThread StartCtlThread(void (*body)(void*), void* arg);
+void JoinCtlThread(CtlThread thread);
+// A lock for what the boards' threads share with the main thread (the watch table).
+typedef void* CtlLock;
+CtlLock NewCtlLock();
+void HoldCtlLock(CtlLock lock);
+void ReleaseCtlLock(CtlLock lock);
+void FreeCtlLock(CtlLock lock);
+
+// Non-zero when standard output is a terminal that takes colour and cursor sequences (on
+// Windows the console is switched to take them); 0 for a file or a pipe.
+int OutputIsTerminal();
+// Makes an output folder when missing (its parent must exist). 1 when it is then a folder.
+int MakeOutputFolder(const char* path);

@@ -5,7 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
 #include "app/Utf8File.h"
+#include "ctl/CtlBench.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
@@ -23,6 +29,7 @@ enum StepOption {
     OPT_JSON,
     OPT_CSV,
     OPT_SVG,
+    OPT_OUT_DIR,
 };
 
 constexpr int MAX_STEPS = 1000;
@@ -145,11 +152,11 @@ static int FlushCsv(const SampleSink& sink, const char* fileName) {
 
 // Sends each set point and holds it, taking every sample. Returns an exit code; the steps
 // begun are in the report.
-static int RunSteps(SampleSink* sink, const char* csvName) {
+static int RunSteps(SampleSink* sink, const char* csvName, double origin = -1.0) {
     const StepPlan& plan = *sink->Plan;
     StepReport* report = sink->Report;
     FlowStream stream;
-    int code = FlowStreamStart(&stream);
+    int code = FlowStreamStart(&stream, origin);
     if (code != EXIT_DONE) {
         return code;
     }
@@ -262,11 +269,16 @@ static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
     return code;
 }
 
+static int StepTestBench(const CommandDef& def, const Args& args, const StepPlan& plan);
+
 int RunStepTest(const CommandDef& def, const Args& args) {
     StepPlan plan;
     int code = ParsePlan(def, args, &plan);
     if (code != 0) {
         return code;
+    }
+    if (args.PositionalCount > 1 || args.Present[OPT_OUT_DIR]) {
+        return StepTestBench(def, args, plan);
     }
     if (args.Present[OPT_CSV] && args.Present[OPT_SVG] &&
         SamePath(args.Value[OPT_CSV], args.Value[OPT_SVG])) {
@@ -305,5 +317,269 @@ int RunStepTest(const CommandDef& def, const Args& args) {
     written = written && csv != nullptr && ferror(csv) == 0;
     code = CloseOutput(csv, written, args, OPT_CSV, code);
     code = CloseOutput(svg, svg != nullptr && WriteStepSvg(svg, report), args, OPT_SVG, code);
+    return code;
+}
+
+// ---------------------------------------------------------------------------------------
+// Several boards: the same plan on every board at once, each on its own thread, the steps
+// started together; each board's JSON, CSV and SVG in --out-dir, and a summary of all.
+
+namespace {
+struct StepBoard {
+    const Args* Arguments;
+    int Index;
+    const StepPlan* Plan;
+    BenchStart* Start;
+    int Connected; // the board was found: its test ran, or broke off
+    int Code;      // EXIT_DONE, EXIT_LIMIT_FAILED for any failed test, else why it was not run
+    std::string Why;
+    StepReport Report;
+};
+
+const char* BenchFolder(const Args& args) {
+    return args.Present[OPT_OUT_DIR] ? args.Value[OPT_OUT_DIR] : nullptr;
+}
+
+// Connects and reads what the test starts from; EXIT_DONE, or why the test cannot run.
+int PrepareStepBoard(StepBoard* board, SampleSink* sink) {
+    const char* port = board->Arguments->Positional[board->Index];
+    int code = OpenBoard(port);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    board->Connected = 1;
+    SystemStateRec state = {};
+    if (!ReadBoardInfo(&board->Report.Board)) {
+        return EXIT_TIMED_OUT;
+    }
+    if (!board->Report.Board.IsController) {
+        return Fail(EXIT_OTHER, "the board on %s is a meter: it has no set point", port);
+    }
+    if (!GetLegacyBoardStateVals(Board, &state)) {
+        ClearSerialPortErrors();
+        return Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
+    }
+    sink->Before = state.SetPoint;
+    return EXIT_DONE;
+}
+
+std::string StepBoardFile(const StepBoard& board, const char* extension) {
+    return BenchFilePath(BenchFolder(*board.Arguments),
+                         BoardFileBase(*board.Arguments, board.Index, board.Report.Board.Name),
+                         extension);
+}
+
+// The board's JSON and SVG in the folder; EXIT_DONE or EXIT_OTHER (reported).
+int WriteStepBoardFiles(const StepBoard& board) {
+    std::string json = StepBoardFile(board, "json"), svg = StepBoardFile(board, "svg");
+    int code = EXIT_DONE;
+    FILE* file = OpenFileUtf8(json.c_str(), "w");
+    if (file == nullptr || fprintf(file, "%s\n", StepReportJson(board.Report).c_str()) < 0 ||
+        fclose(file) != 0) {
+        code = Fail(EXIT_OTHER, "cannot write %s", json.c_str());
+    }
+    if (board.Report.Steps.empty()) {
+        return code;
+    }
+    file = OpenFileUtf8(svg.c_str(), "w");
+    if (file == nullptr) {
+        return Fail(EXIT_OTHER, "cannot create %s", svg.c_str());
+    }
+    int whole = WriteStepSvg(file, board.Report);
+    if (fclose(file) != 0 || !whole) {
+        code = Fail(EXIT_OTHER, "cannot write %s", svg.c_str());
+    }
+    return code;
+}
+
+void StepOneBoard(void* arg) {
+    StepBoard* board = static_cast<StepBoard*>(arg);
+    const StepPlan& plan = *board->Plan;
+    const char* port = board->Arguments->Positional[board->Index];
+    BeginBenchBoard(port);
+    LastFailure[0] = '\0';
+    StepReport* report = &board->Report;
+    report->Port = port;
+    report->Band = plan.Band;
+    report->Limits = plan.Limits;
+    report->Pass = 1;
+    TraceStart(&report->Trace, plan.HoldSeconds * (double)plan.SetPoints.size());
+    SampleSink sink = {&plan, report, {}, 0.0, nullptr};
+    std::string csvName;
+    int code = PrepareStepBoard(board, &sink);
+    if (code == EXIT_DONE && BenchFolder(*board->Arguments) != nullptr) {
+        csvName = StepBoardFile(*board, "csv");
+        sink.Csv = OpenFileUtf8(csvName.c_str(), "w");
+        if (sink.Csv == nullptr || fputs("time_s,set_point_pct,flow_pct\n", sink.Csv) < 0) {
+            code = Fail(EXIT_OTHER, "cannot create %s", csvName.c_str());
+        }
+    }
+    if (code != EXIT_DONE) {
+        ArriveAtBenchStart(board->Start);
+    } else {
+        double origin = WaitForBenchStart(board->Start);
+        code = origin < 0.0 ? Fail(EXIT_OTHER, "%s", "interrupted")
+                            : RunSteps(&sink, csvName.c_str(), origin);
+        // As on one board: left at the list's last set point however the test ended.
+        if (code != EXIT_DONE) {
+            SetRestoring(1);
+            SendSetPointOrFail(plan.SetPoints.back());
+            SetRestoring(0);
+        }
+    }
+    CloseBoard();
+    MeasureSteps(plan, &sink);
+    if (sink.Csv != nullptr && (fclose(sink.Csv) != 0) && code == EXIT_DONE) {
+        code = Fail(EXIT_OTHER, "cannot write %s", csvName.c_str());
+    }
+    board->Why = LastFailure;
+    // A board that was found and did not pass (a limit, a step that broke off, a meter) failed
+    // its test; one that was not found (or Ctrl-C) keeps its own exit code.
+    if (code == EXIT_DONE) {
+        code = report->Pass ? EXIT_DONE : EXIT_LIMIT_FAILED;
+        board->Why = report->Pass ? "" : "outside a limit";
+    } else if (board->Connected && !Interrupted()) {
+        report->Pass = 0;
+        code = EXIT_LIMIT_FAILED;
+    }
+    if (board->Connected && BenchFolder(*board->Arguments) != nullptr &&
+        WriteStepBoardFiles(*board) != EXIT_DONE && code == EXIT_DONE) {
+        code = EXIT_OTHER;
+        board->Why = LastFailure;
+    }
+    board->Code = code;
+}
+
+// The worst figure over the steps: the largest, NaN (never settled) counting as the worst.
+double Worst(const StepReport& report, double StepMetrics::*figure, int absolute) {
+    double worst = 0.0;
+    for (const StepRecord& step : report.Steps) {
+        double value = step.Metrics.*figure;
+        if (std::isnan(value)) {
+            return value;
+        }
+        worst = std::fmax(worst, absolute ? std::fabs(value) : value);
+    }
+    return worst;
+}
+
+void PrintFigure(double value, int tested, int width, int decimals) {
+    if (!tested) {
+        printf("%*s", width, "-");
+    } else if (std::isnan(value)) {
+        printf("%*s", width, "never");
+    } else {
+        printf("%*.*f", width, decimals, value);
+    }
+}
+
+const char* BoardLabelText(const StepBoard& board) {
+    if (!board.Connected) {
+        return "-";
+    }
+    if (board.Report.Board.Name[0] != '\0') {
+        return board.Report.Board.Name;
+    }
+    return board.Report.Board.IsController ? "unnamed controller" : "meter";
+}
+
+void PrintStepSummary(const std::vector<StepBoard>& boards) {
+    printf("%-24s %-24s %10s %10s %10s  result\n", "port", "board", "settle ms", "overshoot",
+           "error");
+    std::string failed, missing;
+    for (const StepBoard& board : boards) {
+        const char* port = board.Arguments->Positional[board.Index];
+        int tested = board.Connected && !board.Report.Steps.empty();
+        printf("%-24s %-24.24s", port, BoardLabelText(board));
+        PrintFigure(Worst(board.Report, &StepMetrics::SettleMs, 0), tested, 11, 1);
+        PrintFigure(Worst(board.Report, &StepMetrics::OvershootPct, 0), tested, 11, 4);
+        PrintFigure(Worst(board.Report, &StepMetrics::MeanErrorPct, 1), tested, 11, 4);
+        if (board.Code == EXIT_DONE) {
+            printf("  PASS\n");
+        } else {
+            printf("  %s: %s\n", board.Code == EXIT_LIMIT_FAILED ? "FAIL" : "NOT TESTED",
+                   board.Why.c_str());
+        }
+        std::string* list = board.Code == EXIT_LIMIT_FAILED ? &failed
+                            : board.Code != EXIT_DONE       ? &missing
+                                                            : nullptr;
+        if (list != nullptr) {
+            *list += (list->empty() ? "" : ", ") + std::string(port);
+        }
+    }
+    if (failed.empty() && missing.empty()) {
+        printf("PASS: %zu boards within every limit given\n", boards.size());
+        return;
+    }
+    printf("FAIL:");
+    if (!failed.empty()) {
+        printf(" failed: %s", failed.c_str());
+    }
+    if (!missing.empty()) {
+        printf("%s not tested: %s", failed.empty() ? "" : ";", missing.c_str());
+    }
+    printf("\n");
+}
+
+std::string StepBenchJson(const std::vector<StepBoard>& boards, int pass) {
+    using Json = nlohmann::ordered_json;
+    Json all = {{"pass", pass != 0}, {"boards", Json::array()}};
+    for (const StepBoard& board : boards) {
+        Json entry = {{"port", board.Arguments->Positional[board.Index]}};
+        if (board.Connected) {
+            Json one = Json::parse(StepReportJson(board.Report), nullptr, false);
+            for (auto item = one.begin(); item != one.end(); ++item) {
+                entry[item.key()] = item.value();
+            }
+        } else {
+            entry["pass"] = false;
+        }
+        if (board.Code != EXIT_DONE) {
+            entry["error"] = board.Why;
+            entry["exit_code"] = board.Code;
+        }
+        all["boards"].push_back(entry);
+    }
+    return all.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+} // namespace
+
+static int StepTestBench(const CommandDef& def, const Args& args, const StepPlan& plan) {
+    int code = CheckDistinctPorts(def, args);
+    if (code != 0) {
+        return code;
+    }
+    if (args.Present[OPT_CSV] || args.Present[OPT_SVG]) {
+        return UsageError(def, "with several ports or --out-dir each board's CSV and SVG go to ",
+                          "--out-dir");
+    }
+    if (BenchFolder(args) != nullptr && !MakeOutputFolder(BenchFolder(args))) {
+        return Fail(EXIT_OTHER, "cannot make the folder %s", BenchFolder(args));
+    }
+    BenchStart start;
+    std::vector<StepBoard> boards((size_t)args.PositionalCount);
+    std::vector<void*> pointers;
+    for (int i = 0; i < args.PositionalCount; ++i) {
+        StepBoard& board = boards[(size_t)i];
+        board.Arguments = &args;
+        board.Index = i;
+        board.Plan = &plan;
+        board.Start = &start;
+        board.Connected = 0;
+        board.Code = EXIT_DONE;
+        board.Report.Board = BoardInfo{};
+        pointers.push_back(&board);
+    }
+    RunOnEveryBoard(pointers, StepOneBoard, &start, nullptr, nullptr);
+    std::vector<int> codes;
+    for (const StepBoard& board : boards) {
+        codes.push_back(board.Code);
+    }
+    code = BenchExitCode(codes);
+    if (args.Present[OPT_JSON]) {
+        printf("%s\n", StepBenchJson(boards, code == EXIT_DONE).c_str());
+    } else {
+        PrintStepSummary(boards);
+    }
     return code;
 }

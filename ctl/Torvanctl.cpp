@@ -57,20 +57,6 @@ static void PrintJsonFloat(const char* key, float value, const char* after) {
     }
 }
 
-static const struct {
-    uint16_t Bit;
-    const char* Text;
-} StatusTexts[] = {
-    {STATUS_LOW_FLOW_ALARM, "Low Flow Alarm"},
-    {STATUS_HIGH_FLOW_ALARM, "High Flow Alarm"},
-    {STATUS_TRACKING_ALARM, "Tracking Alarm"},
-    {STATUS_VALVE_LATCHED_OPEN, "Valve Latched Open"},
-    {STATUS_BAD_DOWNSTREAM_BRIDGE, "Invalid Downstream Bridge Current"},
-    {STATUS_BAD_UPSTREAM_BRIDGE, "Invalid Upstream Bridge Current"},
-    {STATUS_LOST_SENSOR_BOARD, "System Failure, Lost Communication with Sensor Board"},
-    {STATUS_LOST_CONTROL_BOARD, "System Failure, Lost Communication with Control Board"},
-};
-
 static void PrintStateJson(const SystemStateRec& s) {
     printf("{\"raw_flow_counts\":%d,", (int)s.RawFlowCounts);
     PrintJsonFloat("flow", s.Flow, ",");
@@ -712,18 +698,25 @@ static const CommandDef Commands[] = {
      {{"--type", 1}, {"--sp1", 1}, {"--sp2", 1}, {"--timeout", 1}},
      RunBumpValve},
     {"capture",
-     "capture PORT [--duration S] [--out FILE.csv] [--set-point]",
+     "capture PORT [PORT ...] [--duration S] [--out FILE.csv | --out-dir DIR] [--set-point]",
      "Records every flow sample the board makes (one per 5 ms, none lost or repeated) as\n"
      "CSV to FILE or standard output, until S seconds have passed or Ctrl-C. Columns:\n"
      "time_s (since the capture began, 5 ms apart, kept to the computer's clock) and\n"
-     "flow_pct (%FS); with --set-point also set_point_pct, the board's set point.",
+     "flow_pct (%FS); with --set-point also set_point_pct, the board's set point.\n"
+     "Several ports (a bench of boards) need --out-dir: each board gets its own CSV there,\n"
+     "named after its port and name (COM5-Bench_2.csv, COM6-unnamed.csv), all boards are\n"
+     "read side by side and their times count from one common start, so their rows line\n"
+     "up. A board that is\n"
+     "missing or fails does not stop the others; a line per board says how many samples\n"
+     "went to which file, and the exit code is that of the first board that failed.",
      1,
-     1,
-     {{"--duration", 1}, {"--out", 1}, {"--set-point", 0}},
+     MAX_POSITIONALS,
+     {{"--duration", 1}, {"--out", 1}, {"--set-point", 0}, {"--out-dir", 1}},
      RunCapture},
     {"step-test",
-     "step-test PORT --steps LIST --hold S [--band B] [--settle-for MS] [--max-settle MS]\n"
-     "            [--max-overshoot PCT] [--max-error PCT] [--json] [--csv FILE] [--svg FILE]",
+     "step-test PORT [PORT ...] --steps LIST --hold S [--band B] [--settle-for MS]\n"
+     "            [--max-settle MS] [--max-overshoot PCT] [--max-error PCT] [--json]\n"
+     "            [--csv FILE] [--svg FILE] [--out-dir DIR]",
      "Sends each set point of LIST (%FS, e.g. 0,25,50,75,100,0), holds it S seconds while\n"
      "recording every flow sample, and measures each step from the previous set point:\n"
      "  settle_ms       sending to the first sample after which the flow stays within\n"
@@ -738,9 +731,18 @@ static const CommandDef Commands[] = {
      "against time with the bands and settle times (two different files). Limits: --max-settle (a "
      "step that never\n"
      "settles fails it), --max-overshoot, --max-error (|mean error|). Exit code 5 when a\n"
-     "limit fails. The board is left at the last set point of LIST.",
+     "limit fails. The board is left at the last set point of LIST.\n"
+     "Several ports (a bench of boards): the plan runs on every board at once, the steps\n"
+     "sent together. With --out-dir each board gets its JSON, CSV and SVG there (named\n"
+     "after its port and name); --csv and --svg are for one board. Prints a summary (port,\n"
+     "board, worst settle, worst overshoot, worst |mean error|, PASS/FAIL), or with --json\n"
+     "{\"pass\": ..., \"boards\": [each board's report with its \"port\"]}. A board that\n"
+     "fails a limit, or whose test breaks off (no reply to a set point, a meter), FAILs:\n"
+     "exit code 5, the failing boards named. A board that is missing or cannot be\n"
+     "reached does not stop the others; it is listed as NOT TESTED and its exit code\n"
+     "(3 no board found or the port in use) is the run's.",
      1,
-     1,
+     MAX_POSITIONALS,
      {{"--steps", 1},
       {"--hold", 1},
       {"--band", 1},
@@ -750,8 +752,26 @@ static const CommandDef Commands[] = {
       {"--max-error", 1},
       {"--json", 0},
       {"--csv", 1},
-      {"--svg", 1}},
+      {"--svg", 1},
+      {"--out-dir", 1}},
      RunStepTest},
+    {"watch",
+     "watch PORT [PORT ...] [--once [--json]] [--duration S]",
+     "Shows a bench of boards as a live table, one row per board, redrawn about five\n"
+     "times a second: port, name (or \"unnamed controller\" or \"meter\"), flow and set\n"
+     "point in %FS and in the active gas's units, the gas, the link (connecting,\n"
+     "connected, reconnecting, gone) and the status flags in words. Rows with an alarm are\n"
+     "yellow, failures and lost links red (no colour when NO_COLOR is set; to a file or a\n"
+     "pipe, a plain table a second). A board that falls silent or is unplugged is looked\n"
+     "for again every second while the others carry on. Ctrl-C (or S seconds) ends it,\n"
+     "every board put back, the last table left on screen. --once prints one snapshot as\n"
+     "soon as every board has answered or failed its first attempt (after S seconds with\n"
+     "--duration), as a table or with --json as {\"boards\": [...]}; its exit code is 3\n"
+     "when a board is not connected then.",
+     1,
+     MAX_POSITIONALS,
+     {{"--once", 0}, {"--json", 0}, {"--duration", 1}},
+     RunWatch},
     {"send",
      "send PORT TEXT",
      "Sends one raw command line and prints the reply.",

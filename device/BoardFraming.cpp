@@ -13,11 +13,21 @@
 
 namespace {
 
-char AsciiBuffer[REPLY_BUFFER_SIZE];
-uint8_t BinaryBuffer[REPLY_BUFFER_SIZE];
+// Each thread that reads replies has its own buffers: a reply's text stays valid for the
+// thread that asked until it reads the next one, whatever other threads read meanwhile.
+thread_local char AsciiBuffer[REPLY_BUFFER_SIZE];
+thread_local uint8_t BinaryBuffer[REPLY_BUFFER_SIZE];
 
-// Only the readers add bits; they stay until ClearSerialPortErrors.
-uint32_t SerialPortErrors = 0;
+// Only the readers add bits; they stay until ClearSerialPortErrors. The program's worker and
+// its user-interface thread share one set (the window reads what the worker's link reported);
+// a thread that serves a board of its own beside others keeps its own set.
+uint32_t SharedSerialPortErrors = 0;
+thread_local int ThreadOwnsErrors = 0;
+thread_local uint32_t ThreadSerialPortErrors = 0;
+
+uint32_t& SerialPortErrorBits() {
+    return ThreadOwnsErrors ? ThreadSerialPortErrors : SharedSerialPortErrors;
+}
 
 constexpr uint32_t CHECKSUM_SEED = 0x1234;
 
@@ -88,7 +98,7 @@ int GetAsciiResponseWithin(ComHandle handle, char** textOut, int* countOut, int 
         int byte = GetComChar(handle);
         if (byte < 0) {
             // Callers print what did arrive in their error lines.
-            SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+            SerialPortErrorBits() |= SERIAL_ERROR_TIMEOUT;
             return 0;
         }
         if (byte == '>') {
@@ -98,7 +108,7 @@ int GetAsciiResponseWithin(ComHandle handle, char** textOut, int* countOut, int 
         // instrument) fails here once its text outgrows a reply or its time, rather than
         // holding the link for as long as it talks.
         if (stored >= maxBytes || PastDeadline(deadline)) {
-            SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+            SerialPortErrorBits() |= SERIAL_ERROR_TIMEOUT;
             return 0;
         }
         AsciiBuffer[stored++] = static_cast<char>(byte);
@@ -120,13 +130,13 @@ int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
     const double deadline = DeviceNowSeconds() + BINARY_REPLY_DEADLINE_MS / 1000.0;
     int length = 0;
     if (!ReadFrameLength(handle, &length, deadline)) {
-        SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+        SerialPortErrorBits() |= SERIAL_ERROR_TIMEOUT;
         return 0;
     }
     if (length == 0) {
         // The board sends a zero length when it has nothing set up to send; no bytes follow.
         memcpy(BinaryBuffer, "NOT SET", sizeof "NOT SET");
-        SerialPortErrors |= SERIAL_ERROR_CHECKSUM;
+        SerialPortErrorBits() |= SERIAL_ERROR_CHECKSUM;
         return 0;
     }
 
@@ -136,7 +146,7 @@ int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
     int toRead = length > 3 ? length - 2 : 1;
     int stored = toRead < REPLY_BUFFER_SIZE ? toRead : REPLY_BUFFER_SIZE;
     if (!ReadFrameBytes(handle, toRead, BinaryBuffer, REPLY_BUFFER_SIZE, deadline)) {
-        SerialPortErrors |= SERIAL_ERROR_TIMEOUT;
+        SerialPortErrorBits() |= SERIAL_ERROR_TIMEOUT;
         return 0;
     }
     if (stored < REPLY_BUFFER_SIZE) {
@@ -144,7 +154,7 @@ int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
     }
     if (toRead > REPLY_BUFFER_SIZE) {
         // Part of it was never stored, so it cannot be checked.
-        SerialPortErrors |= SERIAL_ERROR_CHECKSUM;
+        SerialPortErrorBits() |= SERIAL_ERROR_CHECKSUM;
         return 0;
     }
 
@@ -156,7 +166,7 @@ int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
     uint32_t checksum =
         (static_cast<uint32_t>(BinaryBuffer[payload]) << 8) | BinaryBuffer[payload + 1];
     if (((sum + checksum) & 0xFFFF) != 0) {
-        SerialPortErrors |= SERIAL_ERROR_CHECKSUM;
+        SerialPortErrorBits() |= SERIAL_ERROR_CHECKSUM;
         return 0;
     }
     *countOut = payload;
@@ -164,15 +174,20 @@ int GetBinaryResponse(ComHandle handle, uint8_t** dataOut, int* countOut) {
 }
 
 uint32_t GetSerialPortErrors() {
-    return SerialPortErrors;
+    return SerialPortErrorBits();
 }
 
 void ClearSerialPortErrors() {
-    SerialPortErrors = 0;
+    SerialPortErrorBits() = 0;
+}
+
+void UseOwnSerialPortErrorsOnThisThread() {
+    ThreadOwnsErrors = 1;
+    ThreadSerialPortErrors = 0;
 }
 
 void AddSerialPortErrors(uint32_t bits) {
-    SerialPortErrors |= bits;
+    SerialPortErrorBits() |= bits;
 }
 
 void SetDeviceAbortCheck(int (*abortRequested)()) {

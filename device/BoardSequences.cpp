@@ -16,13 +16,29 @@ namespace {
 // connection from SavedPorts; read by the disconnect on the same thread and by tests.
 std::atomic<uint32_t> InitialBaudRate{0};
 std::atomic<uint32_t> InitialNewLine{0};
+// A thread that serves one board of several keeps its connection's pair here instead.
+thread_local int ThreadOwnsLineSettings = 0;
+thread_local uint32_t ThreadInitialBaudRate = 0;
+thread_local uint32_t ThreadInitialNewLine = 0;
+
+void StoreInitialLineSettings(uint32_t baud, uint32_t newLine) {
+    if (ThreadOwnsLineSettings) {
+        ThreadInitialBaudRate = baud;
+        ThreadInitialNewLine = newLine;
+    } else {
+        InitialBaudRate.store(baud);
+        InitialNewLine.store(newLine);
+    }
+}
 
 // What each port's board had when first found. A board that did not hear the program's last
 // words (a link fault, an unplugged adapter, a reconnection that failed) still runs at the
 // program's own 230400 with CR LF; found that way again on the same port, it is the same board
 // and keeps what was saved. Found at any other speed it is a board that was reset or another
-// one, and its settings are taken afresh. Only the connecting worker uses the table (one at a
-// time); tests clear it between runs.
+// one, and its settings are taken afresh. The program's connecting worker uses the table one
+// connection at a time; torvanctl connects several ports at once from their own threads, each
+// to its own entry, so every use of the table holds SavedPortsBusy. Tests clear it between
+// runs.
 struct SavedLineSettings {
     char Port[260];
     uint32_t Baud;
@@ -31,6 +47,19 @@ struct SavedLineSettings {
 constexpr int SAVED_PORTS_MAX = 32;
 SavedLineSettings SavedPorts[SAVED_PORTS_MAX];
 int SavedPortCount = 0;
+// A spin lock: the table is held for a copy at a time, and std::mutex is not there in the
+// Windows build's thread model.
+std::atomic_flag SavedPortsBusy = ATOMIC_FLAG_INIT;
+
+struct SavedPortsHold {
+    SavedPortsHold() {
+        while (SavedPortsBusy.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~SavedPortsHold() { SavedPortsBusy.clear(std::memory_order_release); }
+    SavedPortsHold(const SavedPortsHold&) = delete;
+    SavedPortsHold& operator=(const SavedPortsHold&) = delete;
+};
 
 // "COM7", "com7" and "\\.\COM7" name one port.
 const char* BarePortName(const char* name) {
@@ -225,11 +254,18 @@ int BumpSettle(ComHandle handle, int type, float setPoint, double timeoutSeconds
 } // namespace
 
 uint32_t GetInitialBaudRate() {
-    return InitialBaudRate.load();
+    return ThreadOwnsLineSettings ? ThreadInitialBaudRate : InitialBaudRate.load();
 }
 
 uint32_t GetInitialNewLine() {
-    return InitialNewLine.load();
+    return ThreadOwnsLineSettings ? ThreadInitialNewLine : InitialNewLine.load();
+}
+
+void UseOwnBoardStateOnThisThread() {
+    UseOwnSerialPortErrorsOnThisThread();
+    ThreadOwnsLineSettings = 1;
+    ThreadInitialBaudRate = 0;
+    ThreadInitialNewLine = 0;
 }
 
 int ReplyRefused(const char* text) {
@@ -292,19 +328,24 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
     }
 
     ClearSerialPortErrors();
-    SavedLineSettings* saved = SavedFor(portName);
+    SavedLineSettings saved;
     uint32_t foundAt = ProbeSpeeds[speedIndex];
-    int sameBoard = foundAt == LINK_SPEED && saved->Baud != 0;
-    if (!sameBoard) {
-        saved->Baud = foundAt;
-        saved->NewLine = 0;
+    {
+        SavedPortsHold hold;
+        SavedLineSettings* entry = SavedFor(portName);
+        if (!(foundAt == LINK_SPEED && entry->Baud != 0)) {
+            entry->Baud = foundAt;
+            entry->NewLine = 0;
+        }
+        saved = *entry;
     }
     DisableVerboseResponses(*handleInOut);
-    if (saved->NewLine == 0) {
-        saved->NewLine = GetNewLine(*handleInOut);
+    if (saved.NewLine == 0) {
+        saved.NewLine = GetNewLine(*handleInOut);
+        SavedPortsHold hold;
+        SavedFor(portName)->NewLine = saved.NewLine;
     }
-    InitialBaudRate.store(saved->Baud);
-    InitialNewLine.store(saved->NewLine);
+    StoreInitialLineSettings(saved.Baud, saved.NewLine);
 
     char command[COMMAND_SIZE];
     snprintf(command, sizeof command, "~BAUD=%ld\r", static_cast<long>(LINK_SPEED));
@@ -321,12 +362,12 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
 void DisconnectFromTorvan(ComHandle handle) {
     char command[COMMAND_SIZE];
     // A line ending that was never read (no answer to "S65") is not sent back as 0.
-    uint32_t newLine = InitialNewLine.load();
+    uint32_t newLine = GetInitialNewLine();
     if (newLine != 0) {
         snprintf(command, sizeof command, "~SNLC=%x\r", newLine);
         WriteComStr(handle, command);
     }
-    uint32_t baud = InitialBaudRate.load();
+    uint32_t baud = GetInitialBaudRate();
     if (baud != 0) {
         snprintf(command, sizeof command, "~BAUD=%ld\r", static_cast<long>(baud));
         WriteComStr(handle, command);
@@ -335,8 +376,8 @@ void DisconnectFromTorvan(ComHandle handle) {
 }
 
 void ForgetBoardLineSettings() {
-    InitialBaudRate.store(0);
-    InitialNewLine.store(0);
+    StoreInitialLineSettings(0, 0);
+    SavedPortsHold hold;
     SavedPortCount = 0;
 }
 

@@ -38,6 +38,8 @@ uint32_t GetSerialPortErrors();
 void ClearSerialPortErrors();
 // For the readers that find a well-framed reply unusable.
 void AddSerialPortErrors(uint32_t bits);
+// Part of UseOwnBoardStateOnThisThread: this thread's error bits become its own.
+void UseOwnSerialPortErrorsOnThisThread();
 uint32_t GetNewLine(ComHandle handle);
 int DisableVerboseResponses(ComHandle handle);
 
@@ -91,6 +93,13 @@ void DisconnectFromTorvan(ComHandle handle);
 void ForgetBoardLineSettings();
 uint32_t GetInitialBaudRate();
 uint32_t GetInitialNewLine();
+// The device layer keeps one connection's error bits and saved speed and line ending for the
+// whole process: the program's worker and its user-interface thread share them. A thread that
+// serves one board of several at once (torvanctl on a bench of ports) calls this before it
+// connects: from then on its error bits and the speed and line ending its disconnect sends
+// back are its own. The per-port table stays shared, each port in its own entry. Reply
+// buffers are always per thread.
+void UseOwnBoardStateOnThisThread();
 
 // Calibration and tuning.
 int EnterTorvanCalMode(ComHandle handle);

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -137,3 +140,45 @@ int SamePath(const char* a, const char* b) {
 }
 
 void Utf8Arguments(int*, char***) {}
+
+CtlThread StartCtlThread(void (*body)(void*), void* arg) {
+    try {
+        return new std::thread(body, arg);
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+}
+
+void JoinCtlThread(CtlThread thread) {
+    auto* running = static_cast<std::thread*>(thread);
+    running->join();
+    delete running;
+}
+
+CtlLock NewCtlLock() {
+    return new std::mutex;
+}
+
+void HoldCtlLock(CtlLock lock) {
+    static_cast<std::mutex*>(lock)->lock();
+}
+
+void ReleaseCtlLock(CtlLock lock) {
+    static_cast<std::mutex*>(lock)->unlock();
+}
+
+void FreeCtlLock(CtlLock lock) {
+    delete static_cast<std::mutex*>(lock);
+}
+
+int OutputIsTerminal() {
+    return isatty(STDOUT_FILENO);
+}
+
+int MakeOutputFolder(const char* path) {
+    if (mkdir(path, 0777) != 0 && errno != EEXIST) {
+        return 0;
+    }
+    struct stat info;
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}

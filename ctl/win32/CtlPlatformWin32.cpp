@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -162,4 +163,71 @@ void Utf8Arguments(int* argc, char*** argv) {
     pointers.push_back(nullptr);
     *argc = count;
     *argv = pointers.data();
+}
+
+namespace {
+struct ThreadStart {
+    void (*Body)(void*);
+    void* Arg;
+};
+
+unsigned __stdcall RunThread(void* start) {
+    ThreadStart copy = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    copy.Body(copy.Arg);
+    return 0;
+}
+} // namespace
+
+CtlThread StartCtlThread(void (*body)(void*), void* arg) {
+    auto* start = new ThreadStart{body, arg};
+    uintptr_t handle = _beginthreadex(nullptr, 0, RunThread, start, 0, nullptr);
+    if (handle == 0) {
+        delete start;
+        return nullptr;
+    }
+    return reinterpret_cast<CtlThread>(handle);
+}
+
+void JoinCtlThread(CtlThread thread) {
+    WaitForSingleObject(static_cast<HANDLE>(thread), INFINITE);
+    CloseHandle(static_cast<HANDLE>(thread));
+}
+
+CtlLock NewCtlLock() {
+    auto* section = new CRITICAL_SECTION;
+    InitializeCriticalSection(section);
+    return section;
+}
+
+void HoldCtlLock(CtlLock lock) {
+    EnterCriticalSection(static_cast<CRITICAL_SECTION*>(lock));
+}
+
+void ReleaseCtlLock(CtlLock lock) {
+    LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock));
+}
+
+void FreeCtlLock(CtlLock lock) {
+    DeleteCriticalSection(static_cast<CRITICAL_SECTION*>(lock));
+    delete static_cast<CRITICAL_SECTION*>(lock);
+}
+
+int OutputIsTerminal() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) {
+        return 0;
+    }
+    // Older consoles without escape sequences get the plain table.
+    return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+int MakeOutputFolder(const char* path) {
+    std::wstring wide = WideFilePath(path);
+    if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return 0;
+    }
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Simulated connection (command 40110, no menu item): the title passes through "Torvan FAKE" to
-# "Torvan Controller On FAKE", the strip shows the simulated range on the normal brush, and the
+# Simulated connection (command 40110, no menu item): the title becomes "Torvan Controller On
+# FAKE", the strip shows the simulated range on the normal brush, and the
 # window grows to the controller layout once: the height by 80 % of the client height, the
 # position kept. A second 40110 does not grow it again.
 source "$(dirname "$0")/lib.sh"
@@ -11,8 +11,11 @@ read -r _ _ _ ch0 <<<"$(drv client-rect "$APP_HWND")"
 
 drv watch "$APP_HWND" 3000 40110 >"$E2E_TMP/watch.txt" || fail "watch failed"
 cat "$E2E_TMP/watch.txt"
+# "Torvan FAKE" stands only until the simulated board's S64 answer is handled, a few
+# milliseconds: a watcher in another process may or may not catch it, so only the two titles
+# that stay are required here.
 assert_contains_in_order "$E2E_TMP/watch.txt" "title Torvan Control Board Test" \
-    "title Torvan FAKE" "title Torvan Controller On FAKE"
+    "title Torvan Controller On FAKE"
 assert_eq "$(drv title "$APP_HWND")" "Torvan Controller On FAKE" "title after the simulated S64"
 
 read -r x1 y1 w1 h1 <<<"$(drv rect "$APP_HWND")"

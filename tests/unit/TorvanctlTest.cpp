@@ -392,12 +392,17 @@ std::vector<std::string> QuietControllerSamples(size_t count) {
     return samples;
 }
 
-TEST_F(TorvanctlBoardTest, CaptureKeepsEverySampleOnceFiveMillisecondsApart) {
-    std::string csv = dir_ / "capture.csv";
-    CtlRun run = Run({"capture", emu_.Link(), "--duration", "5", "--out", csv});
-    ASSERT_EQ(run.Code, 0) << run.Err;
+// One step test's JSON; a null object when the text is not JSON.
+nlohmann::json ParseJson(const std::string& text) {
+    return nlohmann::json::parse(text, nullptr, false);
+}
+
+// A capture's CSV of a quiet controller: every sample of the board's own sequence, in turn,
+// 5 ms apart, about 200 a second for seconds; its times go to *timesOut.
+void ExpectEveryQuietSample(const std::string& csv, double seconds,
+                            std::vector<double>* timesOut = nullptr) {
     std::vector<std::string> lines = Lines(ReadWhole(csv));
-    ASSERT_GE(lines.size(), 2u);
+    ASSERT_GE(lines.size(), 2u) << csv;
     EXPECT_EQ(lines[0], "time_s,flow_pct");
     std::vector<double> times;
     std::vector<std::string> flows;
@@ -408,11 +413,11 @@ TEST_F(TorvanctlBoardTest, CaptureKeepsEverySampleOnceFiveMillisecondsApart) {
         times.push_back(atof(match[1].str().c_str()));
         flows.push_back(match[2].str());
     }
-    printf("a 5 s capture held %zu samples from %.3f to %.3f s\n", flows.size(), times.front(),
-           times.back());
+    printf("a %.0f s capture held %zu samples from %.3f to %.3f s\n", seconds, flows.size(),
+           times.front(), times.back());
     // 200 a second, +-3 %.
-    EXPECT_GE(flows.size(), 970u);
-    EXPECT_LE(flows.size(), 1030u);
+    EXPECT_GE(flows.size(), (size_t)(seconds * 194));
+    EXPECT_LE(flows.size(), (size_t)(seconds * 206));
     for (size_t i = 1; i < times.size(); ++i) {
         double gap = times[i] - times[i - 1];
         ASSERT_TRUE(gap > 0.0035 && gap < 0.0065) << "gap of " << gap << " s at row " << i + 1;
@@ -430,14 +435,156 @@ TEST_F(TorvanctlBoardTest, CaptureKeepsEverySampleOnceFiveMillisecondsApart) {
     ASSERT_LE(first + flows.size(), expected.size()) << "capture start not found in the sequence";
     for (size_t i = 0; i < flows.size(); ++i) {
         ASSERT_EQ(flows[i], expected[first + i])
-            << "row " << i + 2 << ": a sample lost or repeated (board sample " << first + i << ")";
+            << csv << " row " << i + 2 << ": a sample lost or repeated (board sample " << first + i
+            << ")";
     }
+    if (timesOut != nullptr) {
+        *timesOut = times;
+    }
+}
+
+TEST_F(TorvanctlBoardTest, CaptureKeepsEverySampleOnceFiveMillisecondsApart) {
+    std::string csv = dir_ / "capture.csv";
+    CtlRun run = Run({"capture", emu_.Link(), "--duration", "5", "--out", csv});
+    ASSERT_EQ(run.Code, 0) << run.Err;
+    ExpectEveryQuietSample(csv, 5);
     emu_.ExpectRestored("19200");
 }
 
-// One step test's JSON; a null object when the text is not JSON.
-nlohmann::json ParseJson(const std::string& text) {
-    return nlohmann::json::parse(text, nullptr, false);
+// Three boards at their own speeds, each emulator in its own folder (so every link is named
+// "com" and the files are told apart by the port's place on the command line).
+class TorvanctlBenchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char* speeds[3] = {"9600", "19200", "230400"};
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(emus_[i].Start({"--kind", "controller", "--baud", speeds[i], "--name",
+                                        "Bay " + std::to_string(i + 1)}));
+        }
+    }
+    std::vector<std::string> Ports() const {
+        return {emus_[0].Link(), emus_[1].Link(), emus_[2].Link()};
+    }
+    // Every board's record ends with its own line ending and speed.
+    void ExpectEachRestored() const {
+        emus_[0].ExpectRestored("9600");
+        emus_[1].ExpectRestored("19200");
+        emus_[2].ExpectRestored("230400");
+    }
+    TempDir out_, dirs_[3];
+    Emulator emus_[3] = {Emulator(dirs_[0]), Emulator(dirs_[1]), Emulator(dirs_[2])};
+};
+
+TEST_F(TorvanctlBenchTest, CaptureKeepsEverySampleOfEveryBoardOnOneClock) {
+    std::vector<std::string> args = {"capture"};
+    for (const std::string& port : Ports()) {
+        args.push_back(port);
+    }
+    const std::string folder = out_.Path();
+    args.insert(args.end(), {"--duration", "3", "--out-dir", folder});
+    CtlRun run = RunCtl(out_, args);
+    ASSERT_EQ(run.Code, 0) << run.Out << run.Err;
+    for (int i = 0; i < 3; ++i) {
+        std::string csv =
+            folder + "/" + std::to_string(i + 1) + "-com-Bay_" + std::to_string(i + 1) + ".csv";
+        std::vector<double> times;
+        ExpectEveryQuietSample(csv, 3, &times);
+        ASSERT_FALSE(times.empty());
+        // One origin: every file starts within the first read and ends at 3 s.
+        EXPECT_LT(times.front(), 0.11) << csv;
+        EXPECT_NEAR(times.back(), 3.0, 0.02) << csv;
+        EXPECT_NE(run.Out.find(csv), std::string::npos) << run.Out;
+    }
+    ExpectEachRestored();
+}
+
+// A board unplugged while watch runs shows as gone; the others stay connected with their
+// readings, and the snapshot's exit code says a board is missing.
+TEST_F(TorvanctlBenchTest, WatchSnapshotShowsAnUnpluggedBoardAsGone) {
+    std::vector<std::string> args = {TORVANCTL_PATH, "watch"};
+    for (const std::string& port : Ports()) {
+        args.push_back(port);
+    }
+    args.insert(args.end(), {"--once", "--json", "--duration", "4"});
+    pid_t pid = SpawnToFiles(args, out_ / "watch.out", out_ / "watch.err");
+    // Unplugged once watch reads its state records.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    std::vector<std::string> commands;
+    while (Clock::now() < deadline && std::count(commands.begin(), commands.end(), "~GLSV") < 2) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        commands = emus_[1].Commands();
+    }
+    EXPECT_TRUE(emus_[1].Send("fault hangup 0"));
+    EXPECT_EQ(WaitExit(pid), 3);
+    nlohmann::json snapshot = ParseJson(ReadWhole(out_ / "watch.out"));
+    ASSERT_TRUE(snapshot.is_object())
+        << ReadWhole(out_ / "watch.out") << ReadWhole(out_ / "watch.err");
+    ASSERT_EQ(snapshot["boards"].size(), 3u) << snapshot;
+    for (int i = 0; i < 3; ++i) {
+        const nlohmann::json& board = snapshot["boards"][i];
+        EXPECT_EQ(board["port"], Ports()[i]);
+        EXPECT_EQ(board["link"], i == 1 ? "gone" : "connected") << board;
+        EXPECT_EQ(board.contains("flow"), i != 1) << board;
+    }
+    EXPECT_EQ(snapshot["boards"][0]["name"], "Bay 1");
+    emus_[0].ExpectRestored("9600");
+    emus_[2].ExpectRestored("230400");
+}
+
+// The second board carries out its first set point without a word back, so its test breaks
+// off; the other two run theirs to the end and pass.
+TEST_F(TorvanctlBenchTest, StepTestFailsOnlyTheBoardThatDoesNotAnswerItsSetPoint) {
+    const std::string folder = out_.Path();
+    auto stepTest = [&](bool json) {
+        EXPECT_TRUE(emus_[1].Send("mute V5"));
+        std::vector<std::string> args = {"step-test"};
+        for (const std::string& port : Ports()) {
+            args.push_back(port);
+        }
+        args.insert(args.end(), {"--steps", "50", "--hold", "1.5", "--max-settle", "1400",
+                                 "--out-dir", folder});
+        if (json) {
+            args.push_back("--json");
+        }
+        return RunCtl(out_, args);
+    };
+    CtlRun table = stepTest(false);
+    EXPECT_EQ(table.Code, 5) << table.Out << table.Err;
+    std::vector<std::string> lines = Lines(table.Out);
+    ASSERT_EQ(lines.size(), 5u) << table.Out;
+    EXPECT_EQ(lines[1].rfind(Ports()[0], 0), 0u);
+    EXPECT_NE(lines[1].find("  PASS"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("  FAIL: no reply from the board to V5=50.000000"), std::string::npos)
+        << lines[2];
+    EXPECT_NE(lines[3].find("  PASS"), std::string::npos) << lines[3];
+    EXPECT_EQ(lines[4], "FAIL: failed: " + Ports()[1]);
+    // Each board's own report in the folder, as one board's test writes it.
+    for (int i = 0; i < 3; ++i) {
+        std::string base =
+            folder + "/" + std::to_string(i + 1) + "-com-Bay_" + std::to_string(i + 1);
+        nlohmann::json report = ParseJson(ReadWhole(base + ".json"));
+        ASSERT_TRUE(report.is_object()) << base;
+        EXPECT_EQ(report["pass"], i != 1) << base;
+        if (i != 1) {
+            EXPECT_FALSE(ReadWhole(base + ".svg").empty()) << base;
+        }
+    }
+    ExpectEachRestored();
+
+    CtlRun json = stepTest(true);
+    EXPECT_EQ(json.Code, 5) << json.Err;
+    nlohmann::json all = ParseJson(json.Out);
+    ASSERT_TRUE(all.is_object()) << json.Out;
+    EXPECT_EQ(all["pass"], false);
+    ASSERT_EQ(all["boards"].size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const nlohmann::json& board = all["boards"][i];
+        EXPECT_EQ(board["port"], Ports()[i]);
+        EXPECT_EQ(board["board"]["name"], "Bay " + std::to_string(i + 1));
+        EXPECT_EQ(board["pass"], i != 1) << board;
+        EXPECT_EQ(board["steps"].size(), i != 1 ? 1u : 0u) << board;
+    }
+    ExpectEachRestored();
 }
 
 // Counts of the points of the flow and set point traces of an SVG plot and its title, by
