@@ -41,6 +41,12 @@ static int SlotInFlight = -1;
 // Lines entered while a command is on its way or the link is being re-established; a paste of
 // many lines waits here.
 static std::deque<std::string> WaitingLines;
+// Output held back while a paste goes out (see AppendTextToOutputWindow).
+static std::string PendingOutput;
+static int OutputTimerSet;
+constexpr UINT_PTR OUTPUT_TIMER = 1;
+constexpr UINT OUTPUT_BATCH_MS = 50;
+static void FlushOutput();
 constexpr size_t CMD_WAITING_MAX = 1000;
 // The text that followed a line refused as too long: it goes once that line, shortened, is
 // entered, so nothing pasted after it is lost.
@@ -237,6 +243,9 @@ static void OnNcDestroy(HWND window) {
     SlotInFlight = -1;
     WaitingLines.clear();
     HeldAfterRefused.clear();
+    KillTimer(window, OUTPUT_TIMER);
+    OutputTimerSet = 0;
+    PendingOutput.clear();
 }
 
 static LRESULT CALLBACK CmdWinWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -254,6 +263,10 @@ static LRESULT CALLBACK CmdWinWndProc(HWND window, UINT message, WPARAM wParam, 
         return OnActivate(window, wParam, lParam);
     case WM_COMMAND:
         return OnCommand(LOWORD(wParam), HIWORD(wParam));
+    case WM_TIMER:
+        if (wParam == OUTPUT_TIMER)
+            FlushOutput();
+        return 0;
     case WM_CLOSE:
         DestroyWindow(window);
         return 0;
@@ -292,9 +305,8 @@ BOOL CmdWinDialogBoxMsg(MSG* message) {
     return IsDialogMessageA(CmdWinHandle, message);
 }
 
-void AppendTextToOutputWindow(const char* text) {
-    if (!hwndOutput || !text)
-        return;
+// Writes text at the end of the pane at once.
+static void WriteToOutputWindow(const char* text) {
     size_t shown = static_cast<size_t>(GetWindowTextLengthA(hwndOutput));
     if (shown + strlen(text) + 1 <= OUTPUT_TEXT_LIMIT) {
         // Added at the end: setting the whole text again would make the edit control lay out
@@ -308,6 +320,34 @@ void AppendTextToOutputWindow(const char* text) {
     }
     LRESULT lines = SendMessageA(hwndOutput, EM_GETLINECOUNT, 0, 0);
     SendMessageA(hwndOutput, EM_LINESCROLL, 0, lines);
+}
+
+static void FlushOutput() {
+    if (OutputTimerSet && CmdWinHandle)
+        KillTimer(CmdWinHandle, OUTPUT_TIMER);
+    OutputTimerSet = 0;
+    if (PendingOutput.empty() || !hwndOutput)
+        return;
+    std::string text;
+    text.swap(PendingOutput);
+    WriteToOutputWindow(text.c_str());
+}
+
+void AppendTextToOutputWindow(const char* text) {
+    if (!hwndOutput || !text)
+        return;
+    PendingOutput += text;
+    // While more pasted lines wait to go out, the pane is written once a batch rather than
+    // twice a line: under Wine each write lays the pane out again, which took several times
+    // longer than the board's answer and set the pace of a paste. The last line's echo and
+    // answer, a single command and every notice are written at once.
+    if (!WaitingLines.empty() && CmdWinHandle) {
+        if (!OutputTimerSet)
+            OutputTimerSet = SetTimer(CmdWinHandle, OUTPUT_TIMER, OUTPUT_BATCH_MS, nullptr) != 0;
+        if (OutputTimerSet)
+            return;
+    }
+    FlushOutput();
 }
 
 static CmdSlot* SlotOfText(const void* text) {
