@@ -380,14 +380,15 @@ void ConnectionReportLinkError(HWND window) {
     SetConnectionMenuIdle(window);
     EndTransition(window);
     EndLogWithNotice(window);
-    char text[256];
+    // The port dialog that opens says why: the operator picks the port again once the board
+    // and its cable are checked, or another one.
+    char text[512];
     snprintf(text, sizeof text,
-             "The link to %s kept failing (%s): %d reconnections within %d s did not hold, so "
-             "the program stopped reconnecting.\r\rCheck the board and its cable, then choose "
-             "the port again.",
+             "The link to %s kept failing (%s): %d reconnections within %d s did not hold. "
+             "Check the board and its cable, then choose the port again.",
              PortName, (errors & SERIAL_ERROR_CHECKSUM) ? "bad replies" : "no reply in time",
              RECONNECT_LIMIT, (int)RECONNECT_WINDOW_SECONDS);
-    MainMessageBox(window, text, AppName, MB_OK | MB_ICONWARNING);
+    SetPortDialogNote(text);
     PostMessageA(window, WM_COMMAND, CMD_OPEN, 0);
 }
 

@@ -13,6 +13,8 @@
 static int PortsAvailable;
 static char* ComPort;
 static DWORD* BaudSelect;
+static std::string NextNote;
+static std::string Note;
 
 static const char NO_PORTS[] = "<No Ports Found>";
 // Added to the entry of a port that another Torvan One window (or torvanctl) holds; the entry's
@@ -57,6 +59,37 @@ void LoadPortNames(HWND dialog, HKEY key) {
     }
 }
 
+void SetPortDialogNote(const char* text) {
+    NextNote = text ? text : "";
+}
+
+// The note goes under the buttons, as wide as the dialog, and the dialog grows by its height.
+static void ShowNote(HWND dialog) {
+    RECT client;
+    GetClientRect(dialog, &client);
+    RECT units = {4, 4, 0, 0};
+    MapDialogRect(dialog, &units);
+    const int margin = units.left;
+    RECT text = {0, 0, client.right - 2 * margin, 0};
+    HFONT font = (HFONT)SendMessageA(dialog, WM_GETFONT, 0, 0);
+    HDC dc = GetDC(dialog);
+    HGDIOBJ previous = font ? SelectObject(dc, font) : nullptr;
+    DrawTextA(dc, Note.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    if (previous)
+        SelectObject(dc, previous);
+    ReleaseDC(dialog, dc);
+    HWND note = CreateWindowExA(0, "STATIC", Note.c_str(), WS_CHILD | WS_VISIBLE | SS_NOPREFIX,
+                                margin, client.bottom, client.right - 2 * margin, text.bottom,
+                                dialog, (HMENU)(INT_PTR)IDC_PORT_NOTE, nullptr, nullptr);
+    if (note && font)
+        SendMessageA(note, WM_SETFONT, (WPARAM)font, FALSE);
+    RECT frame;
+    GetWindowRect(dialog, &frame);
+    SetWindowPos(dialog, nullptr, 0, 0, frame.right - frame.left,
+                 frame.bottom - frame.top + text.bottom + margin,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 static INT_PTR OnInitDialog(HWND dialog) {
     PortsAvailable = 0;
     HKEY key;
@@ -69,6 +102,8 @@ static INT_PTR OnInitDialog(HWND dialog) {
     }
     SendDlgItemMessageA(dialog, IDC_PORT_LIST, LB_SETCURSEL, 0, 0);
     CheckRadioButton(dialog, IDC_BAUD_9600, IDC_BAUD_230400, IDC_BAUD_230400);
+    if (!Note.empty())
+        ShowNote(dialog);
     return TRUE;
 }
 
@@ -150,9 +185,12 @@ int GetSerialPortConfig(HINSTANCE instance, HWND parent, int* portsAvailableOut,
                         char* portNameBuffer, DWORD* baudInOut) {
     ComPort = portNameBuffer;
     BaudSelect = baudInOut;
+    Note.swap(NextNote);
+    NextNote.clear();
     INT_PTR result = DialogBoxParamA(instance, "CONFIGPORT", parent, ConfigPortDlgProc, 0);
     ComPort = nullptr;
     BaudSelect = nullptr;
+    Note.clear();
     if (result != 1)
         return 0;
     if (portsAvailableOut)

@@ -62,6 +62,12 @@ std::string ControlText(HWND control) {
     return text.data();
 }
 
+std::vector<std::string> MainBoxes;
+int WINAPI RecordMainBox(HWND, LPCSTR text, LPCSTR, UINT) {
+    MainBoxes.push_back(text);
+    return IDOK;
+}
+
 size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
@@ -248,6 +254,33 @@ TEST_F(BoardTest, SamePortAfterAFailedReconnectionKeepsTheBoardsOwnSettings) {
     PumpFor(300);
     EXPECT_EQ(CloseAndReadRestore("com6.rec"),
               (std::vector<std::string>{"~SNLC=d", "~BAUD=19200"}));
+}
+
+// A fault that comes back right after every reconnection (every state record damaged): the
+// program gives up after three reconnections and the port dialog itself says why, with no box
+// in front of it; nothing runs while it shows.
+TEST_F(BoardTest, AFaultThatKeepsComingBackEndsInThePortDialogSayingWhy) {
+    ConnectController("COM5");
+    if (HasFatalFailure())
+        return;
+    MainBoxes.clear();
+    MainMessageBox = RecordMainBox;
+    DialogDriver driver;
+    driver.pressOk = false;
+    driver.timeoutMs = 30000;
+    StartDialogDriver(&driver);
+    ASSERT_TRUE(devicewin::BoardControl("com5.ctl", "fault badsum on ~GLSV"));
+    bool found = PumpUntil(30000, [&] { return driver.found; });
+    JoinDialogDriver(&driver);
+    Pump();
+    MainMessageBox = MessageBoxA;
+    ASSERT_TRUE(found) << "no port dialog";
+    EXPECT_TRUE(MainBoxes.empty()) << MainBoxes.front();
+    EXPECT_NE(driver.note.find("The link to COM5 kept failing (bad replies)"), std::string::npos)
+        << driver.note;
+    EXPECT_EQ(CurrentConnectionState(), CONN_IDLE);
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    ASSERT_TRUE(devicewin::BoardControl("com5.ctl", "fault none"));
 }
 
 // Close while the speed probe of a silent port runs: the probe stops between rounds, so the

@@ -124,6 +124,7 @@ struct DialogDriver {
     DWORD pressAfterMs = 0; // how long the operator looks at the dialog before pressing
     bool found = false;
     std::vector<std::string> entries;
+    std::string note; // the line under the buttons, when the dialog has one
     int selectedIndex = -1;
     HANDLE thread = nullptr;
 };
@@ -152,6 +153,9 @@ inline DWORD WINAPI DriveDialog(void* param) {
         d->entries.push_back(text);
     }
     d->selectedIndex = (int)SendMessageA(list, LB_GETCURSEL, 0, 0);
+    char note[512] = "";
+    GetDlgItemTextA(dialog, 1015, note, sizeof note);
+    d->note = note;
     if (d->select)
         SendMessageA(list, LB_SELECTSTRING, (WPARAM)-1, (LPARAM)d->select);
     if (d->pressAfterMs)
