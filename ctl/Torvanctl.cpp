@@ -2,6 +2,7 @@
 // Every command connects the way the window program does (finding the board's speed and
 // moving the link to 230400), does its work, and puts the board's line ending and speed
 // back before it ends, also after Ctrl-C.
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +48,36 @@ static int RunProbe(const CommandDef&, const Args& args) {
     }
     CloseBoard();
     return code;
+}
+
+// A board left at the link speed by a program that could not put it back (killed, or its
+// link lost) keeps 230400 and CR LF, and is found that way. This finds it and ends the
+// connection with the speed and line ending the operator names instead.
+static int RunRestore(const CommandDef& def, const Args& args) {
+    long baud = 0;
+    if (!ParseLong(args.Value[0], 0, LONG_MAX, &baud) ||
+        (baud != 9600 && baud != 19200 && baud != 230400)) {
+        return UsageError(def, "--baud must be 9600, 19200 or 230400, not ",
+                          args.Present[0] ? args.Value[0] : "missing");
+    }
+    uint32_t newLine = 0xD;
+    const char* ending = args.Present[1] ? args.Value[1] : "cr";
+    if (strcmp(ending, "crlf") == 0) {
+        newLine = 0xD0A;
+    } else if (strcmp(ending, "cr") != 0) {
+        return UsageError(def, "--line-ending must be cr or crlf, not ", ending);
+    }
+    const char* port = args.Positional[0];
+    int code = OpenBoard(port);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    printf("found at: %u, line ending 0x%X\n", (unsigned)GetInitialBaudRate(),
+           (unsigned)GetInitialNewLine());
+    SetLineSettingsToRestore((uint32_t)baud, newLine);
+    CloseBoard();
+    printf("left at: %ld, line ending 0x%X\n", baud, (unsigned)newLine);
+    return EXIT_DONE;
 }
 
 static void PrintJsonFloat(const char* key, float value, const char* after) {
@@ -637,6 +668,16 @@ static const CommandDef Commands[] = {
      1,
      {},
      RunProbe},
+    {"restore",
+     "restore PORT --baud N [--line-ending cr|crlf]",
+     "Puts a board back that a program left at its own 230400 with CR LF (it was killed,\n"
+     "or lost the link): finds the board and leaves it at speed N (9600, 19200 or\n"
+     "230400) with the line ending given (default cr), instead of the ones it was found\n"
+     "with. Prints both.",
+     1,
+     1,
+     {{"--baud", 1}, {"--line-ending", 1}},
+     RunRestore},
     {"state",
      "state PORT [--json]",
      "Reads one state record (~GLSV) and prints it, or one JSON object with --json.",

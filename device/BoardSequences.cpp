@@ -375,6 +375,10 @@ void DisconnectFromTorvan(ComHandle handle) {
     CloseComPort(handle);
 }
 
+void SetLineSettingsToRestore(uint32_t baud, uint32_t newLine) {
+    StoreInitialLineSettings(baud, newLine);
+}
+
 void ForgetBoardLineSettings() {
     StoreInitialLineSettings(0, 0);
     SavedPortsHold hold;

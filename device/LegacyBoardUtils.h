@@ -93,6 +93,10 @@ void DisconnectFromTorvan(ComHandle handle);
 void ForgetBoardLineSettings();
 uint32_t GetInitialBaudRate();
 uint32_t GetInitialNewLine();
+// Makes the current connection's end send this speed and line ending instead of the ones the
+// board was found with (a board left at 230400 by a program that could not put it back).
+// The per-port table keeps what it saved.
+void SetLineSettingsToRestore(uint32_t baud, uint32_t newLine);
 // The device layer keeps one connection's error bits and saved speed and line ending for the
 // whole process: the program's worker and its user-interface thread share them. A thread that
 // serves one board of several at once (torvanctl on a bench of ports) calls this before it

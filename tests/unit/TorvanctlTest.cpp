@@ -108,6 +108,9 @@ TEST(TorvanctlTest, BadArgumentsExitWithTwo) {
         {"bump-valve", "x", "--type", "5", "--sp1", "1", "--sp2", "2"},
         {"bump-valve", "x", "--type", "0", "--sp1", "1"},
         {"send", "x", ""},
+        {"restore", "x"},
+        {"restore", "x", "--baud", "1234"},
+        {"restore", "x", "--baud", "9600", "--line-ending", "lf"},
         {"capture", "x", "--duration", "0"},
         {"step-test", "x", "--hold", "1", "--band", "1"},
         {"step-test", "x", "--steps", "0,,50", "--hold", "1", "--band", "1"},
@@ -165,6 +168,35 @@ TEST(TorvanctlTest, ProbeReportsKindNameSpeedAndLineEnding) {
         EXPECT_EQ(lines[3], std::string("speed: ") + c.speed);
         EXPECT_TRUE(std::regex_match(lines[4], std::regex("line ending: 0x[0-9A-F]+"))) << lines[4];
         emu.ExpectRestored(c.speed);
+    }
+}
+
+// A board a killed program left at 230400: restore finds it there and leaves it at the speed
+// and line ending named, which the next probe finds; without --line-ending it gets CR.
+TEST(TorvanctlTest, RestorePutsBackTheSpeedAndLineEndingNamed) {
+    TempDir dir;
+    Emulator emu(dir);
+    ASSERT_TRUE(emu.Start({"--kind", "meter", "--baud", "230400"}));
+    struct Step {
+        std::vector<std::string> extra;
+        const char* speed;
+        const char* ending;
+    } steps[] = {{{"--baud", "9600", "--line-ending", "crlf"}, "9600", "0xD0A"},
+                 {{"--baud", "19200"}, "19200", "0xD"}};
+    for (const Step& s : steps) {
+        std::vector<std::string> args = {"restore", emu.Link()};
+        args.insert(args.end(), s.extra.begin(), s.extra.end());
+        CtlRun restore = RunCtl(dir, args);
+        EXPECT_EQ(restore.Code, 0) << restore.Err;
+        EXPECT_NE(
+            restore.Out.find(std::string("left at: ") + s.speed + ", line ending " + s.ending),
+            std::string::npos)
+            << restore.Out;
+        CtlRun probe = RunCtl(dir, {"probe", emu.Link()});
+        EXPECT_NE(
+            probe.Out.find(std::string("speed: ") + s.speed + "\nline ending: " + s.ending + "\n"),
+            std::string::npos)
+            << probe.Out << probe.Err;
     }
 }
 
