@@ -107,11 +107,14 @@ sub help_of {
 # scripts/lib-help.sh reads them), each command's options, and the codes of the "Exit codes:"
 # sentence ("0 done, 2 bad arguments, ... 1 other errors.").
 my $overview = help_of('--help');
-my (@commands, $listing);
+my (@commands, $listing, $indent);
 for my $line (split /\n/, $overview) {
     if (lc($line) =~ /^[a-z ]*commands:\s*$/) { $listing = 1; next; }
     next unless $listing;
     last if $line =~ /^\s*$/ || $line =~ /^\S/;
+    my ($lead) = $line =~ /^(\s*)/;
+    $indent //= length $lead;
+    next if length($lead) != $indent;
     push @commands, $1 if $line =~ /^\s+([a-z][a-z0-9-]*)/;
 }
 die "check-docs: no commands in \"torvanctl --help\"\n" unless @commands;
