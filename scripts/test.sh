@@ -95,13 +95,13 @@ if want native; then
     fi
 fi
 
-# After the native tier, which has just built torvanctl from these sources: the README is
+# After the native tier, which has just built torvanctl from these sources: the torvanctl docs
 # checked against what this torvanctl's --help prints (alone, the check builds it itself).
 if want docs; then
     if TORVAN_BUILD=$TORVAN_BUILD JOBS=$JOBS "$ROOT/scripts/check-docs.sh" >"$LOG_DIR/docs.log" 2>&1; then
         pass docs
     else
-        fail "docs (architecture tables, README against torvanctl --help; see $LOG_DIR/docs.log)"
+        fail "docs (architecture tables, torvanctl docs and completion against --help; see $LOG_DIR/docs.log)"
         cat "$LOG_DIR/docs.log" >&2
     fi
 fi
