@@ -95,7 +95,7 @@ if want native; then
     fi
 fi
 
-# After the native tier, which has just built torvanctl from these sources: the torvanctl docs
+# After the native tier, which has just built torvanctl from these sources: the torvanctl docs are
 # checked against what this torvanctl's --help prints (alone, the check builds it itself).
 if want docs; then
     if TORVAN_BUILD=$TORVAN_BUILD JOBS=$JOBS "$ROOT/scripts/check-docs.sh" >"$LOG_DIR/docs.log" 2>&1; then
