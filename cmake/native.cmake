@@ -1,16 +1,26 @@
 # Native (Linux) build: the portable core, its unit and device tests, the board emulator,
-# the console tool and the benchmarks.
+# the console tool and the benchmarks. With -DBUILD_TESTING=OFF only the two programs, their
+# man pages and what they need are built (the release and the Debian package).
+option(BUILD_TESTING "Build the unit and device tests and the benchmarks" ON)
+
+foreach(dir emulator ctl)
+    add_subdirectory(${dir})
+endforeach()
+include(cmake/install.cmake)
+
+if(NOT BUILD_TESTING)
+    return()
+endif()
+
 enable_testing()
 include(GoogleTest)
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${GTEST_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-foreach(dir emulator ctl bench)
-    if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
-        add_subdirectory(${dir})
-    endif()
-endforeach()
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
+    add_subdirectory(bench)
+endif()
 
 file(GLOB UNIT_TESTS CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(torvan_unit_tests ${UNIT_TESTS})

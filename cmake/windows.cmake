@@ -51,3 +51,11 @@ foreach(dir tests/e2e/driver ctl)
         add_subdirectory(${dir})
     endif()
 endforeach()
+
+# torvanctl.exe carries the version information of TorvanOne.exe.
+if(TARGET torvanctl)
+    set(TORVANCTL_RC ${CMAKE_SOURCE_DIR}/resources/Torvanctl.rc)
+    set_source_files_properties(${TORVANCTL_RC} TARGET_DIRECTORY torvanctl PROPERTIES
+        INCLUDE_DIRECTORIES "${CMAKE_SOURCE_DIR}/resources;${CMAKE_BINARY_DIR}/generated")
+    target_sources(torvanctl PRIVATE ${TORVANCTL_RC})
+endif()

@@ -835,6 +835,7 @@ static void PrintOverview(FILE* out) {
                  "Ctrl-C, SIGTERM, SIGHUP and a closed output pipe end a command early; the\n"
                  "board gets its speed and line ending back either way. While a command runs\n"
                  "its port is locked: a second torvanctl on it ends with exit code 3.\n"
+                 "\"torvanctl --version\" prints the version.\n"
                  "The commands, replies and frames the board speaks are described in "
                  "docs/protocol.md.\n");
 }
@@ -857,6 +858,10 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
         strcmp(argv[1], "help") == 0) {
         PrintOverview(stdout);
+        return EXIT_DONE;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        printf("torvanctl %s\n", TORVAN_VERSION);
         return EXIT_DONE;
     }
     for (const CommandDef& def : Commands) {

@@ -53,11 +53,20 @@ void OnStopSignal(int) {
     StopRequested = 1;
 }
 
-void Usage() {
-    fprintf(stderr,
+// Asked for, the usage goes to standard output (where help2man reads it for the man page);
+// after a mistake, to standard error.
+void Usage(FILE* out) {
+    fprintf(out,
             "usage: torvan-emu --link PATH [--kind meter|controller] [--baud 9600|19200|230400]\n"
             "                  [--name TEXT] [--record FILE] [--control FIFO] [--gas N]\n"
-            "                  [--fault FAULT]\n");
+            "                  [--fault FAULT]\n"
+            "       torvan-emu --help | --version\n"
+            "\n"
+            "A Torvan flow meter or controller on a pseudo-terminal linked at PATH. It prints\n"
+            "the slave device and \"ready\", then answers the board's commands until SIGTERM or\n"
+            "Ctrl-C. Defaults: a controller at 9600 bit/s, no name, gas 0. --record appends\n"
+            "each command received with its time; --control names a FIFO that takes fault and\n"
+            "state commands while it runs; --fault starts with one.\n");
 }
 
 int ParseLong(const char* text, long min, long max, long* out) {
@@ -75,7 +84,11 @@ int ParseArgs(int argc, char** argv, EmuSettings* settings) {
     for (int i = 1; i < argc; i++) {
         const char* option = argv[i];
         if (strcmp(option, "--help") == 0 || strcmp(option, "-h") == 0) {
-            Usage();
+            Usage(stdout);
+            exit(0);
+        }
+        if (strcmp(option, "--version") == 0) {
+            printf("torvan-emu %s\n", TORVAN_VERSION);
             exit(0);
         }
         if (i + 1 >= argc) {
@@ -129,7 +142,7 @@ int ParseArgs(int argc, char** argv, EmuSettings* settings) {
         }
     }
     if (!LinkPath) {
-        Usage();
+        Usage(stderr);
         return 0;
     }
     return 1;

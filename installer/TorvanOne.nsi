@@ -1,14 +1,16 @@
-; Installer of Torvan One: the exe into Program Files, a Start-menu shortcut, an uninstaller
+; Installer of Torvan One: TorvanOne.exe and torvanctl.exe into Program Files, Start-menu
+; entries for the program and for a command prompt that finds torvanctl, an uninstaller
 ; registered with Windows. Built by scripts/package.sh, which passes
-;   /DVERSION=x.y.z  /DEXE=<path of the release TorvanOne.exe>  /DOUTFILE=<installer path>
+;   /DVERSION=x.y.z  /DEXE=<path of the release TorvanOne.exe>
+;   /DCTL=<path of the release torvanctl.exe>  /DOUTFILE=<installer path>
 ; Silent use: TorvanOne-x.y.z-setup.exe /S, and Uninstall.exe /S.
 
 ; A 64-bit installer for a 64-bit program (it also runs under a 64-bit-only Wine).
 Target amd64-unicode
 SetCompressor /SOLID lzma
 
-!ifndef VERSION | EXE | OUTFILE
-  !error "pass /DVERSION, /DEXE and /DOUTFILE"
+!ifndef VERSION | EXE | CTL | OUTFILE
+  !error "pass /DVERSION, /DEXE, /DCTL and /DOUTFILE"
 !endif
 
 !include "x64.nsh"
@@ -17,6 +19,7 @@ SetCompressor /SOLID lzma
 !define APPNAME "Torvan One"
 !define COMPANY "Torvan"
 !define UNINSTKEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\TorvanOne"
+!define PROMPT "Torvan One command prompt"
 
 Name "${APPNAME} ${VERSION}"
 Icon "${__FILEDIR__}\..\resources\TorvanOne.ico"
@@ -56,12 +59,19 @@ FunctionEnd
 Section "Torvan One"
   SetOutPath "$INSTDIR"
   File "/oname=TorvanOne.exe" "${EXE}"
+  File "/oname=torvanctl.exe" "${CTL}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
 
   SetShellVarContext all
   CreateDirectory "$SMPROGRAMS\${APPNAME}"
   CreateShortcut "$SMPROGRAMS\${APPNAME}\${APPNAME}.lnk" "$INSTDIR\TorvanOne.exe" "" \
     "$INSTDIR\TorvanOne.exe" 0
+  ; torvanctl is found in this window only: the install folder goes first on the PATH of
+  ; the cmd.exe the entry opens. The PATH of the system and of the user stay as they are (a
+  ; PATH rewritten by an installer can come out cut short, which breaks other programs).
+  ; The window starts in the user's own folder, where torvanctl's files may be written.
+  CreateShortcut "$SMPROGRAMS\${APPNAME}\${PROMPT}.lnk" "$SYSDIR\cmd.exe" \
+    '/k title ${PROMPT} && set "PATH=$INSTDIR;%PATH%" && cd /d "%USERPROFILE%" && torvanctl --version'
 
   WriteRegStr HKLM "${UNINSTKEY}" "DisplayName" "${APPNAME}"
   WriteRegStr HKLM "${UNINSTKEY}" "DisplayVersion" "${VERSION}"
@@ -77,10 +87,12 @@ SectionEnd
 Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${APPNAME}\${APPNAME}.lnk"
+  Delete "$SMPROGRAMS\${APPNAME}\${PROMPT}.lnk"
   RMDir "$SMPROGRAMS\${APPNAME}"
 
   ; Only what the installer put there: logs the operator saved beside the exe stay.
   Delete "$INSTDIR\TorvanOne.exe"
+  Delete "$INSTDIR\torvanctl.exe"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
 

@@ -1,31 +1,38 @@
 #!/usr/bin/env bash
-# Keeps the documents true to the code. Four checks; prints the differences and exits 1 when
+# Keeps the documents true to the code. Five checks; prints the differences and exits 1 when
 # there are any.
 #
 # 1. docs/architecture.md's message and timer tables: every WM_* and TIMER_* constant defined
 #    in the program's headers must appear in a table row with the same number, and every row
 #    must name a constant that exists with that number.
-# 2. The README's torvanctl against what `torvanctl --help` prints: every command the help
-#    lists has an example in the README, and every `torvanctl WORD` in the README's code is a
-#    command; an option written after a command in the README's code is in that command's
-#    --help, and an option standing alone in the README's torvanctl section is in some
-#    command's; the exit-code table of that section gives the codes and meanings of the help's
-#    "Exit codes:" sentence, no more and no fewer.
-# 3. Names in docs/architecture.md and docs/protocol.md: every file a link points at exists,
-#    every file named in backticks (a path, or a bare name such as `MainReplies.cpp`) exists,
-#    and every function or global named in backticks (an UpperCamelCase word, alone or before
-#    a dot, e.g. `StopProcessing`, `SystemState.SetPoint`) occurs in the program's sources.
+# 2. docs/torvanctl.md against what `torvanctl --help` prints: every command the help lists
+#    has an example in it, and every `torvanctl WORD` in its code is a command; an option
+#    written after a command in its code is in that command's --help, and an option standing
+#    alone is in some command's; its exit-code table gives the codes and meanings of the
+#    help's "Exit codes:" sentence, no more and no fewer. The README's torvanctl lines are
+#    held to the same commands and options (it shows only a few, and no exit codes).
+# 3. Names in docs/architecture.md, docs/protocol.md and docs/torvanctl.md: every file a link
+#    points at exists, every file named in backticks (a path, or a bare name such as
+#    `MainReplies.cpp`) exists, and every function or global named in backticks (an
+#    UpperCamelCase word, alone or before a dot, e.g. `StopProcessing`, `SystemState.SetPoint`)
+#    occurs in the program's sources.
 # 4. scripts/check-layers.sh: no #include runs up the layers.
+# 5. The bash completion (completions/torvanctl), asked as bash asks it: the first word offers
+#    the commands `torvanctl --help` lists and the options it names that are no command's,
+#    and after each command "--" offers the options of that command's --help, no more and no
+#    fewer.
 #
-#   scripts/check-docs.sh [ARCHITECTURE_MD [README_MD]]
+#   scripts/check-docs.sh [ARCHITECTURE_MD [TORVANCTL_MD [README_MD]]]
 #
 # TORVANCTL names the binary to ask. Without it the torvanctl target of $TORVAN_BUILD/native
 # is built first (configured as scripts/test.sh configures it, when it has not been yet): a
-# no-op when it is up to date, and the README is never checked against a stale binary.
+# no-op when it is up to date, and the documents are never checked against a stale binary.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 DOC=${1:-$ROOT/docs/architecture.md}
-README=${2:-$ROOT/README.md}
+CTL_DOC=${2:-$ROOT/docs/torvanctl.md}
+README=${3:-$ROOT/README.md}
+COMPLETION=$ROOT/completions/torvanctl
 TORVAN_BUILD=${TORVAN_BUILD:-$ROOT/build}
 FAILED=0
 
@@ -73,12 +80,16 @@ find_torvanctl() {
     return 1
 }
 
-check_readme_torvanctl() {
-    perl - "$README" "$TORVANCTL" <<'PERL'
+# check_torvanctl_doc full|mentions FILE: "full" is the reference (every command shown, the
+# exit-code table); "mentions" only holds what FILE shows to the help, options standing alone
+# in its "torvanctl" section included.
+check_torvanctl_doc() {
+    perl - "$1" "$2" "$TORVANCTL" <<'PERL'
 use strict;
 use warnings;
 
-my ($readme, $ctl) = @ARGV;
+my ($mode, $readme, $ctl) = @ARGV;
+my $full = $mode eq 'full';
 my @errors;
 (my $shown = $readme) =~ s{.*/}{};
 
@@ -92,15 +103,19 @@ sub help_of {
     return $text;
 }
 
-# What the help says: the commands under "commands:", each command's options, and the codes
-# of the "Exit codes:" sentence ("0 done, 2 bad arguments, ... 1 other errors.").
+# What the help says: the commands listed under a heading ending in "commands:" (read as
+# scripts/lib-help.sh reads them), each command's options, and the codes of the "Exit codes:"
+# sentence ("0 done, 2 bad arguments, ... 1 other errors.").
 my $overview = help_of('--help');
-my (@commands, $listing);
+my (@commands, $listing, $indent);
 for my $line (split /\n/, $overview) {
-    if ($line =~ /^commands:/) { $listing = 1; next; }
+    if (lc($line) =~ /^[a-z ]*commands:\s*$/) { $listing = 1; next; }
     next unless $listing;
-    last if $line =~ /^\s*$/;
-    push @commands, $1 if $line =~ /^  ([a-z][a-z0-9-]*)\b/;
+    last if $line =~ /^\s*$/ || $line =~ /^\S/;
+    my ($lead) = $line =~ /^(\s*)/;
+    $indent //= length $lead;
+    next if length($lead) != $indent;
+    push @commands, $1 if $line =~ /^\s+([a-z][a-z0-9-]*)/;
 }
 die "check-docs: no commands in \"torvanctl --help\"\n" unless @commands;
 my (%options, %anyOption);
@@ -118,11 +133,11 @@ if ($flat =~ /Exit codes: (.*?)\.(?: |$)/) {
         else { push @errors, "torvanctl --help: an exit code reads \"$item\""; }
     }
 }
-push @errors, "torvanctl --help: no \"Exit codes:\" sentence" unless %helpCodes;
+push @errors, "torvanctl --help: no \"Exit codes:\" sentence" unless %helpCodes || !$full;
 
-# What the README writes: code (fenced and indented blocks, `spans`, which may wrap inside a
-# paragraph) with the level-2 section it sits in, and the exit-code table of the torvanctl
-# section.
+# What the document writes: code (fenced and indented blocks, `spans`, which may wrap inside
+# a paragraph) with the level-2 section it sits in, and (in the reference) the exit-code
+# table.
 open(my $in, '<', $readme) or die "check-docs: cannot read $readme: $!\n";
 my ($section, $fence, $paragraph, $previousCode) = ('', 0, '', 0);
 my (@fragments, %readmeCodes);
@@ -147,7 +162,7 @@ while (my $line = <$in>) {
     }
     $previousCode = 0;
     if ($line =~ /^\s*$/) { flush(); next; }
-    if ($section eq 'torvanctl' && $line =~ /^\|\s*(\d+)\s*\|\s*([^|]*?)\s*\|/) {
+    if ($full && $line =~ /^\|\s*(\d+)\s*\|\s*([^|]*?)\s*\|/) {
         push @errors, "$shown: exit code $1 is in the table twice" if exists $readmeCodes{$1};
         $readmeCodes{$1} = $2;
     }
@@ -161,8 +176,9 @@ for my $fragment (@fragments) {
     my ($where, $text) = @$fragment;
     my @runs = split /\btorvanctl(?:\.exe)?\s+/, $text, -1;
     my $before = shift @runs;
-    # Options standing alone in the torvanctl section belong to one of its commands.
-    if ($where eq 'torvanctl') {
+    # Options standing alone (a span or line that starts with one: `--csv`) belong to one of
+    # the commands; those after another program's name (`cmake --build`) do not.
+    if (($full || $where eq 'torvanctl') && $before =~ /^\s*--/) {
         for my $option ($before =~ /(?<![\w-])(--[a-z][a-z0-9-]*)/g) {
             push @errors, "$shown: $option is an option of no command in torvanctl --help"
                 unless $anyOption{$option};
@@ -195,6 +211,15 @@ for my $fragment (@fragments) {
         }
     }
 }
+if (!$full) {
+    if (@errors) {
+        print STDERR "$_\n" for @errors;
+        exit 1;
+    }
+    printf "check-docs: the %d torvanctl commands and %d options %s shows are in --help\n",
+        scalar(keys %named), scalar(keys %namedOptions), $shown;
+    exit 0;
+}
 for my $command (@commands) {
     push @errors, "$shown: no example of \"torvanctl $command\"" unless $named{$command};
 }
@@ -202,8 +227,8 @@ for my $command (@commands) {
 sub same { my ($a, $b) = @_; s/\s+/ /g for $a, $b; return lc $a eq lc $b; }
 for my $code (sort keys %helpCodes) {
     if (!exists $readmeCodes{$code}) {
-        push @errors, "$shown: exit code $code ($helpCodes{$code}) is not in the table "
-            . "of the torvanctl section";
+        push @errors, "$shown: exit code $code ($helpCodes{$code}) is not in the "
+            . "exit-code table";
     } elsif (!same($readmeCodes{$code}, $helpCodes{$code})) {
         push @errors, "$shown: exit code $code reads \"$readmeCodes{$code}\"; "
             . "torvanctl --help says \"$helpCodes{$code}\"";
@@ -224,11 +249,53 @@ printf "check-docs: %d torvanctl commands, %d options and %d exit codes named in
 PERL
 }
 
+# What the completion offers for a command line, as bash would ask it: WORDS, the last one
+# being completed.
+complete_words() {
+    bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _torvanctl
+        printf "%s\n" "${COMPREPLY[@]}" | sort -u' _ "$COMPLETION" "$@"
+}
+
+check_completion() {
+    source "$ROOT/scripts/lib-help.sh"
+    local commands command errors=0 want got of_commands
+    commands=$(help_commands "$TORVANCTL")
+    [ -n "$commands" ] || {
+        echo "check-docs: no commands in \"torvanctl --help\"" >&2
+        return 1
+    }
+    # The first word: the commands, and the options of the overview that are no command's
+    # (the overview may show the commands' own in their usage lines), --help among them.
+    of_commands=$(for command in $commands; do help_options "$TORVANCTL" "$command"; done |
+        sort -u)
+    want=$( (echo "$commands"; comm -23 <(help_options "$TORVANCTL") <(echo "$of_commands")
+        echo --help) | sort -u)
+    got=$(complete_words torvanctl "")
+    if [ "$want" != "$got" ]; then
+        echo "${COMPLETION#$ROOT/}: first word: --help lists (<), the completion offers (>):" >&2
+        diff <(echo "$want") <(echo "$got") | grep '^[<>]' >&2
+        errors=1
+    fi
+    for command in $commands; do
+        want=$( (help_options "$TORVANCTL" "$command"; echo --help) | sort -u)
+        got=$(complete_words torvanctl "$command" --)
+        if [ "$want" != "$got" ]; then
+            echo "${COMPLETION#$ROOT/}: \"torvanctl $command --\": its --help (<)," \
+                "the completion (>):" >&2
+            diff <(echo "$want") <(echo "$got") | grep '^[<>]' >&2
+            errors=1
+        fi
+    done
+    [ "$errors" = 0 ] && echo "check-docs: the completion offers the" \
+        "$(wc -w <<<"$commands") commands and their options as --help lists them"
+    return "$errors"
+}
+
 check_names() {
     local doc rel name errors=0 checked=0 sources
     sources=$(find "$ROOT"/app "$ROOT"/device "$ROOT"/display "$ROOT"/tools "$ROOT"/resources \
         "$ROOT"/ctl "$ROOT"/emulator -type f \( -name '*.h' -o -name '*.cpp' \))
-    for doc in "$ROOT"/docs/architecture.md "$ROOT"/docs/protocol.md; do
+    for doc in "$ROOT"/docs/architecture.md "$ROOT"/docs/protocol.md "$ROOT"/docs/torvanctl.md; do
         rel=${doc#$ROOT/}
         # Link targets, relative to the page (anchors and web addresses left out).
         while IFS= read -r name; do
@@ -269,7 +336,9 @@ check_tables || FAILED=1
 check_names || FAILED=1
 "$ROOT"/scripts/check-layers.sh "$ROOT" || FAILED=1
 if find_torvanctl; then
-    check_readme_torvanctl || FAILED=1
+    check_torvanctl_doc full "$CTL_DOC" || FAILED=1
+    check_torvanctl_doc mentions "$README" || FAILED=1
+    check_completion || FAILED=1
 else
     FAILED=1
 fi

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test tier: formatting, native unit and device tests
 # (ASan + UBSan), the documents against the code, the ThreadSanitizer tests, a short fuzz run,
-# the Windows tests under Wine, and the end-to-end scenarios that drive TorvanOne.exe under Wine + Xvfb.
+# the Windows tests under Wine, the end-to-end scenarios that drive TorvanOne.exe under Wine + Xvfb,
+# and the Debian package (built, installed, run and removed again: CI runs as root).
 # Ends with one line "N passed, N failed" over all tiers; exits non-zero on any failure.
 #
 # TORVAN_BUILD (default ./build) selects the build folder. TORVAN_TIERS limits the tiers
-# (space-separated: format docs native tsan fuzz win e2e).
+# (space-separated: format docs native tsan fuzz win e2e package).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +15,7 @@ cd "$ROOT"
 
 source "$ROOT/scripts/lib-wine.sh"
 JOBS=${JOBS:-$(nproc)}
-TIERS=${TORVAN_TIERS:-format docs native tsan fuzz win e2e}
+TIERS=${TORVAN_TIERS:-format docs native tsan fuzz win e2e package}
 LOG_DIR=$TORVAN_BUILD/test-logs
 mkdir -p "$LOG_DIR"
 
@@ -94,13 +95,13 @@ if want native; then
     fi
 fi
 
-# After the native tier, which has just built torvanctl from these sources: the README is
+# After the native tier, which has just built torvanctl from these sources: the torvanctl docs are
 # checked against what this torvanctl's --help prints (alone, the check builds it itself).
 if want docs; then
     if TORVAN_BUILD=$TORVAN_BUILD JOBS=$JOBS "$ROOT/scripts/check-docs.sh" >"$LOG_DIR/docs.log" 2>&1; then
         pass docs
     else
-        fail "docs (architecture tables, README against torvanctl --help; see $LOG_DIR/docs.log)"
+        fail "docs (architecture tables, torvanctl docs and completion against --help; see $LOG_DIR/docs.log)"
         cat "$LOG_DIR/docs.log" >&2
     fi
 fi
@@ -202,6 +203,20 @@ if want e2e; then
             tail -30 "$LOG_DIR/$(basename "$s" .sh).log" >&2
         fi
         wineserver -k 2>/dev/null || true
+    done
+fi
+
+if want package; then
+    for s in "$ROOT"/tests/package/*.sh; do
+        [ -f "$s" ] || continue
+        name=package/$(basename "$s" .sh)
+        if TORVAN_BUILD=$TORVAN_BUILD JOBS=$JOBS timeout 900 bash "$s" \
+            >"$LOG_DIR/package-$(basename "$s" .sh).log" 2>&1; then
+            pass "$name"
+        else
+            fail "$name"
+            tail -30 "$LOG_DIR/package-$(basename "$s" .sh).log" >&2
+        fi
     done
 fi
 
