@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -229,7 +230,13 @@ int ResultsBeginRun(const CommandDef& def, const Args& args) {
         return Fail(EXIT_OTHER, "results database %s", (Target + ": " + why).c_str());
     }
     if (KeepSamples) {
-        Kept->Samples.reset(new SampleWriter(Kept->Store.get(), run.RunId));
+        try {
+            Kept->Samples.reset(new SampleWriter(Kept->Store.get(), run.RunId));
+        } catch (const std::system_error&) {
+            Kept->Store->DiscardRun(run.RunId);
+            Kept.reset();
+            return Fail(EXIT_OTHER, "%s", "no thread to store the samples");
+        }
     }
     return EXIT_DONE;
 }
@@ -649,7 +656,18 @@ int ShowRun(const CommandDef& def, const Args& args, ResultsStore* store) {
 
 } // namespace
 
+static int ListOrShow(const CommandDef& def, const Args& args);
+
+// JSON never throws out of torvanctl: a failure of its writer is this command's error.
 int RunResults(const CommandDef& def, const Args& args) {
+    try {
+        return ListOrShow(def, args);
+    } catch (const nlohmann::json::exception& e) {
+        return Fail(EXIT_OTHER, "cannot print the results: %s", e.what());
+    }
+}
+
+static int ListOrShow(const CommandDef& def, const Args& args) {
     const char* target = args.Present[OPT_DB] ? args.Value[OPT_DB] : getenv("TORVAN_DB");
     if (target == nullptr || target[0] == '\0') {
         return UsageError(def, "no database: --db PATH or TORVAN_DB", "");
