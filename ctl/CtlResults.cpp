@@ -194,7 +194,7 @@ int ResultsTakeOptions(const CommandDef& def, int* argc, char** argv) {
 
 void PrintResultsHelp(const CommandDef& def) {
     if (KeepsResults(def)) {
-        printf("%s", RESULTS_OPTIONS_HELP);
+        printf("\n%s", RESULTS_OPTIONS_HELP);
     }
 }
 
