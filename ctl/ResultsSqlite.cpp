@@ -534,7 +534,9 @@ int SqliteResults::LoadRun(const std::string& idOrPrefix, ResultsRunDetail* out)
         }
     }
     if (found != 1 || idOrPrefix.empty()) {
-        why_ = found == 0 ? "no run " + idOrPrefix : "more than one run starts with " + idOrPrefix;
+        why_ = idOrPrefix.empty() ? "no run named"
+               : found == 0       ? "no run " + idOrPrefix
+                                  : "more than one run starts with " + idOrPrefix;
         return 0;
     }
     const std::string& runId = out->Run.RunId;

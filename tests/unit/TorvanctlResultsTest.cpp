@@ -283,46 +283,64 @@ class TorvanctlResultsBoardTest : public ::testing::Test {
 };
 
 // Ctrl-C ends the run and stores its end; SIGKILL leaves a run without one. Both read as
-// ABORTED, run and board.
-TEST_F(TorvanctlResultsBoardTest, StepTestStoppedByCtrlCOrKilledReadsAborted) {
+// ABORTED, run and board, except for a capture without a duration, which Ctrl-C ends as
+// planned.
+TEST_F(TorvanctlResultsBoardTest, RunsStoppedByCtrlCOrKilledReadAborted) {
+    const std::string db = dir_ / "stopped.db";
+    const std::vector<std::string> stepTest = {"step-test", emu_.Link(), "--steps", "50,0",
+                                               "--hold",    "5",         "--db",    db};
     struct Case {
+        std::vector<std::string> args;
+        const char* begun; // the command that shows the run is under way
         int signal;
         int code;
         bool ended;
-    } cases[] = {{SIGINT, 1, true}, {SIGKILL, 128 + SIGKILL, false}};
-    const std::string db = dir_ / "stopped.db";
+        const char* outcome;
+    } cases[] = {
+        {stepTest, "V5=", SIGINT, 1, true, "ABORTED"},
+        {stepTest, "V5=", SIGKILL, 128 + SIGKILL, false, "ABORTED"},
+        {{"capture", emu_.Link(), "--duration", "10", "--db", db},
+         "~GAFV",
+         SIGINT,
+         0,
+         true,
+         "ABORTED"},
+        {{"capture", emu_.Link(), "--db", db}, "~GAFV", SIGINT, 0, true, "PASS"},
+    };
     for (const Case& c : cases) {
+        const std::string shown =
+            c.args[0] + " " + c.args[2] + " signal " + std::to_string(c.signal);
         size_t sentBefore = emu_.Commands().size();
-        pid_t pid = SpawnToFiles({TORVANCTL_PATH, "step-test", emu_.Link(), "--steps", "50,0",
-                                  "--hold", "5", "--db", db},
-                                 dir_ / "step.out", dir_ / "step.err");
-        // Stopped once the first set point has gone out.
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), TORVANCTL_PATH);
+        pid_t pid = SpawnToFiles(args, dir_ / "run.out", dir_ / "run.err");
         auto deadline = Clock::now() + std::chrono::seconds(10);
-        bool stepping = false;
-        while (!stepping && Clock::now() < deadline) {
+        bool begun = false;
+        while (!begun && Clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             std::vector<std::string> commands = emu_.Commands();
             for (size_t k = sentBefore; k < commands.size(); ++k) {
-                stepping = stepping || commands[k].rfind("V5=", 0) == 0;
+                begun = begun || commands[k].rfind(c.begun, 0) == 0;
             }
         }
-        ASSERT_TRUE(stepping);
+        ASSERT_TRUE(begun) << shown;
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         kill(pid, c.signal);
-        EXPECT_EQ(WaitExit(pid), c.code) << ReadWhole(dir_ / "step.err");
+        EXPECT_EQ(WaitExit(pid), c.code) << shown << ReadWhole(dir_ / "run.err");
 
         Json runs = ListedRuns(dir_, db);
         ASSERT_TRUE(runs.is_array() && !runs.empty());
         const Json& run = runs.back();
-        EXPECT_EQ(run["outcome"], "ABORTED") << run;
-        EXPECT_EQ(run["ended_at"].is_string(), c.ended) << run;
-        EXPECT_EQ(run["exit_code"].is_null(), !c.ended) << run;
+        EXPECT_EQ(run["command"], c.args[0]);
+        EXPECT_EQ(run["outcome"], c.outcome) << shown << run;
+        EXPECT_EQ(run["ended_at"].is_string(), c.ended) << shown << run;
+        EXPECT_EQ(run["exit_code"].is_null(), !c.ended) << shown << run;
         ASSERT_EQ(run["boards"].size(), 1u);
-        EXPECT_EQ(run["boards"][0]["outcome"], "ABORTED");
+        EXPECT_EQ(run["boards"][0]["outcome"], c.outcome) << shown;
         EXPECT_EQ(run["boards"][0]["name"], "Bench A");
-        Ran listed = Ctl(dir_, {"results", "--db", db, "--outcome", "aborted"});
-        EXPECT_EQ(Lines(listed.Out).size(), runs.size() + 1) << listed.Out;
     }
+    Ran aborted = Ctl(dir_, {"results", "--db", db, "--outcome", "aborted"});
+    EXPECT_EQ(Lines(aborted.Out).size(), 4u) << aborted.Out;
 }
 
 // Names made of SQL: stored and shown as named, and every table still there.
