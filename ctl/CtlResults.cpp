@@ -203,7 +203,7 @@ int ResultsBeginRun(const CommandDef& def, const Args& args) {
         return EXIT_DONE;
     }
     std::string why;
-    std::unique_ptr<ResultsStore> store = OpenSqliteResults(Target.c_str(), 1, &why);
+    std::unique_ptr<ResultsStore> store = OpenResultsStore(Target.c_str(), 1, &why);
     if (!store) {
         return Fail(EXIT_OTHER, "results database %s", why.c_str());
     }
@@ -698,7 +698,7 @@ static int ListOrShow(const CommandDef& def, const Args& args) {
     filter.Port = args.Present[OPT_PORT] ? args.Value[OPT_PORT] : "";
 
     std::string why;
-    std::unique_ptr<ResultsStore> store = OpenSqliteResults(target, 0, &why);
+    std::unique_ptr<ResultsStore> store = OpenResultsStore(target, 0, &why);
     if (!store) {
         return Fail(EXIT_OTHER, "results database %s", why.c_str());
     }

@@ -127,6 +127,12 @@ class ResultsStore {
     virtual const std::string& Why() const = 0;
 };
 
+// The store a --db target names: for now always a SQLite file (a server's URI is refused).
+// forWriting: a run is to be stored (the file is made and migrated), else only read. Null
+// with the reason in *why.
+std::unique_ptr<ResultsStore> OpenResultsStore(const char* target, int forWriting,
+                                               std::string* why);
+
 // The schema this torvanctl writes; older ones are migrated when opened.
 constexpr int RESULTS_SCHEMA_VERSION = 2;
 
