@@ -1,4 +1,5 @@
 // torvanctl capture: every flow sample the board makes, as CSV, for as long as asked.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
+#include "ctl/CtlResults.h"
 #include "device/DeviceClock.h"
 
 // Batches lost in a row before the board is taken to be gone.
@@ -90,6 +92,7 @@ static int CaptureSamples(FILE* file, const char* fileName, double durationS, in
         }
         *written += count;
         for (int i = 0; i < count; ++i) {
+            ResultsAddSample(times[i], flows[i], withSetPoint ? setPoint : NAN);
             if (withSetPoint) {
                 fprintf(file, "%.3f,%.4f,%.4f\n", times[i], flows[i], setPoint);
             } else {
@@ -148,6 +151,7 @@ int RunCapture(const CommandDef& def, const Args& args) {
         code = Fail(EXIT_OTHER, "cannot write %s", fileName);
     }
     CloseBoard();
+    ResultsCaptureBoard(0, code, LastFailure, fileName, written);
     return code;
 }
 
@@ -219,6 +223,7 @@ void CaptureOneBoard(void* arg) {
     }
     CloseBoard();
     board->Code = code;
+    ResultsCaptureBoard(board->Index, code, LastFailure, board->File.c_str(), board->Written);
 }
 } // namespace
 

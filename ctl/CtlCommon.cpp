@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "ctl/CtlPlatform.h"
+#include "ctl/CtlResults.h"
 #include "device/DeviceClock.h"
 #include "device/PortLock.h"
 
@@ -156,6 +157,7 @@ int OpenBoard(const char* port) {
         }
         return Fail(EXIT_NO_BOARD, "no board answered on %s", port);
     }
+    ResultsBoardFound(port);
     return EXIT_DONE;
 }
 

@@ -16,6 +16,7 @@
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
 #include "ctl/CtlReport.h"
+#include "ctl/CtlResults.h"
 #include "ctl/CtlStepMath.h"
 
 enum StepOption {
@@ -137,6 +138,7 @@ static void AddSample(SampleSink* sink, double time, float flow) {
         }
     }
     TraceAdd(&sink->Report->Trace, time, flow);
+    ResultsAddSample(time, flow, setPoint);
     if (sink->Csv != nullptr) {
         fprintf(sink->Csv, "%.3f,%.4f,%.4f\n", time, setPoint, flow);
     }
@@ -317,6 +319,7 @@ int RunStepTest(const CommandDef& def, const Args& args) {
     written = written && csv != nullptr && ferror(csv) == 0;
     code = CloseOutput(csv, written, args, OPT_CSV, code);
     code = CloseOutput(svg, svg != nullptr && WriteStepSvg(svg, report), args, OPT_SVG, code);
+    ResultsStepBoard(0, report, code, LastFailure);
     return code;
 }
 
@@ -448,6 +451,7 @@ void StepOneBoard(void* arg) {
         board->Why = LastFailure;
     }
     board->Code = code;
+    ResultsStepBoard(board->Index, *report, code, board->Why.c_str());
 }
 
 // The worst figure over the steps: the largest, NaN (never settled) counting as the worst.

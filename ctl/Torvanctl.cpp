@@ -11,6 +11,7 @@
 #include "app/Utf8File.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
+#include "ctl/CtlResults.h"
 #include "device/DeviceClock.h"
 #include "device/LegacyBoardUtils.h"
 
@@ -576,6 +577,7 @@ static void UndoBump(const BumpBefore& before, unsigned changed) {
     if (left[0] != '\0') {
         fprintf(stderr, "torvanctl: left changed: %s\n", left);
     }
+    ResultsBumpLeft(restored, left);
     if (changed & BUMP_CHANGED_DRIVE) {
         fprintf(stderr, "torvanctl: the valve drive may have been bumped (~BVD sent, no reply)\n");
     }
@@ -635,6 +637,8 @@ static int RunBumpValve(const CommandDef& def, const Args& args) {
     if (bumped) {
         printf("valve drive at %.4f %%FS: %u\n", sp1, (unsigned)drive1);
         printf("valve drive at %.4f %%FS: %u\n", sp2, (unsigned)drive2);
+        ResultsBumpValues(type, sp1, sp2, before.V1, before.StoredGain, before.SetPoint,
+                          (long)drive1, (long)drive2);
         CloseBoard();
         return EXIT_DONE;
     }
@@ -653,6 +657,7 @@ static int RunBumpValve(const CommandDef& def, const Args& args) {
             Fail(EXIT_OTHER, "the board refused or garbled the reply to %s", progress.FailedStep);
     }
     UndoBump(before, progress.Changed);
+    ResultsBumpValues(type, sp1, sp2, before.V1, before.StoredGain, before.SetPoint, -1, -1);
     CloseBoard();
     return code;
 }
@@ -813,6 +818,30 @@ static const CommandDef Commands[] = {
      MAX_POSITIONALS,
      {{"--once", 0}, {"--json", 0}, {"--duration", 1}},
      RunWatch},
+    {"results",
+     "results [show RUN] [--db PATH] [--board NAME] [--port P] [--since WHEN]\n"
+     "            [--outcome O] [--json|--csv]",
+     "Lists the runs kept in a results database (--db PATH, else TORVAN_DB) by\n"
+     "step-test, capture and bump-valve with --db: one line per board with the run's\n"
+     "start (local time), the start of its id, the command, port, board, outcome (PASS,\n"
+     "FAIL, ERROR, ABORTED: a run that has no end, killed, reads ABORTED) and why, oldest\n"
+     "first. --board NAME and --port P keep one board's runs, --outcome O the boards with\n"
+     "that outcome, --since WHEN those started from WHEN on: an ISO 8601 date\n"
+     "(2026-12-07) or date and time (2026-12-07T08:00), local time unless it carries an\n"
+     "offset (Z, +01:00). --json prints {\"runs\": [each run with its \"boards\"]}, --csv\n"
+     "one row per board. \"show RUN\" (the id or its start) prints one run with its\n"
+     "boards, their steps, capture and bump figures, and how many samples were kept;\n"
+     "with --json as one object. Not in torvanctl.exe (Windows): exit code 2 there.",
+     0,
+     2,
+     {{"--db", 1},
+      {"--board", 1},
+      {"--port", 1},
+      {"--since", 1},
+      {"--outcome", 1},
+      {"--json", 0},
+      {"--csv", 0}},
+     RunResults},
     {"send",
      "send PORT TEXT",
      "Sends one raw command line and prints the reply.",
@@ -870,20 +899,32 @@ int main(int argc, char** argv) {
         }
         if (WantsHelp(argc - 2, argv + 2)) {
             printf("usage: torvanctl %s\n\n%s\n", def.Usage, def.Help);
+            PrintResultsHelp(def);
             return EXIT_DONE;
         }
+        // Results database (--db, --db-samples): its options are taken out before the
+        // command's own.
+        int code = ResultsTakeOptions(def, &argc, argv);
+        if (code != 0) {
+            return code;
+        }
         Args args;
-        int code = ParseArgs(def, argc - 2, argv + 2, &args);
+        code = ParseArgs(def, argc - 2, argv + 2, &args);
         if (code != 0) {
             return code;
         }
         InstallInterruptHandler();
         InstallAbortCheck();
-        code = def.Run(def, args);
+        // The run's start is stored before any board is touched, its end after it.
+        code = ResultsBeginRun(def, args);
+        if (code == EXIT_DONE) {
+            code = def.Run(def, args);
+        }
         // Output that could not be written (a closed pipe, a full disk) is a failed run.
         if (fflush(stdout) != 0 && code == EXIT_DONE) {
             code = Fail(EXIT_OTHER, "%s", "cannot write standard output");
         }
+        code = ResultsEndRun(code);
         RunFinished();
         return code;
     }
