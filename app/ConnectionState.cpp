@@ -18,24 +18,34 @@ const char* ConnectionStateName(ConnectionState state) {
     return "?";
 }
 
-void ResetReconnectHistory(ReconnectHistoryRec* history) {
-    history->Count = 0;
+void ResetFaultCounter(FaultCounterRec* counter) {
+    counter->RunStart = 0.0;
+    counter->QuickFaults = 0;
 }
 
-int MayReconnect(ReconnectHistoryRec* history, double now) {
-    // Forget the reconnections that left the window.
-    int kept = 0;
-    for (int i = 0; i < history->Count; i++) {
-        if (now - history->Times[i] < RECONNECT_WINDOW_SECONDS) {
-            history->Times[kept++] = history->Times[i];
-        }
+void FaultCounterRunStarted(FaultCounterRec* counter, double now) {
+    counter->RunStart = now;
+}
+
+int FaultCounterMayReconnect(FaultCounterRec* counter, double now) {
+    if (now - counter->RunStart >= QUICK_FAULT_SECONDS) {
+        // The link held: this is a fault of its own, not the last one coming back.
+        counter->QuickFaults = 0;
+        return 1;
     }
-    history->Count = kept;
-    if (history->Count >= RECONNECT_LIMIT) {
-        return 0;
+    counter->QuickFaults++;
+    return counter->QuickFaults <= QUICK_FAULT_LIMIT;
+}
+
+double RideThroughWait(double start, double lastAttempt, double now) {
+    double next = lastAttempt + RIDE_THROUGH_RETRY_SECONDS;
+    if (next < now) {
+        next = now;
     }
-    history->Times[history->Count++] = now;
-    return 1;
+    if (next - start >= RIDE_THROUGH_SECONDS) {
+        return -1.0;
+    }
+    return next - now;
 }
 
 int ConnectionAllowsOpen(ConnectionState state) {

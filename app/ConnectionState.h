@@ -26,23 +26,37 @@ enum ConnectionState {
 
 const char* ConnectionStateName(ConnectionState state);
 
-// Reconnections allowed within the window before the program stops trying: a fault that comes
-// back right after every reconnection (every state record short, a board that answers its
-// probe but nothing else) would otherwise reconnect several times a second for ever. Only
-// reconnections that did not hold count: a good state record clears the history, so separate
-// faults on a link that works in between each get their reconnection.
-constexpr int RECONNECT_LIMIT = 3;
-constexpr double RECONNECT_WINDOW_SECONDS = 10.0;
+// Faults that come back. A run whose link fails within QUICK_FAULT_SECONDS of its start (the
+// worker's "connected") did not hold, whatever it delivered before: a board that answers its
+// state record but never its gas symbol fails every run a moment after the first record. After
+// QUICK_FAULT_LIMIT such runs in a row the next quick failure ends the connection and the port
+// dialog opens. A run that held longer starts the count afresh, so separate faults on a link
+// that works in between each get their reconnection.
+constexpr int QUICK_FAULT_LIMIT = 3;
+constexpr double QUICK_FAULT_SECONDS = 10.0;
 
-struct ReconnectHistoryRec {
-    double Times[RECONNECT_LIMIT]; // when the last reconnections started, oldest first
-    int Count;
+struct FaultCounterRec {
+    double RunStart; // when the run now going got its link
+    int QuickFaults; // runs in a row that failed within QUICK_FAULT_SECONDS of their start
 };
 
-void ResetReconnectHistory(ReconnectHistoryRec* history);
-// A link error at time now: 1 when another reconnection is allowed (and it is recorded), 0 when
-// RECONNECT_LIMIT reconnections already started within the last RECONNECT_WINDOW_SECONDS.
-int MayReconnect(ReconnectHistoryRec* history, double now);
+void ResetFaultCounter(FaultCounterRec* counter);
+// The worker reported its link up at time now (seconds on any steady clock).
+void FaultCounterRunStarted(FaultCounterRec* counter, double now);
+// A link error at time now: 1 when another reconnection is allowed, 0 when the connection ends.
+int FaultCounterMayReconnect(FaultCounterRec* counter, double now);
+
+// The ride-through of a brief outage. A reconnection whose port cannot be opened, or whose
+// board does not answer the probe, tries again RIDE_THROUGH_RETRY_SECONDS after its last
+// attempt began, for as long as the next attempt would begin within RIDE_THROUGH_SECONDS of
+// the first: an adapter that re-enumerates or a board that pauses is back before the clock runs
+// out. All its attempts are one reconnection for the fault counter above.
+constexpr double RIDE_THROUGH_SECONDS = 10.0;
+constexpr double RIDE_THROUGH_RETRY_SECONDS = 1.0;
+// After an attempt that began at lastAttempt failed, at time now, of a ride-through whose first
+// attempt began at start: the seconds to wait before the next attempt (0: at once), or a
+// negative value when the clock has run out and the reconnection has failed.
+double RideThroughWait(double start, double lastAttempt, double now);
 
 // What the operator's requests may do in a state (also while no transition is running).
 int ConnectionAllowsOpen(ConnectionState state);     // choose a port and connect
@@ -52,8 +66,8 @@ int ConnectionAllowsSimulate(ConnectionState state); // start the simulated boar
 enum ConnectionReport { REPORT_CONNECTED, REPORT_CONNECT_FAILED, REPORT_LINK_ERROR };
 // The state a report leads to; the state itself when the report means nothing there (a link
 // error while simulating, a late "connected" after the operator closed). For a link error in
-// the connected state the caller asks MayReconnect first: RECONNECTING when allowed, else the
-// connection ends (IDLE) and the port dialog opens.
+// the connected state the caller asks FaultCounterMayReconnect first: RECONNECTING when
+// allowed, else the connection ends (IDLE) and the port dialog opens.
 ConnectionState ConnectionAfterReport(ConnectionState state, ConnectionReport report,
                                       int reconnectAllowed);
 // Timers poll the board (state, flow samples) only while a worker serves the queue.

@@ -6,6 +6,7 @@
 
 #include "resources/AppMessages.h"
 #include "app/AppState.h"
+#include "app/ConnectionState.h"
 #include "app/QueueSignal.h"
 #include "app/SerialCmdQ.h"
 #include "device/DeviceClock.h"
@@ -224,6 +225,37 @@ static int WorkerStopRequested() {
     return params != nullptr && params->Stop.load() != 0;
 }
 
+// Sleeps for the given seconds in short slices; 0 as soon as the run is told to stop.
+static int PauseUnlessStopped(ThreadParamsRec* params, double seconds) {
+    double until = DeviceNowSeconds() + seconds;
+    for (;;) {
+        if (params->Stop.load()) {
+            return 0;
+        }
+        double left = until - DeviceNowSeconds();
+        if (left <= 0.0) {
+            return 1;
+        }
+        DeviceSleepMs(left > 0.02 ? 20u : static_cast<uint32_t>(left * 1000.0) + 1u);
+    }
+}
+
+// A reconnection's first attempt, begun at start, found no board: the attempts go on about
+// once a second until the ride-through's clock runs out, the board answers, or a stop comes.
+static int RideThroughOutage(ThreadParamsRec* params, ComHandle* device, double start) {
+    double lastAttempt = start;
+    for (;;) {
+        double wait = RideThroughWait(start, lastAttempt, DeviceNowSeconds());
+        if (wait < 0.0 || !PauseUnlessStopped(params, wait)) {
+            return 0;
+        }
+        lastAttempt = DeviceNowSeconds();
+        if (ConnectToTorvan(params->PortName, device)) {
+            return 1;
+        }
+    }
+}
+
 unsigned WorkerThreadFunction(ThreadParamsRec* params) {
     params->Running.store(1);
     StoppableParams.store(params);
@@ -233,7 +265,12 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params) {
     ComHandle device = nullptr;
 
     if (!simulation) {
-        if (ConnectToTorvan(params->PortName, &device)) {
+        double firstAttempt = DeviceNowSeconds();
+        int connected = ConnectToTorvan(params->PortName, &device);
+        if (!connected && params->RideThrough.load() && !params->Stop.load()) {
+            connected = RideThroughOutage(params, &device, firstAttempt);
+        }
+        if (connected) {
             params->Device.store(device);
             params->Connected.store(1);
             PostToMain(params, run, WM_CONNECTED, nullptr);
@@ -310,6 +347,7 @@ void PrepareWorkerParams(ThreadParamsRec* params, void* mainWindow, const char* 
     params->Connected.store(0);
     params->Running.store(0);
     params->Simulation.store(simulation ? 1 : 0);
+    params->RideThrough.store(0);
     snprintf(params->PortName, sizeof params->PortName, "%s", portName ? portName : "");
 }
 

@@ -21,6 +21,10 @@ struct ThreadParamsRec {
     // start and 0 once it has stopped the worker. Every message the worker posts carries its
     // run in wParam, so the main window can drop what a stopped run left in its queue.
     std::atomic<uint32_t> Run;
+    // 1 for a reconnection: a port that cannot be opened, or a board that does not answer the
+    // probe, is tried again for a while (RideThroughWait) before the run reports its failure.
+    // Set by the user-interface thread before the start.
+    std::atomic<int32_t> RideThrough;
     char PortName[PORT_NAME_SIZE];
 };
 
@@ -41,7 +45,7 @@ unsigned WorkerThreadFunction(ThreadParamsRec* params);
 int32_t SimulatedRawFlowCounts(float setPoint, float flow);
 
 // Sets the record up for a new worker run: window, port name (cut to fit), simulation flag;
-// clears stop, running, connected and the device handle.
+// clears stop, running, connected, the ride-through and the device handle.
 void PrepareWorkerParams(ThreadParamsRec* params, void* mainWindow, const char* portName,
                          int simulation);
 

@@ -106,6 +106,7 @@ const uint32_t ProbeSpeeds[] = {9600, 19200, 230400};
 constexpr int PROBE_SPEED_COUNT = 3;
 constexpr int PROBE_PASSES = 3;
 constexpr int OPEN_ATTEMPTS = 3;
+constexpr int NEW_LINE_READ_ATTEMPTS = 3;
 constexpr uint32_t LINK_SPEED = 230400;
 constexpr int COMMAND_SIZE = 256;
 constexpr int VALVE_SETTLE_MS = 2000;
@@ -340,8 +341,16 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
         saved = *entry;
     }
     DisableVerboseResponses(*handleInOut);
-    if (saved.NewLine == 0) {
+    // A lost answer is asked again: the line ending saved here is what every end of a
+    // connection puts back. One still unread stays 0, and the program then leaves the board's
+    // line ending as it is.
+    for (int attempt = 0; saved.NewLine == 0 && attempt < NEW_LINE_READ_ATTEMPTS; attempt++) {
+        if (DeviceAbortRequested()) {
+            break;
+        }
         saved.NewLine = GetNewLine(*handleInOut);
+    }
+    if (saved.NewLine != 0) {
         SavedPortsHold hold;
         SavedFor(portName)->NewLine = saved.NewLine;
     }

@@ -34,7 +34,9 @@ HANDLE WorkerThread;
 ConnectionState State = CONN_IDLE;
 int Busy;
 int QuitPending;
-ReconnectHistoryRec Reconnects;
+// Windows is ending the session: the connection has ended for good and nothing starts again.
+int SessionEnded;
+FaultCounterRec Faults;
 PollGateRec Polls;
 char PortName[PORT_NAME_SIZE];
 
@@ -65,8 +67,12 @@ unsigned __stdcall WorkerTrampoline(void* params) {
     return WorkerThreadFunction((ThreadParamsRec*)params);
 }
 
+double NowSeconds() {
+    return GetTickCount64() / 1000.0;
+}
+
 int BeginTransition() {
-    if (Busy)
+    if (Busy || SessionEnded)
         return 0;
     Busy = 1;
     return 1;
@@ -91,12 +97,14 @@ int LeftWorkerStillRuns() {
     return 0;
 }
 
-// Starts WorkerThreadFunction on ThreadParams at time-critical priority, as a new run. Refuses
-// while a worker still runs: two readers of the one queue would take each other's requests.
-int StartWorkerThread(HWND window, const char* portName, int simulation) {
+// Starts WorkerThreadFunction on ThreadParams at time-critical priority, as a new run (one that
+// rides through a brief outage when rideThrough is set). Refuses while a worker still runs: two
+// readers of the one queue would take each other's requests.
+int StartWorkerThread(HWND window, const char* portName, int simulation, int rideThrough) {
     if (LeftWorkerStillRuns() || ThreadParams.Running.load() || WorkerThread)
         return 0;
     PrepareWorkerParams(&ThreadParams, window, portName, simulation);
+    ThreadParams.RideThrough.store(rideThrough ? 1 : 0);
     SetWorkerPostFunction(PostToMainWindow);
     if (++LastWorkerRun == 0)
         LastWorkerRun = 1;
@@ -156,7 +164,7 @@ void EndConnectionForGood() {
 void BeginBoardConnection(HWND window, const char* portName) {
     snprintf(PortName, sizeof PortName, "%s", portName);
     snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "%s", portName);
-    ResetReconnectHistory(&Reconnects);
+    ResetFaultCounter(&Faults);
     State = CONN_CONNECTING;
     RequestWorkerStart(window);
 }
@@ -177,7 +185,8 @@ const char* ConnectionPortName() {
 
 void SetConnectionStateForTests(ConnectionState state) {
     State = state;
-    ResetReconnectHistory(&Reconnects);
+    ResetFaultCounter(&Faults);
+    FaultCounterRunStarted(&Faults, NowSeconds());
     PollGateReset(&Polls);
 }
 
@@ -294,7 +303,7 @@ void ConnectionSimulate(HWND window) {
     FullScaleFlow = 500.0f;
     GasTimeFactor = 1.0f;
     CurrentActiveGas = 0;
-    if (!StartWorkerThread(window, "FAKE", 1)) {
+    if (!StartWorkerThread(window, "FAKE", 1, 0)) {
         State = CONN_IDLE;
         EndTransition(window);
         ReportWorkerStartFailure(window);
@@ -312,7 +321,7 @@ void ConnectionSimulate(HWND window) {
     SetTimer(window, TIMER_STATE_POLL, 100, TimerProc);
     if (GraphWin1 && IsWindow(GraphWin1))
         SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
-    PostMessageA(window, WM_GAS_INFO, ThreadParams.Run.load(), 0);
+    PostMessageA(window, WM_GAS_INFO, ThreadParams.Run.load(), (LPARAM)&FullScaleFlow);
     EndTransition(window);
     EndLogWithNotice(window);
 }
@@ -327,7 +336,8 @@ void ConnectionStartWorker(HWND window, WPARAM token) {
         return;
     if (!BeginTransition())
         return;
-    if (!StartWorkerThread(window, PortName, 0)) {
+    // A reconnection rides through a brief outage; the operator's own Open reports at once.
+    if (!StartWorkerThread(window, PortName, 0, State == CONN_RECONNECTING)) {
         State = CONN_IDLE;
         EndTransition(window);
         ReportWorkerStartFailure(window);
@@ -341,6 +351,7 @@ int ConnectionReportConnected(HWND) {
     if (next == State)
         return 0;
     State = next;
+    FaultCounterRunStarted(&Faults, NowSeconds());
     return 1;
 }
 
@@ -363,7 +374,7 @@ void ConnectionReportLinkError(HWND window) {
     if (State != CONN_CONNECTED || !BeginTransition())
         return;
     uint32_t errors = GetSerialPortErrors();
-    int allowed = MayReconnect(&Reconnects, GetTickCount() / 1000.0);
+    int allowed = FaultCounterMayReconnect(&Faults, NowSeconds());
     SerialPortErrors = errors;
     if (allowed) {
         EndRun();
@@ -384,10 +395,10 @@ void ConnectionReportLinkError(HWND window) {
     // and its cable are checked, or another one.
     char text[512];
     snprintf(text, sizeof text,
-             "The link to %s kept failing (%s): %d reconnections within %d s did not hold. "
+             "The link to %s kept failing (%s): %d connections in a row failed within %d s. "
              "Check the board and its cable, then choose the port again.",
              PortName, (errors & SERIAL_ERROR_CHECKSUM) ? "bad replies" : "no reply in time",
-             RECONNECT_LIMIT, (int)RECONNECT_WINDOW_SECONDS);
+             QUICK_FAULT_LIMIT + 1, (int)QUICK_FAULT_SECONDS);
     SetPortDialogNote(text);
     PostMessageA(window, WM_COMMAND, CMD_OPEN, 0);
 }
@@ -400,6 +411,18 @@ static BOOL CALLBACK CancelOwnedDialog(HWND candidate, LPARAM owner) {
     if (strcmp(className, "#32770") == 0 && GetWindow(candidate, GW_OWNER) == (HWND)owner)
         PostMessageA(candidate, WM_COMMAND, IDCANCEL, 0);
     return TRUE;
+}
+
+void ConnectionEndForSession(HWND window) {
+    // Also while a transition shows the port dialog or a box: Windows ends the process soon
+    // after this returns, and the board must have been put back by then. No dialog's loop runs
+    // the transition on afterwards, since none may start again.
+    SessionEnded = 1;
+    QuitPending = 0;
+    if (State != CONN_IDLE || ThreadParams.Running.load() || WorkerThread)
+        EndConnectionForGood();
+    State = CONN_IDLE;
+    SetConnectionMenuIdle(window);
 }
 
 int ConnectionEndForExit(HWND window) {
@@ -431,8 +454,6 @@ void ConnectionPollTick(UINT timerId) {
         PollGateAnswered(&Polls, kind);
 }
 
-void ConnectionPollAnswered(PollKind kind, int gotRecord) {
+void ConnectionPollAnswered(PollKind kind) {
     PollGateAnswered(&Polls, kind);
-    if (kind == POLL_STATE && gotRecord)
-        ResetReconnectHistory(&Reconnects);
 }

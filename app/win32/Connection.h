@@ -40,6 +40,10 @@ void ConnectionStartWorker(HWND window, WPARAM token);
 int ConnectionReportConnected(HWND window);
 void ConnectionReportConnectFailed(HWND window);
 void ConnectionReportLinkError(HWND window);
+// WM_ENDSESSION, the session ending: the connection ends for good (the board put back, its
+// port closed) before this returns, whatever transition is showing a window, and nothing
+// starts again. Bounded by the worker's stop, about 1.4 s at the very worst.
+void ConnectionEndForSession(HWND window);
 // WM_CLOSE and the quit request: non-zero when the window may go now (the connection has
 // ended, the board is restored); 0 when a transition runs, which closes the window when done.
 int ConnectionEndForExit(HWND window);
@@ -47,10 +51,10 @@ int ConnectionEndForExit(HWND window);
 // Timers 264 and 265: a flow or state request, unless the last one is unanswered or no worker
 // serves the queue.
 void ConnectionPollTick(UINT timerId);
-// WM_FLOW_READINGS / WM_BOARD_STATE of the current run arrived, with a record (gotRecord
-// non-zero) or a failure. A good state record shows the link holds: the reconnections before
-// it no longer count towards the limit.
-void ConnectionPollAnswered(PollKind kind, int gotRecord);
+// WM_FLOW_READINGS / WM_BOARD_STATE of the current run arrived, with a record or a failure:
+// the next request of the kind may go. A good record does not clear the fault counter: a
+// fault that comes back after the first records (an unanswered gas query) must still end.
+void ConnectionPollAnswered(PollKind kind);
 
 // Tests that play the worker's part put the connection in the state its reports belong to.
 void SetConnectionStateForTests(ConnectionState state);

@@ -154,6 +154,17 @@ static LRESULT OnClose(HWND window) {
     return 0;
 }
 
+// Windows is logging off or shutting down and ends the process soon after this returns: the
+// board is put back and the log closed now, since no WM_CLOSE or WM_DESTROY follows. A session
+// end that was cancelled (wParam FALSE) leaves everything running.
+static LRESULT OnEndSession(HWND window, WPARAM ending) {
+    if (!ending)
+        return 0;
+    ConnectionEndForSession(window);
+    CloseLogFileAtExit();
+    return 0;
+}
+
 static void DeleteBrush(HBRUSH* brush) {
     if (*brush)
         DeleteObject(*brush);
@@ -193,6 +204,11 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return OnClose(window);
     case WM_DESTROY:
         return OnDestroy(window);
+    case WM_QUERYENDSESSION:
+        // Nothing here holds the session up; the work is done when it really ends.
+        return TRUE;
+    case WM_ENDSESSION:
+        return OnEndSession(window, wParam);
     case WM_COMMAND: {
         LRESULT result = 0;
         OnCommand(window, wParam, lParam, &result);

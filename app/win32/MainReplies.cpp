@@ -217,7 +217,11 @@ static void OnConnected(HWND window) {
     SerialPortErrors = 0;
     SetConnectionMenuActive(window);
     InvalidateRect(window, nullptr, FALSE);
-    EnqueueIgnored("~SNLC=0x0D0A\r");
+    // Replies end in CR LF while the program runs, but only once the board's own line ending
+    // has been read: the end of the connection puts that back, and a board whose "S65" never
+    // answered keeps its own ending rather than be left with the program's.
+    if (GetInitialNewLine() != 0)
+        EnqueueIgnored("~SNLC=0x0D0A\r");
     EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig);
     EnqueueThreadMsg(REQUEST_ASCII, "S54\r", WM_WINDOW_NAME, PARSE_TEXT, CommentField,
                      sizeof CommentField);
@@ -259,9 +263,10 @@ static void OnProductConfig(HWND window) {
     CmdWinLinkUp();
 }
 
-static void OnWindowName(HWND window) {
-    // A board without a name answers with an empty line.
-    if (CommentField[0] == '\r' || CommentField[0] == '\0')
+static void OnWindowName(HWND window, LPARAM lParam) {
+    // A failed reply leaves the buffer as the previous board named it; a board without a name
+    // answers with an empty line.
+    if (lParam == 0 || CommentField[0] == '\r' || CommentField[0] == '\0')
         return;
     snprintf(WindowTitle, sizeof WindowTitle, "%s", CommentField);
     // The reply keeps the board's line end, which has no place in a caption.
@@ -272,7 +277,7 @@ static void OnWindowName(HWND window) {
 }
 
 static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
-    ConnectionPollAnswered(POLL_FLOW, readings != nullptr);
+    ConnectionPollAnswered(POLL_FLOW);
     // A batch that could not be read comes without its record.
     if (readings == nullptr)
         return;
@@ -294,7 +299,7 @@ static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
 }
 
 static void OnBoardState(HWND window, WPARAM run, const SystemStateRec* state) {
-    ConnectionPollAnswered(POLL_STATE, state != nullptr);
+    ConnectionPollAnswered(POLL_STATE);
     // A state that could not be read comes without its record: nothing is shown or logged
     // that the board did not just report.
     if (state == nullptr)
@@ -319,7 +324,10 @@ static void UpdateActiveGasInfo(int gas) {
     EnqueueThreadMsg(REQUEST_ASCII, "G18\r", WM_GAS_INFO, PARSE_FLOAT, &FullScaleFlow);
 }
 
-static void OnGasInfo(HWND window) {
+static void OnGasInfo(HWND window, LPARAM lParam) {
+    // "G18" failed: the link error that follows asks again on the next run.
+    if (lParam == 0)
+        return;
     BuildGasInfo(GasUnits, sizeof GasUnits, GasSymbol, sizeof GasSymbol, FullScaleFlow, GasInfo,
                  sizeof GasInfo);
     GetFormatInfo(FullScaleFlow, 1, FlowFormatBuff, sizeof FlowFormatBuff, &NumFlowDecimalPlaces);
@@ -442,10 +450,13 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         ConnectionReportLinkError(window);
         return 1;
     case WM_PRODUCT_CONFIG:
-        OnProductConfig(window);
+        // A failed "S64" says nothing of this board: the kind read from the one before stays
+        // unused, and the link error that follows asks again.
+        if (lParam != 0)
+            OnProductConfig(window);
         return 1;
     case WM_WINDOW_NAME:
-        OnWindowName(window);
+        OnWindowName(window, lParam);
         return 1;
     case WM_FLOW_READINGS:
         UpdateGraphData(MainWinDC, lParam ? &NewFlowReadings : nullptr);
@@ -460,7 +471,7 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         UpdateActiveGasInfo((int)lParam);
         return 1;
     case WM_GAS_INFO:
-        OnGasInfo(window);
+        OnGasInfo(window, lParam);
         return 1;
     case WM_NEW_SETPOINT:
         OnNewSetPoint(window, lParam);

@@ -61,7 +61,7 @@ ends_with_notice() {
     choose_interval 0 0 200
     sleep 1.5
     "$@"
-    box=$(drv find-popup "Logging Stopped" 15000) || fail "no notice after: $*"
+    box=$(drv find-popup "Logging Stopped" 25000) || fail "no notice after: $*"
     lines=$(($(log_count "$log") - 1))
     [ "$lines" -ge 4 ] || fail "only $lines lines before: $*"
     assert_match "$box" "$(basename "$log")" "the notice names the file"

@@ -1,8 +1,10 @@
 // The connection's rules as tables: which requests each state allows, where each worker report
-// leads, when reconnecting stops, and that a poll kind is never asked for twice at once.
+// leads, when reconnecting stops, the ride-through's clock, and that a poll kind is never asked
+// for twice at once.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ConnectionState.h"
@@ -53,27 +55,72 @@ TEST(ConnectionState, WhereWorkerReportsLead) {
     }
 }
 
-// Three reconnections within 10 s are allowed; the fourth link error in that time ends the
-// connection. Reconnections older than the window no longer count.
-TEST(ConnectionState, ReconnectingStopsAfterThreeWithinTenSeconds) {
+// Each case is a connection's history: the times (s) its runs got their link and failed. A run
+// that fails within 10 s of its start counts, whatever records it delivered; three such runs in
+// a row get their reconnection and the fourth ends the connection. A run that held 10 s or
+// more starts the count afresh.
+TEST(ConnectionState, RunsThatFailSoonAfterTheirStartEndTheConnection) {
     const struct {
         const char* Name;
-        std::vector<double> Errors;
+        std::vector<std::pair<double, double>> Runs; // start, link error
         std::vector<int> Allowed;
     } cases[] = {
-        {"three quick ones", {0.0, 0.5, 1.0}, {1, 1, 1}},
-        {"the fourth within 10 s", {0.0, 0.5, 1.0, 9.9}, {1, 1, 1, 0}},
-        {"the fourth after the first left the window", {0.0, 0.5, 1.0, 10.0}, {1, 1, 1, 1}},
-        {"spread out for ever", {0, 4, 8, 12, 16, 20, 24}, {1, 1, 1, 1, 1, 1, 1}},
-        {"a refused one does not count", {0, 1, 2, 3, 4, 10.5}, {1, 1, 1, 0, 0, 1}},
+        {"four quick failures", {{0, 0.6}, {1, 1.5}, {2, 2.5}, {3, 3.4}}, {1, 1, 1, 0}},
+        // The board answers its state for a few seconds, then the gas query fails: still quick.
+        {"each run lasts 9.9 s", {{0, 9.9}, {10, 19.9}, {20, 29.9}, {30, 39.9}}, {1, 1, 1, 0}},
+        {"each run lasts 10 s", {{0, 10}, {10, 20}, {20, 30}, {30, 40}, {40, 50}}, {1, 1, 1, 1, 1}},
+        {"a run that held in between",
+         {{0, 1}, {1, 2}, {2, 3}, {3, 20}, {20, 21}, {21, 22}},
+         {1, 1, 1, 1, 1, 1}},
+        {"held, then four quick",
+         {{0, 30}, {31, 31.5}, {32, 32.5}, {33, 33.5}, {34, 34.5}},
+         {1, 1, 1, 1, 0}},
+        // A reconnection that rode through an outage for 8 s starts when it got its link.
+        {"a long ride-through is not the run",
+         {{0, 1}, {9, 12}, {12.5, 13}, {13.5, 14}},
+         {1, 1, 1, 0}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        ReconnectHistoryRec history;
-        ResetReconnectHistory(&history);
-        for (size_t i = 0; i < c.Errors.size(); i++)
-            EXPECT_EQ(MayReconnect(&history, c.Errors[i]), c.Allowed[i]) << "error " << i;
+        FaultCounterRec counter;
+        ResetFaultCounter(&counter);
+        for (size_t i = 0; i < c.Runs.size(); i++) {
+            FaultCounterRunStarted(&counter, c.Runs[i].first);
+            EXPECT_EQ(FaultCounterMayReconnect(&counter, c.Runs[i].second), c.Allowed[i])
+                << "run " << i;
+        }
     }
+}
+
+// The ride-through's clock: the next attempt begins a second after the last one began (at once
+// when that took longer), and none begins 10 s or more after the first.
+TEST(ConnectionState, RideThroughTriesAboutEverySecondForAboutTenSeconds) {
+    const struct {
+        double Start, LastAttempt, Now;
+        double Wait; // < 0: the reconnection has failed
+    } cases[] = {
+        {0.0, 0.0, 0.01, 0.99},     // the port could not be opened: fails at once
+        {0.0, 0.0, 1.4, 0.0},       // nine unanswered probes take longer than the second
+        {100.0, 108.5, 108.6, 0.9}, // any start
+        {0.0, 8.9, 9.0, 0.9},       // the last attempt begins at 9.9 s
+        {0.0, 9.0, 9.2, -1.0},      // the next would begin at 10 s
+        {0.0, 8.0, 10.0, -1.0},     // a slow attempt ran past the clock
+        {0.0, 8.0, 9.99, 0.0},      // a slow attempt that ended just inside it
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Start << " " << c.LastAttempt << " " << c.Now);
+        double wait = RideThroughWait(c.Start, c.LastAttempt, c.Now);
+        if (c.Wait < 0)
+            EXPECT_LT(wait, 0.0);
+        else
+            EXPECT_NEAR(wait, c.Wait, 1e-9);
+    }
+    // Attempts that each fail at once: ten, one a second.
+    int attempts = 1;
+    double now = 0.0;
+    for (double wait; (wait = RideThroughWait(0.0, now, now + 0.25)) >= 0.0; now += 0.25 + wait)
+        attempts++;
+    EXPECT_EQ(attempts, 10);
 }
 
 TEST(ConnectionState, OnePollOfEachKindInFlight) {

@@ -2,6 +2,7 @@
 // which commands go out in which order, what is saved and restored, and the settle wait.
 #include "DeviceScriptedPort.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -189,6 +190,8 @@ TEST_F(DeviceSequencesTest, ALineEndingNeverReadIsNotSentBack) {
     ComHandle handle = nullptr;
     ASSERT_EQ(ConnectToTorvan("COM3", &handle), 1);
     EXPECT_EQ(GetInitialNewLine(), 0u);
+    // Asked three times in all, then the connection goes on without it.
+    EXPECT_EQ(std::count(Port.Commands.begin(), Port.Commands.end(), "S65\r"), 3);
     Port.Commands.clear();
     DisconnectFromTorvan(handle);
     EXPECT_EQ(Port.Commands, (Lines{"~BAUD=9600\r"}));

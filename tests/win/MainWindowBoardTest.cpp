@@ -106,8 +106,23 @@ TEST_F(BoardTest, SerialErrorReconnectsOnTheSamePort) {
         longestGap = std::max(longestGap, now - last);
         last = now;
     };
+    int faultsOnThisConnection = 0;
     for (const char* fault : {"badsum once", "zerolen once", "cut once", "silence once"}) {
         SCOPED_TRACE(fault);
+        // Four faults, each right after the last reconnection, are a fault that keeps coming
+        // back: the fourth would end the connection. Each kind after the second gets a new one.
+        if (faultsOnThisConnection == 2) {
+            SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+            Connect("COM5");
+            // The title is still the last connection's: wait for the link, then for its
+            // identification and gas reads.
+            ASSERT_TRUE(
+                PumpUntil(20000, [] { return CurrentConnectionState() == CONN_CONNECTED; }));
+            PumpFor(1500);
+            faultsOnThisConnection = 0;
+            last = GetTickCount();
+        }
+        faultsOnThisConnection++;
         size_t mark = devicewin::BoardRecord("com5.rec").size();
         auto sinceMark = [&] {
             std::vector<std::string> r = devicewin::BoardRecord("com5.rec");
@@ -298,6 +313,34 @@ TEST_F(BoardTest, CloseDuringTheProbeOfASilentPortAnswersAtOnce) {
     EXPECT_EQ(CurrentConnectionState(), CONN_IDLE);
     PumpFor(300);
     EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
+}
+
+// A reconnection that finds no board rides through: seconds after the link failed it still
+// tries, without the port dialog, and Close ends it at once.
+TEST_F(BoardTest, CloseDuringARideThroughAnswersAtOnce) {
+    ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "reset"));
+    Connect("COM6");
+    ASSERT_TRUE(PumpUntil(20000, [&] { return Title(window) == "Torvan Meter On COM6"; }))
+        << Title(window);
+    DialogDriver driver;
+    driver.pressOk = false;
+    driver.timeoutMs = 9000;
+    StartDialogDriver(&driver);
+    ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "fault deaf 0"));
+    ASSERT_TRUE(PumpUntil(5000, [] { return CurrentConnectionState() == CONN_RECONNECTING; }));
+    PumpFor(5000);
+    EXPECT_EQ(CurrentConnectionState(), CONN_RECONNECTING);
+    EXPECT_FALSE(driver.found) << "the port dialog opened during the ride-through";
+    DWORD start = GetTickCount();
+    SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
+    DWORD took = GetTickCount() - start;
+    printf("Close during the ride-through took %lu ms\n", (unsigned long)took);
+    EXPECT_LT(took, 1000u);
+    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    EXPECT_EQ(CurrentConnectionState(), CONN_IDLE);
+    JoinDialogDriver(&driver);
+    EXPECT_FALSE(driver.found) << "the port dialog opened after Close";
+    ASSERT_TRUE(devicewin::BoardControl("com6.ctl", "fault none"));
 }
 
 // Four lines pasted with the board deaf to the first: the link error and the reconnection

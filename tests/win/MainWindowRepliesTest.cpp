@@ -8,6 +8,7 @@
 #include "resources/AppMessages.h"
 #include "app/SerialCmdQ.h"
 #include "app/win32/MainReplies.h"
+#include "device/LegacyBoardUtils.h"
 #include "tools/win32/CmdWin.h"
 
 using namespace harness;
@@ -170,9 +171,20 @@ TEST_F(RepliesTest, PidSaveWritesTheFourRegisters) {
 }
 
 TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
+    // A board whose own line ending could not be read keeps it: the end of the connection
+    // could not put it back.
+    SetLineSettingsToRestore(9600, 0);
     SetConnectionStateForTests(CONN_CONNECTING);
     ThreadParams.Connected.store(1);
     SendMessageA(window, WM_CONNECTED, TEST_RUN, 0);
+    ExpectRequests(TakeRequests(),
+                   {{"S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig, 0},
+                    {"S54\r", WM_WINDOW_NAME, PARSE_TEXT, CommentField, sizeof CommentField}});
+    KillTimer(window, TIMER_STATE_POLL);
+    SetLineSettingsToRestore(9600, 0x0D);
+    SetConnectionStateForTests(CONN_CONNECTING);
+    SendMessageA(window, WM_CONNECTED, TEST_RUN, 0);
+    SetLineSettingsToRestore(0, 0);
     ExpectRequests(
         TakeRequests(),
         {{"~SNLC=0x0D0A\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, sizeof IgnoreResult},
@@ -196,6 +208,24 @@ TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
     while (DequeueThreadMsg(&kind, &text, &message, &parse, &result))
         polls += kind == REQUEST_BOARD_STATE;
     EXPECT_EQ(polls, 1);
+}
+
+// A reply that failed comes with lParam 0; the buffers still hold what the board before said
+// (a controller named "Old Board" on gas 0): none of it is taken as this board's answer.
+TEST_F(RepliesTest, FailedRepliesAreNotTakenAsAnswers) {
+    ProductConfig = 1;
+    ThisIsController = 0;
+    snprintf(CommentField, sizeof CommentField, "Old Board\r\n");
+    snprintf(GasInfo, sizeof GasInfo, "%s", "unchanged");
+    SetWindowTextA(window, "Torvan Control Board Test");
+    for (UINT message : {WM_PRODUCT_CONFIG, WM_WINDOW_NAME, WM_GAS_INFO}) {
+        SCOPED_TRACE(message);
+        SendMessageA(window, message, TEST_RUN, 0);
+        EXPECT_EQ(Title(window), "Torvan Control Board Test");
+        EXPECT_EQ(ThisIsController, 0);
+        EXPECT_STREQ(GasInfo, "unchanged");
+        ExpectRequests(TakeRequests(false), {});
+    }
 }
 
 TEST_F(RepliesTest, ReportsOfAStoppedRunChangeNothing) {
@@ -316,7 +346,7 @@ TEST_F(RepliesTest, GasInfoCleansTheRepliesAndSetsTheFormats) {
     snprintf(GasUnits, sizeof GasUnits, "  slpm\r\n");
     snprintf(GasSymbol, sizeof GasSymbol, " \r\n");
     FullScaleFlow = 2000.0f;
-    SendMessageA(window, WM_GAS_INFO, TEST_RUN, 0);
+    SendMessageA(window, WM_GAS_INFO, TEST_RUN, (LPARAM)&FullScaleFlow);
     EXPECT_STREQ(GasUnits, "slpm");
     EXPECT_STREQ(GasSymbol, "G4 Not Set");
     EXPECT_STREQ(GasInfo, "2000.0000 slpm of G4 Not Set");

@@ -312,7 +312,7 @@ TEST_F(MainWindowTest, UnitsBeforeTheGasIsKnownShowDigitsSizedAgainByTheGas) {
     SendMessageA(window, WM_COMMAND, CMD_FLOW_UNITS, 0);
     EXPECT_EQ(FlowDigitRect.right, percentWidth) << "no gas yet: sized as in percent";
     FullScaleFlow = 2000000.0f;
-    SendMessageA(window, WM_GAS_INFO, ActAsWorkerRun(), 0);
+    SendMessageA(window, WM_GAS_INFO, ActAsWorkerRun(), (LPARAM)&FullScaleFlow);
     EXPECT_GT(FlowDigitRect.right, percentWidth) << "re-laid for the gas's seven digits";
     RECT client;
     GetClientRect(window, &client);

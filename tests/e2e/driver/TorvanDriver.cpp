@@ -638,6 +638,35 @@ int CmdPid(int argc, char** argv) {
     return 0;
 }
 
+// end-session HWND|CLASS: what Windows does to a program at log-off: WM_QUERYENDSESSION, then
+// WM_ENDSESSION (each given at most 5 s, as Windows gives a program a few seconds), then the
+// process is ended at once, whatever it was doing. Prints "query MS RESULT" and "end MS".
+int CmdEndSession(int argc, char** argv) {
+    if (argc != 1)
+        return -1;
+    HWND window = ResolveWindow(argv[0]);
+    DWORD pid = 0;
+    if (!window || !GetWindowThreadProcessId(window, &pid))
+        return Fail("end-session: no window %s", argv[0]);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (!process)
+        return Fail("end-session: cannot open the process of %s", argv[0]);
+    DWORD_PTR result = 0;
+    DWORD start = GetTickCount();
+    BOOL answered = SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                        SMTO_NORMAL, 5000, &result) != 0;
+    std::printf("query %lu %lld\n", GetTickCount() - start,
+                answered ? static_cast<long long>(result) : -1LL);
+    start = GetTickCount();
+    answered = SendMessageTimeoutA(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL,
+                                   5000, &result) != 0;
+    std::printf("end %lu%s\n", GetTickCount() - start, answered ? "" : " (no answer)");
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 5000);
+    CloseHandle(process);
+    return 0;
+}
+
 struct PidWindow {
     DWORD pid;
     HWND window;
@@ -829,6 +858,8 @@ const Command Commands[] = {
      "HWND|CLASS MSG WPARAM LPARAM"},
     {"close", CmdClose, "HWND|CLASS  (posts WM_CLOSE)"},
     {"pid", CmdPid, "HWND|CLASS  -> process id"},
+    {"end-session", CmdEndSession,
+     "HWND|CLASS  (log-off: both messages, then the process ended)  -> query MS RESULT, end MS"},
     {"gdi-count", CmdGdiCount, "PID  -> GDI objects (exit 3: not available)"},
     {"watch", CmdWatch, "HWND|CLASS DURATION_MS [COMMAND-ID]  -> title/rect lines"},
     {"move", CmdMove, "HWND|CLASS X Y W H  (window rectangle)"},
