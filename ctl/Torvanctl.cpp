@@ -822,8 +822,8 @@ static const CommandDef Commands[] = {
      "results [show RUN | sync] [--db PATH|URI] [--board NAME] [--port P]\n"
      "            [--since WHEN] [--outcome O] [--json|--csv]",
      "Lists the runs kept in a results database (--db PATH or a PostgreSQL server's\n"
-     "postgresql://... URI, else TORVAN_DB) by\n"
-     "step-test, capture and bump-valve with --db: one line per board with the run's\n"
+     "postgresql://... URI, else TORVAN_DB) by step-test, capture and bump-valve with\n"
+     "--db: one line per board with the run's\n"
      "start (local time), the start of its id, the command, port, board, outcome (PASS,\n"
      "FAIL, ERROR, ABORTED: a run that has no end, killed, reads ABORTED) and why, oldest\n"
      "first. --board NAME and --port P keep one board's runs, --outcome O the boards with\n"
