@@ -247,7 +247,7 @@ int ResultsBeginRun(const CommandDef& def, const Args& args) {
     }
     std::string why;
     ResultsSpool spool;
-    spool.Folder = SpoolFolder();
+    spool.Folder = IsServerTarget(Target.c_str()) ? SpoolFolder() : "";
     spool.Spooled = SaySpooled;
     std::unique_ptr<ResultsStore> store = OpenResultsStore(Target.c_str(), 1, &why, &spool);
     if (!store) {
