@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # A bench of emulated boards captured into a results database: starts N torvan-emu
 # controllers (one flow sample every 5 ms each) and runs "torvanctl capture" on all of them for
-# S seconds twice, once with --db-samples into a SQLite file and once without a database, and
-# prints the samples stored against those written to the CSVs and those the boards made, the
-# rows stored per second, and torvanctl's CPU time in each run. Figures only: nothing passes or
-# fails.
+# S seconds three times, with --db-samples into a SQLite file, with --db-samples into a
+# PostgreSQL server (a throwaway one on a Unix socket, started by scripts/pg-server.sh), and
+# without a database, and prints the samples stored against those written to the CSVs and
+# those the boards made, the rows stored per second, and torvanctl's CPU time in each run.
+# Figures only: nothing passes or fails.
 #
 #   bench/bench-db.sh [N] [S]      (default 16 boards, 10 s)
 #
@@ -24,12 +25,20 @@ CTL=$BUILD/ctl/torvanctl
 
 TMP=$(mktemp -d /tmp/torvan-bench-db-XXXXXX)
 PIDS=()
+PG_DIR=""
 cleanup() {
     for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
     wait 2>/dev/null
+    [ -n "$PG_DIR" ] && "$ROOT/scripts/pg-server.sh" remove "$PG_DIR"
     rm -rf "$TMP"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+# A spool, should the server fail, stays in the bench's own folder.
+export XDG_STATE_HOME=$TMP/state
+mkdir -m 700 "$XDG_STATE_HOME"
+PG_DIR=$("$ROOT/scripts/pg-server.sh" new) || { echo "could not start PostgreSQL" >&2; exit 1; }
+PG=$("$ROOT/scripts/pg-server.sh" conninfo "$PG_DIR")
 
 PORTS=()
 for i in $(seq 1 "$BOARDS"); do
@@ -60,7 +69,10 @@ capture() {
     [ -s "$TMP/$name.err" ] && sed 's/^/  /' "$TMP/$name.err"
 }
 capture db --db "$TMP/bench.db" --db-samples
+capture pg --db "$PG" --db-samples
 capture plain
+psql "$PG" -Atc "SELECT count(*), count(DISTINCT (board_index, sample_index)) FROM samples" \
+    >"$TMP/pg.count"
 
 python3 - "$TMP" "$BOARDS" "$SECONDS_RUN" <<'PY'
 import csv, os, sqlite3, sys
@@ -90,16 +102,21 @@ def cpu(name):
     user, system, elapsed = (float(x) for x in open(os.path.join(tmp, name + ".time")).read().split()[-3:])
     return user + system, elapsed
 
+def report(name, title, stored, distinct):
+    made, wrote = made_by_boards(name), written(name)
+    busy, elapsed = cpu(name)
+    print(f"{title}: {stored} samples stored ({distinct} distinct), {wrote} written to CSV, "
+          f"{made} made by the boards: {100.0 * stored / max(made, 1):.1f} % stored")
+    print(f"  rows stored per second: {stored / duration:.0f} over the {duration:g} s captured "
+          f"({boards} boards x 200 = {boards * 200})")
+    print(f"  torvanctl CPU: {busy:.2f} s in {elapsed:.2f} s = {100.0 * busy / elapsed:.1f} % of one core")
+
 db = sqlite3.connect(os.path.join(tmp, "bench.db"))
 stored = db.execute("SELECT count(*) FROM samples").fetchone()[0]
 distinct = db.execute("SELECT count(*) FROM (SELECT DISTINCT board_index, sample_index FROM samples)").fetchone()[0]
-made, wrote = made_by_boards("db"), written("db")
-busy, elapsed = cpu("db")
-print(f"with --db-samples: {stored} samples stored ({distinct} distinct), {wrote} written to CSV, "
-      f"{made} made by the boards: {100.0 * stored / max(made, 1):.1f} % stored")
-print(f"  rows stored per second: {stored / duration:.0f} over the {duration:g} s captured "
-      f"({boards} boards x 200 = {boards * 200})")
-print(f"  torvanctl CPU: {busy:.2f} s in {elapsed:.2f} s = {100.0 * busy / elapsed:.1f} % of one core")
+report("db", "SQLite, --db-samples", stored, distinct)
+counts = open(os.path.join(tmp, "pg.count")).read().strip().split("|")
+report("pg", "PostgreSQL, --db-samples", int(counts[0]), int(counts[1]) if len(counts) > 1 else 0)
 busy, elapsed = cpu("plain")
 print(f"without a database: {written('plain')} written to CSV, {made_by_boards('plain')} made")
 print(f"  torvanctl CPU: {busy:.2f} s in {elapsed:.2f} s = {100.0 * busy / elapsed:.1f} % of one core")

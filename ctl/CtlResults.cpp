@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ctl/CtlPlatform.h"
@@ -53,6 +54,7 @@ int KeepSamples = 0;
 std::vector<std::string> Arguments; // as given after the command
 std::unique_ptr<KeptRun> Kept;
 thread_local int ThisBoard = -1;
+std::atomic<int> Spooled{0}; // the run went to the spool: its server could not be reached
 
 int KeepsResults(const CommandDef& def) {
     return strcmp(def.Name, "step-test") == 0 || strcmp(def.Name, "capture") == 0 ||
@@ -158,6 +160,41 @@ std::string LimitsOf(const CommandDef& def, const Args& args) {
     return out.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+void SaySpooled(const std::string& host) {
+    Spooled = 1;
+    fprintf(stderr,
+            "torvanctl: results spooled: the database at %s is not reachable (\"torvanctl "
+            "results sync\" sends them)\n",
+            host.c_str());
+}
+
+// The user's state folder, where a server's runs wait; "" when there is none.
+std::string SpoolFolder() {
+    char folder[1024], why[1200];
+    return StateFolder(folder, sizeof folder, why, sizeof why) ? folder : "";
+}
+
+// After a run that reached its server: what earlier runs left in the spool goes there too.
+// Its failure is only told; the run's own exit code stands.
+void SendSpooledRuns() {
+    if (Spooled || !IsServerTarget(Target.c_str())) {
+        return;
+    }
+    std::string folder = SpoolFolder();
+    struct stat info;
+    if (folder.empty() || stat(SpoolPath(folder, Target.c_str()).c_str(), &info) != 0) {
+        return;
+    }
+    SpoolSync sync;
+    std::string why;
+    if (!SyncResultsSpool(Target.c_str(), folder, &sync, &why)) {
+        fprintf(stderr, "torvanctl: spooled results not sent yet: %s\n", why.c_str());
+    } else if (sync.Sent > 0) {
+        fprintf(stderr, "torvanctl: %d spooled run(s) sent to the database at %s\n", sync.Sent,
+                ResultsTargetHost(Target.c_str()).c_str());
+    }
+}
+
 } // namespace
 
 int ResultsTakeOptions(const CommandDef& def, int* argc, char** argv) {
@@ -182,6 +219,12 @@ int ResultsTakeOptions(const CommandDef& def, int* argc, char** argv) {
     }
     *argc = kept;
     argv[kept] = nullptr;
+    // The run's stored options name its server without the password.
+    for (size_t i = 0; i + 1 < Arguments.size(); ++i) {
+        if (Arguments[i] == "--db") {
+            Arguments[i + 1] = ShownResultsTarget(Arguments[i + 1].c_str());
+        }
+    }
     if (KeepSamples && Target.empty()) {
         return UsageError(def, "--db-samples needs --db PATH (or TORVAN_DB)", "");
     }
@@ -199,7 +242,10 @@ int ResultsBeginRun(const CommandDef& def, const Args& args) {
         return EXIT_DONE;
     }
     std::string why;
-    std::unique_ptr<ResultsStore> store = OpenResultsStore(Target.c_str(), 1, &why);
+    ResultsSpool spool;
+    spool.Folder = IsServerTarget(Target.c_str()) ? SpoolFolder() : "";
+    spool.Spooled = SaySpooled;
+    std::unique_ptr<ResultsStore> store = OpenResultsStore(Target.c_str(), 1, &why, &spool);
     if (!store) {
         return Fail(EXIT_OTHER, "results database %s", why.c_str());
     }
@@ -223,7 +269,8 @@ int ResultsBeginRun(const CommandDef& def, const Args& args) {
     if (!Kept->Store->BeginRun(run)) {
         why = Kept->Store->Why();
         Kept.reset();
-        return Fail(EXIT_OTHER, "results database %s", (Target + ": " + why).c_str());
+        return Fail(EXIT_OTHER, "results database %s",
+                    (ShownResultsTarget(Target.c_str()) + ": " + why).c_str());
     }
     if (KeepSamples) {
         try {
@@ -279,6 +326,7 @@ int ResultsEndRun(int code) {
         code = code == EXIT_DONE ? EXIT_OTHER : code;
     }
     Kept.reset();
+    SendSpooledRuns();
     return code;
 }
 
@@ -663,10 +711,39 @@ int RunResults(const CommandDef& def, const Args& args) {
     }
 }
 
+// `results sync`: every run spooled for the server goes to it.
+static int SyncSpool(const CommandDef& def, const Args& args, const char* target) {
+    if (args.PositionalCount != 1 || args.Present[OPT_BOARD] || args.Present[OPT_PORT] ||
+        args.Present[OPT_SINCE] || args.Present[OPT_OUTCOME] || args.Present[OPT_JSON] ||
+        args.Present[OPT_CSV]) {
+        return UsageError(def, "sync takes --db only", "");
+    }
+    if (!IsServerTarget(target)) {
+        return UsageError(def, "sync sends what was spooled for a server: --db postgresql://...",
+                          "");
+    }
+    SpoolSync sync;
+    std::string why;
+    if (!SyncResultsSpool(target, SpoolFolder(), &sync, &why)) {
+        why += " (" + std::to_string(sync.Sent) + " run(s) sent before)";
+        return Fail(EXIT_OTHER, "results sync: %s", why.c_str());
+    }
+    printf("%d spooled run(s) sent to %s (%lld samples)", sync.Sent,
+           ShownResultsTarget(target).c_str(), sync.Samples);
+    if (sync.Waiting > 0) {
+        printf("; %d still being written, left in the spool", sync.Waiting);
+    }
+    printf("\n");
+    return EXIT_DONE;
+}
+
 static int ListOrShow(const CommandDef& def, const Args& args) {
     const char* target = args.Present[OPT_DB] ? args.Value[OPT_DB] : getenv("TORVAN_DB");
     if (target == nullptr || target[0] == '\0') {
         return UsageError(def, "no database: --db PATH or TORVAN_DB", "");
+    }
+    if (args.PositionalCount > 0 && strcmp(args.Positional[0], "sync") == 0) {
+        return SyncSpool(def, args, target);
     }
     const int show = args.PositionalCount > 0;
     if (show && strcmp(args.Positional[0], "show") != 0) {

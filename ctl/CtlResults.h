@@ -13,8 +13,12 @@ constexpr const char* RESULTS_OPTIONS_HELP =
     "options and limits, start and end, host, operator, outcome (PASS, FAIL, ERROR,\n"
     "ABORTED) and exit code, each board with what it measured; --db-samples also every\n"
     "sample. A database that cannot be opened or written fails before any board is\n"
-    "touched (exit code 1). \"torvanctl results\" reads it. torvanctl.exe on Windows keeps\n"
-    "no database yet: --db and TORVAN_DB end it with exit code 2.\n";
+    "touched (exit code 1). --db postgresql://USER@HOST/DB (or a conninfo string) keeps\n"
+    "it on a PostgreSQL server instead; a server that cannot be reached, or is lost\n"
+    "during the run, does not stop it: the results are spooled in the user's state\n"
+    "folder until \"torvanctl results sync\" (or the next run that reaches the server)\n"
+    "sends them. \"torvanctl results\" reads either. torvanctl.exe on Windows keeps no\n"
+    "database yet: --db and TORVAN_DB end it with exit code 2.\n";
 
 // Takes --db PATH and --db-samples out of the command line of step-test, capture and
 // bump-valve (argv[1] is the command), so that the command's own options follow. Returns 0,

@@ -145,6 +145,9 @@ class SqliteResults : public ResultsStore {
     int DiscardRun(const std::string& runId) override;
     int ListRuns(const ResultsFilter& filter, std::vector<ResultsListedRun>* out) override;
     int LoadRun(const std::string& idOrPrefix, ResultsRunDetail* out) override;
+    int RunIds(std::vector<std::string>* out) override;
+    int LoadSamples(const std::string& runId, const ResultsSample& after, size_t limit,
+                    std::vector<ResultsSample>* out) override;
     const std::string& Why() const override { return why_; }
 
   private:
@@ -610,6 +613,40 @@ int SqliteResults::LoadRun(const std::string& idOrPrefix, ResultsRunDetail* out)
         }
     }
     return 1;
+}
+
+int SqliteResults::RunIds(std::vector<std::string>* out) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Statement query(db_, "SELECT run_id FROM runs ORDER BY started_at, run_id");
+    if (!query.Ready()) {
+        return Failed("cannot read the runs");
+    }
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) {
+        out->push_back(query.ColText(0));
+    }
+    return step == SQLITE_DONE ? 1 : Failed("cannot read the runs");
+}
+
+int SqliteResults::LoadSamples(const std::string& runId, const ResultsSample& after, size_t limit,
+                               std::vector<ResultsSample>* out) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Statement query(db_, "SELECT board_index, sample_index, time_s, flow_pct, set_point_pct"
+                         " FROM samples WHERE run_id = ? AND (board_index, sample_index) > (?, ?)"
+                         " ORDER BY board_index, sample_index LIMIT ?");
+    if (!query.Ready()) {
+        return Failed("cannot read the samples");
+    }
+    query.Text(1, runId);
+    query.Integer(2, after.Board);
+    query.Integer(3, after.Index);
+    query.Integer(4, (long long)limit);
+    int step;
+    while ((step = query.Step()) == SQLITE_ROW) {
+        out->push_back(ResultsSample{(int)query.ColInteger(0, 0), query.ColInteger(1, 0),
+                                     query.ColNumber(2), query.ColNumber(3), query.ColNumber(4)});
+    }
+    return step == SQLITE_DONE ? 1 : Failed("cannot read the samples");
 }
 
 } // namespace

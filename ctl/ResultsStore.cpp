@@ -127,14 +127,16 @@ std::string SampleWriter::Failure() const {
     return failure_;
 }
 
-std::unique_ptr<ResultsStore> OpenResultsStore(const char* target, int forWriting,
-                                               std::string* why) {
-    if (strncmp(target, "postgresql://", 13) == 0 || strncmp(target, "postgres://", 11) == 0) {
-        // Not named back: such a target may hold a password.
-        *why = "at a server (postgresql://...) is not supported by this torvanctl: give a file";
-        return nullptr;
+std::unique_ptr<ResultsStore> OpenResultsStore(const char* target, int forWriting, std::string* why,
+                                               const ResultsSpool* spool) {
+    if (!IsServerTarget(target)) {
+        return OpenSqliteResults(target, forWriting, why);
     }
-    return OpenSqliteResults(target, forWriting, why);
+    if (forWriting && spool != nullptr) {
+        return OpenSpoolingResults(target, *spool, why);
+    }
+    int unreachable = 0;
+    return OpenPostgresResults(target, forWriting, why, &unreachable);
 }
 
 // ---------------------------------------------------------------------------------------

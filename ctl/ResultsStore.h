@@ -1,6 +1,8 @@
 // The results a bench keeps: every run of step-test, capture and bump-valve, its boards and
 // what each measured, in a database. The records and the store's operations are the same
-// whatever database holds them; ResultsSqlite.cpp is the one for a single bench.
+// whatever database holds them; ResultsSqlite.cpp is the one for a single bench,
+// ResultsPostgres.cpp the server a line of benches shares, and ResultsSpool.cpp keeps a
+// server's runs on the bench PC while the server cannot be reached.
 //
 // Every key is made by torvanctl (a run id that is a random UUID, a board's index on the
 // command line, a sample's index on its board), so a row copied to another database, or sent
@@ -124,14 +126,69 @@ class ResultsStore {
     virtual int ListRuns(const ResultsFilter& filter, std::vector<ResultsListedRun>* out) = 0;
     // A run by its id or a prefix of it that names one run only. 0 with Why() when none.
     virtual int LoadRun(const std::string& idOrPrefix, ResultsRunDetail* out) = 0;
+    // Every run's id, oldest first (runs without a board too).
+    virtual int RunIds(std::vector<std::string>* out) = 0;
+    // Up to `limit` samples of the run after (board, index) `after` in that order; start at
+    // {-1, -1}.
+    virtual int LoadSamples(const std::string& runId, const ResultsSample& after, size_t limit,
+                            std::vector<ResultsSample>* out) = 0;
+    // 1 once a server is gone: its connection broke or it never answered. Nothing sent to it
+    // since is stored.
+    virtual int Unreachable() const { return 0; }
     virtual const std::string& Why() const = 0;
 };
 
-// The store a --db target names: for now always a SQLite file (a server's URI is refused).
-// forWriting: a run is to be stored (the file is made and migrated), else only read. Null
-// with the reason in *why.
-std::unique_ptr<ResultsStore> OpenResultsStore(const char* target, int forWriting,
-                                               std::string* why);
+// Where a run meant for a server is kept while the server cannot be reached: a SQLite file
+// per server in the user's state folder, and who is told (with the server's host) when a
+// run goes there.
+struct ResultsSpool {
+    std::string Folder;
+    void (*Spooled)(const std::string& host) = nullptr;
+};
+
+// The store a --db target names: a SQLite file, or a PostgreSQL server by its URI
+// (postgresql://...) or conninfo string (host=... dbname=...). forWriting: a run is to be
+// stored (the file or the tables are made and migrated), else only read. With a spool, a
+// server that cannot be reached now, or is lost later, takes the run into the spool instead.
+// Null with the reason in *why; no reason names a password.
+std::unique_ptr<ResultsStore> OpenResultsStore(const char* target, int forWriting, std::string* why,
+                                               const ResultsSpool* spool = nullptr);
+
+// 1 when the target names a server rather than a file.
+int IsServerTarget(const char* target);
+// The target as it may be shown: a server's URI or conninfo without its password; a file's
+// path as it is.
+std::string ShownResultsTarget(const char* target);
+// The host a server target names ("localhost" when it names none).
+std::string ResultsTargetHost(const char* target);
+// Text with every form of the target's password taken out.
+std::string WithoutPassword(const char* target, std::string text);
+
+// Opens a server's store and migrates its tables (for writing). Null with the reason in
+// *why; *unreachable set when the server did not answer (as against refusing).
+std::unique_ptr<ResultsStore> OpenPostgresResults(const char* target, int forWriting,
+                                                  std::string* why, int* unreachable);
+
+// A server's store for a run, which goes to the spool when the server cannot be reached
+// now or is lost later (spool.Spooled is told). Null with the reason in *why when neither
+// the server nor the spool takes the run.
+std::unique_ptr<ResultsStore> OpenSpoolingResults(const char* target, const ResultsSpool& spool,
+                                                  std::string* why);
+
+// The spool file of a server target in a folder: the same server (host, port, database,
+// user) has the same file whichever way the target is written.
+std::string SpoolPath(const std::string& folder, const char* target);
+
+struct SpoolSync {
+    int Sent = 0;          // runs now on the server and out of the spool
+    long long Samples = 0; // their samples
+    int Waiting = 0;       // runs still being written by another torvanctl, left for later
+};
+// Sends every run spooled for the server and removes from the spool each that the server
+// took whole. A run sent before, all or in part, is stored once. 0 with the reason in *why
+// (the server cannot be reached, or refused a row); what was sent until then stays sent.
+int SyncResultsSpool(const char* target, const std::string& folder, SpoolSync* out,
+                     std::string* why);
 
 // The schema this torvanctl writes; older ones are migrated when opened.
 constexpr int RESULTS_SCHEMA_VERSION = 2;

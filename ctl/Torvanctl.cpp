@@ -819,10 +819,11 @@ static const CommandDef Commands[] = {
      {{"--once", 0}, {"--json", 0}, {"--duration", 1}},
      RunWatch},
     {"results",
-     "results [show RUN] [--db PATH] [--board NAME] [--port P] [--since WHEN]\n"
-     "            [--outcome O] [--json|--csv]",
-     "Lists the runs kept in a results database (--db PATH, else TORVAN_DB) by\n"
-     "step-test, capture and bump-valve with --db: one line per board with the run's\n"
+     "results [show RUN | sync] [--db PATH|URI] [--board NAME] [--port P]\n"
+     "            [--since WHEN] [--outcome O] [--json|--csv]",
+     "Lists the runs kept in a results database (--db PATH or a PostgreSQL server's\n"
+     "postgresql://... URI, else TORVAN_DB) by step-test, capture and bump-valve with\n"
+     "--db: one line per board with the run's\n"
      "start (local time), the start of its id, the command, port, board, outcome (PASS,\n"
      "FAIL, ERROR, ABORTED: a run that has no end, killed, reads ABORTED) and why, oldest\n"
      "first. --board NAME and --port P keep one board's runs, --outcome O the boards with\n"
@@ -831,7 +832,10 @@ static const CommandDef Commands[] = {
      "offset (Z, +01:00). --json prints {\"runs\": [each run with its \"boards\"]}, --csv\n"
      "one row per board. \"show RUN\" (the id or its start) prints one run with its\n"
      "boards, their steps, capture and bump figures, and how many samples were kept;\n"
-     "with --json as one object. Not in torvanctl.exe (Windows): exit code 2 there.",
+     "with --json as one object. \"sync\" sends the runs spooled while the server\n"
+     "could not be reached, each row once, and removes from the spool what the server\n"
+     "took; exit code 1 while the server is still not reachable. Not in torvanctl.exe\n"
+     "(Windows): exit code 2 there.",
      0,
      2,
      {{"--db", 1},

@@ -84,11 +84,35 @@ if want format; then
     fi
 fi
 
+# The results tests keep runs on a PostgreSQL server: one of the script's own, on a Unix
+# socket under /tmp, named to the tests in TORVAN_TEST_PG and removed however the script ends.
+PG_DIR=""
+stop_postgres() {
+    [ -n "$PG_DIR" ] && "$ROOT/scripts/pg-server.sh" remove "$PG_DIR"
+    PG_DIR=""
+}
+trap stop_postgres EXIT
+trap 'exit 130' INT TERM HUP
+
 if want native; then
+    if PG_DIR=$("$ROOT/scripts/pg-server.sh" new 2>"$LOG_DIR/postgres.log"); then
+        export TORVAN_TEST_PG
+        TORVAN_TEST_PG=$("$ROOT/scripts/pg-server.sh" conninfo "$PG_DIR")
+        export TORVAN_TEST_PG_SERVER=$ROOT/scripts/pg-server.sh
+    else
+        PG_DIR=""
+        fail "PostgreSQL server for the results tests (see $LOG_DIR/postgres.log)"
+        cat "$LOG_DIR/postgres.log" >&2
+    fi
     if cmake_build "$TORVAN_BUILD/native" -DTORVAN_SANITIZE=ON; then
         (cd "$TORVAN_BUILD/native" && timeout 1200 ctest --output-on-failure -j "$JOBS") \
             >"$LOG_DIR/native.log" 2>&1
         tally_ctest native "$LOG_DIR/native.log" $?
+        # A test that asked for the server and was skipped had none: the tier did not run it.
+        if grep -qE 'PostgresTest\..*Skipped' "$LOG_DIR/native.log"; then
+            fail "native (PostgreSQL tests skipped)"
+        fi
+        stop_postgres
     else
         fail "native build"
         tail -30 "$LOG_DIR/native-build.log" >&2
