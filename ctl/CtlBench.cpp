@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "ctl/CtlArgs.h"
 #include "ctl/CtlPlatform.h"
 #include "device/DeviceClock.h"
 
@@ -81,11 +82,11 @@ void RunOnEveryBoard(const std::vector<void*>& args, void (*body)(void*), BenchS
     }
 }
 
-int CheckDistinctPorts(const CommandDef& def, const Args& args) {
-    for (int i = 0; i < args.PositionalCount; ++i) {
-        for (int k = 0; k < i; ++k) {
-            if (strcmp(args.Positional[i], args.Positional[k]) == 0) {
-                return UsageError(def, "a port named twice: ", args.Positional[i]);
+int CheckDistinctPorts(const std::vector<std::string>& ports) {
+    for (size_t i = 0; i < ports.size(); ++i) {
+        for (size_t k = 0; k < i; ++k) {
+            if (ports[i] == ports[k]) {
+                return UsageError("a port named twice: ", ports[i].c_str());
             }
         }
     }
@@ -118,11 +119,11 @@ static void AppendSafe(std::string* out, const char* text) {
     }
 }
 
-std::string BoardFileBase(const Args& args, int index, const char* boardName) {
+std::string BoardFileBase(const std::vector<std::string>& ports, int index, const char* boardName) {
     std::string base;
-    const char* last = LastPart(args.Positional[index]);
-    for (int k = 0; k < args.PositionalCount; ++k) {
-        if (k != index && strcmp(LastPart(args.Positional[k]), last) == 0) {
+    const char* last = LastPart(ports[(size_t)index].c_str());
+    for (int k = 0; k < (int)ports.size(); ++k) {
+        if (k != index && strcmp(LastPart(ports[(size_t)k].c_str()), last) == 0) {
             base = std::to_string(index + 1) + "-";
             break;
         }

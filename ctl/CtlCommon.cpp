@@ -1,4 +1,4 @@
-// The pieces every torvanctl command shares: argument checks, the one open board and its
+// The pieces every torvanctl command shares: number checks, the one open board and its
 // replies, output files and waits that notice Ctrl-C.
 #include "ctl/CtlCommon.h"
 
@@ -25,48 +25,45 @@ static thread_local int Restoring = 0;
 static thread_local const char* BenchPort = nullptr;
 thread_local char LastFailure[300];
 
-int UsageError(const CommandDef& def, const char* what, const char* detail) {
-    fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
-            def.Usage);
-    return EXIT_USAGE;
-}
-
-int ParseArgs(const CommandDef& def, int argc, char** argv, Args* args) {
-    memset(args, 0, sizeof *args);
-    for (int i = 0; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
-            if (args->PositionalCount >= def.MaxPositionals) {
-                return UsageError(def, "unexpected argument ", arg);
-            }
-            args->Positional[args->PositionalCount++] = arg;
-            continue;
-        }
-        int found = -1;
-        for (int k = 0; k < MAX_OPTIONS && def.Options[k].Name != nullptr; ++k) {
-            if (strcmp(arg, def.Options[k].Name) == 0) {
-                found = k;
-            }
-        }
-        if (found < 0) {
-            return UsageError(def, "unknown option ", arg);
-        }
-        if (def.Options[found].TakesValue) {
-            if (i + 1 >= argc) {
-                return UsageError(def, "missing value after ", arg);
-            }
-            args->Value[found] = argv[++i];
-        }
-        args->Present[found] = 1;
+// Digits with an optional sign, point and exponent, as a person writes a number: strtod and
+// strtol alone would also take hexadecimal, "inf", "nan" and leading blanks.
+static int DecimalText(const char* text, int whole) {
+    const char* p = text;
+    if (*p == '+' || *p == '-') {
+        ++p;
     }
-    if (args->PositionalCount < def.MinPositionals) {
-        return UsageError(def, "missing argument", "");
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') {
+        ++p;
+        ++digits;
     }
-    return 0;
+    if (!whole && *p == '.') {
+        ++p;
+        while (*p >= '0' && *p <= '9') {
+            ++p;
+            ++digits;
+        }
+    }
+    if (digits == 0) {
+        return 0;
+    }
+    if (!whole && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (*p == '+' || *p == '-') {
+            ++p;
+        }
+        if (!(*p >= '0' && *p <= '9')) {
+            return 0;
+        }
+        while (*p >= '0' && *p <= '9') {
+            ++p;
+        }
+    }
+    return *p == '\0';
 }
 
 int ParseDouble(const char* text, double* out) {
-    if (text == nullptr || *text == '\0') {
+    if (text == nullptr || !DecimalText(text, 0)) {
         return 0;
     }
     char* end = nullptr;
@@ -80,7 +77,7 @@ int ParseDouble(const char* text, double* out) {
 }
 
 int ParseLong(const char* text, long low, long high, long* out) {
-    if (text == nullptr || *text == '\0') {
+    if (text == nullptr || !DecimalText(text, 1)) {
         return 0;
     }
     char* end = nullptr;
@@ -263,6 +260,20 @@ void CleanBoardText(const char* in, char* out, size_t outSize) {
     }
     out[used] = '\0';
     TrimLineEnd(out);
+}
+
+int ReadRegister(const char* command, const char* format, unsigned* value) {
+    if (!AskOrFail(command)) {
+        return 0;
+    }
+    if (sscanf(Reply, format, value) != 1) {
+        char shown[16];
+        snprintf(shown, sizeof shown, "%s", command);
+        shown[strcspn(shown, "\r")] = '\0';
+        Fail(EXIT_OTHER, "unexpected reply to %s", shown);
+        return 0;
+    }
+    return 1;
 }
 
 int RejectedByBoard() {

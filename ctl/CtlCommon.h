@@ -1,5 +1,5 @@
-// What every torvanctl command shares: exit codes, the argument table and its checks, the
-// one board a run talks to, its last reply, and a few output and waiting helpers.
+// What every torvanctl command shares: exit codes, number checks, the one board a run talks to,
+// its last reply, and a few output and waiting helpers.
 #pragma once
 
 #include <cstddef>
@@ -20,47 +20,12 @@ enum ExitCode {
 constexpr int COMMAND_TEXT_SIZE = 256;
 constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
 // A command on several ports takes up to this many (a bench of boards).
-constexpr int MAX_POSITIONALS = 64;
-constexpr int MAX_OPTIONS = 12;
+constexpr int MAX_PORTS = 64;
 
-// ---------------------------------------------------------------------------------------
-// Arguments
-
-struct OptionSpec {
-    const char* Name; // with the leading "--"
-    int TakesValue;
-};
-
-struct CommandDef;
-
-struct Args {
-    const char* Positional[MAX_POSITIONALS];
-    int PositionalCount;
-    const char* Value[MAX_OPTIONS]; // by the option's index in the command's definition
-    int Present[MAX_OPTIONS];
-};
-
-struct CommandDef {
-    const char* Name;
-    const char* Usage;
-    const char* Help;
-    int MinPositionals;
-    int MaxPositionals;
-    OptionSpec Options[MAX_OPTIONS];
-    int (*Run)(const CommandDef& def, const Args& args);
-};
-
-int UsageError(const CommandDef& def, const char* what, const char* detail);
-// Returns 0 when the arguments fit the command, else the exit code to end with.
-int ParseArgs(const CommandDef& def, int argc, char** argv, Args* args);
-// Whole-text numbers only: "12abc" or "" are refused rather than read as 12 or 0.
+// Decimal numbers only, in the "C" locale: "12abc", "", "0x32", "inf" and "nan" are refused
+// rather than read as something else.
 int ParseDouble(const char* text, double* out);
 int ParseLong(const char* text, long low, long high, long* out);
-
-// The commands that live in their own files.
-int RunCapture(const CommandDef& def, const Args& args);
-int RunStepTest(const CommandDef& def, const Args& args);
-int RunWatch(const CommandDef& def, const Args& args);
 
 // ---------------------------------------------------------------------------------------
 // The board
@@ -115,6 +80,9 @@ void TrimLineEnd(char* text);
 // A board text for one line of output: leading blanks and every CR and LF dropped.
 void CleanBoardText(const char* in, char* out, size_t outSize);
 int RejectedByBoard();
+// Asks for a register and scans its reply with format; 0 (reported) when there is no reply or
+// it does not scan.
+int ReadRegister(const char* command, const char* format, unsigned* value);
 
 // The state record's status flags, in words.
 struct StatusText {

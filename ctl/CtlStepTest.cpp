@@ -11,26 +11,14 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Utf8File.h"
+#include "ctl/CtlArgs.h"
 #include "ctl/CtlBench.h"
+#include "ctl/CtlCommands.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
 #include "ctl/CtlReport.h"
 #include "ctl/CtlStepMath.h"
-
-enum StepOption {
-    OPT_STEPS,
-    OPT_HOLD,
-    OPT_BAND,
-    OPT_SETTLE_FOR,
-    OPT_MAX_SETTLE,
-    OPT_MAX_OVERSHOOT,
-    OPT_MAX_ERROR,
-    OPT_JSON,
-    OPT_CSV,
-    OPT_SVG,
-    OPT_OUT_DIR,
-};
 
 constexpr int MAX_STEPS = 1000;
 // The settle band when none is given, %FS either side of the set point.
@@ -67,40 +55,32 @@ static int ParseSteps(const char* text, std::vector<double>* out) {
     }
 }
 
-// A limit option: absent is -1 (not given); present it must be a number of 0 or more.
-static int ParseLimit(const Args& args, int option, double* out) {
-    *out = -1.0;
-    return !args.Present[option] || (ParseDouble(args.Value[option], out) && *out >= 0.0);
-}
+namespace {
+struct StepTestOptions {
+    std::vector<std::string> Ports;
+    std::string Steps;
+    double HoldS = 0.0;
+    double Band = DEFAULT_BAND;
+    long SettleForMs = 0;
+    // Limits not given stay negative.
+    double MaxSettleMs = -1.0, MaxOvershootPct = -1.0, MaxErrorPct = -1.0;
+    bool Json = false;
+    std::string Csv, Svg, OutDir;
+};
+StepTestOptions Options;
+} // namespace
 
-static int ParsePlan(const CommandDef& def, const Args& args, StepPlan* plan) {
-    if (!args.Present[OPT_STEPS] || !ParseSteps(args.Value[OPT_STEPS], &plan->SetPoints)) {
-        return UsageError(def, "--steps needs a list of set points, e.g. 0,50,100", "");
+static int ParsePlan(StepPlan* plan) {
+    if (!ParseSteps(Options.Steps.c_str(), &plan->SetPoints)) {
+        return UsageError("--steps needs a list of set points, e.g. 0,50,100, not ",
+                          Options.Steps.c_str());
     }
-    if (!args.Present[OPT_HOLD] || !ParseDouble(args.Value[OPT_HOLD], &plan->HoldSeconds) ||
-        plan->HoldSeconds <= 0.0 || plan->HoldSeconds > 86400.0) {
-        return UsageError(def, "--hold needs the seconds each set point is held", "");
-    }
-    plan->Band = DEFAULT_BAND;
-    if (args.Present[OPT_BAND] &&
-        (!ParseDouble(args.Value[OPT_BAND], &plan->Band) || plan->Band <= 0.0)) {
-        return UsageError(def, "bad --band ", args.Value[OPT_BAND]);
-    }
-    long settleFor = 0;
-    if (args.Present[OPT_SETTLE_FOR] &&
-        !ParseLong(args.Value[OPT_SETTLE_FOR], 5, 86400000, &settleFor)) {
-        return UsageError(def, "bad --settle-for ", args.Value[OPT_SETTLE_FOR]);
-    }
-    plan->SettleForMs = (double)settleFor;
-    if (!ParseLimit(args, OPT_MAX_SETTLE, &plan->Limits.MaxSettleMs)) {
-        return UsageError(def, "bad --max-settle ", args.Value[OPT_MAX_SETTLE]);
-    }
-    if (!ParseLimit(args, OPT_MAX_OVERSHOOT, &plan->Limits.MaxOvershootPct)) {
-        return UsageError(def, "bad --max-overshoot ", args.Value[OPT_MAX_OVERSHOOT]);
-    }
-    if (!ParseLimit(args, OPT_MAX_ERROR, &plan->Limits.MaxErrorPct)) {
-        return UsageError(def, "bad --max-error ", args.Value[OPT_MAX_ERROR]);
-    }
+    plan->HoldSeconds = Options.HoldS;
+    plan->Band = Options.Band;
+    plan->SettleForMs = (double)Options.SettleForMs;
+    plan->Limits.MaxSettleMs = Options.MaxSettleMs;
+    plan->Limits.MaxOvershootPct = Options.MaxOvershootPct;
+    plan->Limits.MaxErrorPct = Options.MaxErrorPct;
     return 0;
 }
 
@@ -217,23 +197,23 @@ static void MeasureSteps(const StepPlan& plan, SampleSink* sink) {
     }
 }
 
-static FILE* CreateOutput(const Args& args, int option) {
-    if (!args.Present[option]) {
+static FILE* CreateOutput(const std::string& name) {
+    if (name.empty()) {
         return nullptr;
     }
-    FILE* file = OpenFileUtf8(args.Value[option], "w");
+    FILE* file = OpenFileUtf8(name.c_str(), "w");
     if (file == nullptr) {
-        Fail(EXIT_OTHER, "cannot create %s", args.Value[option]);
+        Fail(EXIT_OTHER, "cannot create %s", name.c_str());
     }
     return file;
 }
 
-static int CloseOutput(FILE* file, int written, const Args& args, int option, int code) {
+static int CloseOutput(FILE* file, int written, const std::string& name, int code) {
     if (file == nullptr) {
         return code;
     }
     if ((fclose(file) != 0 || !written) && code != EXIT_OTHER) {
-        return Fail(EXIT_OTHER, "cannot write %s", args.Value[option]);
+        return Fail(EXIT_OTHER, "cannot write %s", name.c_str());
     }
     return code;
 }
@@ -269,44 +249,44 @@ static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
     return code;
 }
 
-static int StepTestBench(const CommandDef& def, const Args& args, const StepPlan& plan);
+static int StepTestBench(const StepPlan& plan);
 
-int RunStepTest(const CommandDef& def, const Args& args) {
+static int RunStepTest() {
     StepPlan plan;
-    int code = ParsePlan(def, args, &plan);
+    int code = ParsePlan(&plan);
     if (code != 0) {
         return code;
     }
-    if (args.PositionalCount > 1 || args.Present[OPT_OUT_DIR]) {
-        return StepTestBench(def, args, plan);
+    if (Options.Ports.size() > 1 || !Options.OutDir.empty()) {
+        return StepTestBench(plan);
     }
-    if (args.Present[OPT_CSV] && args.Present[OPT_SVG] &&
-        SamePath(args.Value[OPT_CSV], args.Value[OPT_SVG])) {
-        return UsageError(def, "--csv and --svg name the same file ", args.Value[OPT_CSV]);
+    if (!Options.Csv.empty() && !Options.Svg.empty() &&
+        SamePath(Options.Csv.c_str(), Options.Svg.c_str())) {
+        return UsageError("--csv and --svg name the same file ", Options.Csv.c_str());
     }
     // Output files are made before the test, so a bad path costs no test time.
-    FILE* csv = CreateOutput(args, OPT_CSV);
-    FILE* svg = CreateOutput(args, OPT_SVG);
-    if ((args.Present[OPT_CSV] && csv == nullptr) || (args.Present[OPT_SVG] && svg == nullptr)) {
-        CloseOutput(csv, 1, args, OPT_CSV, EXIT_OTHER);
-        CloseOutput(svg, 1, args, OPT_SVG, EXIT_OTHER);
+    FILE* csv = CreateOutput(Options.Csv);
+    FILE* svg = CreateOutput(Options.Svg);
+    if ((!Options.Csv.empty() && csv == nullptr) || (!Options.Svg.empty() && svg == nullptr)) {
+        CloseOutput(csv, 1, Options.Csv, EXIT_OTHER);
+        CloseOutput(svg, 1, Options.Svg, EXIT_OTHER);
         return EXIT_OTHER;
     }
 
     StepReport report;
-    report.Port = args.Positional[0];
+    report.Port = Options.Ports[0].c_str();
     report.Band = plan.Band;
     report.Limits = plan.Limits;
     report.Pass = 1;
     TraceStart(&report.Trace, plan.HoldSeconds * (double)plan.SetPoints.size());
     SampleSink sink = {&plan, &report, {}, 0.0, csv};
-    const char* csvName = args.Present[OPT_CSV] ? args.Value[OPT_CSV] : "";
+    const char* csvName = Options.Csv.c_str();
     int written = csv == nullptr || fputs("time_s,set_point_pct,flow_pct\n", csv) >= 0;
-    code = TestBoard(args.Positional[0], &sink, csvName);
+    code = TestBoard(report.Port, &sink, csvName);
     MeasureSteps(plan, &sink);
 
     if (code == EXIT_DONE) {
-        if (args.Present[OPT_JSON]) {
+        if (Options.Json) {
             printf("%s\n", StepReportJson(report).c_str());
         } else {
             PrintStepTable(stdout, report);
@@ -315,8 +295,8 @@ int RunStepTest(const CommandDef& def, const Args& args) {
     }
     // The samples of a test that ended early are still worth keeping.
     written = written && csv != nullptr && ferror(csv) == 0;
-    code = CloseOutput(csv, written, args, OPT_CSV, code);
-    code = CloseOutput(svg, svg != nullptr && WriteStepSvg(svg, report), args, OPT_SVG, code);
+    code = CloseOutput(csv, written, Options.Csv, code);
+    code = CloseOutput(svg, svg != nullptr && WriteStepSvg(svg, report), Options.Svg, code);
     return code;
 }
 
@@ -326,7 +306,7 @@ int RunStepTest(const CommandDef& def, const Args& args) {
 
 namespace {
 struct StepBoard {
-    const Args* Arguments;
+    const std::vector<std::string>* Ports;
     int Index;
     const StepPlan* Plan;
     BenchStart* Start;
@@ -336,13 +316,13 @@ struct StepBoard {
     StepReport Report;
 };
 
-const char* BenchFolder(const Args& args) {
-    return args.Present[OPT_OUT_DIR] ? args.Value[OPT_OUT_DIR] : nullptr;
+const char* BenchFolder() {
+    return Options.OutDir.empty() ? nullptr : Options.OutDir.c_str();
 }
 
 // Connects and reads what the test starts from; EXIT_DONE, or why the test cannot run.
 int PrepareStepBoard(StepBoard* board, SampleSink* sink) {
-    const char* port = board->Arguments->Positional[board->Index];
+    const char* port = (*board->Ports)[(size_t)board->Index].c_str();
     int code = OpenBoard(port);
     if (code != EXIT_DONE) {
         return code;
@@ -364,8 +344,8 @@ int PrepareStepBoard(StepBoard* board, SampleSink* sink) {
 }
 
 std::string StepBoardFile(const StepBoard& board, const char* extension) {
-    return BenchFilePath(BenchFolder(*board.Arguments),
-                         BoardFileBase(*board.Arguments, board.Index, board.Report.Board.Name),
+    return BenchFilePath(BenchFolder(),
+                         BoardFileBase(*board.Ports, board.Index, board.Report.Board.Name),
                          extension);
 }
 
@@ -395,7 +375,7 @@ int WriteStepBoardFiles(const StepBoard& board) {
 void StepOneBoard(void* arg) {
     StepBoard* board = static_cast<StepBoard*>(arg);
     const StepPlan& plan = *board->Plan;
-    const char* port = board->Arguments->Positional[board->Index];
+    const char* port = (*board->Ports)[(size_t)board->Index].c_str();
     BeginBenchBoard(port);
     LastFailure[0] = '\0';
     StepReport* report = &board->Report;
@@ -407,7 +387,7 @@ void StepOneBoard(void* arg) {
     SampleSink sink = {&plan, report, {}, 0.0, nullptr};
     std::string csvName;
     int code = PrepareStepBoard(board, &sink);
-    if (code == EXIT_DONE && BenchFolder(*board->Arguments) != nullptr) {
+    if (code == EXIT_DONE && BenchFolder() != nullptr) {
         csvName = StepBoardFile(*board, "csv");
         sink.Csv = OpenFileUtf8(csvName.c_str(), "w");
         if (sink.Csv == nullptr || fputs("time_s,set_point_pct,flow_pct\n", sink.Csv) < 0) {
@@ -442,8 +422,8 @@ void StepOneBoard(void* arg) {
         report->Pass = 0;
         code = EXIT_LIMIT_FAILED;
     }
-    if (board->Connected && BenchFolder(*board->Arguments) != nullptr &&
-        WriteStepBoardFiles(*board) != EXIT_DONE && code == EXIT_DONE) {
+    if (board->Connected && BenchFolder() != nullptr && WriteStepBoardFiles(*board) != EXIT_DONE &&
+        code == EXIT_DONE) {
         code = EXIT_OTHER;
         board->Why = LastFailure;
     }
@@ -488,7 +468,7 @@ void PrintStepSummary(const std::vector<StepBoard>& boards) {
            "error");
     std::string failed, missing;
     for (const StepBoard& board : boards) {
-        const char* port = board.Arguments->Positional[board.Index];
+        const char* port = (*board.Ports)[(size_t)board.Index].c_str();
         int tested = board.Connected && !board.Report.Steps.empty();
         printf("%-24s %-24.24s", port, BoardLabelText(board));
         PrintFigure(Worst(board.Report, &StepMetrics::SettleMs, 0), tested, 11, 1);
@@ -525,7 +505,7 @@ std::string StepBenchJson(const std::vector<StepBoard>& boards, int pass) {
     using Json = nlohmann::ordered_json;
     Json all = {{"pass", pass != 0}, {"boards", Json::array()}};
     for (const StepBoard& board : boards) {
-        Json entry = {{"port", board.Arguments->Positional[board.Index]}};
+        Json entry = {{"port", (*board.Ports)[(size_t)board.Index].c_str()}};
         if (board.Connected) {
             Json one = Json::parse(StepReportJson(board.Report), nullptr, false);
             for (auto item = one.begin(); item != one.end(); ++item) {
@@ -544,24 +524,25 @@ std::string StepBenchJson(const std::vector<StepBoard>& boards, int pass) {
 }
 } // namespace
 
-static int StepTestBench(const CommandDef& def, const Args& args, const StepPlan& plan) {
-    int code = CheckDistinctPorts(def, args);
+static int StepTestBench(const StepPlan& plan) {
+    const std::vector<std::string>& ports = Options.Ports;
+    int code = CheckDistinctPorts(ports);
     if (code != 0) {
         return code;
     }
-    if (args.Present[OPT_CSV] || args.Present[OPT_SVG]) {
-        return UsageError(def, "with several ports or --out-dir each board's CSV and SVG go to ",
+    if (!Options.Csv.empty() || !Options.Svg.empty()) {
+        return UsageError("with several ports or --out-dir each board's CSV and SVG go to ",
                           "--out-dir");
     }
-    if (BenchFolder(args) != nullptr && !MakeOutputFolder(BenchFolder(args))) {
-        return Fail(EXIT_OTHER, "cannot make the folder %s", BenchFolder(args));
+    if (BenchFolder() != nullptr && !MakeOutputFolder(BenchFolder())) {
+        return Fail(EXIT_OTHER, "cannot make the folder %s", BenchFolder());
     }
     BenchStart start;
-    std::vector<StepBoard> boards((size_t)args.PositionalCount);
+    std::vector<StepBoard> boards(ports.size());
     std::vector<void*> pointers;
-    for (int i = 0; i < args.PositionalCount; ++i) {
+    for (int i = 0; i < (int)ports.size(); ++i) {
         StepBoard& board = boards[(size_t)i];
-        board.Arguments = &args;
+        board.Ports = &ports;
         board.Index = i;
         board.Plan = &plan;
         board.Start = &start;
@@ -576,10 +557,62 @@ static int StepTestBench(const CommandDef& def, const Args& args, const StepPlan
         codes.push_back(board.Code);
     }
     code = BenchExitCode(codes);
-    if (args.Present[OPT_JSON]) {
+    if (Options.Json) {
         printf("%s\n", StepBenchJson(boards, code == EXIT_DONE).c_str());
     } else {
         PrintStepSummary(boards);
     }
     return code;
+}
+
+void DefineStepTestCommand(CLI::App* root) {
+    CLI::App* command = AddCommand(
+        root, "step-test",
+        "Sends each set point of LIST (%FS, e.g. 0,25,50,75,100,0), holds it S seconds while\n"
+        "recording every flow sample, and measures each step from the previous set point:\n"
+        "  settle_ms       sending to the first sample after which the flow stays within\n"
+        "                  +/- B %FS (default 1) of the set point for the rest of the hold\n"
+        "                  (or for MS with --settle-for); none when it never settles\n"
+        "  rise_ms         10 % to 90 % of the step; none for a step of 0\n"
+        "  overshoot_pct   largest excursion beyond the set point in the step's direction\n"
+        "  mean_error_pct, noise_pct   mean and standard deviation of flow - set point over\n"
+        "                  the last second of the hold\n"
+        "Prints a table and a PASS/FAIL line, or one JSON object with --json. --csv writes\n"
+        "every sample (time, set point, flow) as it comes, --svg a plot of set point and flow\n"
+        "against time with the bands and settle times (two different files). Limits:\n"
+        "--max-settle (a step that never settles fails it), --max-overshoot, --max-error\n"
+        "(|mean error|). Exit code 5 when a limit fails. The board is left at the last set\n"
+        "point of LIST.\n"
+        "Several ports (a bench of boards): the plan runs on every board at once, the steps\n"
+        "sent together. With --out-dir each board gets its JSON, CSV and SVG there (named\n"
+        "after its port and name); --csv and --svg are for one board. Prints a summary (port,\n"
+        "board, worst settle, worst overshoot, worst |mean error|, PASS/FAIL), or with --json\n"
+        "{\"pass\": ..., \"boards\": [each board's report with its \"port\"]}. A board that\n"
+        "fails a limit, or whose test breaks off (no reply to a set point, a meter), FAILs:\n"
+        "exit code 5, the failing boards named. A board that is missing or cannot be\n"
+        "reached does not stop the others; it is listed as NOT TESTED and its exit code\n"
+        "(3 no board found or the port in use) is the run's.",
+        RunStepTest);
+    AddPorts(command, &Options.Ports, MAX_PORTS);
+    AddText(command, "--steps", &Options.Steps, "LIST", "the set points, %FS, e.g. 0,50,100")
+        ->required();
+    AddPositive(command, "--hold", &Options.HoldS, "S", "seconds each set point is held", 86400.0)
+        ->required();
+    AddPositive(command, "--band", &Options.Band, "B", "the settle band, +/- %FS (default 1)");
+    AddWhole(command, "--settle-for", &Options.SettleForMs, 5, 86400000, "MS",
+             "settled once inside the band for MS (default: the rest of the hold)");
+    AddNumber(command, "--max-settle", &Options.MaxSettleMs, 0.0, 1e12, "MS",
+              "the longest settle time a step may take");
+    AddNumber(command, "--max-overshoot", &Options.MaxOvershootPct, 0.0, 1e6, "PCT",
+              "the largest overshoot a step may have, %FS");
+    AddNumber(command, "--max-error", &Options.MaxErrorPct, 0.0, 1e6, "PCT",
+              "the largest |mean error| a step may have, %FS");
+    AddFlag(command, "--json", &Options.Json, "one JSON object instead of the table");
+    CLI::Option* csv =
+        AddText(command, "--csv", &Options.Csv, "FILE", "every sample of one board as CSV");
+    CLI::Option* svg = AddText(command, "--svg", &Options.Svg, "FILE", "a plot of one board");
+    AddText(command, "--out-dir", &Options.OutDir, "DIR",
+            "a folder for each board's JSON, CSV and SVG (made if missing)")
+        ->excludes(csv)
+        ->excludes(svg);
 }
