@@ -56,20 +56,20 @@ static int RunProbe() {
     uint32_t newLine = GetInitialNewLine();
     unsigned config = 0;
     char name[REPLY_TEXT_SIZE];
-    code = EXIT_TIMED_OUT;
-    if (AskOrFail("S64\r")) {
+    code = AskCode("S64\r");
+    if (code == EXIT_DONE) {
         if (sscanf(Reply, "x%x", &config) != 1) {
             CloseBoard();
             return Fail(EXIT_OTHER, "unexpected product configuration reply \"%s\"", Reply);
         }
-        if (AskOrFail("S54\r")) {
+        code = AskCode("S54\r");
+        if (code == EXIT_DONE) {
             CleanBoardText(Reply, name, sizeof name);
             printf("port: %s\n", port);
             printf("kind: %s\n", (config & 1u) ? "controller" : "meter");
             printf("name: %s\n", name);
             printf("speed: %u\n", (unsigned)speed);
             printf("line ending: 0x%X\n", (unsigned)newLine);
-            code = EXIT_DONE;
         }
     }
     CloseBoard();
@@ -177,26 +177,27 @@ void DefineStateCommand(CLI::App* root) {
 // ---------------------------------------------------------------------------------------
 // get, set, send
 
-// A register name the board can take as one token: no blanks, '=' or line breaks.
+// A register name the board can take as one token: no blanks, '=', '>' or line breaks.
 static int ValidRegister(const char* name) {
     size_t length = strlen(name);
-    return length > 0 && length < 32 && strcspn(name, " \t\r\n=") == length;
+    return length > 0 && BoardValueSendable(name, 31) && strcspn(name, " \t=") == length;
 }
 
-static int RunRegisterCommand(const char* port, const char* command, int rejectIsError) {
+// The board's reply goes to standard output; a refusal also ends with exit code 1 and the
+// board's words on standard error.
+static int RunRegisterCommand(const char* port, const char* command) {
     int code = OpenBoard(port);
     if (code != EXIT_DONE) {
         return code;
     }
-    code = EXIT_TIMED_OUT;
-    if (AskOrFail(command)) {
+    BoardReply reply;
+    BoardCommand(Board, command, &reply);
+    snprintf(Reply, sizeof Reply, "%s", reply.Text != nullptr ? reply.Text : "");
+    if (reply.Kind != REPLY_MISSING) {
         TrimLineEnd(Reply);
         printf("%s\n", Reply);
-        code = EXIT_DONE;
-        if (rejectIsError && RejectedByBoard()) {
-            code = Fail(EXIT_OTHER, "%s", "the board rejected the command");
-        }
     }
+    code = ReportReply(command, reply);
     CloseBoard();
     return code;
 }
@@ -208,7 +209,7 @@ static int RunGet() {
     }
     char command[COMMAND_TEXT_SIZE];
     snprintf(command, sizeof command, "%s\r", name);
-    return RunRegisterCommand(Options.Port.c_str(), command, 1);
+    return RunRegisterCommand(Options.Port.c_str(), command);
 }
 
 static int RunSet() {
@@ -217,12 +218,13 @@ static int RunSet() {
     if (!ValidRegister(name)) {
         return UsageError("bad register name ", name);
     }
-    if (strcspn(value, "\r\n") != strlen(value) || strlen(value) > 200) {
-        return UsageError("bad value ", value);
+    // The board would store a '>' and end every later reply to the register at it.
+    if (!BoardValueSendable(value, 200)) {
+        return UsageError("a value cannot hold '>', CR or LF or be over 200 bytes: ", value);
     }
     char command[COMMAND_TEXT_SIZE];
     snprintf(command, sizeof command, "%s=%s\r", name, value);
-    return RunRegisterCommand(Options.Port.c_str(), command, 1);
+    return RunRegisterCommand(Options.Port.c_str(), command);
 }
 
 static int RunSend() {
@@ -231,12 +233,16 @@ static int RunSend() {
     if (length > 0 && text[length - 1] == '\r') {
         --length;
     }
-    if (length == 0 || length > 250 || strcspn(text, "\r\n") < length) {
-        return UsageError("bad command text ", text);
+    char line[COMMAND_TEXT_SIZE];
+    snprintf(line, sizeof line, "%.*s", (int)(length < 251 ? length : 251), text);
+    if (length == 0 || !BoardValueSendable(line, 250) || length > 250) {
+        return UsageError("a command line cannot be empty, hold '>', CR or LF, or be over 250 "
+                          "bytes: ",
+                          text);
     }
-    char command[COMMAND_TEXT_SIZE];
-    snprintf(command, sizeof command, "%.*s\r", (int)length, text);
-    return RunRegisterCommand(Options.Port.c_str(), command, 0);
+    char command[COMMAND_TEXT_SIZE + 1];
+    snprintf(command, sizeof command, "%s\r", line);
+    return RunRegisterCommand(Options.Port.c_str(), command);
 }
 
 void DefineGetCommand(CLI::App* root) {
@@ -286,6 +292,11 @@ static int RunSetPoint() {
     const int waitSettle = Options.Band > 0.0;
     int code = OpenBoard(Options.Port.c_str());
     if (code != EXIT_DONE) {
+        return code;
+    }
+    code = RequireController(Options.Port.c_str());
+    if (code != EXIT_DONE) {
+        CloseBoard();
         return code;
     }
     double sentAt = DeviceNowSeconds();
@@ -353,8 +364,9 @@ static int LogSamples(FILE* file, const char* fileName, long intervalMs, double 
             return EXIT_DONE;
         }
         SleepUntil(due);
+        // Ctrl-C is how a log without a duration ends; one with a duration was cut short.
         if (Interrupted()) {
-            return EXIT_DONE;
+            return end < 0.0 ? EXIT_DONE : Fail(EXIT_OTHER, "%s", "interrupted");
         }
         SystemStateRec state = {};
         if (!GetLegacyBoardStateVals(Board, &state)) {
@@ -390,7 +402,7 @@ static int RunLog() {
     char board[300];
     if (!DescribeBoard(board, sizeof board)) {
         CloseBoard();
-        return EXIT_TIMED_OUT;
+        return StoppedOrTimedOut();
     }
     FILE* file = stdout;
     if (toFile) {

@@ -32,7 +32,7 @@ static void UndoBump(const BumpBefore& before, unsigned changed) {
     char command[COMMAND_TEXT_SIZE];
     char restored[200] = "", left[200] = "";
     // After Ctrl-C the replies to these still count.
-    SetRestoring(1);
+    BeginRestoring();
     auto put = [&](unsigned bit, const char* what) {
         if (!(changed & bit)) {
             return;
@@ -64,11 +64,13 @@ static void UndoBump(const BumpBefore& before, unsigned changed) {
 }
 
 static int ReadBumpBefore(BumpBefore* before) {
-    if (!ReadRegister("V1\r", "%u", &before->V1)) {
-        return EXIT_TIMED_OUT;
+    int code = ReadRegister("V1\r", "%u", &before->V1);
+    if (code != EXIT_DONE) {
+        return code;
     }
-    if (!AskOrFail("V24\r")) {
-        return EXIT_TIMED_OUT;
+    code = AskCode("V24\r");
+    if (code != EXIT_DONE) {
+        return code;
     }
     if (sscanf(Reply, "%f", &before->StoredGain) != 1) {
         return Fail(EXIT_OTHER, "unexpected reply to V24: %s", Reply);
@@ -76,7 +78,9 @@ static int ReadBumpBefore(BumpBefore* before) {
     SystemStateRec state = {};
     if (!GetLegacyBoardStateVals(Board, &state)) {
         ClearSerialPortErrors();
-        return Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
+        return Fail(StoppedOrTimedOut(), "%s",
+                    StopWanted() ? "interrupted"
+                                 : "no state record from the board for its set point");
     }
     before->SetPoint = state.SetPoint;
     return EXIT_DONE;
@@ -89,8 +93,12 @@ static int RunBumpValve() {
     if (code != EXIT_DONE) {
         return code;
     }
+    // A meter has no set point to settle at: it is refused before anything is sent.
+    code = RequireController(Options.Port.c_str());
     BumpBefore before = {};
-    code = ReadBumpBefore(&before);
+    if (code == EXIT_DONE) {
+        code = ReadBumpBefore(&before);
+    }
     if (code != EXIT_DONE) {
         CloseBoard();
         return code;
@@ -110,7 +118,7 @@ static int RunBumpValve() {
     }
     uint32_t errors = GetSerialPortErrors();
     ClearSerialPortErrors();
-    if (Interrupted() || progress.SettleFailed == SETTLE_INTERRUPTED) {
+    if (StopWanted() || progress.SettleFailed == SETTLE_INTERRUPTED) {
         code = Fail(EXIT_OTHER, "interrupted at %s", progress.FailedStep);
     } else if (progress.SettleFailed == SETTLE_TIMED_OUT) {
         code = Fail(EXIT_TIMED_OUT, "the flow did not %s in time", progress.FailedStep);

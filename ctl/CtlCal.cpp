@@ -79,12 +79,40 @@ static int ReadCalState(const char* port, const char* stateFile, CalSaved* saved
     return EXIT_DONE;
 }
 
+// The commands that turn calibration mode on, in the library's order. A command whose reply
+// was lost may well have been carried out, so it counts as a change to undo; one the board
+// refused does not.
+struct CalStep {
+    const char* Command;
+    const char* Undo; // null: nothing to put back
+};
+
+// Puts back what the steps before `failed` changed (all of them when the reply to `failed`
+// itself was lost). 1 when the board took every undoing command.
+static int UndoCalEnter(const CalStep* steps, int count, const CalSaved& saved) {
+    BeginRestoring();
+    int ok = 1;
+    for (int i = count - 1; i >= 0; --i) {
+        char command[COMMAND_TEXT_SIZE];
+        if (steps[i].Undo == nullptr) {
+            continue;
+        }
+        snprintf(command, sizeof command, steps[i].Undo,
+                 strncmp(steps[i].Command, "V2=", 3) == 0 ? saved.V2 : saved.V12);
+        ok = Require(command) == EXIT_DONE && ok;
+    }
+    SetRestoring(0);
+    return ok;
+}
+
 static int CalEnter(const char* port, const char* stateFile) {
-    unsigned v1 = 0, v2 = 0, v12 = 0;
+    CalSaved saved = {};
     // Read first, change after: nothing is touched if a value cannot be saved.
-    if (!ReadRegister("V1\r", "%u", &v1) || !ReadRegister("V12\r", "%u", &v12) ||
-        !ReadRegister("V2\r", "x%x", &v2)) {
-        return EXIT_TIMED_OUT;
+    int code = ReadRegister("V1\r", "%u", &saved.V1);
+    code = code == EXIT_DONE ? ReadRegister("V12\r", "%u", &saved.V12) : code;
+    code = code == EXIT_DONE ? ReadRegister("V2\r", "x%x", &saved.V2) : code;
+    if (code != EXIT_DONE) {
+        return code;
     }
     // Made only where nothing is yet: a second entry would save the calibration values over
     // the board's own, and a planted link would send them elsewhere.
@@ -97,30 +125,77 @@ static int CalEnter(const char* port, const char* stateFile) {
                             : "cannot create %s",
                     stateFile);
     }
-    int written = fprintf(file, "port %s\nV1 %u\nV2 %x\nV12 %u\n", port, v1, v2, v12) > 0;
-    if (fclose(file) != 0 || !written) {
-        remove(stateFile);
+    int written =
+        fprintf(file, "port %s\nV1 %u\nV2 %x\nV12 %u\n", port, saved.V1, saved.V2, saved.V12) > 0;
+    // On disk before the board is changed: a later "cal exit" depends on it.
+    if (!CloseSyncedFile(file) || !written) {
+        RemoveFileUtf8(stateFile);
         return Fail(EXIT_OTHER, "cannot write %s", stateFile);
     }
-    int ok = EnterTorvanCalMode(Board);
-    printf("calibration mode %s; saved V1=%u V2=%X V12=%u in %s\n", ok ? "on" : "requested", v1, v2,
-           v12, stateFile);
-    return ok ? EXIT_DONE : Fail(EXIT_TIMED_OUT, "%s", "no reply to ~EFSC");
+    static const CalStep steps[] = {
+        {"FLOK=5807\r", "FLOK\r"},
+        {"V2=141\r", "V2=%x\r"},
+        {"V12=0\r", "V12=%u\r"},
+        {"~EFSC\r", "~DFSC\r"},
+    };
+    // Replies without the board's verbose words, as the library asks for them.
+    Ask("S112=0\r");
+    int done = 0;
+    for (const CalStep& step : steps) {
+        // Ctrl-C stops before the next change, not after all of them.
+        if (StopWanted()) {
+            code = Fail(EXIT_OTHER, "%s", "interrupted");
+            break;
+        }
+        code = Require(step.Command);
+        if (code != EXIT_DONE) {
+            // Lost, not refused: it may have been carried out.
+            done += ReplyKind == REPLY_MISSING ? 1 : 0;
+            break;
+        }
+        ++done;
+    }
+    if (code == EXIT_DONE) {
+        printf("calibration mode on; saved V1=%u V2=%X V12=%u in %s\n", saved.V1, saved.V2,
+               saved.V12, stateFile);
+        return EXIT_DONE;
+    }
+    if (UndoCalEnter(steps, done, saved)) {
+        RemoveFileUtf8(stateFile);
+        fprintf(stderr, "torvanctl: calibration mode not entered; the board is as it was\n");
+    } else {
+        fprintf(stderr,
+                "torvanctl: calibration mode not entered, and the board did not take every "
+                "command that puts it back: its registers stay saved in %s for \"torvanctl cal "
+                "exit\"\n",
+                stateFile);
+    }
+    return code;
 }
 
 static int CalExit(const char* stateFile, const CalSaved& saved) {
-    // The same order as the library's exit: collection off, V12, V1, V2, factory mode off.
+    // The same order as the library's exit: collection off, V12, V1, V2, factory mode off. Every
+    // one is sent even after Ctrl-C or a refusal: each puts back a value of its own.
+    BeginRestoring();
     char command[COMMAND_TEXT_SIZE];
-    int ok = DisableFlowStateCollection(Board);
+    int code = Require("~DFSC\r");
+    auto require = [&code](const char* line) {
+        int one = Require(line);
+        code = code == EXIT_DONE ? one : code;
+    };
     snprintf(command, sizeof command, "V12=%u\r", saved.V12);
-    ok = Require(command) == EXIT_DONE && ok;
+    require(command);
     snprintf(command, sizeof command, "V1=%u\r", saved.V1);
-    ok = Require(command) == EXIT_DONE && ok;
+    require(command);
     snprintf(command, sizeof command, "V2=%x\r", saved.V2);
-    ok = Require(command) == EXIT_DONE && ok;
-    ok = DisableFactoryMode(Board) && ok;
-    if (!ok) {
-        return Fail(EXIT_TIMED_OUT, "%s", "the board did not take every restoring command");
+    require(command);
+    require("FLOK\r");
+    SetRestoring(0);
+    if (code != EXIT_DONE) {
+        return Fail(code,
+                    "the board did not take every restoring command: the registers stay "
+                    "saved in %s",
+                    stateFile);
     }
     RemoveFileUtf8(stateFile);
     printf("calibration mode off; restored V1=%u V2=%X V12=%u\n", saved.V1, saved.V2, saved.V12);

@@ -83,8 +83,9 @@ static int CaptureSamples(FILE* file, const char* fileName, double durationS, in
         next += FLOW_STREAM_PERIOD_SECONDS;
         const int last = durationS > 0.0 && next >= durationS;
         SleepUntil(stream.OriginSeconds + (last ? durationS : next));
+        // Ctrl-C is how a capture without a duration ends; one with a duration was cut short.
         if (Interrupted()) {
-            return EXIT_DONE;
+            return durationS <= 0.0 ? EXIT_DONE : Fail(EXIT_OTHER, "%s", "interrupted");
         }
         int count = FlowStreamRead(&stream, flows, times);
         if (count < 0) {
@@ -188,7 +189,7 @@ int PrepareCaptureBoard(CaptureBoard* board, float* setPoint, FILE** file) {
     }
     BoardInfo info;
     if (!ReadBoardInfo(&info)) {
-        return EXIT_TIMED_OUT;
+        return StoppedOrTimedOut();
     }
     board->Name = info.Name;
     SystemStateRec state = {};

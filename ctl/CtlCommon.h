@@ -59,6 +59,8 @@ int StopWanted();
 int OpenBoard(const char* port);
 // Restores the board's line ending and speed, closes the port and gives the lock up.
 void CloseBoard();
+// Gives the port's lock up (after DropBoardLink).
+void ReleaseBoardPort();
 // As CloseBoard, but the port stays locked: a reconnection on it follows.
 void DropBoardLink();
 // Takes the port's lock only (exit 3 when another program holds it); ReconnectBoard finds the
@@ -68,8 +70,23 @@ int LockBoardPort(const char* port);
 int ReconnectBoard(const char* port);
 // Sends one command line and keeps its reply in Reply. 1 on a reply, refused or not.
 int Ask(const char* command);
-// As Ask, and reports a missing reply on standard error.
+// As Ask, and reports a missing reply on standard error ("interrupted" after Ctrl-C).
 int AskOrFail(const char* command);
+// As AskOrFail, as an exit code: EXIT_DONE on a reply (refused or not), else EXIT_TIMED_OUT, or
+// EXIT_OTHER when the run was told to stop.
+int AskCode(const char* command);
+// The exit code of a board that stopped answering: EXIT_OTHER once the run was told to stop
+// (the reply was cut short by it), else EXIT_TIMED_OUT.
+int StoppedOrTimedOut();
+// EXIT_DONE when the board is a controller; a meter is refused ("COM5 is a meter: it has no
+// set point", EXIT_OTHER) before any set point is sent.
+int RequireController(const char* port);
+// Reads and drops whatever is still arriving on the line (the rest of a reply that Ctrl-C cut
+// short), so that the replies read next are the ones to the commands sent next.
+void DrainStaleReplies();
+// The board is being put back: stale replies drained, and from here replies are read even
+// after Ctrl-C (SetRestoring(0) ends it).
+void BeginRestoring();
 // Sends one command line that the board must take. Returns EXIT_DONE, EXIT_TIMED_OUT (no
 // reply) or EXIT_OTHER (refused), the failures reported with the board's words.
 int Require(const char* command);
@@ -80,8 +97,8 @@ void TrimLineEnd(char* text);
 // A board text for one line of output: leading blanks and every CR and LF dropped.
 void CleanBoardText(const char* in, char* out, size_t outSize);
 int RejectedByBoard();
-// Asks for a register and scans its reply with format; 0 (reported) when there is no reply or
-// it does not scan.
+// Asks for a register and scans its reply with format. EXIT_DONE, or the exit code of a missing
+// reply (AskCode) or one that does not scan (EXIT_OTHER, with the board's words), reported.
 int ReadRegister(const char* command, const char* format, unsigned* value);
 
 // The state record's status flags, in words.

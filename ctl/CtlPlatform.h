@@ -28,6 +28,8 @@ int StateFolder(char* out, size_t outSize, char* whyOut, size_t whySize);
 // Makes a new file for writing; nothing that is already at the path, a link above all, is
 // followed or overwritten. Null when it cannot; *existed says whether something was there.
 FILE* CreateNewFile(const char* path, int* existed);
+// Flushes the file to the disk itself, then closes it: 1 when all of it was written.
+int CloseSyncedFile(FILE* file);
 // Opens a file for reading; a link is refused (null, *isLink set).
 FILE* OpenPlainFile(const char* path, int* isLink);
 // Non-zero when the two names lead to one file (or are the same name).

@@ -227,9 +227,9 @@ static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
     }
     SystemStateRec state = {};
     if (!ReadBoardInfo(&report->Board)) {
-        code = EXIT_TIMED_OUT;
+        code = StoppedOrTimedOut();
     } else if (!report->Board.IsController) {
-        code = Fail(EXIT_OTHER, "the board on %s is a meter: it has no set point", port);
+        code = Fail(EXIT_OTHER, "%s is a meter: it has no set point", port);
     } else if (!GetLegacyBoardStateVals(Board, &state)) {
         ClearSerialPortErrors();
         code = Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
@@ -239,7 +239,7 @@ static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
         // However the test ended, the board is left at the list's last set point; after
         // Ctrl-C too, so its reply is still read.
         if (code != EXIT_DONE) {
-            SetRestoring(1);
+            BeginRestoring();
             int restored = SendSetPointOrFail(plan.SetPoints.back());
             SetRestoring(0);
             code = code == EXIT_DONE ? restored : code;
@@ -330,10 +330,10 @@ int PrepareStepBoard(StepBoard* board, SampleSink* sink) {
     board->Connected = 1;
     SystemStateRec state = {};
     if (!ReadBoardInfo(&board->Report.Board)) {
-        return EXIT_TIMED_OUT;
+        return StoppedOrTimedOut();
     }
     if (!board->Report.Board.IsController) {
-        return Fail(EXIT_OTHER, "the board on %s is a meter: it has no set point", port);
+        return Fail(EXIT_OTHER, "%s is a meter: it has no set point", port);
     }
     if (!GetLegacyBoardStateVals(Board, &state)) {
         ClearSerialPortErrors();
@@ -402,7 +402,7 @@ void StepOneBoard(void* arg) {
                             : RunSteps(&sink, csvName.c_str(), origin);
         // As on one board: left at the list's last set point however the test ended.
         if (code != EXIT_DONE) {
-            SetRestoring(1);
+            BeginRestoring();
             SendSetPointOrFail(plan.SetPoints.back());
             SetRestoring(0);
         }

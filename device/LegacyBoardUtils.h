@@ -56,6 +56,11 @@ struct BoardReply {
 // time-out bit). reply may be null.
 int BoardCommand(ComHandle handle, const char* command, BoardReply* reply);
 int ReplyRefused(const char* text);
+// 1 when text can go to the board as (part of) one command line: no prompt character '>'
+// (the board stores it, and every later reply that holds it ends early, so the replies after
+// it are read one behind), no CR or LF (which would end the line early), nothing past
+// maxLength bytes.
+int BoardValueSendable(const char* text, size_t maxLength);
 
 // Command lines with a number, formatted without the locale (the board only understands a
 // decimal point): "V5=%f\r" and "~PR=%f\r" as the board takes them. They return 0 when out is

@@ -116,6 +116,11 @@ FILE* CreateNewFile(const char* path, int* existed) {
     return file;
 }
 
+int CloseSyncedFile(FILE* file) {
+    int ok = fflush(file) == 0 && fsync(fileno(file)) == 0;
+    return fclose(file) == 0 && ok;
+}
+
 FILE* OpenPlainFile(const char* path, int* isLink) {
     *isLink = 0;
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

@@ -127,6 +127,11 @@ FILE* CreateNewFile(const char* path, int* existed) {
     return file;
 }
 
+int CloseSyncedFile(FILE* file) {
+    int ok = fflush(file) == 0 && _commit(_fileno(file)) == 0;
+    return fclose(file) == 0 && ok;
+}
+
 FILE* OpenPlainFile(const char* path, int* isLink) {
     DWORD attributes = GetFileAttributesW(WideFilePath(path).c_str());
     *isLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
