@@ -7,6 +7,7 @@
 #include "ctl/CtlArgs.h"
 #include "ctl/CtlPlatform.h"
 #include "device/DeviceClock.h"
+#include "device/PortLock.h"
 
 static std::atomic<int> RunningBoards{0};
 
@@ -83,12 +84,21 @@ void RunOnEveryBoard(const std::vector<void*>& args, void (*body)(void*), BenchS
 }
 
 int CheckDistinctPorts(const std::vector<std::string>& ports) {
-    for (size_t i = 0; i < ports.size(); ++i) {
-        for (size_t k = 0; k < i; ++k) {
-            if (ports[i] == ports[k]) {
-                return UsageError("a port named twice: ", ports[i].c_str());
+    // One port spelled two ways ("ttyUSB0" and "/dev/ttyUSB0", "COM5" and "com5") is named twice:
+    // its second board would only find the port locked by the first.
+    std::vector<std::string> names;
+    for (const std::string& port : ports) {
+        char name[PORT_NAME_SIZE];
+        if (!CanonicalPortName(port.c_str(), name, sizeof name)) {
+            return UsageError("a port's name is too long: ", port.c_str());
+        }
+        for (size_t k = 0; k < names.size(); ++k) {
+            if (names[k] == name) {
+                std::string twice = port + " (the same port as " + ports[k] + ")";
+                return UsageError("a port named twice: ", twice.c_str());
             }
         }
+        names.push_back(name);
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ctl/CtlArgs.h"
+#include "ctl/CtlBump.h"
 #include "ctl/CtlCommands.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
@@ -19,6 +20,12 @@ struct BumpOptions {
 };
 BumpOptions Options;
 } // namespace
+
+BumpResult LastBump;
+
+const BumpResult& LastBumpResult() {
+    return LastBump;
+}
 
 // What a bump changes, as it was before, so that a bump that fails can put it back.
 struct BumpBefore {
@@ -86,7 +93,7 @@ static int ReadBumpBefore(BumpBefore* before) {
     return EXIT_DONE;
 }
 
-static int RunBumpValve() {
+static int BumpValveOnce() {
     const long type = Options.Type;
     const double sp1 = Options.Sp1, sp2 = Options.Sp2, timeout = Options.TimeoutS;
     int code = OpenBoard(Options.Port.c_str());
@@ -108,9 +115,11 @@ static int RunBumpValve() {
     ClearSerialPortErrors();
     int bumped = BumpValveDriveWithin(Board, (int)type, (float)sp2, (float)sp1, &drive2, &drive1,
                                       timeout, &progress);
-    // The library's progress lines do not all end their line.
-    printf("\n");
+    // The library's progress lines (on standard error) do not all end their line.
+    DeviceDiagnostic("\n");
     if (bumped) {
+        LastBump.Drive1 = drive1;
+        LastBump.Drive2 = drive2;
         printf("valve drive at %.4f %%FS: %u\n", sp1, (unsigned)drive1);
         printf("valve drive at %.4f %%FS: %u\n", sp2, (unsigned)drive2);
         CloseBoard();
@@ -121,6 +130,8 @@ static int RunBumpValve() {
     if (StopWanted() || progress.SettleFailed == SETTLE_INTERRUPTED) {
         code = Fail(EXIT_OTHER, "interrupted at %s", progress.FailedStep);
     } else if (progress.SettleFailed == SETTLE_TIMED_OUT) {
+        // The board did not do what it was asked: the bump failed, rather than could not be made.
+        LastBump.Outcome = OUTCOME_FAIL;
         code = Fail(EXIT_TIMED_OUT, "the flow did not %s in time", progress.FailedStep);
     } else if (progress.SettleFailed == SETTLE_NO_READINGS) {
         code = Fail(EXIT_TIMED_OUT, "no flow readings from the board (%s)", progress.FailedStep);
@@ -132,6 +143,18 @@ static int RunBumpValve() {
     }
     UndoBump(before, progress.Changed);
     CloseBoard();
+    return code;
+}
+
+static int RunBumpValve() {
+    LastBump = BumpResult{OUTCOME_ERROR, "", 0, 0};
+    int code = BumpValveOnce();
+    if (code == EXIT_DONE) {
+        LastBump.Outcome = OUTCOME_PASS;
+    } else if (StopWanted()) {
+        LastBump.Outcome = OUTCOME_ABORTED;
+    }
+    LastBump.Reason = code == EXIT_DONE ? "" : LastFailure;
     return code;
 }
 

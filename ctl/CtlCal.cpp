@@ -11,6 +11,7 @@
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
 #include "device/LegacyBoardUtils.h"
+#include "device/PortLock.h"
 
 namespace {
 struct CalOptions {
@@ -24,25 +25,29 @@ CalOptions Options;
 // Calibration mode changes V1, V2 and V12 and the board's values are put back on exit. The
 // two happen in separate runs of this program, so the values travel in a small file in the
 // user's own state folder, with the port they came from.
-static int CalStateFile(const char* port, char* out, size_t outSize) {
-    char folder[300], why[400];
+// The file is named after the port's one name, so "ttyUSB0" and "/dev/ttyUSB0" (or "COM5" and
+// "\\.\COM5") find the same file.
+static int CalStateFile(const char* canonicalPort, std::string* out) {
+    char folder[STATE_FOLDER_SIZE], why[STATE_FOLDER_SIZE + 100];
     if (!StateFolder(folder, sizeof folder, why, sizeof why)) {
         return Fail(EXIT_OTHER, "no folder for the calibration state: %s", why);
     }
-    char safePort[64];
-    size_t used = 0;
-    for (const char* p = port; *p != '\0' && used + 1 < sizeof safePort; ++p) {
+    std::string safePort;
+    for (const char* p = canonicalPort; *p != '\0' && safePort.size() < 200; ++p) {
         char c = *p;
         int plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        safePort[used++] = plain ? c : '_';
+        safePort.push_back(plain ? c : '_');
     }
-    safePort[used] = '\0';
-    snprintf(out, outSize, "%s/cal-%s.txt", folder, safePort);
+#ifdef _WIN32
+    *out = std::string(folder) + "\\cal-" + safePort + ".txt";
+#else
+    *out = std::string(folder) + "/cal-" + safePort + ".txt";
+#endif
     return EXIT_DONE;
 }
 
 struct CalSaved {
-    char Port[256];
+    std::string Port; // the one name of the port the registers came from
     unsigned V1, V2, V12;
 };
 
@@ -57,11 +62,13 @@ static int ReadCalState(const char* port, const char* stateFile, CalSaved* saved
                            : "no saved registers in %s: run \"torvanctl cal enter\" first",
                     stateFile);
     }
-    char line[300];
+    char line[PORT_NAME_SIZE + 8];
     int fields = 0;
     if (fgets(line, sizeof line, file) != nullptr && strncmp(line, "port ", 5) == 0) {
         line[strcspn(line, "\r\n")] = '\0';
-        snprintf(saved->Port, sizeof saved->Port, "%s", line + 5);
+        char canonical[PORT_NAME_SIZE];
+        saved->Port =
+            CanonicalPortName(line + 5, canonical, sizeof canonical) ? canonical : line + 5;
         fields = fscanf(file, "V1 %u V2 %x V12 %u", &saved->V1, &saved->V2, &saved->V12);
     }
     fclose(file);
@@ -69,11 +76,11 @@ static int ReadCalState(const char* port, const char* stateFile, CalSaved* saved
         return Fail(EXIT_OTHER, "unreadable saved registers in %s", stateFile);
     }
     // Another board's calibration values would overwrite this one's own for good.
-    if (strcmp(saved->Port, port) != 0) {
+    if (saved->Port != port) {
         fprintf(stderr,
                 "torvanctl: the registers in %s were saved from %s, not %s: refused (run "
                 "\"torvanctl cal exit %s\")\n",
-                stateFile, saved->Port, port, saved->Port);
+                stateFile, saved->Port.c_str(), port, saved->Port.c_str());
         return EXIT_OTHER;
     }
     return EXIT_DONE;
@@ -205,14 +212,13 @@ static int CalExit(const char* stateFile, const CalSaved& saved) {
 static int RunCal() {
     const char* action = Options.Action.c_str();
     const int enter = strcmp(action, "enter") == 0;
-    const char* port = Options.Port.c_str();
-    char stateFile[400];
-    int code = EXIT_DONE;
-    if (!Options.State.empty()) {
-        snprintf(stateFile, sizeof stateFile, "%s", Options.State.c_str());
-    } else {
-        code = CalStateFile(port, stateFile, sizeof stateFile);
+    char port[PORT_NAME_SIZE];
+    if (!CanonicalPortName(Options.Port.c_str(), port, sizeof port)) {
+        return UsageError("the port's name is too long: ", Options.Port.c_str());
     }
+    std::string state = Options.State;
+    int code = state.empty() ? CalStateFile(port, &state) : EXIT_DONE;
+    const char* stateFile = state.c_str();
     // The state file is checked before the board is touched.
     CalSaved saved = {};
     if (code == EXIT_DONE && !enter) {
@@ -236,7 +242,7 @@ static int RunCal() {
     if (code != EXIT_DONE) {
         return code;
     }
-    code = OpenBoard(port);
+    code = OpenBoard(Options.Port.c_str());
     if (code != EXIT_DONE) {
         return code;
     }

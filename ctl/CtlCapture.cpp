@@ -178,6 +178,11 @@ struct CaptureBoard {
     long Written;
     std::string Name;
     std::string File;
+    // PASS: captured for as long as asked (or until Ctrl-C without a duration); ABORTED: a
+    // capture with a duration cut short; ERROR: no board, a board that stopped, a file that
+    // could not be written.
+    TestOutcome Outcome;
+    std::string Reason;
 };
 
 // Connects, names and opens the board's file; EXIT_DONE with the file open in *file.
@@ -230,6 +235,10 @@ void CaptureOneBoard(void* arg) {
     }
     CloseBoard();
     board->Code = code;
+    board->Outcome = code == EXIT_DONE                         ? OUTCOME_PASS
+                     : Interrupted() && board->DurationS > 0.0 ? OUTCOME_ABORTED
+                                                               : OUTCOME_ERROR;
+    board->Reason = code == EXIT_DONE ? "" : LastFailure;
 }
 } // namespace
 
@@ -250,8 +259,8 @@ static int CaptureBench(double durationS) {
     std::vector<CaptureBoard> boards(ports.size());
     std::vector<void*> pointers;
     for (size_t i = 0; i < ports.size(); ++i) {
-        boards[i] = CaptureBoard{&ports, (int)i,    folder, durationS, Options.SetPoint,
-                                 &start, EXIT_DONE, 0,      "",        ""};
+        boards[i] = CaptureBoard{&ports,    (int)i, folder, durationS, Options.SetPoint, &start,
+                                 EXIT_DONE, 0,      "",     "",        OUTCOME_ERROR,    ""};
         pointers.push_back(&boards[i]);
     }
     RunOnEveryBoard(pointers, CaptureOneBoard, &start, nullptr, nullptr);
@@ -259,9 +268,14 @@ static int CaptureBench(double durationS) {
     for (const CaptureBoard& board : boards) {
         const char* port = ports[(size_t)board.Index].c_str();
         if (board.Code == EXIT_DONE) {
-            printf("%s: %ld samples in %s\n", port, board.Written, board.File.c_str());
+            printf("%s: PASS: %ld samples in %s\n", port, board.Written, board.File.c_str());
+        } else if (board.Written > 0) {
+            printf("%s: %s: %s (exit code %d); %ld samples in %s\n", port,
+                   OutcomeName(board.Outcome), board.Reason.c_str(), board.Code, board.Written,
+                   board.File.c_str());
         } else {
-            printf("%s: not captured (exit code %d)\n", port, board.Code);
+            printf("%s: %s: %s (exit code %d)\n", port, OutcomeName(board.Outcome),
+                   board.Reason.c_str(), board.Code);
         }
         codes.push_back(board.Code);
     }

@@ -21,6 +21,10 @@ constexpr int COMMAND_TEXT_SIZE = 256;
 constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
 // A command on several ports takes up to this many (a bench of boards).
 constexpr int MAX_PORTS = 64;
+// Room for a port's one name (a resolved device path) and for the state folder's path: long
+// paths are whole, not cut.
+constexpr size_t PORT_NAME_SIZE = 4096;
+constexpr size_t STATE_FOLDER_SIZE = 4096;
 
 // Decimal numbers only, in the "C" locale: "12abc", "", "0x32", "inf" and "nan" are refused
 // rather than read as something else.

@@ -9,9 +9,9 @@
 
 // Whatever ends torvanctl from outside only raises a flag, so that every command still puts
 // the board back and completes its files before the program ends: Ctrl-C and SIGTERM, SIGHUP
-// (the terminal or ssh session went away), and on Windows Ctrl-Break and the console's close,
-// logoff and shutdown events. A write to a closed pipe fails as a write error instead of
-// killing the program (SIGPIPE is ignored).
+// (the terminal or ssh session went away), SIGQUIT (Ctrl-\), and on Windows Ctrl-Break and the
+// console's close, logoff and shutdown events. A write to a closed pipe fails as a write error
+// instead of killing the program (SIGPIPE is ignored).
 void InstallInterruptHandler();
 int Interrupted();
 // The run is over: files closed, board put back. The Windows console-close handler waits for

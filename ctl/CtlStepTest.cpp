@@ -98,6 +98,8 @@ struct SampleSink {
     std::vector<StepAccumulator> Steps; // one per step begun
     double Before;                      // the set point before the first step
     FILE* Csv;                          // null without --csv
+    int Started;                        // the first set point was sent
+    int WriteFailed;                    // the CSV could not be written
 };
 
 // A sample belongs to the last step sent before it was made; its figures count it only
@@ -123,8 +125,9 @@ static void AddSample(SampleSink* sink, double time, float flow) {
 }
 
 // One flush per batch: a reader of the CSV sees whole lines as the test goes.
-static int FlushCsv(const SampleSink& sink, const char* fileName) {
-    if (sink.Csv != nullptr && (ferror(sink.Csv) || fflush(sink.Csv) != 0)) {
+static int FlushCsv(SampleSink* sink, const char* fileName) {
+    if (sink->Csv != nullptr && (ferror(sink->Csv) || fflush(sink->Csv) != 0)) {
+        sink->WriteFailed = 1;
         return Fail(EXIT_OTHER, "cannot write %s", fileName);
     }
     return EXIT_DONE;
@@ -148,6 +151,7 @@ static int RunSteps(SampleSink* sink, const char* csvName, double origin = -1.0)
         step.From = previous;
         step.To = setPoint;
         step.SendSeconds = FlowStreamNow(&stream);
+        sink->Started = 1;
         code = SendSetPointOrFail(setPoint);
         if (code != EXIT_DONE) {
             return code;
@@ -169,12 +173,12 @@ static int RunSteps(SampleSink* sink, const char* csvName, double origin = -1.0)
             }
             int count = FlowStreamRead(&stream, flows, times);
             if (count < 0) {
-                return EXIT_TIMED_OUT;
+                return StoppedOrTimedOut();
             }
             for (int i = 0; i < count; ++i) {
                 AddSample(sink, times[i], flows[i]);
             }
-            code = FlushCsv(*sink, csvName);
+            code = FlushCsv(sink, csvName);
             if (code != EXIT_DONE) {
                 return code;
             }
@@ -184,6 +188,26 @@ static int RunSteps(SampleSink* sink, const char* csvName, double origin = -1.0)
         }
     }
     return EXIT_DONE;
+}
+
+// What became of the test once it ended with code: run to its end, it passed or failed its
+// limits; broken off from outside it is ABORTED; one that never began (no board, a meter, no
+// state record) or could not be recorded is an ERROR; one the board broke off (no reply to a
+// set point, no flow samples) has FAILED. Returns the board's exit code.
+static int DecideOutcome(StepReport* report, const SampleSink& sink, int code) {
+    if (code == EXIT_DONE) {
+        report->Outcome = report->Pass ? OUTCOME_PASS : OUTCOME_FAIL;
+        report->Reason = report->Pass ? "" : "outside a limit";
+        return report->Pass ? EXIT_DONE : EXIT_LIMIT_FAILED;
+    }
+    report->Reason = LastFailure;
+    if (StopWanted()) {
+        report->Outcome = OUTCOME_ABORTED;
+        report->Reason = "interrupted";
+        return EXIT_OTHER;
+    }
+    report->Outcome = sink.Started && !sink.WriteFailed ? OUTCOME_FAIL : OUTCOME_ERROR;
+    return code;
 }
 
 static void MeasureSteps(const StepPlan& plan, SampleSink* sink) {
@@ -278,25 +302,35 @@ static int RunStepTest() {
     report.Band = plan.Band;
     report.Limits = plan.Limits;
     report.Pass = 1;
+    report.Outcome = OUTCOME_ERROR;
     TraceStart(&report.Trace, plan.HoldSeconds * (double)plan.SetPoints.size());
-    SampleSink sink = {&plan, &report, {}, 0.0, csv};
+    SampleSink sink = {&plan, &report, {}, 0.0, csv, 0, 0};
     const char* csvName = Options.Csv.c_str();
     int written = csv == nullptr || fputs("time_s,set_point_pct,flow_pct\n", csv) >= 0;
     code = TestBoard(report.Port, &sink, csvName);
     MeasureSteps(plan, &sink);
-
-    if (code == EXIT_DONE) {
+    // The samples of a test that ended early are still worth keeping.
+    written = written && csv != nullptr && ferror(csv) == 0;
+    if (csv != nullptr && CloseOutput(csv, written, Options.Csv, EXIT_DONE) != EXIT_DONE) {
+        sink.WriteFailed = 1;
+        code = code == EXIT_DONE ? EXIT_OTHER : code;
+    }
+    const int finished = code == EXIT_DONE;
+    code = DecideOutcome(&report, sink, code);
+    // The plot says what became of the test, so it is written once that is known.
+    if (svg != nullptr &&
+        CloseOutput(svg, WriteStepSvg(svg, report), Options.Svg, EXIT_DONE) != EXIT_DONE) {
+        report.Outcome = WorstOutcome(report.Outcome, OUTCOME_ERROR);
+        report.Reason = LastFailure;
+        code = code == EXIT_DONE || code == EXIT_LIMIT_FAILED ? EXIT_OTHER : code;
+    }
+    if (finished) {
         if (Options.Json) {
             printf("%s\n", StepReportJson(report).c_str());
         } else {
             PrintStepTable(stdout, report);
         }
-        code = report.Pass ? EXIT_DONE : EXIT_LIMIT_FAILED;
     }
-    // The samples of a test that ended early are still worth keeping.
-    written = written && csv != nullptr && ferror(csv) == 0;
-    code = CloseOutput(csv, written, Options.Csv, code);
-    code = CloseOutput(svg, svg != nullptr && WriteStepSvg(svg, report), Options.Svg, code);
     return code;
 }
 
@@ -349,27 +383,36 @@ std::string StepBoardFile(const StepBoard& board, const char* extension) {
                          extension);
 }
 
-// The board's JSON and SVG in the folder; EXIT_DONE or EXIT_OTHER (reported).
-int WriteStepBoardFiles(const StepBoard& board) {
-    std::string json = StepBoardFile(board, "json"), svg = StepBoardFile(board, "svg");
-    int code = EXIT_DONE;
+// A file that cannot be written makes the board's test an ERROR (unless it was ABORTED).
+void FileFailed(StepBoard* board) {
+    board->Report.Outcome = WorstOutcome(board->Report.Outcome, OUTCOME_ERROR);
+    if (board->Report.Outcome == OUTCOME_ERROR) {
+        board->Report.Reason = LastFailure;
+    }
+}
+
+// The board's SVG, then its JSON (which says whether the SVG was written) in the folder.
+void WriteStepBoardFiles(StepBoard* board) {
+    std::string json = StepBoardFile(*board, "json"), svg = StepBoardFile(*board, "svg");
+    if (!board->Report.Steps.empty()) {
+        FILE* file = OpenFileUtf8(svg.c_str(), "w");
+        if (file == nullptr) {
+            Fail(EXIT_OTHER, "cannot create %s", svg.c_str());
+            FileFailed(board);
+        } else {
+            int whole = WriteStepSvg(file, board->Report);
+            if (fclose(file) != 0 || !whole) {
+                Fail(EXIT_OTHER, "cannot write %s", svg.c_str());
+                FileFailed(board);
+            }
+        }
+    }
     FILE* file = OpenFileUtf8(json.c_str(), "w");
-    if (file == nullptr || fprintf(file, "%s\n", StepReportJson(board.Report).c_str()) < 0 ||
-        fclose(file) != 0) {
-        code = Fail(EXIT_OTHER, "cannot write %s", json.c_str());
+    int whole = file != nullptr && fprintf(file, "%s\n", StepReportJson(board->Report).c_str()) > 0;
+    if (file == nullptr || fclose(file) != 0 || !whole) {
+        Fail(EXIT_OTHER, "cannot write %s", json.c_str());
+        FileFailed(board);
     }
-    if (board.Report.Steps.empty()) {
-        return code;
-    }
-    file = OpenFileUtf8(svg.c_str(), "w");
-    if (file == nullptr) {
-        return Fail(EXIT_OTHER, "cannot create %s", svg.c_str());
-    }
-    int whole = WriteStepSvg(file, board.Report);
-    if (fclose(file) != 0 || !whole) {
-        code = Fail(EXIT_OTHER, "cannot write %s", svg.c_str());
-    }
-    return code;
 }
 
 void StepOneBoard(void* arg) {
@@ -383,8 +426,9 @@ void StepOneBoard(void* arg) {
     report->Band = plan.Band;
     report->Limits = plan.Limits;
     report->Pass = 1;
+    report->Outcome = OUTCOME_ERROR;
     TraceStart(&report->Trace, plan.HoldSeconds * (double)plan.SetPoints.size());
-    SampleSink sink = {&plan, report, {}, 0.0, nullptr};
+    SampleSink sink = {&plan, report, {}, 0.0, nullptr, 0, 0};
     std::string csvName;
     int code = PrepareStepBoard(board, &sink);
     if (code == EXIT_DONE && BenchFolder() != nullptr) {
@@ -409,25 +453,31 @@ void StepOneBoard(void* arg) {
     }
     CloseBoard();
     MeasureSteps(plan, &sink);
-    if (sink.Csv != nullptr && (fclose(sink.Csv) != 0) && code == EXIT_DONE) {
-        code = Fail(EXIT_OTHER, "cannot write %s", csvName.c_str());
+    if (sink.Csv != nullptr && fclose(sink.Csv) != 0 && !sink.WriteFailed) {
+        Fail(EXIT_OTHER, "cannot write %s", csvName.c_str());
+        sink.WriteFailed = 1;
+        code = code == EXIT_DONE ? EXIT_OTHER : code;
     }
-    board->Why = LastFailure;
-    // A board that was found and did not pass (a limit, a step that broke off, a meter) failed
-    // its test; one that was not found (or Ctrl-C) keeps its own exit code.
-    if (code == EXIT_DONE) {
-        code = report->Pass ? EXIT_DONE : EXIT_LIMIT_FAILED;
-        board->Why = report->Pass ? "" : "outside a limit";
-    } else if (board->Connected && !Interrupted()) {
-        report->Pass = 0;
-        code = EXIT_LIMIT_FAILED;
+    code = DecideOutcome(report, sink, code);
+    if (board->Connected && BenchFolder() != nullptr) {
+        WriteStepBoardFiles(board);
     }
-    if (board->Connected && BenchFolder() != nullptr && WriteStepBoardFiles(*board) != EXIT_DONE &&
-        code == EXIT_DONE) {
-        code = EXIT_OTHER;
-        board->Why = LastFailure;
+    // A board that broke its test off failed it (5); one whose test could not be carried out
+    // or recorded keeps the exit code of why, a file that could not be written 1.
+    switch (report->Outcome) {
+    case OUTCOME_PASS:
+        board->Code = EXIT_DONE;
+        break;
+    case OUTCOME_FAIL:
+        board->Code = EXIT_LIMIT_FAILED;
+        break;
+    case OUTCOME_ABORTED:
+        board->Code = EXIT_OTHER;
+        break;
+    default:
+        board->Code = code == EXIT_DONE || code == EXIT_LIMIT_FAILED ? EXIT_OTHER : code;
     }
-    board->Code = code;
+    board->Why = report->Reason;
 }
 
 // The worst figure over the steps: the largest, NaN (never settled) counting as the worst.
@@ -463,10 +513,20 @@ const char* BoardLabelText(const StepBoard& board) {
     return board.Report.Board.IsController ? "unnamed controller" : "meter";
 }
 
+// The outcome of the whole bench: the worst of its boards'.
+TestOutcome BenchOutcome(const std::vector<StepBoard>& boards) {
+    TestOutcome outcome = OUTCOME_PASS;
+    for (const StepBoard& board : boards) {
+        outcome = WorstOutcome(outcome, board.Report.Outcome);
+    }
+    return outcome;
+}
+
 void PrintStepSummary(const std::vector<StepBoard>& boards) {
     printf("%-24s %-24s %10s %10s %10s  result\n", "port", "board", "settle ms", "overshoot",
            "error");
-    std::string failed, missing;
+    // The boards by outcome, for the last line.
+    std::string lists[4];
     for (const StepBoard& board : boards) {
         const char* port = (*board.Ports)[(size_t)board.Index].c_str();
         int tested = board.Connected && !board.Report.Steps.empty();
@@ -474,48 +534,55 @@ void PrintStepSummary(const std::vector<StepBoard>& boards) {
         PrintFigure(Worst(board.Report, &StepMetrics::SettleMs, 0), tested, 11, 1);
         PrintFigure(Worst(board.Report, &StepMetrics::OvershootPct, 0), tested, 11, 4);
         PrintFigure(Worst(board.Report, &StepMetrics::MeanErrorPct, 1), tested, 11, 4);
-        if (board.Code == EXIT_DONE) {
+        const TestOutcome outcome = board.Report.Outcome;
+        if (outcome == OUTCOME_PASS) {
             printf("  PASS\n");
         } else {
-            printf("  %s: %s\n", board.Code == EXIT_LIMIT_FAILED ? "FAIL" : "NOT TESTED",
-                   board.Why.c_str());
+            printf("  %s: %s\n", OutcomeName(outcome), board.Why.c_str());
         }
-        std::string* list = board.Code == EXIT_LIMIT_FAILED ? &failed
-                            : board.Code != EXIT_DONE       ? &missing
-                                                            : nullptr;
-        if (list != nullptr) {
-            *list += (list->empty() ? "" : ", ") + std::string(port);
-        }
+        std::string& list = lists[outcome];
+        list += (list.empty() ? "" : ", ") + std::string(port);
     }
-    if (failed.empty() && missing.empty()) {
+    const TestOutcome outcome = BenchOutcome(boards);
+    if (outcome == OUTCOME_PASS) {
         printf("PASS: %zu boards within every limit given\n", boards.size());
         return;
     }
-    printf("FAIL:");
-    if (!failed.empty()) {
-        printf(" failed: %s", failed.c_str());
-    }
-    if (!missing.empty()) {
-        printf("%s not tested: %s", failed.empty() ? "" : ";", missing.c_str());
+    printf("%s:", OutcomeName(outcome));
+    const char* names[4] = {"", "failed", "errors", "aborted"};
+    const char* separator = " ";
+    for (int k = OUTCOME_FAIL; k <= OUTCOME_ABORTED; ++k) {
+        if (!lists[k].empty()) {
+            printf("%s%s: %s", separator, names[k], lists[k].c_str());
+            separator = "; ";
+        }
     }
     printf("\n");
 }
 
-std::string StepBenchJson(const std::vector<StepBoard>& boards, int pass) {
+std::string StepBenchJson(const std::vector<StepBoard>& boards) {
     using Json = nlohmann::ordered_json;
-    Json all = {{"pass", pass != 0}, {"boards", Json::array()}};
+    const TestOutcome outcome = BenchOutcome(boards);
+    Json all = {{"version", TORVAN_VERSION},
+                {"outcome", OutcomeName(outcome)},
+                {"pass", outcome == OUTCOME_PASS},
+                {"boards", Json::array()}};
     for (const StepBoard& board : boards) {
         Json entry = {{"port", (*board.Ports)[(size_t)board.Index].c_str()}};
         if (board.Connected) {
             Json one = Json::parse(StepReportJson(board.Report), nullptr, false);
             for (auto item = one.begin(); item != one.end(); ++item) {
-                entry[item.key()] = item.value();
+                if (item.key() != "version") {
+                    entry[item.key()] = item.value();
+                }
             }
         } else {
+            entry["outcome"] = OutcomeName(board.Report.Outcome);
             entry["pass"] = false;
+            entry["reason"] = CleanUtf8(board.Why.c_str());
         }
         if (board.Code != EXIT_DONE) {
-            entry["error"] = board.Why;
+            entry["error"] = CleanUtf8(board.Why.c_str());
             entry["exit_code"] = board.Code;
         }
         all["boards"].push_back(entry);
@@ -549,6 +616,7 @@ static int StepTestBench(const StepPlan& plan) {
         board.Connected = 0;
         board.Code = EXIT_DONE;
         board.Report.Board = BoardInfo{};
+        board.Report.Outcome = OUTCOME_ERROR;
         pointers.push_back(&board);
     }
     RunOnEveryBoard(pointers, StepOneBoard, &start, nullptr, nullptr);
@@ -558,7 +626,7 @@ static int StepTestBench(const StepPlan& plan) {
     }
     code = BenchExitCode(codes);
     if (Options.Json) {
-        printf("%s\n", StepBenchJson(boards, code == EXIT_DONE).c_str());
+        printf("%s\n", StepBenchJson(boards).c_str());
     } else {
         PrintStepSummary(boards);
     }
@@ -586,12 +654,14 @@ void DefineStepTestCommand(CLI::App* root) {
         "Several ports (a bench of boards): the plan runs on every board at once, the steps\n"
         "sent together. With --out-dir each board gets its JSON, CSV and SVG there (named\n"
         "after its port and name); --csv and --svg are for one board. Prints a summary (port,\n"
-        "board, worst settle, worst overshoot, worst |mean error|, PASS/FAIL), or with --json\n"
-        "{\"pass\": ..., \"boards\": [each board's report with its \"port\"]}. A board that\n"
-        "fails a limit, or whose test breaks off (no reply to a set point, a meter), FAILs:\n"
-        "exit code 5, the failing boards named. A board that is missing or cannot be\n"
-        "reached does not stop the others; it is listed as NOT TESTED and its exit code\n"
-        "(3 no board found or the port in use) is the run's.",
+        "board, worst settle, worst overshoot, worst |mean error|, outcome), or with --json\n"
+        "{\"outcome\": ..., \"pass\": ..., \"boards\": [each board's report with its \"port\"]}.\n"
+        "Outcomes: PASS; FAIL (a limit failed, or the board broke the test off: no reply to a\n"
+        "set point; exit code 5); ERROR (not carried out or not recorded: a board missing or\n"
+        "the port in use (3), a meter (1), a file that cannot be written (1)); ABORTED\n"
+        "(Ctrl-C, SIGTERM, SIGHUP; 1). A board that is missing or fails does not stop the\n"
+        "others; the run's exit code is the first board's that is not 0 or 5, else 5 when a\n"
+        "board failed.",
         RunStepTest);
     AddPorts(command, &Options.Ports, MAX_PORTS);
     AddText(command, "--steps", &Options.Steps, "LIST", "the set points, %FS, e.g. 0,50,100")

@@ -245,6 +245,7 @@ struct WatchScreen {
     double Period;
     double EndAt; // < 0: until Ctrl-C
     int Once;
+    int WriteFailed; // the table could not be written (a closed pipe): the run ends
 };
 
 static void DrawTable(WatchScreen* screen) {
@@ -263,8 +264,12 @@ static void DrawTable(WatchScreen* screen) {
     if (!screen->Terminal) {
         out += "\n";
     }
-    fputs(out.c_str(), stdout);
-    fflush(stdout);
+    // "watch ... | head -3": once the reader has gone, nothing will ever read the table again,
+    // so the run ends and every board is put back.
+    if (fputs(out.c_str(), stdout) < 0 || fflush(stdout) != 0) {
+        screen->WriteFailed = 1;
+        StopEveryBoard();
+    }
     screen->Drawn = (int)screen->Boards->size() + 1;
 }
 
@@ -337,7 +342,8 @@ static std::string SnapshotJson(const std::vector<WatchRow>& rows,
         }
         all.push_back(entry);
     }
-    return Json({{"boards", all}}).dump(-1, ' ', false, Json::error_handler_t::replace);
+    return Json({{"version", TORVAN_VERSION}, {"boards", all}})
+        .dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 static int RunWatch() {
@@ -393,9 +399,12 @@ static int RunWatch() {
         }
     }
     code = EXIT_DONE;
+    if (screen.WriteFailed) {
+        code = Fail(EXIT_OTHER, "%s", "cannot write standard output");
+    }
     for (size_t i = 0; i < boards.size(); ++i) {
         FreeCtlLock(boards[i].Lock);
-        if (rows[i].Link != LINK_CONNECTED && screen.Once) {
+        if (rows[i].Link != LINK_CONNECTED && screen.Once && code == EXIT_DONE) {
             code = EXIT_NO_BOARD;
         }
     }

@@ -9,6 +9,7 @@
 #include "ctl/CtlCommands.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
+#include "device/LegacyBoardUtils.h"
 
 // The command line's exceptions (CLI11's) and the JSON writer's end here as exit codes: none
 // reaches the device layer, which the commands call.
@@ -38,6 +39,9 @@ static int RunCommandLine(int argc, char** argv) {
     }
     InstallInterruptHandler();
     InstallAbortCheck();
+    // The device layer's progress and error lines are diagnostics: standard output is the
+    // command's own (a CSV, a JSON object, a table).
+    SetDeviceDiagnosticStream(stderr);
     code = ParsedCommandRun(&root)();
     // Output that could not be written (a closed pipe, a full disk) is a failed run.
     if (fflush(stdout) != 0 && code == EXIT_DONE) {

@@ -12,6 +12,12 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <nlohmann/json.hpp>
+
 #include "TorvanctlHarness.h"
 
 namespace {
@@ -107,6 +113,146 @@ TEST_F(TorvanctlTruthTest, InterruptedWhileWaitingForAReplyExitsWithOne) {
     EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
     EXPECT_EQ(err.find("no reply"), std::string::npos) << err;
     emu_.ExpectRestored("19200");
+}
+
+// One port spelled two ways is one port named twice: refused before anything is sent, rather
+// than its second board turned away by the first one's lock.
+TEST_F(TorvanctlTruthTest, OnePortSpelledTwiceIsRefusedBeforeAnythingIsSent) {
+    std::string other = dir_ / "other-name";
+    ASSERT_EQ(symlink(emu_.Link().c_str(), other.c_str()), 0);
+    std::string dotted = dir_.Path() + "/./com";
+    for (const std::string& second : {other, dotted}) {
+        CtlRun run =
+            Run({"capture", emu_.Link(), second, "--duration", "1", "--out-dir", dir_ / "out"});
+        EXPECT_EQ(run.Code, 2) << second << ": " << run.Err;
+        EXPECT_NE(run.Err.find("a port named twice: " + second), std::string::npos) << run.Err;
+    }
+    EXPECT_TRUE(emu_.Commands().empty());
+}
+
+// Two boards, each in a folder of its own, and a folder for the run's files.
+class TorvanctlBenchTruthTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(emus_[0].Start({"--kind", "controller", "--baud", "9600", "--name", "Bay 1"}));
+        ASSERT_TRUE(emus_[1].Start({"--kind", "controller", "--baud", "19200", "--name", "Bay 2"}));
+    }
+    std::vector<std::string> Ports() const { return {emus_[0].Link(), emus_[1].Link()}; }
+    std::string BoardFile(int i, const char* extension) const {
+        return out_.Path() + "/" + std::to_string(i + 1) + "-com-Bay_" + std::to_string(i + 1) +
+               extension;
+    }
+    void ExpectEachRestored() const {
+        emus_[0].ExpectRestored("9600");
+        emus_[1].ExpectRestored("19200");
+    }
+    // The exit code, or -1 (the process killed) when it has not ended within seconds.
+    static int WaitExitWithin(pid_t pid, double seconds) {
+        auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    TempDir out_, dirs_[2];
+    Emulator emus_[2] = {Emulator(dirs_[0]), Emulator(dirs_[1])};
+};
+
+// "watch A B | head -3": the reader goes away, the table cannot be written, and the run ends
+// with every board put back instead of holding the ports at 230400 for ever.
+TEST_F(TorvanctlBenchTruthTest, WatchEndsWhenItsReaderHasGone) {
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    std::vector<std::string> args = {TORVANCTL_PATH, "watch"};
+    for (const std::string& port : Ports()) {
+        args.push_back(port);
+    }
+    pid_t pid = emutest::Spawn(args, out[1], -1);
+    close(out[1]);
+    // Read as "head" would, until both boards have been shown connected (so both have been
+    // moved to 230400), then gone.
+    int lines = 0, connected = 0;
+    std::string line;
+    char c = 0;
+    while ((lines < 3 || connected < 2) && read(out[0], &c, 1) == 1) {
+        line.push_back(c);
+        if (c == '\n') {
+            ++lines;
+            connected += line.find(" connected ") != std::string::npos;
+            line.clear();
+        }
+    }
+    close(out[0]);
+    EXPECT_GE(connected, 2);
+    EXPECT_EQ(WaitExitWithin(pid, 8.0), 1);
+    ExpectEachRestored();
+}
+
+// Ctrl-C in the middle of a bench's step test: every report and the summary say ABORTED,
+// none says pass.
+TEST_F(TorvanctlBenchTruthTest, InterruptedStepTestIsAbortedInEveryReport) {
+    std::vector<std::string> args = {TORVANCTL_PATH, "step-test"};
+    for (const std::string& port : Ports()) {
+        args.push_back(port);
+    }
+    args.insert(args.end(), {"--steps", "50,60", "--hold", "3", "--out-dir", out_.Path()});
+    pid_t pid = SpawnToFiles(args, out_ / "run.out", out_ / "run.err");
+    auto deadline = Clock::now() + std::chrono::seconds(15);
+    auto heard = [&](int i) {
+        for (const std::string& command : emus_[i].Commands()) {
+            if (command.rfind("V5=50", 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    while (!(heard(0) && heard(1)) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    kill(pid, SIGINT);
+    EXPECT_EQ(WaitExitWithin(pid, 10.0), 1);
+    std::string summary = ReadWhole(out_ / "run.out");
+    EXPECT_EQ(summary.find("PASS"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("ABORTED: aborted: " + Ports()[0] + ", " + Ports()[1]),
+              std::string::npos)
+        << summary;
+    for (int i = 0; i < 2; ++i) {
+        nlohmann::json report =
+            nlohmann::json::parse(ReadWhole(BoardFile(i, ".json")), nullptr, false);
+        ASSERT_TRUE(report.is_object()) << BoardFile(i, ".json");
+        EXPECT_EQ(report["outcome"], "ABORTED") << report;
+        EXPECT_EQ(report["pass"], false) << report;
+        std::string svg = ReadWhole(BoardFile(i, ".svg"));
+        EXPECT_NE(svg.find(": ABORTED</text>"), std::string::npos) << BoardFile(i, ".svg");
+    }
+    ExpectEachRestored();
+}
+
+// A board's CSV that cannot be made (a folder is in its place) is an error of the run, exit 1,
+// not a limit the board failed.
+TEST_F(TorvanctlBenchTruthTest, AFileThatCannotBeWrittenIsAnError) {
+    ASSERT_EQ(mkdir(BoardFile(0, ".csv").c_str(), 0700), 0);
+    std::vector<std::string> args = {"step-test"};
+    for (const std::string& port : Ports()) {
+        args.push_back(port);
+    }
+    args.insert(args.end(), {"--steps", "50", "--hold", "1", "--json", "--out-dir", out_.Path()});
+    CtlRun run = RunCtl(out_, args);
+    EXPECT_EQ(run.Code, 1) << run.Err;
+    nlohmann::json all = nlohmann::json::parse(run.Out, nullptr, false);
+    ASSERT_TRUE(all.is_object()) << run.Out;
+    EXPECT_EQ(all["outcome"], "ERROR");
+    EXPECT_EQ(all["version"], TORVAN_VERSION);
+    EXPECT_EQ(all["boards"][0]["outcome"], "ERROR") << all;
+    EXPECT_EQ(all["boards"][1]["outcome"], "PASS") << all;
+    ExpectEachRestored();
 }
 
 } // namespace
