@@ -7,6 +7,7 @@
 #include "app/Utf8File.h"
 #include "ctl/CtlArgs.h"
 #include "ctl/CtlBench.h"
+#include "ctl/CtlCapture.h"
 #include "ctl/CtlCommands.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
@@ -121,13 +122,40 @@ CaptureOptions Options;
 
 static int CaptureBench(double durationS);
 
-static int RunCapture() {
-    const double durationS = Options.DurationS;
-    if (Options.Ports.size() > 1 || !Options.OutDir.empty()) {
-        return CaptureBench(durationS);
+static std::vector<CaptureResult> Results;
+
+const std::vector<CaptureResult>& CaptureResults() {
+    return Results;
+}
+
+// PASS: captured for as long as asked (or until Ctrl-C without a duration); ABORTED: a capture
+// with a duration cut short; ERROR: no board, a board that stopped, a file not written.
+static TestOutcome CaptureOutcome(int code, double durationS) {
+    if (code == EXIT_DONE) {
+        return OUTCOME_PASS;
     }
+    return Interrupted() && durationS > 0.0 ? OUTCOME_ABORTED : OUTCOME_ERROR;
+}
+
+static int CaptureOneBoardHere(const char* fileName, CaptureResult* result);
+
+static int RunCapture() {
+    Results.clear();
+    if (Options.Ports.size() > 1 || !Options.OutDir.empty()) {
+        return CaptureBench(Options.DurationS);
+    }
+    const char* fileName = Options.Out.empty() ? "standard output" : Options.Out.c_str();
+    CaptureResult result = {Options.Ports[0], fileName, 0, OUTCOME_ERROR, ""};
+    int code = CaptureOneBoardHere(fileName, &result);
+    result.Outcome = CaptureOutcome(code, Options.DurationS);
+    result.Reason = code == EXIT_DONE ? "" : LastFailure;
+    Results.push_back(result);
+    return code;
+}
+
+static int CaptureOneBoardHere(const char* fileName, CaptureResult* result) {
+    const double durationS = Options.DurationS;
     const int toFile = !Options.Out.empty();
-    const char* fileName = toFile ? Options.Out.c_str() : "standard output";
     const int withSetPoint = Options.SetPoint;
 
     int code = OpenBoard(Options.Ports[0].c_str());
@@ -150,10 +178,9 @@ static int RunCapture() {
     }
     code = WriteLine(file, withSetPoint ? "time_s,flow_pct,set_point_pct\n" : "time_s,flow_pct\n",
                      fileName);
-    long written = 0;
     if (code == EXIT_DONE) {
-        code =
-            CaptureSamples(file, fileName, durationS, withSetPoint, state.SetPoint, -1.0, &written);
+        code = CaptureSamples(file, fileName, durationS, withSetPoint, state.SetPoint, -1.0,
+                              &result->Samples);
     }
     if (file != stdout && fclose(file) != 0 && code == EXIT_DONE) {
         code = Fail(EXIT_OTHER, "cannot write %s", fileName);
@@ -178,9 +205,6 @@ struct CaptureBoard {
     long Written;
     std::string Name;
     std::string File;
-    // PASS: captured for as long as asked (or until Ctrl-C without a duration); ABORTED: a
-    // capture with a duration cut short; ERROR: no board, a board that stopped, a file that
-    // could not be written.
     TestOutcome Outcome;
     std::string Reason;
 };
@@ -235,9 +259,7 @@ void CaptureOneBoard(void* arg) {
     }
     CloseBoard();
     board->Code = code;
-    board->Outcome = code == EXIT_DONE                         ? OUTCOME_PASS
-                     : Interrupted() && board->DurationS > 0.0 ? OUTCOME_ABORTED
-                                                               : OUTCOME_ERROR;
+    board->Outcome = CaptureOutcome(code, board->DurationS);
     board->Reason = code == EXIT_DONE ? "" : LastFailure;
 }
 } // namespace
@@ -278,6 +300,8 @@ static int CaptureBench(double durationS) {
                    board.Reason.c_str(), board.Code);
         }
         codes.push_back(board.Code);
+        Results.push_back(
+            CaptureResult{port, board.File, board.Written, board.Outcome, board.Reason});
     }
     return BenchExitCode(codes);
 }

@@ -19,18 +19,12 @@
 #include "ctl/CtlPlatform.h"
 #include "ctl/CtlReport.h"
 #include "ctl/CtlStepMath.h"
+#include "ctl/CtlStepBench.h"
+#include "ctl/CtlStepTest.h"
 
 constexpr int MAX_STEPS = 1000;
 // The settle band when none is given, %FS either side of the set point.
 constexpr double DEFAULT_BAND = 1.0;
-
-struct StepPlan {
-    std::vector<double> SetPoints;
-    double HoldSeconds;
-    double Band;
-    double SettleForMs;
-    StepLimits Limits;
-};
 
 // "0,25,50": set points in %FS, as the setpoint command takes them.
 static int ParseSteps(const char* text, std::vector<double>* out) {
@@ -275,6 +269,12 @@ static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
 
 static int StepTestBench(const StepPlan& plan);
 
+static std::vector<StepReport> Reports;
+
+const std::vector<StepReport>& StepTestReports() {
+    return Reports;
+}
+
 static int RunStepTest() {
     StepPlan plan;
     int code = ParsePlan(&plan);
@@ -331,6 +331,7 @@ static int RunStepTest() {
             PrintStepTable(stdout, report);
         }
     }
+    Reports.assign(1, report);
     return code;
 }
 
@@ -339,16 +340,6 @@ static int RunStepTest() {
 // started together; each board's JSON, CSV and SVG in --out-dir, and a summary of all.
 
 namespace {
-struct StepBoard {
-    const std::vector<std::string>* Ports;
-    int Index;
-    const StepPlan* Plan;
-    BenchStart* Start;
-    int Connected; // the board was found: its test ran, or broke off
-    int Code;      // EXIT_DONE, EXIT_LIMIT_FAILED for any failed test, else why it was not run
-    std::string Why;
-    StepReport Report;
-};
 
 const char* BenchFolder() {
     return Options.OutDir.empty() ? nullptr : Options.OutDir.c_str();
@@ -480,115 +471,6 @@ void StepOneBoard(void* arg) {
     board->Why = report->Reason;
 }
 
-// The worst figure over the steps: the largest, NaN (never settled) counting as the worst.
-double Worst(const StepReport& report, double StepMetrics::*figure, int absolute) {
-    double worst = 0.0;
-    for (const StepRecord& step : report.Steps) {
-        double value = step.Metrics.*figure;
-        if (std::isnan(value)) {
-            return value;
-        }
-        worst = std::fmax(worst, absolute ? std::fabs(value) : value);
-    }
-    return worst;
-}
-
-void PrintFigure(double value, int tested, int width, int decimals) {
-    if (!tested) {
-        printf("%*s", width, "-");
-    } else if (std::isnan(value)) {
-        printf("%*s", width, "never");
-    } else {
-        printf("%*.*f", width, decimals, value);
-    }
-}
-
-const char* BoardLabelText(const StepBoard& board) {
-    if (!board.Connected) {
-        return "-";
-    }
-    if (board.Report.Board.Name[0] != '\0') {
-        return board.Report.Board.Name;
-    }
-    return board.Report.Board.IsController ? "unnamed controller" : "meter";
-}
-
-// The outcome of the whole bench: the worst of its boards'.
-TestOutcome BenchOutcome(const std::vector<StepBoard>& boards) {
-    TestOutcome outcome = OUTCOME_PASS;
-    for (const StepBoard& board : boards) {
-        outcome = WorstOutcome(outcome, board.Report.Outcome);
-    }
-    return outcome;
-}
-
-void PrintStepSummary(const std::vector<StepBoard>& boards) {
-    printf("%-24s %-24s %10s %10s %10s  result\n", "port", "board", "settle ms", "overshoot",
-           "error");
-    // The boards by outcome, for the last line.
-    std::string lists[4];
-    for (const StepBoard& board : boards) {
-        const char* port = (*board.Ports)[(size_t)board.Index].c_str();
-        int tested = board.Connected && !board.Report.Steps.empty();
-        printf("%-24s %-24.24s", port, BoardLabelText(board));
-        PrintFigure(Worst(board.Report, &StepMetrics::SettleMs, 0), tested, 11, 1);
-        PrintFigure(Worst(board.Report, &StepMetrics::OvershootPct, 0), tested, 11, 4);
-        PrintFigure(Worst(board.Report, &StepMetrics::MeanErrorPct, 1), tested, 11, 4);
-        const TestOutcome outcome = board.Report.Outcome;
-        if (outcome == OUTCOME_PASS) {
-            printf("  PASS\n");
-        } else {
-            printf("  %s: %s\n", OutcomeName(outcome), board.Why.c_str());
-        }
-        std::string& list = lists[outcome];
-        list += (list.empty() ? "" : ", ") + std::string(port);
-    }
-    const TestOutcome outcome = BenchOutcome(boards);
-    if (outcome == OUTCOME_PASS) {
-        printf("PASS: %zu boards within every limit given\n", boards.size());
-        return;
-    }
-    printf("%s:", OutcomeName(outcome));
-    const char* names[4] = {"", "failed", "errors", "aborted"};
-    const char* separator = " ";
-    for (int k = OUTCOME_FAIL; k <= OUTCOME_ABORTED; ++k) {
-        if (!lists[k].empty()) {
-            printf("%s%s: %s", separator, names[k], lists[k].c_str());
-            separator = "; ";
-        }
-    }
-    printf("\n");
-}
-
-std::string StepBenchJson(const std::vector<StepBoard>& boards) {
-    using Json = nlohmann::ordered_json;
-    const TestOutcome outcome = BenchOutcome(boards);
-    Json all = {{"version", TORVAN_VERSION},
-                {"outcome", OutcomeName(outcome)},
-                {"pass", outcome == OUTCOME_PASS},
-                {"boards", Json::array()}};
-    for (const StepBoard& board : boards) {
-        Json entry = {{"port", (*board.Ports)[(size_t)board.Index].c_str()}};
-        if (board.Connected) {
-            Json one = Json::parse(StepReportJson(board.Report), nullptr, false);
-            for (auto item = one.begin(); item != one.end(); ++item) {
-                if (item.key() != "version") {
-                    entry[item.key()] = item.value();
-                }
-            }
-        } else {
-            entry["outcome"] = OutcomeName(board.Report.Outcome);
-            entry["pass"] = false;
-            entry["reason"] = CleanUtf8(board.Why.c_str());
-        }
-        if (board.Code != EXIT_DONE) {
-            entry["error"] = CleanUtf8(board.Why.c_str());
-            entry["exit_code"] = board.Code;
-        }
-        all["boards"].push_back(entry);
-    }
-    return all.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 } // namespace
 
 static int StepTestBench(const StepPlan& plan) {
@@ -621,8 +503,10 @@ static int StepTestBench(const StepPlan& plan) {
     }
     RunOnEveryBoard(pointers, StepOneBoard, &start, nullptr, nullptr);
     std::vector<int> codes;
+    Reports.clear();
     for (const StepBoard& board : boards) {
         codes.push_back(board.Code);
+        Reports.push_back(board.Report);
     }
     code = BenchExitCode(codes);
     if (Options.Json) {
