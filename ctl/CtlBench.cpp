@@ -4,8 +4,10 @@
 
 #include <cstring>
 
+#include "ctl/CtlArgs.h"
 #include "ctl/CtlPlatform.h"
 #include "device/DeviceClock.h"
+#include "device/PortLock.h"
 
 static std::atomic<int> RunningBoards{0};
 
@@ -81,13 +83,22 @@ void RunOnEveryBoard(const std::vector<void*>& args, void (*body)(void*), BenchS
     }
 }
 
-int CheckDistinctPorts(const CommandDef& def, const Args& args) {
-    for (int i = 0; i < args.PositionalCount; ++i) {
-        for (int k = 0; k < i; ++k) {
-            if (strcmp(args.Positional[i], args.Positional[k]) == 0) {
-                return UsageError(def, "a port named twice: ", args.Positional[i]);
+int CheckDistinctPorts(const std::vector<std::string>& ports) {
+    // One port spelled two ways ("ttyUSB0" and "/dev/ttyUSB0", "COM5" and "com5") is named twice:
+    // its second board would only find the port locked by the first.
+    std::vector<std::string> names;
+    for (const std::string& port : ports) {
+        char name[PORT_NAME_SIZE];
+        if (!CanonicalPortName(port.c_str(), name, sizeof name)) {
+            return UsageError("a port's name is too long: ", port.c_str());
+        }
+        for (size_t k = 0; k < names.size(); ++k) {
+            if (names[k] == name) {
+                std::string twice = port + " (the same port as " + ports[k] + ")";
+                return UsageError("a port named twice: ", twice.c_str());
             }
         }
+        names.push_back(name);
     }
     return 0;
 }
@@ -118,11 +129,11 @@ static void AppendSafe(std::string* out, const char* text) {
     }
 }
 
-std::string BoardFileBase(const Args& args, int index, const char* boardName) {
+std::string BoardFileBase(const std::vector<std::string>& ports, int index, const char* boardName) {
     std::string base;
-    const char* last = LastPart(args.Positional[index]);
-    for (int k = 0; k < args.PositionalCount; ++k) {
-        if (k != index && strcmp(LastPart(args.Positional[k]), last) == 0) {
+    const char* last = LastPart(ports[(size_t)index].c_str());
+    for (int k = 0; k < (int)ports.size(); ++k) {
+        if (k != index && strcmp(LastPart(ports[(size_t)k].c_str()), last) == 0) {
             base = std::to_string(index + 1) + "-";
             break;
         }

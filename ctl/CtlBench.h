@@ -30,11 +30,11 @@ void RunOnEveryBoard(const std::vector<void*>& args, void (*body)(void*), BenchS
 int BoardThreadsRunning();
 
 // The ports of a command on several boards: 2 (reported) when one is named twice.
-int CheckDistinctPorts(const CommandDef& def, const Args& args);
+int CheckDistinctPorts(const std::vector<std::string>& ports);
 // A file name (no folder, no extension) for a board's output: the port's last part and the
 // board's name, letters, digits, '-' and '_' only, e.g. "ttyUSB0-Bench_2", "COM5-unnamed" for
 // a board without a name. index tells apart ports whose last parts are the same.
-std::string BoardFileBase(const Args& args, int index, const char* boardName);
+std::string BoardFileBase(const std::vector<std::string>& ports, int index, const char* boardName);
 // "DIR/BASE.EXT" (a backslash on Windows).
 std::string BenchFilePath(const char* folder, const std::string& base, const char* extension);
 // The exit code of a run over several boards: the first board's failure that is not a failed

@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "app/Utf8File.h"
+#include "ctl/CtlArgs.h"
 #include "ctl/CtlBench.h"
+#include "ctl/CtlCapture.h"
+#include "ctl/CtlCommands.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
@@ -83,8 +86,9 @@ static int CaptureSamples(FILE* file, const char* fileName, double durationS, in
         next += FLOW_STREAM_PERIOD_SECONDS;
         const int last = durationS > 0.0 && next >= durationS;
         SleepUntil(stream.OriginSeconds + (last ? durationS : next));
+        // Ctrl-C is how a capture without a duration ends; one with a duration was cut short.
         if (Interrupted()) {
-            return EXIT_DONE;
+            return durationS <= 0.0 ? EXIT_DONE : Fail(EXIT_OTHER, "%s", "interrupted");
         }
         int count = FlowStreamRead(&stream, flows, times);
         if (count < 0) {
@@ -109,20 +113,56 @@ static int CaptureSamples(FILE* file, const char* fileName, double durationS, in
     }
 }
 
-static int CaptureBench(const CommandDef& def, const Args& args, double durationS);
+namespace {
+struct CaptureOptions {
+    std::vector<std::string> Ports;
+    double DurationS = -1.0;
+    std::string Out, OutDir;
+    bool SetPoint = false;
+};
+CaptureOptions Options;
+} // namespace
 
-int RunCapture(const CommandDef& def, const Args& args) {
-    double durationS = -1.0;
-    if (args.Present[0] && (!ParseDouble(args.Value[0], &durationS) || durationS <= 0.0)) {
-        return UsageError(def, "bad --duration ", args.Value[0]);
-    }
-    if (args.PositionalCount > 1 || args.Present[3]) {
-        return CaptureBench(def, args, durationS);
-    }
-    const char* fileName = args.Present[1] ? args.Value[1] : "standard output";
-    const int withSetPoint = args.Present[2];
+static int CaptureBench(double durationS);
 
-    int code = OpenBoard(args.Positional[0]);
+static std::vector<CaptureResult> Results;
+
+const std::vector<CaptureResult>& CaptureResults() {
+    return Results;
+}
+
+// PASS: captured for as long as asked (or until Ctrl-C without a duration); ABORTED: a capture
+// with a duration cut short; ERROR: no board, a board that stopped, a file not written.
+static TestOutcome CaptureOutcome(int code, double durationS) {
+    if (code == EXIT_DONE) {
+        return OUTCOME_PASS;
+    }
+    return Interrupted() && durationS > 0.0 ? OUTCOME_ABORTED : OUTCOME_ERROR;
+}
+
+static int CaptureOneBoardHere(const char* fileName, CaptureResult* result);
+
+static int RunCapture() {
+    Results.clear();
+    if (Options.Ports.size() > 1 || !Options.OutDir.empty()) {
+        return CaptureBench(Options.DurationS);
+    }
+    const char* fileName = Options.Out.empty() ? "standard output" : Options.Out.c_str();
+    CaptureResult result = {Options.Ports[0], fileName, 0, OUTCOME_ERROR, ""};
+    int code = CaptureOneBoardHere(fileName, &result);
+    result.Outcome = CaptureOutcome(code, Options.DurationS);
+    result.Reason = code == EXIT_DONE ? "" : LastFailure;
+    Results.push_back(result);
+    ResultsCaptureBoard(0, result.Outcome, result.Reason.c_str(), fileName, result.Samples);
+    return code;
+}
+
+static int CaptureOneBoardHere(const char* fileName, CaptureResult* result) {
+    const double durationS = Options.DurationS;
+    const int toFile = !Options.Out.empty();
+    const int withSetPoint = Options.SetPoint;
+
+    int code = OpenBoard(Options.Ports[0].c_str());
     if (code != EXIT_DONE) {
         return code;
     }
@@ -133,25 +173,23 @@ int RunCapture(const CommandDef& def, const Args& args) {
         return Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
     }
     FILE* file = stdout;
-    if (args.Present[1]) {
-        file = OpenFileUtf8(args.Value[1], "w");
+    if (toFile) {
+        file = OpenFileUtf8(fileName, "w");
         if (file == nullptr) {
             CloseBoard();
-            return Fail(EXIT_OTHER, "cannot create %s", args.Value[1]);
+            return Fail(EXIT_OTHER, "cannot create %s", fileName);
         }
     }
     code = WriteLine(file, withSetPoint ? "time_s,flow_pct,set_point_pct\n" : "time_s,flow_pct\n",
                      fileName);
-    long written = 0;
     if (code == EXIT_DONE) {
-        code =
-            CaptureSamples(file, fileName, durationS, withSetPoint, state.SetPoint, -1.0, &written);
+        code = CaptureSamples(file, fileName, durationS, withSetPoint, state.SetPoint, -1.0,
+                              &result->Samples);
     }
     if (file != stdout && fclose(file) != 0 && code == EXIT_DONE) {
         code = Fail(EXIT_OTHER, "cannot write %s", fileName);
     }
     CloseBoard();
-    ResultsCaptureBoard(0, code, LastFailure, fileName, written);
     return code;
 }
 
@@ -161,7 +199,7 @@ int RunCapture(const CommandDef& def, const Args& args) {
 
 namespace {
 struct CaptureBoard {
-    const Args* Arguments;
+    const std::vector<std::string>* Ports;
     int Index;
     const char* Folder;
     double DurationS;
@@ -171,18 +209,20 @@ struct CaptureBoard {
     long Written;
     std::string Name;
     std::string File;
+    TestOutcome Outcome;
+    std::string Reason;
 };
 
 // Connects, names and opens the board's file; EXIT_DONE with the file open in *file.
 int PrepareCaptureBoard(CaptureBoard* board, float* setPoint, FILE** file) {
-    const char* port = board->Arguments->Positional[board->Index];
+    const char* port = (*board->Ports)[(size_t)board->Index].c_str();
     int code = OpenBoard(port);
     if (code != EXIT_DONE) {
         return code;
     }
     BoardInfo info;
     if (!ReadBoardInfo(&info)) {
-        return EXIT_TIMED_OUT;
+        return StoppedOrTimedOut();
     }
     board->Name = info.Name;
     SystemStateRec state = {};
@@ -191,8 +231,8 @@ int PrepareCaptureBoard(CaptureBoard* board, float* setPoint, FILE** file) {
         return Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
     }
     *setPoint = state.SetPoint;
-    board->File = BenchFilePath(board->Folder,
-                                BoardFileBase(*board->Arguments, board->Index, info.Name), "csv");
+    board->File =
+        BenchFilePath(board->Folder, BoardFileBase(*board->Ports, board->Index, info.Name), "csv");
     *file = OpenFileUtf8(board->File.c_str(), "w");
     if (*file == nullptr) {
         return Fail(EXIT_OTHER, "cannot create %s", board->File.c_str());
@@ -204,7 +244,7 @@ int PrepareCaptureBoard(CaptureBoard* board, float* setPoint, FILE** file) {
 
 void CaptureOneBoard(void* arg) {
     CaptureBoard* board = static_cast<CaptureBoard*>(arg);
-    BeginBenchBoard(board->Arguments->Positional[board->Index]);
+    BeginBenchBoard((*board->Ports)[(size_t)board->Index].c_str());
     float setPoint = 0.0f;
     FILE* file = nullptr;
     int code = PrepareCaptureBoard(board, &setPoint, &file);
@@ -223,43 +263,77 @@ void CaptureOneBoard(void* arg) {
     }
     CloseBoard();
     board->Code = code;
-    ResultsCaptureBoard(board->Index, code, LastFailure, board->File.c_str(), board->Written);
+    board->Outcome = CaptureOutcome(code, board->DurationS);
+    board->Reason = code == EXIT_DONE ? "" : LastFailure;
+    ResultsCaptureBoard(board->Index, board->Outcome, board->Reason.c_str(), board->File.c_str(),
+                        board->Written);
 }
 } // namespace
 
-static int CaptureBench(const CommandDef& def, const Args& args, double durationS) {
-    int code = CheckDistinctPorts(def, args);
+static int CaptureBench(double durationS) {
+    const std::vector<std::string>& ports = Options.Ports;
+    int code = CheckDistinctPorts(ports);
     if (code != 0) {
         return code;
     }
-    if (!args.Present[3]) {
-        return UsageError(def, "several ports need --out-dir DIR (one CSV per board)", "");
+    if (Options.OutDir.empty()) {
+        return UsageError("several ports need --out-dir DIR (one CSV per board)", "");
     }
-    if (args.Present[1]) {
-        return UsageError(def, "--out names one file: with --out-dir each board has its own", "");
-    }
-    const char* folder = args.Value[3];
+    const char* folder = Options.OutDir.c_str();
     if (!MakeOutputFolder(folder)) {
         return Fail(EXIT_OTHER, "cannot make the folder %s", folder);
     }
     BenchStart start;
-    std::vector<CaptureBoard> boards((size_t)args.PositionalCount);
+    std::vector<CaptureBoard> boards(ports.size());
     std::vector<void*> pointers;
-    for (int i = 0; i < args.PositionalCount; ++i) {
-        boards[(size_t)i] = CaptureBoard{&args,  i,         folder, durationS, args.Present[2],
-                                         &start, EXIT_DONE, 0,      "",        ""};
-        pointers.push_back(&boards[(size_t)i]);
+    for (size_t i = 0; i < ports.size(); ++i) {
+        boards[i] = CaptureBoard{&ports,    (int)i, folder, durationS, Options.SetPoint, &start,
+                                 EXIT_DONE, 0,      "",     "",        OUTCOME_ERROR,    ""};
+        pointers.push_back(&boards[i]);
     }
     RunOnEveryBoard(pointers, CaptureOneBoard, &start, nullptr, nullptr);
     std::vector<int> codes;
     for (const CaptureBoard& board : boards) {
-        const char* port = args.Positional[board.Index];
+        const char* port = ports[(size_t)board.Index].c_str();
         if (board.Code == EXIT_DONE) {
-            printf("%s: %ld samples in %s\n", port, board.Written, board.File.c_str());
+            printf("%s: PASS: %ld samples in %s\n", port, board.Written, board.File.c_str());
+        } else if (board.Written > 0) {
+            printf("%s: %s: %s (exit code %d); %ld samples in %s\n", port,
+                   OutcomeName(board.Outcome), board.Reason.c_str(), board.Code, board.Written,
+                   board.File.c_str());
         } else {
-            printf("%s: not captured (exit code %d)\n", port, board.Code);
+            printf("%s: %s: %s (exit code %d)\n", port, OutcomeName(board.Outcome),
+                   board.Reason.c_str(), board.Code);
         }
         codes.push_back(board.Code);
+        Results.push_back(
+            CaptureResult{port, board.File, board.Written, board.Outcome, board.Reason});
     }
     return BenchExitCode(codes);
+}
+
+void DefineCaptureCommand(CLI::App* root) {
+    CLI::App* command = AddCommand(
+        root, "capture",
+        "Records every flow sample the board makes (one per 5 ms, none lost or repeated) as\n"
+        "CSV to FILE or standard output, until S seconds have passed or Ctrl-C. Columns:\n"
+        "time_s (since the capture began, 5 ms apart, kept to the computer's clock) and\n"
+        "flow_pct (%FS); with --set-point also set_point_pct, the board's set point.\n"
+        "Several ports (a bench of boards) need --out-dir: each board gets its own CSV there,\n"
+        "named after its port and name (COM5-Bench_2.csv, COM6-unnamed.csv), all boards are\n"
+        "read side by side and their times count from one common start, so their rows line\n"
+        "up. A board that is missing or fails does not stop the others; a line per board says\n"
+        "how many samples went to which file, and the exit code is that of the first board\n"
+        "that failed.",
+        RunCapture);
+    AddPorts(command, &Options.Ports, MAX_PORTS);
+    AddPositive(command, "--duration", &Options.DurationS, "S",
+                "ends after S seconds (default: at Ctrl-C)");
+    CLI::Option* out = AddText(command, "--out", &Options.Out, "FILE.csv",
+                               "the CSV file of one board (default: standard output)");
+    AddFlag(command, "--set-point", &Options.SetPoint, "adds the board's set point to each row");
+    AddText(command, "--out-dir", &Options.OutDir, "DIR",
+            "a folder for one CSV per board (made if missing)")
+        ->excludes(out);
+    AddResultsOptions(command);
 }

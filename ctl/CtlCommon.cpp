@@ -1,4 +1,4 @@
-// The pieces every torvanctl command shares: argument checks, the one open board and its
+// The pieces every torvanctl command shares: number checks, the one open board and its
 // replies, output files and waits that notice Ctrl-C.
 #include "ctl/CtlCommon.h"
 
@@ -26,48 +26,45 @@ static thread_local int Restoring = 0;
 static thread_local const char* BenchPort = nullptr;
 thread_local char LastFailure[300];
 
-int UsageError(const CommandDef& def, const char* what, const char* detail) {
-    fprintf(stderr, "torvanctl %s: %s%s (usage: torvanctl %s)\n", def.Name, what, detail,
-            def.Usage);
-    return EXIT_USAGE;
-}
-
-int ParseArgs(const CommandDef& def, int argc, char** argv, Args* args) {
-    memset(args, 0, sizeof *args);
-    for (int i = 0; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
-            if (args->PositionalCount >= def.MaxPositionals) {
-                return UsageError(def, "unexpected argument ", arg);
-            }
-            args->Positional[args->PositionalCount++] = arg;
-            continue;
-        }
-        int found = -1;
-        for (int k = 0; k < MAX_OPTIONS && def.Options[k].Name != nullptr; ++k) {
-            if (strcmp(arg, def.Options[k].Name) == 0) {
-                found = k;
-            }
-        }
-        if (found < 0) {
-            return UsageError(def, "unknown option ", arg);
-        }
-        if (def.Options[found].TakesValue) {
-            if (i + 1 >= argc) {
-                return UsageError(def, "missing value after ", arg);
-            }
-            args->Value[found] = argv[++i];
-        }
-        args->Present[found] = 1;
+// Digits with an optional sign, point and exponent, as a person writes a number: strtod and
+// strtol alone would also take hexadecimal, "inf", "nan" and leading blanks.
+static int DecimalText(const char* text, int whole) {
+    const char* p = text;
+    if (*p == '+' || *p == '-') {
+        ++p;
     }
-    if (args->PositionalCount < def.MinPositionals) {
-        return UsageError(def, "missing argument", "");
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') {
+        ++p;
+        ++digits;
     }
-    return 0;
+    if (!whole && *p == '.') {
+        ++p;
+        while (*p >= '0' && *p <= '9') {
+            ++p;
+            ++digits;
+        }
+    }
+    if (digits == 0) {
+        return 0;
+    }
+    if (!whole && (*p == 'e' || *p == 'E')) {
+        ++p;
+        if (*p == '+' || *p == '-') {
+            ++p;
+        }
+        if (!(*p >= '0' && *p <= '9')) {
+            return 0;
+        }
+        while (*p >= '0' && *p <= '9') {
+            ++p;
+        }
+    }
+    return *p == '\0';
 }
 
 int ParseDouble(const char* text, double* out) {
-    if (text == nullptr || *text == '\0') {
+    if (text == nullptr || !DecimalText(text, 0)) {
         return 0;
     }
     char* end = nullptr;
@@ -81,7 +78,7 @@ int ParseDouble(const char* text, double* out) {
 }
 
 int ParseLong(const char* text, long low, long high, long* out) {
-    if (text == nullptr || *text == '\0') {
+    if (text == nullptr || !DecimalText(text, 1)) {
         return 0;
     }
     char* end = nullptr;
@@ -135,30 +132,61 @@ void SetRestoring(int restoring) {
     Restoring = restoring;
 }
 
+// ConnectToTorvan failed after the board took "~BAUD=230400": the port did not open again at
+// the new speed. The board sits at 230400 now, so the port is tried there a while longer; once
+// it opens the link is up as if nothing had happened.
+static int ReopenAtLinkSpeed(const char* port) {
+    SetRestoring(1);
+    for (int attempt = 0; attempt < 10 && Board == nullptr; ++attempt) {
+        DeviceSleepMs(200);
+        uint32_t error = 0;
+        Board = OpenComPort(port, 230400, 'N', 8, 1.0f, &error);
+    }
+    SetRestoring(0);
+    return Board != nullptr;
+}
+
 int OpenBoard(const char* port) {
-    char why[256];
+    char why[300];
     if (!AcquirePortLock(port, &BoardLock, why, sizeof why)) {
         return Fail(EXIT_NO_BOARD, "%s", why);
     }
     uint32_t portError = GetComPortState(port);
     if (portError != 0) {
         ReleasePortLock(&BoardLock);
-        char why[300];
         snprintf(why, sizeof why, "cannot open %s (error %u)", port, (unsigned)portError);
-        CloseBoard();
         return Fail(EXIT_NO_BOARD, "%s", why);
     }
+    // Zero until the probe has found the board: then its speed is saved here, just before the
+    // board is moved to 230400.
+    SetLineSettingsToRestore(0, 0);
     if (!ConnectToTorvan(port, &Board)) {
         Board = nullptr;
+        const uint32_t foundAt = GetInitialBaudRate();
+        if (foundAt != 0 && ReopenAtLinkSpeed(port)) {
+            return EXIT_DONE;
+        }
         ReleasePortLock(&BoardLock);
+        if (foundAt != 0) {
+            snprintf(why, sizeof why,
+                     "%s could not be opened again at 230400 after the board was moved there: "
+                     "the board is left at 230400 with CR LF (\"torvanctl restore %s --baud %u\" "
+                     "puts it back)",
+                     port, port, (unsigned)foundAt);
+            return Fail(EXIT_NO_BOARD, "%s", why);
+        }
         // Stopped while the speeds were tried: nothing was changed on the board yet.
-        if (Interrupted()) {
+        if (StopWanted()) {
             return Fail(EXIT_OTHER, "interrupted while looking for the board on %s", port);
         }
         return Fail(EXIT_NO_BOARD, "no board answered on %s", port);
     }
     ResultsBoardFound(port);
     return EXIT_DONE;
+}
+
+void ReleaseBoardPort() {
+    ReleasePortLock(&BoardLock);
 }
 
 void CloseBoard() {
@@ -209,30 +237,80 @@ static void ShownCommand(const char* command, char* out, size_t outSize) {
     out[strcspn(out, "\r")] = '\0';
 }
 
+int StoppedOrTimedOut() {
+    return StopWanted() ? EXIT_OTHER : EXIT_TIMED_OUT;
+}
+
 int AskOrFail(const char* command) {
     if (Ask(command)) {
         return 1;
     }
     char shown[COMMAND_TEXT_SIZE];
     ShownCommand(command, shown, sizeof shown);
-    Fail(EXIT_TIMED_OUT, "no reply from the board to %s", shown);
+    // A reply cut short by Ctrl-C is no time-out of the board's.
+    if (StopWanted()) {
+        Fail(EXIT_OTHER, "interrupted waiting for the reply to %s", shown);
+    } else {
+        Fail(EXIT_TIMED_OUT, "no reply from the board to %s", shown);
+    }
     return 0;
+}
+
+int AskCode(const char* command) {
+    return AskOrFail(command) ? EXIT_DONE : StoppedOrTimedOut();
+}
+
+int RequireController(const char* port) {
+    int code = AskCode("S64\r");
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    unsigned config = 0;
+    if (sscanf(Reply, "x%x", &config) != 1) {
+        return Fail(EXIT_OTHER, "unexpected product configuration reply \"%s\"", Reply);
+    }
+    if (!(config & 1u)) {
+        char why[300];
+        snprintf(why, sizeof why, "%s is a meter: it has no set point", port);
+        return Fail(EXIT_OTHER, "%s", why);
+    }
+    return EXIT_DONE;
+}
+
+void DrainStaleReplies() {
+    if (Board == nullptr) {
+        return;
+    }
+    // What is left of a reply whose reading was cut short arrives now; the line is taken to be
+    // clear once a read waits its whole time-out (about 150 ms) for nothing. A device that never
+    // stops talking is given up on after two seconds.
+    const double deadline = DeviceNowSeconds() + 2.0;
+    uint8_t bytes[256];
+    while (ReadComBytes(Board, bytes, (int)sizeof bytes) > 0 && DeviceNowSeconds() < deadline) {
+    }
+}
+
+void BeginRestoring() {
+    DrainStaleReplies();
+    ClearSerialPortErrors();
+    SetRestoring(1);
 }
 
 int ReportReply(const char* command, const BoardReply& reply) {
     char shown[COMMAND_TEXT_SIZE];
     ShownCommand(command, shown, sizeof shown);
     if (reply.Kind == REPLY_MISSING) {
-        return Fail(Interrupted() ? EXIT_OTHER : EXIT_TIMED_OUT,
-                    Interrupted() ? "interrupted waiting for the reply to %s"
-                                  : "no reply from the board to %s",
+        return Fail(StopWanted() ? EXIT_OTHER : EXIT_TIMED_OUT,
+                    StopWanted() ? "interrupted waiting for the reply to %s"
+                                 : "no reply from the board to %s",
                     shown);
     }
     if (reply.Kind == REPLY_REFUSED) {
         char words[REPLY_TEXT_SIZE];
         CleanBoardText(reply.Text, words, sizeof words);
-        fprintf(stderr, "torvanctl: the board refused %s: %s\n", shown, words);
-        return EXIT_OTHER;
+        char why[COMMAND_TEXT_SIZE + 100];
+        snprintf(why, sizeof why, "the board refused %s: %.80s", shown, words);
+        return Fail(EXIT_OTHER, "%s", why);
     }
     return EXIT_DONE;
 }
@@ -265,6 +343,24 @@ void CleanBoardText(const char* in, char* out, size_t outSize) {
     }
     out[used] = '\0';
     TrimLineEnd(out);
+}
+
+int ReadRegister(const char* command, const char* format, unsigned* value) {
+    int code = AskCode(command);
+    if (code != EXIT_DONE) {
+        return code;
+    }
+    if (sscanf(Reply, format, value) != 1) {
+        char shown[16];
+        snprintf(shown, sizeof shown, "%s", command);
+        shown[strcspn(shown, "\r")] = '\0';
+        char words[REPLY_TEXT_SIZE];
+        CleanBoardText(Reply, words, sizeof words);
+        char why[200];
+        snprintf(why, sizeof why, "unexpected reply to %s: %.80s", shown, words);
+        return Fail(EXIT_OTHER, "%s", why);
+    }
+    return EXIT_DONE;
 }
 
 int RejectedByBoard() {

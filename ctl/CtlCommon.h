@@ -1,5 +1,5 @@
-// What every torvanctl command shares: exit codes, the argument table and its checks, the
-// one board a run talks to, its last reply, and a few output and waiting helpers.
+// What every torvanctl command shares: exit codes, number checks, the one board a run talks to,
+// its last reply, and a few output and waiting helpers.
 #pragma once
 
 #include <cstddef>
@@ -20,47 +20,16 @@ enum ExitCode {
 constexpr int COMMAND_TEXT_SIZE = 256;
 constexpr int REPLY_TEXT_SIZE = REPLY_BUFFER_SIZE;
 // A command on several ports takes up to this many (a bench of boards).
-constexpr int MAX_POSITIONALS = 64;
-constexpr int MAX_OPTIONS = 12;
+constexpr int MAX_PORTS = 64;
+// Room for a port's one name (a resolved device path) and for the state folder's path: long
+// paths are whole, not cut.
+constexpr size_t PORT_NAME_SIZE = 4096;
+constexpr size_t STATE_FOLDER_SIZE = 4096;
 
-// ---------------------------------------------------------------------------------------
-// Arguments
-
-struct OptionSpec {
-    const char* Name; // with the leading "--"
-    int TakesValue;
-};
-
-struct CommandDef;
-
-struct Args {
-    const char* Positional[MAX_POSITIONALS];
-    int PositionalCount;
-    const char* Value[MAX_OPTIONS]; // by the option's index in the command's definition
-    int Present[MAX_OPTIONS];
-};
-
-struct CommandDef {
-    const char* Name;
-    const char* Usage;
-    const char* Help;
-    int MinPositionals;
-    int MaxPositionals;
-    OptionSpec Options[MAX_OPTIONS];
-    int (*Run)(const CommandDef& def, const Args& args);
-};
-
-int UsageError(const CommandDef& def, const char* what, const char* detail);
-// Returns 0 when the arguments fit the command, else the exit code to end with.
-int ParseArgs(const CommandDef& def, int argc, char** argv, Args* args);
-// Whole-text numbers only: "12abc" or "" are refused rather than read as 12 or 0.
+// Decimal numbers only, in the "C" locale: "12abc", "", "0x32", "inf" and "nan" are refused
+// rather than read as something else.
 int ParseDouble(const char* text, double* out);
 int ParseLong(const char* text, long low, long high, long* out);
-
-// The commands that live in their own files.
-int RunCapture(const CommandDef& def, const Args& args);
-int RunStepTest(const CommandDef& def, const Args& args);
-int RunWatch(const CommandDef& def, const Args& args);
 
 // ---------------------------------------------------------------------------------------
 // The board
@@ -94,6 +63,8 @@ int StopWanted();
 int OpenBoard(const char* port);
 // Restores the board's line ending and speed, closes the port and gives the lock up.
 void CloseBoard();
+// Gives the port's lock up (after DropBoardLink).
+void ReleaseBoardPort();
 // As CloseBoard, but the port stays locked: a reconnection on it follows.
 void DropBoardLink();
 // Takes the port's lock only (exit 3 when another program holds it); ReconnectBoard finds the
@@ -103,8 +74,23 @@ int LockBoardPort(const char* port);
 int ReconnectBoard(const char* port);
 // Sends one command line and keeps its reply in Reply. 1 on a reply, refused or not.
 int Ask(const char* command);
-// As Ask, and reports a missing reply on standard error.
+// As Ask, and reports a missing reply on standard error ("interrupted" after Ctrl-C).
 int AskOrFail(const char* command);
+// As AskOrFail, as an exit code: EXIT_DONE on a reply (refused or not), else EXIT_TIMED_OUT, or
+// EXIT_OTHER when the run was told to stop.
+int AskCode(const char* command);
+// The exit code of a board that stopped answering: EXIT_OTHER once the run was told to stop
+// (the reply was cut short by it), else EXIT_TIMED_OUT.
+int StoppedOrTimedOut();
+// EXIT_DONE when the board is a controller; a meter is refused ("COM5 is a meter: it has no
+// set point", EXIT_OTHER) before any set point is sent.
+int RequireController(const char* port);
+// Reads and drops whatever is still arriving on the line (the rest of a reply that Ctrl-C cut
+// short), so that the replies read next are the ones to the commands sent next.
+void DrainStaleReplies();
+// The board is being put back: stale replies drained, and from here replies are read even
+// after Ctrl-C (SetRestoring(0) ends it).
+void BeginRestoring();
 // Sends one command line that the board must take. Returns EXIT_DONE, EXIT_TIMED_OUT (no
 // reply) or EXIT_OTHER (refused), the failures reported with the board's words.
 int Require(const char* command);
@@ -115,6 +101,9 @@ void TrimLineEnd(char* text);
 // A board text for one line of output: leading blanks and every CR and LF dropped.
 void CleanBoardText(const char* in, char* out, size_t outSize);
 int RejectedByBoard();
+// Asks for a register and scans its reply with format. EXIT_DONE, or the exit code of a missing
+// reply (AskCode) or one that does not scan (EXIT_OTHER, with the board's words), reported.
+int ReadRegister(const char* command, const char* format, unsigned* value);
 
 // The state record's status flags, in words.
 struct StatusText {

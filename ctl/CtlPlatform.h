@@ -9,9 +9,9 @@
 
 // Whatever ends torvanctl from outside only raises a flag, so that every command still puts
 // the board back and completes its files before the program ends: Ctrl-C and SIGTERM, SIGHUP
-// (the terminal or ssh session went away), and on Windows Ctrl-Break and the console's close,
-// logoff and shutdown events. A write to a closed pipe fails as a write error instead of
-// killing the program (SIGPIPE is ignored).
+// (the terminal or ssh session went away), SIGQUIT (Ctrl-\), and on Windows Ctrl-Break and the
+// console's close, logoff and shutdown events. A write to a closed pipe fails as a write error
+// instead of killing the program (SIGPIPE is ignored).
 void InstallInterruptHandler();
 int Interrupted();
 // The run is over: files closed, board put back. The Windows console-close handler waits for
@@ -28,6 +28,8 @@ int StateFolder(char* out, size_t outSize, char* whyOut, size_t whySize);
 // Makes a new file for writing; nothing that is already at the path, a link above all, is
 // followed or overwritten. Null when it cannot; *existed says whether something was there.
 FILE* CreateNewFile(const char* path, int* existed);
+// Flushes the file to the disk itself, then closes it: 1 when all of it was written.
+int CloseSyncedFile(FILE* file);
 // Opens a file for reading; a link is refused (null, *isLink set).
 FILE* OpenPlainFile(const char* path, int* isLink);
 // Non-zero when the two names lead to one file (or are the same name).

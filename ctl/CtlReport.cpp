@@ -17,6 +17,24 @@ static Json Rounded(double value, double perUnit) {
     return std::round(value * perUnit) / perUnit;
 }
 
+const char* OutcomeName(TestOutcome outcome) {
+    switch (outcome) {
+    case OUTCOME_PASS:
+        return "PASS";
+    case OUTCOME_FAIL:
+        return "FAIL";
+    case OUTCOME_ABORTED:
+        return "ABORTED";
+    default:
+        return "ERROR";
+    }
+}
+
+TestOutcome WorstOutcome(TestOutcome a, TestOutcome b) {
+    static const int rank[] = {0, 1, 2, 3}; // PASS, FAIL, ERROR, ABORTED
+    return rank[a] >= rank[b] ? a : b;
+}
+
 void TraceStart(FlowTrace* trace, double plannedSeconds) {
     trace->BucketSeconds = plannedSeconds > 0.0 ? plannedSeconds / 2000.0 : 0.001;
     trace->LastBucket = -1;
@@ -148,7 +166,14 @@ std::string StepReportJson(const StepReport& report) {
             {"pass", step.Pass != 0},
         });
     }
-    Json all = {{"board", board}, {"steps", steps}, {"pass", report.Pass != 0}};
+    Json all = {{"version", TORVAN_VERSION},
+                {"board", board},
+                {"steps", steps},
+                {"outcome", OutcomeName(report.Outcome)},
+                {"pass", report.Outcome == OUTCOME_PASS}};
+    if (!report.Reason.empty()) {
+        all["reason"] = CleanUtf8(report.Reason.c_str());
+    }
     // Board texts are not promised to be UTF-8: a stray byte is replaced, never fatal.
     return all.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
@@ -388,7 +413,7 @@ int WriteStepSvg(FILE* out, const StepReport& report) {
             PLOT_LEFT, XmlEscaped(BoardLabel(report.Board)).c_str(),
             XmlEscaped(report.Board.GasSymbol).c_str(), report.Board.FullScale,
             XmlEscaped(report.Board.Units).c_str(), XmlEscaped(report.Port).c_str(),
-            report.Pass ? "PASS" : "FAIL");
+            OutcomeName(report.Outcome));
     WriteLegend(out, report);
     WriteGridAndAxes(out, axes);
     WriteBands(out, report, axes);

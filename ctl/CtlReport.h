@@ -9,6 +9,15 @@
 
 #include "ctl/CtlStepMath.h"
 
+// What became of a test, as hardware test records say it: PASS and FAIL for a test that ran to
+// its end (within its limits or not), ERROR for one that could not be carried out or recorded
+// (no board, no reply, a file that cannot be written), ABORTED for one broken off from outside
+// (Ctrl-C, SIGTERM, SIGHUP).
+enum TestOutcome { OUTCOME_PASS, OUTCOME_FAIL, OUTCOME_ERROR, OUTCOME_ABORTED };
+const char* OutcomeName(TestOutcome outcome);
+// The outcome of several boards' tests together: ABORTED before ERROR before FAIL before PASS.
+TestOutcome WorstOutcome(TestOutcome a, TestOutcome b);
+
 struct BoardInfo {
     int IsController;
     char Name[128];
@@ -46,8 +55,10 @@ struct StepReport {
     double Band;
     StepLimits Limits;
     std::vector<StepRecord> Steps;
-    int Pass;
-    FlowTrace Trace; // on the test's clock
+    int Pass; // every step within its limits
+    TestOutcome Outcome;
+    std::string Reason; // why it is not PASS, in words; "" for PASS
+    FlowTrace Trace;    // on the test's clock
 };
 
 // Board texts are not promised to be UTF-8 (S54 is whatever someone stored): bytes that do not

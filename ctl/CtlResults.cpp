@@ -13,11 +13,13 @@
 #include <system_error>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ctl/CtlArgs.h"
 #include "ctl/CtlPlatform.h"
 #include "ctl/ResultsStore.h"
 #include "device/LegacyBoardUtils.h"
@@ -32,6 +34,7 @@ struct BoardSlot {
     ResultsBoard Board;
     int Found = 0;   // stored when the board was found
     int Decided = 0; // its outcome is stored
+    TestOutcome Outcome = OUTCOME_ERROR;
     long long NextSample = 0;
     long long Made = 0;
     double Min = INFINITY, Max = -INFINITY, Sum = 0.0;
@@ -49,17 +52,10 @@ struct KeptRun {
     std::string Failure; // the first write that failed
 };
 
-std::string Target; // the database of this run, "" for none
-int KeepSamples = 0;
-std::vector<std::string> Arguments; // as given after the command
+const std::string& Target = ResultsGiven.Target; // the database of this run, "" for none
 std::unique_ptr<KeptRun> Kept;
 thread_local int ThisBoard = -1;
 std::atomic<int> Spooled{0}; // the run went to the spool: its server could not be reached
-
-int KeepsResults(const CommandDef& def) {
-    return strcmp(def.Name, "step-test") == 0 || strcmp(def.Name, "capture") == 0 ||
-           strcmp(def.Name, "bump-valve") == 0;
-}
 
 // Reports a write that failed, once; the run's exit code says so at its end.
 void StoreFailed(const std::string& why) {
@@ -83,11 +79,12 @@ BoardSlot* Slot(int index) {
     return &Kept->Boards[(size_t)index];
 }
 
-void Decide(BoardSlot* slot, int code, const char* why) {
-    slot->Board.Outcome = ResultOutcome(code);
-    slot->Board.Why = code == EXIT_DONE                    ? ""
-                      : code == EXIT_LIMIT_FAILED && !*why ? "outside a limit"
-                                                           : why;
+void Decide(BoardSlot* slot, TestOutcome outcome, const char* why) {
+    slot->Outcome = outcome;
+    slot->Board.Outcome = OutcomeName(outcome);
+    slot->Board.Why = outcome == OUTCOME_PASS                  ? ""
+                      : outcome == OUTCOME_FAIL && why[0] == 0 ? "outside a limit"
+                                                               : why;
     slot->Decided = 1;
     StoreBoard(slot);
 }
@@ -112,8 +109,8 @@ std::string OperatorName() {
     return entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "";
 }
 
-// The limits and plan a run is held to, from its options, with numbers as numbers.
-std::string LimitsOf(const CommandDef& def, const Args& args) {
+// The limits and plan a run is held to, from its parsed options, with numbers as numbers.
+std::string LimitsOf(const CLI::App* command) {
     static const struct {
         const char* Command;
         const char* Option;
@@ -134,30 +131,43 @@ std::string LimitsOf(const CommandDef& def, const Args& args) {
     };
     Json out = Json::object();
     for (const auto& limit : limits) {
-        if (strcmp(limit.Command, def.Name) != 0) {
+        const CLI::Option* option = command->get_option_no_throw(limit.Option);
+        if (command->get_name() != limit.Command || option == nullptr || option->count() == 0 ||
+            option->results().empty()) {
             continue;
         }
-        for (int k = 0; k < MAX_OPTIONS && def.Options[k].Name != nullptr; ++k) {
-            if (strcmp(def.Options[k].Name, limit.Option) != 0 || !args.Present[k]) {
-                continue;
+        // The value as its checks left it (a whole number in plain decimal).
+        Json value = Json::array();
+        const std::string& list = option->results().front();
+        size_t at = 0;
+        for (;;) {
+            size_t comma = list.find(',', at);
+            std::string item = list.substr(at, comma == std::string::npos ? comma : comma - at);
+            double number;
+            value.push_back(ParseDouble(item.c_str(), &number) ? Json(number) : Json(item));
+            if (comma == std::string::npos) {
+                break;
             }
-            Json value = Json::array();
-            std::string list = args.Value[k];
-            size_t at = 0;
-            for (;;) {
-                size_t comma = list.find(',', at);
-                std::string item = list.substr(at, comma == std::string::npos ? comma : comma - at);
-                double number;
-                value.push_back(ParseDouble(item.c_str(), &number) ? Json(number) : Json(item));
-                if (comma == std::string::npos) {
-                    break;
-                }
-                at = comma + 1;
-            }
-            out[limit.Key] = strcmp(limit.Option, "--steps") == 0 ? value : value[0];
+            at = comma + 1;
         }
+        out[limit.Key] = strcmp(limit.Option, "--steps") == 0 ? value : value[0];
     }
     return out.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The arguments after the command as the run stores them: a --db target without its
+// password. After "--" every word is a port.
+std::vector<std::string> StoredArguments(std::vector<std::string> arguments) {
+    const std::string db = "--db", dbIs = "--db=";
+    for (size_t i = 0; i < arguments.size() && arguments[i] != "--"; ++i) {
+        if (arguments[i] == db && i + 1 < arguments.size()) {
+            arguments[i + 1] = ShownResultsTarget(arguments[i + 1].c_str());
+            ++i;
+        } else if (arguments[i].compare(0, dbIs.size(), dbIs) == 0) {
+            arguments[i] = dbIs + ShownResultsTarget(arguments[i].c_str() + dbIs.size());
+        }
+    }
+    return arguments;
 }
 
 void SaySpooled(const std::string& host) {
@@ -197,48 +207,14 @@ void SendSpooledRuns() {
 
 } // namespace
 
-int ResultsTakeOptions(const CommandDef& def, int* argc, char** argv) {
-    if (!KeepsResults(def)) {
-        return 0;
+int ResultsBeginRun(const CLI::App* command, const std::vector<std::string>& arguments) {
+    if (!KeepsResults(command)) {
+        return EXIT_DONE;
     }
-    Arguments.assign(argv + 2, argv + *argc);
-    const char* target = getenv("TORVAN_DB");
-    Target = target != nullptr ? target : "";
-    int kept = 2;
-    for (int i = 2; i < *argc; ++i) {
-        if (strcmp(argv[i], "--db") == 0) {
-            if (i + 1 >= *argc || argv[i + 1][0] == '\0') {
-                return UsageError(def, "--db needs the database's path", "");
-            }
-            Target = argv[++i];
-        } else if (strcmp(argv[i], "--db-samples") == 0) {
-            KeepSamples = 1;
-        } else {
-            argv[kept++] = argv[i];
-        }
+    if (ResultsGiven.KeepSamples && Target.empty()) {
+        return UsageError("--db-samples needs --db PATH (or TORVAN_DB)", "");
     }
-    *argc = kept;
-    argv[kept] = nullptr;
-    // The run's stored options name its server without the password.
-    for (size_t i = 0; i + 1 < Arguments.size(); ++i) {
-        if (Arguments[i] == "--db") {
-            Arguments[i + 1] = ShownResultsTarget(Arguments[i + 1].c_str());
-        }
-    }
-    if (KeepSamples && Target.empty()) {
-        return UsageError(def, "--db-samples needs --db PATH (or TORVAN_DB)", "");
-    }
-    return 0;
-}
-
-void PrintResultsHelp(const CommandDef& def) {
-    if (KeepsResults(def)) {
-        printf("\n%s", RESULTS_OPTIONS_HELP);
-    }
-}
-
-int ResultsBeginRun(const CommandDef& def, const Args& args) {
-    if (Target.empty() || !KeepsResults(def)) {
+    if (Target.empty()) {
         return EXIT_DONE;
     }
     std::string why;
@@ -253,18 +229,23 @@ int ResultsBeginRun(const CommandDef& def, const Args& args) {
     Kept->Store = std::move(store);
     ResultsRun& run = Kept->Run;
     run.RunId = NewRunId();
-    run.Command = def.Name;
-    run.Options = Json(Arguments).dump(-1, ' ', false, Json::error_handler_t::replace);
-    run.Limits = LimitsOf(def, args);
+    run.Command = command->get_name();
+    run.Options =
+        Json(StoredArguments(arguments)).dump(-1, ' ', false, Json::error_handler_t::replace);
+    run.Limits = LimitsOf(command);
     run.StartedAt = UtcNowText();
     run.Host = HostName();
     run.Operator = OperatorName();
     run.Version = CTL_VERSION;
-    Kept->HasDuration = strcmp(def.Name, "capture") == 0 && args.Present[0];
-    Kept->Boards.resize((size_t)args.PositionalCount);
-    for (int i = 0; i < args.PositionalCount; ++i) {
-        Kept->Boards[(size_t)i].Board.Index = i;
-        Kept->Boards[(size_t)i].Board.Port = args.Positional[i];
+    const CLI::Option* duration = command->get_option_no_throw("--duration");
+    Kept->HasDuration = run.Command == "capture" && duration != nullptr && duration->count() > 0;
+    const CLI::Option* ports = command->get_option_no_throw("PORT");
+    const std::vector<std::string> none;
+    const std::vector<std::string>& named = ports != nullptr ? ports->results() : none;
+    Kept->Boards.resize(named.size());
+    for (size_t i = 0; i < named.size(); ++i) {
+        Kept->Boards[i].Board.Index = (int)i;
+        Kept->Boards[i].Board.Port = named[i];
     }
     if (!Kept->Store->BeginRun(run)) {
         why = Kept->Store->Why();
@@ -272,7 +253,7 @@ int ResultsBeginRun(const CommandDef& def, const Args& args) {
         return Fail(EXIT_OTHER, "results database %s",
                     (ShownResultsTarget(Target.c_str()) + ": " + why).c_str());
     }
-    if (KeepSamples) {
+    if (ResultsGiven.KeepSamples) {
         try {
             Kept->Samples.reset(new SampleWriter(Kept->Store.get(), run.RunId));
         } catch (const std::system_error&) {
@@ -284,16 +265,16 @@ int ResultsBeginRun(const CommandDef& def, const Args& args) {
     return EXIT_DONE;
 }
 
-const char* ResultOutcome(int code) {
+TestOutcome ResultOutcome(int code) {
     if (code == EXIT_DONE) {
         // A capture without a duration ends at Ctrl-C as planned; one with a duration was cut
         // short.
-        return Interrupted() && Kept && Kept->HasDuration ? RESULT_ABORTED : RESULT_PASS;
+        return Interrupted() && Kept && Kept->HasDuration ? OUTCOME_ABORTED : OUTCOME_PASS;
     }
     if (code == EXIT_LIMIT_FAILED) {
-        return RESULT_FAIL;
+        return OUTCOME_FAIL;
     }
-    return Interrupted() ? RESULT_ABORTED : RESULT_ERROR;
+    return Interrupted() ? OUTCOME_ABORTED : OUTCOME_ERROR;
 }
 
 int ResultsEndRun(int code) {
@@ -313,15 +294,24 @@ int ResultsEndRun(int code) {
         Kept.reset();
         return code;
     }
+    // The run's outcome is the worst of its boards', as each command decided it; a board the
+    // command never reached, and a run without boards, read as the exit code says.
+    TestOutcome outcome = Kept->Boards.empty() ? ResultOutcome(code) : OUTCOME_PASS;
     for (BoardSlot& slot : Kept->Boards) {
         if (!slot.Decided) {
-            Decide(&slot, code, LastFailure);
+            Decide(&slot, ResultOutcome(code), LastFailure);
         }
+        outcome = WorstOutcome(outcome, slot.Outcome);
     }
     if (!Kept->Failure.empty() && code == EXIT_DONE) {
         code = EXIT_OTHER;
     }
-    if (!Kept->Store->EndRun(Kept->Run.RunId, UtcNowText(), ResultOutcome(code), code)) {
+    // Boards that passed in a run that failed afterwards (its output or its results not
+    // written).
+    if (outcome == OUTCOME_PASS && code != EXIT_DONE) {
+        outcome = ResultOutcome(code);
+    }
+    if (!Kept->Store->EndRun(Kept->Run.RunId, UtcNowText(), OutcomeName(outcome), code)) {
         StoreFailed(Kept->Store->Why());
         code = code == EXIT_DONE ? EXIT_OTHER : code;
     }
@@ -378,12 +368,12 @@ void ResultsAddSample(double time, float flow, double setPoint) {
     }
 }
 
-void ResultsStepBoard(int index, const StepReport& report, int code, const char* why) {
+void ResultsStepBoard(int index, const StepReport& report) {
     BoardSlot* slot = Slot(index);
     if (slot == nullptr) {
         return;
     }
-    Decide(slot, code, why);
+    Decide(slot, report.Outcome, report.Reason.c_str());
     std::vector<ResultsStep> steps;
     for (size_t k = 0; k < report.Steps.size() && slot->Found; ++k) {
         const StepRecord& record = report.Steps[k];
@@ -405,12 +395,13 @@ void ResultsStepBoard(int index, const StepReport& report, int code, const char*
     }
 }
 
-void ResultsCaptureBoard(int index, int code, const char* why, const char* file, long written) {
+void ResultsCaptureBoard(int index, TestOutcome outcome, const char* reason, const char* file,
+                         long written) {
     BoardSlot* slot = Slot(index);
     if (slot == nullptr) {
         return;
     }
-    Decide(slot, code, why);
+    Decide(slot, outcome, reason);
     if (!slot->Found) {
         return;
     }
@@ -425,6 +416,13 @@ void ResultsCaptureBoard(int index, int code, const char* why, const char* file,
     capture.FlowMeanPct = slot->Made > 0 ? slot->Sum / (double)slot->Made : NAN;
     if (!Kept->Store->AddCapture(Kept->Run.RunId, capture)) {
         StoreFailed(Kept->Store->Why());
+    }
+}
+
+void ResultsBumpBoard(TestOutcome outcome, const char* reason) {
+    BoardSlot* slot = Slot(0);
+    if (slot != nullptr) {
+        Decide(slot, outcome, reason);
     }
 }
 
@@ -464,7 +462,12 @@ void ResultsBumpValues(long type, double sp1, double sp2, unsigned v1, float gai
 
 namespace {
 
-enum ResultsOption { OPT_DB, OPT_BOARD, OPT_PORT, OPT_SINCE, OPT_OUTCOME, OPT_JSON, OPT_CSV };
+const ResultsArgs& Query = ResultsGiven;
+
+// Whether the results command was given an option (--board "" is given, and refused by show).
+int Given(const char* option) {
+    return Query.Results->count(option) > 0;
+}
 
 Json NumberOrNull(double value) {
     return std::isfinite(value) ? Json(value) : Json(nullptr);
@@ -678,19 +681,19 @@ Json RunDetailJson(const ResultsRunDetail& detail) {
     return out;
 }
 
-int ShowRun(const CommandDef& def, const Args& args, ResultsStore* store) {
-    if (args.PositionalCount != 2) {
-        return UsageError(def, "show needs the run's id (or the start of it)", "");
+int ShowRun(ResultsStore* store) {
+    if (!Given("RUN")) {
+        return UsageError("show needs the run's id (or the start of it)", "");
     }
-    if (args.Present[OPT_BOARD] || args.Present[OPT_PORT] || args.Present[OPT_SINCE] ||
-        args.Present[OPT_OUTCOME] || args.Present[OPT_CSV]) {
-        return UsageError(def, "show takes --json only", "");
+    if (Given("--board") || Given("--port") || Given("--since") || Given("--outcome") ||
+        Given("--csv")) {
+        return UsageError("show takes --json only", "");
     }
     ResultsRunDetail detail;
-    if (!store->LoadRun(args.Positional[1], &detail)) {
+    if (!store->LoadRun(Query.Run, &detail)) {
         return Fail(EXIT_OTHER, "%s", store->Why().c_str());
     }
-    if (args.Present[OPT_JSON]) {
+    if (Query.Json) {
         printf("%s\n", Dump(RunDetailJson(detail)).c_str());
     } else {
         PrintRun(detail);
@@ -700,27 +703,25 @@ int ShowRun(const CommandDef& def, const Args& args, ResultsStore* store) {
 
 } // namespace
 
-static int ListOrShow(const CommandDef& def, const Args& args);
+static int ListOrShow();
 
 // JSON never throws out of torvanctl: a failure of its writer is this command's error.
-int RunResults(const CommandDef& def, const Args& args) {
+int RunResults() {
     try {
-        return ListOrShow(def, args);
+        return ListOrShow();
     } catch (const nlohmann::json::exception& e) {
         return Fail(EXIT_OTHER, "cannot print the results: %s", e.what());
     }
 }
 
 // `results sync`: every run spooled for the server goes to it.
-static int SyncSpool(const CommandDef& def, const Args& args, const char* target) {
-    if (args.PositionalCount != 1 || args.Present[OPT_BOARD] || args.Present[OPT_PORT] ||
-        args.Present[OPT_SINCE] || args.Present[OPT_OUTCOME] || args.Present[OPT_JSON] ||
-        args.Present[OPT_CSV]) {
-        return UsageError(def, "sync takes --db only", "");
+static int SyncSpool(const char* target) {
+    if (Given("RUN") || Given("--board") || Given("--port") || Given("--since") ||
+        Given("--outcome") || Given("--json") || Given("--csv")) {
+        return UsageError("sync takes --db only", "");
     }
     if (!IsServerTarget(target)) {
-        return UsageError(def, "sync sends what was spooled for a server: --db postgresql://...",
-                          "");
+        return UsageError("sync sends what was spooled for a server: --db postgresql://...", "");
     }
     SpoolSync sync;
     std::string why;
@@ -737,38 +738,32 @@ static int SyncSpool(const CommandDef& def, const Args& args, const char* target
     return EXIT_DONE;
 }
 
-static int ListOrShow(const CommandDef& def, const Args& args) {
-    const char* target = args.Present[OPT_DB] ? args.Value[OPT_DB] : getenv("TORVAN_DB");
-    if (target == nullptr || target[0] == '\0') {
-        return UsageError(def, "no database: --db PATH or TORVAN_DB", "");
+static int ListOrShow() {
+    const char* target = Query.Target.c_str();
+    if (target[0] == '\0') {
+        return UsageError("no database: --db PATH or TORVAN_DB", "");
     }
-    if (args.PositionalCount > 0 && strcmp(args.Positional[0], "sync") == 0) {
-        return SyncSpool(def, args, target);
+    if (Query.Action == "sync") {
+        return SyncSpool(target);
     }
-    const int show = args.PositionalCount > 0;
-    if (show && strcmp(args.Positional[0], "show") != 0) {
-        return UsageError(def, "unexpected argument ", args.Positional[0]);
-    }
-    if (args.Present[OPT_JSON] && args.Present[OPT_CSV]) {
-        return UsageError(def, "--json or --csv, not both", "");
-    }
+    const int show = Query.Action == "show";
     ResultsFilter filter;
-    if (args.Present[OPT_SINCE] && !ParseWhen(args.Value[OPT_SINCE], &filter.Since)) {
-        return UsageError(def, "--since needs an ISO 8601 date or date and time, not ",
-                          args.Value[OPT_SINCE]);
+    if (Given("--since") && !ParseWhen(Query.Since.c_str(), &filter.Since)) {
+        return UsageError("--since needs an ISO 8601 date or date and time, not ",
+                          Query.Since.c_str());
     }
-    if (args.Present[OPT_OUTCOME]) {
-        for (const char* c = args.Value[OPT_OUTCOME]; *c != '\0'; ++c) {
-            filter.Outcome.push_back((char)toupper((unsigned char)*c));
+    if (Given("--outcome")) {
+        for (char c : Query.Outcome) {
+            filter.Outcome.push_back((char)toupper((unsigned char)c));
         }
         if (filter.Outcome != RESULT_PASS && filter.Outcome != RESULT_FAIL &&
             filter.Outcome != RESULT_ERROR && filter.Outcome != RESULT_ABORTED) {
-            return UsageError(def, "--outcome must be PASS, FAIL, ERROR or ABORTED, not ",
-                              args.Value[OPT_OUTCOME]);
+            return UsageError("--outcome must be PASS, FAIL, ERROR or ABORTED, not ",
+                              Query.Outcome.c_str());
         }
     }
-    filter.Board = args.Present[OPT_BOARD] ? args.Value[OPT_BOARD] : "";
-    filter.Port = args.Present[OPT_PORT] ? args.Value[OPT_PORT] : "";
+    filter.Board = Query.Board;
+    filter.Port = Query.Port;
 
     std::string why;
     std::unique_ptr<ResultsStore> store = OpenResultsStore(target, 0, &why);
@@ -776,13 +771,13 @@ static int ListOrShow(const CommandDef& def, const Args& args) {
         return Fail(EXIT_OTHER, "results database %s", why.c_str());
     }
     if (show) {
-        return ShowRun(def, args, store.get());
+        return ShowRun(store.get());
     }
     std::vector<ResultsListedRun> runs;
     if (!store->ListRuns(filter, &runs)) {
         return Fail(EXIT_OTHER, "%s", store->Why().c_str());
     }
-    if (args.Present[OPT_JSON]) {
+    if (Query.Json) {
         Json all = {{"runs", Json::array()}};
         for (const ResultsListedRun& listed : runs) {
             Json run = RunJson(listed.Run);
@@ -793,7 +788,7 @@ static int ListOrShow(const CommandDef& def, const Args& args) {
             all["runs"].push_back(run);
         }
         printf("%s\n", Dump(all).c_str());
-    } else if (args.Present[OPT_CSV]) {
+    } else if (Query.Csv) {
         PrintCsv(runs);
     } else {
         PrintList(runs);

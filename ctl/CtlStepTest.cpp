@@ -11,39 +11,21 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Utf8File.h"
+#include "ctl/CtlArgs.h"
 #include "ctl/CtlBench.h"
+#include "ctl/CtlCommands.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlFlowStream.h"
 #include "ctl/CtlPlatform.h"
 #include "ctl/CtlReport.h"
 #include "ctl/CtlResults.h"
 #include "ctl/CtlStepMath.h"
-
-enum StepOption {
-    OPT_STEPS,
-    OPT_HOLD,
-    OPT_BAND,
-    OPT_SETTLE_FOR,
-    OPT_MAX_SETTLE,
-    OPT_MAX_OVERSHOOT,
-    OPT_MAX_ERROR,
-    OPT_JSON,
-    OPT_CSV,
-    OPT_SVG,
-    OPT_OUT_DIR,
-};
+#include "ctl/CtlStepBench.h"
+#include "ctl/CtlStepTest.h"
 
 constexpr int MAX_STEPS = 1000;
 // The settle band when none is given, %FS either side of the set point.
 constexpr double DEFAULT_BAND = 1.0;
-
-struct StepPlan {
-    std::vector<double> SetPoints;
-    double HoldSeconds;
-    double Band;
-    double SettleForMs;
-    StepLimits Limits;
-};
 
 // "0,25,50": set points in %FS, as the setpoint command takes them.
 static int ParseSteps(const char* text, std::vector<double>* out) {
@@ -68,40 +50,32 @@ static int ParseSteps(const char* text, std::vector<double>* out) {
     }
 }
 
-// A limit option: absent is -1 (not given); present it must be a number of 0 or more.
-static int ParseLimit(const Args& args, int option, double* out) {
-    *out = -1.0;
-    return !args.Present[option] || (ParseDouble(args.Value[option], out) && *out >= 0.0);
-}
+namespace {
+struct StepTestOptions {
+    std::vector<std::string> Ports;
+    std::string Steps;
+    double HoldS = 0.0;
+    double Band = DEFAULT_BAND;
+    long SettleForMs = 0;
+    // Limits not given stay negative.
+    double MaxSettleMs = -1.0, MaxOvershootPct = -1.0, MaxErrorPct = -1.0;
+    bool Json = false;
+    std::string Csv, Svg, OutDir;
+};
+StepTestOptions Options;
+} // namespace
 
-static int ParsePlan(const CommandDef& def, const Args& args, StepPlan* plan) {
-    if (!args.Present[OPT_STEPS] || !ParseSteps(args.Value[OPT_STEPS], &plan->SetPoints)) {
-        return UsageError(def, "--steps needs a list of set points, e.g. 0,50,100", "");
+static int ParsePlan(StepPlan* plan) {
+    if (!ParseSteps(Options.Steps.c_str(), &plan->SetPoints)) {
+        return UsageError("--steps needs a list of set points, e.g. 0,50,100, not ",
+                          Options.Steps.c_str());
     }
-    if (!args.Present[OPT_HOLD] || !ParseDouble(args.Value[OPT_HOLD], &plan->HoldSeconds) ||
-        plan->HoldSeconds <= 0.0 || plan->HoldSeconds > 86400.0) {
-        return UsageError(def, "--hold needs the seconds each set point is held", "");
-    }
-    plan->Band = DEFAULT_BAND;
-    if (args.Present[OPT_BAND] &&
-        (!ParseDouble(args.Value[OPT_BAND], &plan->Band) || plan->Band <= 0.0)) {
-        return UsageError(def, "bad --band ", args.Value[OPT_BAND]);
-    }
-    long settleFor = 0;
-    if (args.Present[OPT_SETTLE_FOR] &&
-        !ParseLong(args.Value[OPT_SETTLE_FOR], 5, 86400000, &settleFor)) {
-        return UsageError(def, "bad --settle-for ", args.Value[OPT_SETTLE_FOR]);
-    }
-    plan->SettleForMs = (double)settleFor;
-    if (!ParseLimit(args, OPT_MAX_SETTLE, &plan->Limits.MaxSettleMs)) {
-        return UsageError(def, "bad --max-settle ", args.Value[OPT_MAX_SETTLE]);
-    }
-    if (!ParseLimit(args, OPT_MAX_OVERSHOOT, &plan->Limits.MaxOvershootPct)) {
-        return UsageError(def, "bad --max-overshoot ", args.Value[OPT_MAX_OVERSHOOT]);
-    }
-    if (!ParseLimit(args, OPT_MAX_ERROR, &plan->Limits.MaxErrorPct)) {
-        return UsageError(def, "bad --max-error ", args.Value[OPT_MAX_ERROR]);
-    }
+    plan->HoldSeconds = Options.HoldS;
+    plan->Band = Options.Band;
+    plan->SettleForMs = (double)Options.SettleForMs;
+    plan->Limits.MaxSettleMs = Options.MaxSettleMs;
+    plan->Limits.MaxOvershootPct = Options.MaxOvershootPct;
+    plan->Limits.MaxErrorPct = Options.MaxErrorPct;
     return 0;
 }
 
@@ -119,6 +93,8 @@ struct SampleSink {
     std::vector<StepAccumulator> Steps; // one per step begun
     double Before;                      // the set point before the first step
     FILE* Csv;                          // null without --csv
+    int Started;                        // the first set point was sent
+    int WriteFailed;                    // the CSV could not be written
 };
 
 // A sample belongs to the last step sent before it was made; its figures count it only
@@ -145,8 +121,9 @@ static void AddSample(SampleSink* sink, double time, float flow) {
 }
 
 // One flush per batch: a reader of the CSV sees whole lines as the test goes.
-static int FlushCsv(const SampleSink& sink, const char* fileName) {
-    if (sink.Csv != nullptr && (ferror(sink.Csv) || fflush(sink.Csv) != 0)) {
+static int FlushCsv(SampleSink* sink, const char* fileName) {
+    if (sink->Csv != nullptr && (ferror(sink->Csv) || fflush(sink->Csv) != 0)) {
+        sink->WriteFailed = 1;
         return Fail(EXIT_OTHER, "cannot write %s", fileName);
     }
     return EXIT_DONE;
@@ -170,6 +147,7 @@ static int RunSteps(SampleSink* sink, const char* csvName, double origin = -1.0)
         step.From = previous;
         step.To = setPoint;
         step.SendSeconds = FlowStreamNow(&stream);
+        sink->Started = 1;
         code = SendSetPointOrFail(setPoint);
         if (code != EXIT_DONE) {
             return code;
@@ -191,12 +169,12 @@ static int RunSteps(SampleSink* sink, const char* csvName, double origin = -1.0)
             }
             int count = FlowStreamRead(&stream, flows, times);
             if (count < 0) {
-                return EXIT_TIMED_OUT;
+                return StoppedOrTimedOut();
             }
             for (int i = 0; i < count; ++i) {
                 AddSample(sink, times[i], flows[i]);
             }
-            code = FlushCsv(*sink, csvName);
+            code = FlushCsv(sink, csvName);
             if (code != EXIT_DONE) {
                 return code;
             }
@@ -206,6 +184,26 @@ static int RunSteps(SampleSink* sink, const char* csvName, double origin = -1.0)
         }
     }
     return EXIT_DONE;
+}
+
+// What became of the test once it ended with code: run to its end, it passed or failed its
+// limits; broken off from outside it is ABORTED; one that never began (no board, a meter, no
+// state record) or could not be recorded is an ERROR; one the board broke off (no reply to a
+// set point, no flow samples) has FAILED. Returns the board's exit code.
+static int DecideOutcome(StepReport* report, const SampleSink& sink, int code) {
+    if (code == EXIT_DONE) {
+        report->Outcome = report->Pass ? OUTCOME_PASS : OUTCOME_FAIL;
+        report->Reason = report->Pass ? "" : "outside a limit";
+        return report->Pass ? EXIT_DONE : EXIT_LIMIT_FAILED;
+    }
+    report->Reason = LastFailure;
+    if (StopWanted()) {
+        report->Outcome = OUTCOME_ABORTED;
+        report->Reason = "interrupted";
+        return EXIT_OTHER;
+    }
+    report->Outcome = sink.Started && !sink.WriteFailed ? OUTCOME_FAIL : OUTCOME_ERROR;
+    return code;
 }
 
 static void MeasureSteps(const StepPlan& plan, SampleSink* sink) {
@@ -219,23 +217,23 @@ static void MeasureSteps(const StepPlan& plan, SampleSink* sink) {
     }
 }
 
-static FILE* CreateOutput(const Args& args, int option) {
-    if (!args.Present[option]) {
+static FILE* CreateOutput(const std::string& name) {
+    if (name.empty()) {
         return nullptr;
     }
-    FILE* file = OpenFileUtf8(args.Value[option], "w");
+    FILE* file = OpenFileUtf8(name.c_str(), "w");
     if (file == nullptr) {
-        Fail(EXIT_OTHER, "cannot create %s", args.Value[option]);
+        Fail(EXIT_OTHER, "cannot create %s", name.c_str());
     }
     return file;
 }
 
-static int CloseOutput(FILE* file, int written, const Args& args, int option, int code) {
+static int CloseOutput(FILE* file, int written, const std::string& name, int code) {
     if (file == nullptr) {
         return code;
     }
     if ((fclose(file) != 0 || !written) && code != EXIT_OTHER) {
-        return Fail(EXIT_OTHER, "cannot write %s", args.Value[option]);
+        return Fail(EXIT_OTHER, "cannot write %s", name.c_str());
     }
     return code;
 }
@@ -249,9 +247,9 @@ static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
     }
     SystemStateRec state = {};
     if (!ReadBoardInfo(&report->Board)) {
-        code = EXIT_TIMED_OUT;
+        code = StoppedOrTimedOut();
     } else if (!report->Board.IsController) {
-        code = Fail(EXIT_OTHER, "the board on %s is a meter: it has no set point", port);
+        code = Fail(EXIT_OTHER, "%s is a meter: it has no set point", port);
     } else if (!GetLegacyBoardStateVals(Board, &state)) {
         ClearSerialPortErrors();
         code = Fail(EXIT_TIMED_OUT, "%s", "no state record from the board for its set point");
@@ -261,7 +259,7 @@ static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
         // However the test ended, the board is left at the list's last set point; after
         // Ctrl-C too, so its reply is still read.
         if (code != EXIT_DONE) {
-            SetRestoring(1);
+            BeginRestoring();
             int restored = SendSetPointOrFail(plan.SetPoints.back());
             SetRestoring(0);
             code = code == EXIT_DONE ? restored : code;
@@ -271,55 +269,72 @@ static int TestBoard(const char* port, SampleSink* sink, const char* csvName) {
     return code;
 }
 
-static int StepTestBench(const CommandDef& def, const Args& args, const StepPlan& plan);
+static int StepTestBench(const StepPlan& plan);
 
-int RunStepTest(const CommandDef& def, const Args& args) {
+static std::vector<StepReport> Reports;
+
+const std::vector<StepReport>& StepTestReports() {
+    return Reports;
+}
+
+static int RunStepTest() {
     StepPlan plan;
-    int code = ParsePlan(def, args, &plan);
+    int code = ParsePlan(&plan);
     if (code != 0) {
         return code;
     }
-    if (args.PositionalCount > 1 || args.Present[OPT_OUT_DIR]) {
-        return StepTestBench(def, args, plan);
+    if (Options.Ports.size() > 1 || !Options.OutDir.empty()) {
+        return StepTestBench(plan);
     }
-    if (args.Present[OPT_CSV] && args.Present[OPT_SVG] &&
-        SamePath(args.Value[OPT_CSV], args.Value[OPT_SVG])) {
-        return UsageError(def, "--csv and --svg name the same file ", args.Value[OPT_CSV]);
+    if (!Options.Csv.empty() && !Options.Svg.empty() &&
+        SamePath(Options.Csv.c_str(), Options.Svg.c_str())) {
+        return UsageError("--csv and --svg name the same file ", Options.Csv.c_str());
     }
     // Output files are made before the test, so a bad path costs no test time.
-    FILE* csv = CreateOutput(args, OPT_CSV);
-    FILE* svg = CreateOutput(args, OPT_SVG);
-    if ((args.Present[OPT_CSV] && csv == nullptr) || (args.Present[OPT_SVG] && svg == nullptr)) {
-        CloseOutput(csv, 1, args, OPT_CSV, EXIT_OTHER);
-        CloseOutput(svg, 1, args, OPT_SVG, EXIT_OTHER);
+    FILE* csv = CreateOutput(Options.Csv);
+    FILE* svg = CreateOutput(Options.Svg);
+    if ((!Options.Csv.empty() && csv == nullptr) || (!Options.Svg.empty() && svg == nullptr)) {
+        CloseOutput(csv, 1, Options.Csv, EXIT_OTHER);
+        CloseOutput(svg, 1, Options.Svg, EXIT_OTHER);
         return EXIT_OTHER;
     }
 
     StepReport report;
-    report.Port = args.Positional[0];
+    report.Port = Options.Ports[0].c_str();
     report.Band = plan.Band;
     report.Limits = plan.Limits;
     report.Pass = 1;
+    report.Outcome = OUTCOME_ERROR;
     TraceStart(&report.Trace, plan.HoldSeconds * (double)plan.SetPoints.size());
-    SampleSink sink = {&plan, &report, {}, 0.0, csv};
-    const char* csvName = args.Present[OPT_CSV] ? args.Value[OPT_CSV] : "";
+    SampleSink sink = {&plan, &report, {}, 0.0, csv, 0, 0};
+    const char* csvName = Options.Csv.c_str();
     int written = csv == nullptr || fputs("time_s,set_point_pct,flow_pct\n", csv) >= 0;
-    code = TestBoard(args.Positional[0], &sink, csvName);
+    code = TestBoard(report.Port, &sink, csvName);
     MeasureSteps(plan, &sink);
-
-    if (code == EXIT_DONE) {
-        if (args.Present[OPT_JSON]) {
+    // The samples of a test that ended early are still worth keeping.
+    written = written && csv != nullptr && ferror(csv) == 0;
+    if (csv != nullptr && CloseOutput(csv, written, Options.Csv, EXIT_DONE) != EXIT_DONE) {
+        sink.WriteFailed = 1;
+        code = code == EXIT_DONE ? EXIT_OTHER : code;
+    }
+    const int finished = code == EXIT_DONE;
+    code = DecideOutcome(&report, sink, code);
+    // The plot says what became of the test, so it is written once that is known.
+    if (svg != nullptr &&
+        CloseOutput(svg, WriteStepSvg(svg, report), Options.Svg, EXIT_DONE) != EXIT_DONE) {
+        report.Outcome = WorstOutcome(report.Outcome, OUTCOME_ERROR);
+        report.Reason = LastFailure;
+        code = code == EXIT_DONE || code == EXIT_LIMIT_FAILED ? EXIT_OTHER : code;
+    }
+    if (finished) {
+        if (Options.Json) {
             printf("%s\n", StepReportJson(report).c_str());
         } else {
             PrintStepTable(stdout, report);
         }
-        code = report.Pass ? EXIT_DONE : EXIT_LIMIT_FAILED;
     }
-    // The samples of a test that ended early are still worth keeping.
-    written = written && csv != nullptr && ferror(csv) == 0;
-    code = CloseOutput(csv, written, args, OPT_CSV, code);
-    code = CloseOutput(svg, svg != nullptr && WriteStepSvg(svg, report), args, OPT_SVG, code);
-    ResultsStepBoard(0, report, code, LastFailure);
+    Reports.assign(1, report);
+    ResultsStepBoard(0, report);
     return code;
 }
 
@@ -328,24 +343,14 @@ int RunStepTest(const CommandDef& def, const Args& args) {
 // started together; each board's JSON, CSV and SVG in --out-dir, and a summary of all.
 
 namespace {
-struct StepBoard {
-    const Args* Arguments;
-    int Index;
-    const StepPlan* Plan;
-    BenchStart* Start;
-    int Connected; // the board was found: its test ran, or broke off
-    int Code;      // EXIT_DONE, EXIT_LIMIT_FAILED for any failed test, else why it was not run
-    std::string Why;
-    StepReport Report;
-};
 
-const char* BenchFolder(const Args& args) {
-    return args.Present[OPT_OUT_DIR] ? args.Value[OPT_OUT_DIR] : nullptr;
+const char* BenchFolder() {
+    return Options.OutDir.empty() ? nullptr : Options.OutDir.c_str();
 }
 
 // Connects and reads what the test starts from; EXIT_DONE, or why the test cannot run.
 int PrepareStepBoard(StepBoard* board, SampleSink* sink) {
-    const char* port = board->Arguments->Positional[board->Index];
+    const char* port = (*board->Ports)[(size_t)board->Index].c_str();
     int code = OpenBoard(port);
     if (code != EXIT_DONE) {
         return code;
@@ -353,10 +358,10 @@ int PrepareStepBoard(StepBoard* board, SampleSink* sink) {
     board->Connected = 1;
     SystemStateRec state = {};
     if (!ReadBoardInfo(&board->Report.Board)) {
-        return EXIT_TIMED_OUT;
+        return StoppedOrTimedOut();
     }
     if (!board->Report.Board.IsController) {
-        return Fail(EXIT_OTHER, "the board on %s is a meter: it has no set point", port);
+        return Fail(EXIT_OTHER, "%s is a meter: it has no set point", port);
     }
     if (!GetLegacyBoardStateVals(Board, &state)) {
         ClearSerialPortErrors();
@@ -367,38 +372,47 @@ int PrepareStepBoard(StepBoard* board, SampleSink* sink) {
 }
 
 std::string StepBoardFile(const StepBoard& board, const char* extension) {
-    return BenchFilePath(BenchFolder(*board.Arguments),
-                         BoardFileBase(*board.Arguments, board.Index, board.Report.Board.Name),
+    return BenchFilePath(BenchFolder(),
+                         BoardFileBase(*board.Ports, board.Index, board.Report.Board.Name),
                          extension);
 }
 
-// The board's JSON and SVG in the folder; EXIT_DONE or EXIT_OTHER (reported).
-int WriteStepBoardFiles(const StepBoard& board) {
-    std::string json = StepBoardFile(board, "json"), svg = StepBoardFile(board, "svg");
-    int code = EXIT_DONE;
+// A file that cannot be written makes the board's test an ERROR (unless it was ABORTED).
+void FileFailed(StepBoard* board) {
+    board->Report.Outcome = WorstOutcome(board->Report.Outcome, OUTCOME_ERROR);
+    if (board->Report.Outcome == OUTCOME_ERROR) {
+        board->Report.Reason = LastFailure;
+    }
+}
+
+// The board's SVG, then its JSON (which says whether the SVG was written) in the folder.
+void WriteStepBoardFiles(StepBoard* board) {
+    std::string json = StepBoardFile(*board, "json"), svg = StepBoardFile(*board, "svg");
+    if (!board->Report.Steps.empty()) {
+        FILE* file = OpenFileUtf8(svg.c_str(), "w");
+        if (file == nullptr) {
+            Fail(EXIT_OTHER, "cannot create %s", svg.c_str());
+            FileFailed(board);
+        } else {
+            int whole = WriteStepSvg(file, board->Report);
+            if (fclose(file) != 0 || !whole) {
+                Fail(EXIT_OTHER, "cannot write %s", svg.c_str());
+                FileFailed(board);
+            }
+        }
+    }
     FILE* file = OpenFileUtf8(json.c_str(), "w");
-    if (file == nullptr || fprintf(file, "%s\n", StepReportJson(board.Report).c_str()) < 0 ||
-        fclose(file) != 0) {
-        code = Fail(EXIT_OTHER, "cannot write %s", json.c_str());
+    int whole = file != nullptr && fprintf(file, "%s\n", StepReportJson(board->Report).c_str()) > 0;
+    if (file == nullptr || fclose(file) != 0 || !whole) {
+        Fail(EXIT_OTHER, "cannot write %s", json.c_str());
+        FileFailed(board);
     }
-    if (board.Report.Steps.empty()) {
-        return code;
-    }
-    file = OpenFileUtf8(svg.c_str(), "w");
-    if (file == nullptr) {
-        return Fail(EXIT_OTHER, "cannot create %s", svg.c_str());
-    }
-    int whole = WriteStepSvg(file, board.Report);
-    if (fclose(file) != 0 || !whole) {
-        code = Fail(EXIT_OTHER, "cannot write %s", svg.c_str());
-    }
-    return code;
 }
 
 void StepOneBoard(void* arg) {
     StepBoard* board = static_cast<StepBoard*>(arg);
     const StepPlan& plan = *board->Plan;
-    const char* port = board->Arguments->Positional[board->Index];
+    const char* port = (*board->Ports)[(size_t)board->Index].c_str();
     BeginBenchBoard(port);
     LastFailure[0] = '\0';
     StepReport* report = &board->Report;
@@ -406,11 +420,12 @@ void StepOneBoard(void* arg) {
     report->Band = plan.Band;
     report->Limits = plan.Limits;
     report->Pass = 1;
+    report->Outcome = OUTCOME_ERROR;
     TraceStart(&report->Trace, plan.HoldSeconds * (double)plan.SetPoints.size());
-    SampleSink sink = {&plan, report, {}, 0.0, nullptr};
+    SampleSink sink = {&plan, report, {}, 0.0, nullptr, 0, 0};
     std::string csvName;
     int code = PrepareStepBoard(board, &sink);
-    if (code == EXIT_DONE && BenchFolder(*board->Arguments) != nullptr) {
+    if (code == EXIT_DONE && BenchFolder() != nullptr) {
         csvName = StepBoardFile(*board, "csv");
         sink.Csv = OpenFileUtf8(csvName.c_str(), "w");
         if (sink.Csv == nullptr || fputs("time_s,set_point_pct,flow_pct\n", sink.Csv) < 0) {
@@ -425,165 +440,138 @@ void StepOneBoard(void* arg) {
                             : RunSteps(&sink, csvName.c_str(), origin);
         // As on one board: left at the list's last set point however the test ended.
         if (code != EXIT_DONE) {
-            SetRestoring(1);
+            BeginRestoring();
             SendSetPointOrFail(plan.SetPoints.back());
             SetRestoring(0);
         }
     }
     CloseBoard();
     MeasureSteps(plan, &sink);
-    if (sink.Csv != nullptr && (fclose(sink.Csv) != 0) && code == EXIT_DONE) {
-        code = Fail(EXIT_OTHER, "cannot write %s", csvName.c_str());
+    if (sink.Csv != nullptr && fclose(sink.Csv) != 0 && !sink.WriteFailed) {
+        Fail(EXIT_OTHER, "cannot write %s", csvName.c_str());
+        sink.WriteFailed = 1;
+        code = code == EXIT_DONE ? EXIT_OTHER : code;
     }
-    board->Why = LastFailure;
-    // A board that was found and did not pass (a limit, a step that broke off, a meter) failed
-    // its test; one that was not found (or Ctrl-C) keeps its own exit code.
-    if (code == EXIT_DONE) {
-        code = report->Pass ? EXIT_DONE : EXIT_LIMIT_FAILED;
-        board->Why = report->Pass ? "" : "outside a limit";
-    } else if (board->Connected && !Interrupted()) {
-        report->Pass = 0;
-        code = EXIT_LIMIT_FAILED;
+    code = DecideOutcome(report, sink, code);
+    if (board->Connected && BenchFolder() != nullptr) {
+        WriteStepBoardFiles(board);
     }
-    if (board->Connected && BenchFolder(*board->Arguments) != nullptr &&
-        WriteStepBoardFiles(*board) != EXIT_DONE && code == EXIT_DONE) {
-        code = EXIT_OTHER;
-        board->Why = LastFailure;
+    // A board that broke its test off failed it (5); one whose test could not be carried out
+    // or recorded keeps the exit code of why, a file that could not be written 1.
+    switch (report->Outcome) {
+    case OUTCOME_PASS:
+        board->Code = EXIT_DONE;
+        break;
+    case OUTCOME_FAIL:
+        board->Code = EXIT_LIMIT_FAILED;
+        break;
+    case OUTCOME_ABORTED:
+        board->Code = EXIT_OTHER;
+        break;
+    default:
+        board->Code = code == EXIT_DONE || code == EXIT_LIMIT_FAILED ? EXIT_OTHER : code;
     }
-    board->Code = code;
-    ResultsStepBoard(board->Index, *report, code, board->Why.c_str());
+    board->Why = report->Reason;
+    ResultsStepBoard(board->Index, *report);
 }
 
-// The worst figure over the steps: the largest, NaN (never settled) counting as the worst.
-double Worst(const StepReport& report, double StepMetrics::*figure, int absolute) {
-    double worst = 0.0;
-    for (const StepRecord& step : report.Steps) {
-        double value = step.Metrics.*figure;
-        if (std::isnan(value)) {
-            return value;
-        }
-        worst = std::fmax(worst, absolute ? std::fabs(value) : value);
-    }
-    return worst;
-}
-
-void PrintFigure(double value, int tested, int width, int decimals) {
-    if (!tested) {
-        printf("%*s", width, "-");
-    } else if (std::isnan(value)) {
-        printf("%*s", width, "never");
-    } else {
-        printf("%*.*f", width, decimals, value);
-    }
-}
-
-const char* BoardLabelText(const StepBoard& board) {
-    if (!board.Connected) {
-        return "-";
-    }
-    if (board.Report.Board.Name[0] != '\0') {
-        return board.Report.Board.Name;
-    }
-    return board.Report.Board.IsController ? "unnamed controller" : "meter";
-}
-
-void PrintStepSummary(const std::vector<StepBoard>& boards) {
-    printf("%-24s %-24s %10s %10s %10s  result\n", "port", "board", "settle ms", "overshoot",
-           "error");
-    std::string failed, missing;
-    for (const StepBoard& board : boards) {
-        const char* port = board.Arguments->Positional[board.Index];
-        int tested = board.Connected && !board.Report.Steps.empty();
-        printf("%-24s %-24.24s", port, BoardLabelText(board));
-        PrintFigure(Worst(board.Report, &StepMetrics::SettleMs, 0), tested, 11, 1);
-        PrintFigure(Worst(board.Report, &StepMetrics::OvershootPct, 0), tested, 11, 4);
-        PrintFigure(Worst(board.Report, &StepMetrics::MeanErrorPct, 1), tested, 11, 4);
-        if (board.Code == EXIT_DONE) {
-            printf("  PASS\n");
-        } else {
-            printf("  %s: %s\n", board.Code == EXIT_LIMIT_FAILED ? "FAIL" : "NOT TESTED",
-                   board.Why.c_str());
-        }
-        std::string* list = board.Code == EXIT_LIMIT_FAILED ? &failed
-                            : board.Code != EXIT_DONE       ? &missing
-                                                            : nullptr;
-        if (list != nullptr) {
-            *list += (list->empty() ? "" : ", ") + std::string(port);
-        }
-    }
-    if (failed.empty() && missing.empty()) {
-        printf("PASS: %zu boards within every limit given\n", boards.size());
-        return;
-    }
-    printf("FAIL:");
-    if (!failed.empty()) {
-        printf(" failed: %s", failed.c_str());
-    }
-    if (!missing.empty()) {
-        printf("%s not tested: %s", failed.empty() ? "" : ";", missing.c_str());
-    }
-    printf("\n");
-}
-
-std::string StepBenchJson(const std::vector<StepBoard>& boards, int pass) {
-    using Json = nlohmann::ordered_json;
-    Json all = {{"pass", pass != 0}, {"boards", Json::array()}};
-    for (const StepBoard& board : boards) {
-        Json entry = {{"port", board.Arguments->Positional[board.Index]}};
-        if (board.Connected) {
-            Json one = Json::parse(StepReportJson(board.Report), nullptr, false);
-            for (auto item = one.begin(); item != one.end(); ++item) {
-                entry[item.key()] = item.value();
-            }
-        } else {
-            entry["pass"] = false;
-        }
-        if (board.Code != EXIT_DONE) {
-            entry["error"] = board.Why;
-            entry["exit_code"] = board.Code;
-        }
-        all["boards"].push_back(entry);
-    }
-    return all.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 } // namespace
 
-static int StepTestBench(const CommandDef& def, const Args& args, const StepPlan& plan) {
-    int code = CheckDistinctPorts(def, args);
+static int StepTestBench(const StepPlan& plan) {
+    const std::vector<std::string>& ports = Options.Ports;
+    int code = CheckDistinctPorts(ports);
     if (code != 0) {
         return code;
     }
-    if (args.Present[OPT_CSV] || args.Present[OPT_SVG]) {
-        return UsageError(def, "with several ports or --out-dir each board's CSV and SVG go to ",
+    if (!Options.Csv.empty() || !Options.Svg.empty()) {
+        return UsageError("with several ports or --out-dir each board's CSV and SVG go to ",
                           "--out-dir");
     }
-    if (BenchFolder(args) != nullptr && !MakeOutputFolder(BenchFolder(args))) {
-        return Fail(EXIT_OTHER, "cannot make the folder %s", BenchFolder(args));
+    if (BenchFolder() != nullptr && !MakeOutputFolder(BenchFolder())) {
+        return Fail(EXIT_OTHER, "cannot make the folder %s", BenchFolder());
     }
     BenchStart start;
-    std::vector<StepBoard> boards((size_t)args.PositionalCount);
+    std::vector<StepBoard> boards(ports.size());
     std::vector<void*> pointers;
-    for (int i = 0; i < args.PositionalCount; ++i) {
+    for (int i = 0; i < (int)ports.size(); ++i) {
         StepBoard& board = boards[(size_t)i];
-        board.Arguments = &args;
+        board.Ports = &ports;
         board.Index = i;
         board.Plan = &plan;
         board.Start = &start;
         board.Connected = 0;
         board.Code = EXIT_DONE;
         board.Report.Board = BoardInfo{};
+        board.Report.Outcome = OUTCOME_ERROR;
         pointers.push_back(&board);
     }
     RunOnEveryBoard(pointers, StepOneBoard, &start, nullptr, nullptr);
     std::vector<int> codes;
+    Reports.clear();
     for (const StepBoard& board : boards) {
         codes.push_back(board.Code);
+        Reports.push_back(board.Report);
     }
     code = BenchExitCode(codes);
-    if (args.Present[OPT_JSON]) {
-        printf("%s\n", StepBenchJson(boards, code == EXIT_DONE).c_str());
+    if (Options.Json) {
+        printf("%s\n", StepBenchJson(boards).c_str());
     } else {
         PrintStepSummary(boards);
     }
     return code;
+}
+
+void DefineStepTestCommand(CLI::App* root) {
+    CLI::App* command = AddCommand(
+        root, "step-test",
+        "Sends each set point of LIST (%FS, e.g. 0,25,50,75,100,0), holds it S seconds while\n"
+        "recording every flow sample, and measures each step from the previous set point:\n"
+        "  settle_ms       sending to the first sample after which the flow stays within\n"
+        "                  +/- B %FS (default 1) of the set point for the rest of the hold\n"
+        "                  (or for MS with --settle-for); none when it never settles\n"
+        "  rise_ms         10 % to 90 % of the step; none for a step of 0\n"
+        "  overshoot_pct   largest excursion beyond the set point in the step's direction\n"
+        "  mean_error_pct, noise_pct   mean and standard deviation of flow - set point over\n"
+        "                  the last second of the hold\n"
+        "Prints a table and a PASS/FAIL line, or one JSON object with --json. --csv writes\n"
+        "every sample (time, set point, flow) as it comes, --svg a plot of set point and flow\n"
+        "against time with the bands and settle times (two different files). Limits:\n"
+        "--max-settle (a step that never settles fails it), --max-overshoot, --max-error\n"
+        "(|mean error|). Exit code 5 when a limit fails. The board is left at the last set\n"
+        "point of LIST.\n"
+        "Several ports (a bench of boards): the plan runs on every board at once, the steps\n"
+        "sent together. With --out-dir each board gets its JSON, CSV and SVG there (named\n"
+        "after its port and name); --csv and --svg are for one board. Prints a summary (port,\n"
+        "board, worst settle, worst overshoot, worst |mean error|, outcome), or with --json\n"
+        "{\"outcome\": ..., \"pass\": ..., \"boards\": [each board's report with its \"port\"]}.\n"
+        "Outcomes: PASS; FAIL (a limit failed, or the board broke the test off: no reply to a\n"
+        "set point; exit code 5); ERROR (not carried out or not recorded: a board missing or\n"
+        "the port in use (3), a meter (1), a file that cannot be written (1)); ABORTED\n"
+        "(Ctrl-C, SIGTERM, SIGHUP; 1). A board that is missing or fails does not stop the\n"
+        "others; the run's exit code is the first board's that is not 0 or 5, else 5 when a\n"
+        "board failed.",
+        RunStepTest);
+    AddPorts(command, &Options.Ports, MAX_PORTS);
+    AddText(command, "--steps", &Options.Steps, "LIST", "the set points, %FS, e.g. 0,50,100")
+        ->required();
+    AddPositive(command, "--hold", &Options.HoldS, "S", "seconds each set point is held", 86400.0)
+        ->required();
+    AddPositive(command, "--band", &Options.Band, "B", "the settle band, +/- %FS (default 1)");
+    AddWhole(command, "--settle-for", &Options.SettleForMs, 5, 86400000, "MS",
+             "settled once inside the band for MS (default: the rest of the hold)");
+    AddNumber(command, "--max-settle", &Options.MaxSettleMs, 0.0, 1e12, "MS",
+              "the longest settle time a step may take");
+    AddNumber(command, "--max-overshoot", &Options.MaxOvershootPct, 0.0, 1e6, "PCT",
+              "the largest overshoot a step may have, %FS");
+    AddNumber(command, "--max-error", &Options.MaxErrorPct, 0.0, 1e6, "PCT",
+              "the largest |mean error| a step may have, %FS");
+    AddFlag(command, "--json", &Options.Json, "one JSON object instead of the table");
+    CLI::Option* csv =
+        AddText(command, "--csv", &Options.Csv, "FILE", "every sample of one board as CSV");
+    CLI::Option* svg = AddText(command, "--svg", &Options.Svg, "FILE", "a plot of one board");
+    AddText(command, "--out-dir", &Options.OutDir, "DIR",
+            "a folder for each board's JSON, CSV and SVG (made if missing)")
+        ->excludes(csv)
+        ->excludes(svg);
+    AddResultsOptions(command);
 }

@@ -9,13 +9,22 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ctl/CtlArgs.h"
 #include "ctl/CtlBench.h"
+#include "ctl/CtlCommands.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/CtlPlatform.h"
 #include "device/DeviceClock.h"
 #include "display/InfoStrip.h"
 
-enum WatchOption { OPT_ONCE, OPT_JSON, OPT_DURATION };
+namespace {
+struct WatchOptions {
+    std::vector<std::string> Ports;
+    bool Once = false, Json = false;
+    double DurationS = -1.0;
+};
+WatchOptions Options;
+} // namespace
 
 // How often a board's state is read and the table drawn (about five times a second).
 constexpr double WATCH_PERIOD_SECONDS = 0.2;
@@ -236,6 +245,7 @@ struct WatchScreen {
     double Period;
     double EndAt; // < 0: until Ctrl-C
     int Once;
+    int WriteFailed; // the table could not be written (a closed pipe): the run ends
 };
 
 static void DrawTable(WatchScreen* screen) {
@@ -254,8 +264,12 @@ static void DrawTable(WatchScreen* screen) {
     if (!screen->Terminal) {
         out += "\n";
     }
-    fputs(out.c_str(), stdout);
-    fflush(stdout);
+    // "watch ... | head -3": once the reader has gone, nothing will ever read the table again,
+    // so the run ends and every board is put back.
+    if (fputs(out.c_str(), stdout) < 0 || fflush(stdout) != 0) {
+        screen->WriteFailed = 1;
+        StopEveryBoard();
+    }
     screen->Drawn = (int)screen->Boards->size() + 1;
 }
 
@@ -328,37 +342,32 @@ static std::string SnapshotJson(const std::vector<WatchRow>& rows,
         }
         all.push_back(entry);
     }
-    return Json({{"boards", all}}).dump(-1, ' ', false, Json::error_handler_t::replace);
+    return Json({{"version", TORVAN_VERSION}, {"boards", all}})
+        .dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-int RunWatch(const CommandDef& def, const Args& args) {
-    int code = CheckDistinctPorts(def, args);
+static int RunWatch() {
+    const std::vector<std::string>& ports = Options.Ports;
+    int code = CheckDistinctPorts(ports);
     if (code != 0) {
         return code;
     }
-    double durationS = -1.0;
-    if (args.Present[OPT_DURATION] &&
-        (!ParseDouble(args.Value[OPT_DURATION], &durationS) || durationS <= 0.0)) {
-        return UsageError(def, "bad --duration ", args.Value[OPT_DURATION]);
-    }
-    if (args.Present[OPT_JSON] && !args.Present[OPT_ONCE]) {
-        return UsageError(def, "--json prints one snapshot: it needs --once", "");
-    }
-    std::vector<WatchBoard> boards((size_t)args.PositionalCount);
+    const double durationS = Options.DurationS;
+    std::vector<WatchBoard> boards(ports.size());
     std::vector<void*> pointers;
-    for (int i = 0; i < args.PositionalCount; ++i) {
-        boards[(size_t)i].Port = args.Positional[i];
-        boards[(size_t)i].Lock = NewCtlLock();
-        boards[(size_t)i].Row = WatchRow{};
-        boards[(size_t)i].Row.Link = LINK_CONNECTING;
-        pointers.push_back(&boards[(size_t)i]);
+    for (size_t i = 0; i < ports.size(); ++i) {
+        boards[i].Port = ports[i].c_str();
+        boards[i].Lock = NewCtlLock();
+        boards[i].Row = WatchRow{};
+        boards[i].Row.Link = LINK_CONNECTING;
+        pointers.push_back(&boards[i]);
     }
     WatchScreen screen = {};
     screen.Boards = &boards;
     screen.Terminal = OutputIsTerminal();
     screen.Period = WATCH_PERIOD_SECONDS;
     screen.EndAt = -1.0;
-    screen.Once = args.Present[OPT_ONCE];
+    screen.Once = Options.Once;
     screen.PortWidth = 8;
     for (const WatchBoard& board : boards) {
         int length = (int)strlen(board.Port);
@@ -382,7 +391,7 @@ int RunWatch(const CommandDef& def, const Args& args) {
         rows.push_back(GetRow(&board));
     }
     if (screen.Once) {
-        if (args.Present[OPT_JSON]) {
+        if (Options.Json) {
             printf("%s\n", SnapshotJson(rows, boards).c_str());
         } else {
             screen.Drawn = 0;
@@ -390,11 +399,35 @@ int RunWatch(const CommandDef& def, const Args& args) {
         }
     }
     code = EXIT_DONE;
+    if (screen.WriteFailed) {
+        code = Fail(EXIT_OTHER, "%s", "cannot write standard output");
+    }
     for (size_t i = 0; i < boards.size(); ++i) {
         FreeCtlLock(boards[i].Lock);
-        if (rows[i].Link != LINK_CONNECTED && screen.Once) {
+        if (rows[i].Link != LINK_CONNECTED && screen.Once && code == EXIT_DONE) {
             code = EXIT_NO_BOARD;
         }
     }
     return code;
+}
+
+void DefineWatchCommand(CLI::App* root) {
+    CLI::App* command = AddCommand(
+        root, "watch",
+        "Shows a bench of boards as a live table, one row per board, redrawn about five\n"
+        "times a second: port, name (or \"unnamed controller\" or \"meter\"), flow and set\n"
+        "point in %FS and in the active gas's units, the gas, the link (connecting,\n"
+        "connected, reconnecting, gone) and the status flags in words. Rows with an alarm are\n"
+        "yellow, failures and lost links red (no colour when NO_COLOR is set; to a file or a\n"
+        "pipe, a plain table a second). A board that falls silent or is unplugged is looked\n"
+        "for again every second while the others carry on. Ctrl-C (or S seconds) ends it,\n"
+        "every board put back, the last table left on screen. --once prints one snapshot as\n"
+        "soon as every board has answered or failed its first attempt (after S seconds with\n"
+        "--duration), as a table or with --json as {\"boards\": [...]}; its exit code is 3\n"
+        "when a board is not connected then.",
+        RunWatch);
+    AddPorts(command, &Options.Ports, MAX_PORTS);
+    CLI::Option* once = AddFlag(command, "--once", &Options.Once, "prints one snapshot and ends");
+    AddFlag(command, "--json", &Options.Json, "the snapshot as one JSON object")->needs(once);
+    AddPositive(command, "--duration", &Options.DurationS, "S", "ends after S seconds");
 }

@@ -218,3 +218,12 @@ int DisableVerboseResponses(ComHandle handle) {
     WriteComStr(handle, "S112=0\r");
     return GetAsciiResponse(handle, &text, &count);
 }
+
+int BoardValueSendable(const char* text, size_t maxLength) {
+    for (size_t i = 0; text[i] != '\0'; i++) {
+        if (i >= maxLength || text[i] == '>' || text[i] == '\r' || text[i] == '\n') {
+            return 0;
+        }
+    }
+    return 1;
+}

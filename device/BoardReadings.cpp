@@ -63,10 +63,10 @@ int AppendBatch(const uint8_t* payload, int count, int type, int wanted, int* co
 }
 
 void PrintBatchTiming(double elapsed, int samples, int bytes) {
-    printf("Code under test took %lf sec\n", elapsed);
-    printf("NumSamples: %3d", samples);
-    printf(" @ %6.5f Seconds Per Sample\n", samples > 0 ? elapsed / samples : 0.0);
-    printf("%lf Seconds per Byte\n", bytes > 0 ? elapsed / bytes : 0.0);
+    DeviceDiagnostic("Code under test took %lf sec\n", elapsed);
+    DeviceDiagnostic("NumSamples: %3d", samples);
+    DeviceDiagnostic(" @ %6.5f Seconds Per Sample\n", samples > 0 ? elapsed / samples : 0.0);
+    DeviceDiagnostic("%lf Seconds per Byte\n", bytes > 0 ? elapsed / bytes : 0.0);
 }
 
 } // namespace
@@ -166,8 +166,8 @@ int GetFlowReadings(ComHandle handle, int durationMs, int type, float** samplesO
     *countOut = 0;
     int wanted = durationMs / SAMPLE_PERIOD_MS;
     if (wanted > FLOW_SAMPLE_LIMIT) {
-        printf("Error in GetFlowReadings, Buffer Size Exceeded Limit of %d Samples\n",
-               FLOW_SAMPLE_LIMIT);
+        DeviceDiagnostic("Error in GetFlowReadings, Buffer Size Exceeded Limit of %d Samples\n",
+                         FLOW_SAMPLE_LIMIT);
         return 0;
     }
     const char* command = FlowCommand(type);

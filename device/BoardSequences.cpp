@@ -44,7 +44,8 @@ struct SavedLineSettings {
     uint32_t Baud;
     uint32_t NewLine;
 };
-constexpr int SAVED_PORTS_MAX = 32;
+// As many ports as torvanctl takes on one bench, so no board's settings are forgotten mid-run.
+constexpr int SAVED_PORTS_MAX = 64;
 SavedLineSettings SavedPorts[SAVED_PORTS_MAX];
 int SavedPortCount = 0;
 // A spin lock: the table is held for a copy at a time, and std::mutex is not there in the
@@ -171,7 +172,7 @@ int Exchange(ComHandle handle, const char* command, const char* errorFormat,
     BoardReply reply;
     int ok = BoardCommand(handle, command, &reply);
     if (!ok) {
-        printf(errorFormat, reply.Text);
+        DeviceDiagnostic(errorFormat, reply.Text);
     }
     if (replyOut != nullptr) {
         *replyOut = reply;
@@ -187,15 +188,15 @@ void SaveRegister(ComHandle handle, const char* command, const char* name, const
     int count = 0;
     WriteComStr(handle, command);
     if (!GetAsciiResponse(handle, &text, &count)) {
-        printf("\nError, Get %s Resp: %s\n", name, text);
+        DeviceDiagnostic("\nError, Get %s Resp: %s\n", name, text);
         return;
     }
-    printf("Get %s Resp: %s\n", name, text);
+    DeviceDiagnostic("Get %s Resp: %s\n", name, text);
     unsigned int value = 0;
     if (sscanf(text, scan, &value) == 1) {
         *saved = value;
     }
-    printf(showFormat, *saved);
+    DeviceDiagnostic(showFormat, *saved);
 }
 
 // 1 with the drive when the board answered a number; a refusal or an unreadable answer is
@@ -204,7 +205,7 @@ int ReadValveDrive(ComHandle handle, uint32_t* driveOut) {
     BoardReply reply;
     unsigned long value = 0;
     if (!BoardCommand(handle, "V27\r", &reply) || sscanf(reply.Text, "%lu", &value) != 1) {
-        printf("\nError, V27 Resp: %s\n", reply.Text);
+        DeviceDiagnostic("\nError, V27 Resp: %s\n", reply.Text);
         return 0;
     }
     *driveOut = static_cast<uint32_t>(value);
@@ -240,7 +241,7 @@ int BumpStep(ComHandle handle, const char* command, const char* errorFormat, uns
 
 int BumpSettle(ComHandle handle, int type, float setPoint, double timeoutSeconds,
                BumpValveProgress* progress) {
-    printf("Waiting for the flow to settle at %f\n", static_cast<double>(setPoint));
+    DeviceDiagnostic("Waiting for the flow to settle at %f\n", static_cast<double>(setPoint));
     SettleResult result =
         WaitForFlowToSettleWithin(handle, type, setPoint - 2, setPoint + 2, VALVE_SETTLE_MS,
                                   timeoutSeconds, DeviceNowSeconds());
@@ -431,7 +432,7 @@ int SetBoardSetPoint(ComHandle handle, double percent, BoardReply* reply) {
 int SendSetPoint(ComHandle handle, float percent) {
     BoardReply reply;
     if (!SetBoardSetPoint(handle, percent, &reply)) {
-        printf("\nError, V5 Resp: %s\n", reply.Text);
+        DeviceDiagnostic("\nError, V5 Resp: %s\n", reply.Text);
         return 0;
     }
     return 1;
@@ -490,7 +491,7 @@ SettleResult WaitForFlowToSettleWithin(ComHandle handle, int type, float low, fl
                 break;
             }
         } else if (!ok) {
-            printf("\nError from GetFlowReadings");
+            DeviceDiagnostic("\nError from GetFlowReadings");
         } else {
             failedReads = 0;
             // The batch holds the samples made since the last request, the newest last, one
@@ -561,7 +562,7 @@ int BumpValveDriveWithin(ComHandle handle, int type, float setPoint2, float setP
         return 0;
     }
 
-    printf("Get the Current Valve Drive");
+    DeviceDiagnostic("Get the Current Valve Drive");
     uint32_t drive1 = 0;
     if (!ReadValveDrive(handle, &drive1)) {
         snprintf(progress->FailedStep, sizeof progress->FailedStep, "V27");
@@ -580,13 +581,13 @@ int BumpValveDriveWithin(ComHandle handle, int type, float setPoint2, float setP
         return 0;
     }
 
-    printf("Get the Current Valve Drive");
+    DeviceDiagnostic("Get the Current Valve Drive");
     if (!ReadValveDrive(handle, drive2Out)) {
         snprintf(progress->FailedStep, sizeof progress->FailedStep, "V27");
         return 0;
     }
 
-    printf("Send the BumpValveDrive command");
+    DeviceDiagnostic("Send the BumpValveDrive command");
     snprintf(command, sizeof command, "~BVD=%lu\r", static_cast<unsigned long>(drive1));
     return BumpStep(handle, command, "\nBumpValveDrive Error: BVD Resp: %s\n", BUMP_CHANGED_DRIVE,
                     "~BVD", progress);

@@ -1,13 +1,25 @@
 // The board conversation: reply framing, flow and state readings, the connect and
 // disconnect sequences and the calibration operations. Worker thread only; nothing here
-// touches a window. Diagnostic lines go to standard output.
+// touches a window. Diagnostic lines go to standard output unless the program names another
+// stream.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "device/BoardRecords.h"
 #include "device/SerialPort.h"
+
+// The diagnostic lines of the sequences and readers below ("Get V1 Resp: ...", "Waiting for the
+// flow to settle ..."): standard output by default, or the stream given here (a console tool
+// sends them to standard error, so they never mix with its own output). Null: standard output.
+void SetDeviceDiagnosticStream(FILE* stream);
+#if defined(__GNUC__) && !defined(_WIN32)
+void DeviceDiagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#else
+void DeviceDiagnostic(const char* format, ...);
+#endif
 
 constexpr int REPLY_BUFFER_SIZE = 8000;
 constexpr uint32_t SERIAL_ERROR_TIMEOUT = 0x1;
@@ -56,6 +68,11 @@ struct BoardReply {
 // time-out bit). reply may be null.
 int BoardCommand(ComHandle handle, const char* command, BoardReply* reply);
 int ReplyRefused(const char* text);
+// 1 when text can go to the board as (part of) one command line: no prompt character '>'
+// (the board stores it, and every later reply that holds it ends early, so the replies after
+// it are read one behind), no CR or LF (which would end the line early), nothing past
+// maxLength bytes.
+int BoardValueSendable(const char* text, size_t maxLength);
 
 // Command lines with a number, formatted without the locale (the board only understands a
 // decimal point): "V5=%f\r" and "~PR=%f\r" as the board takes them. They return 0 when out is

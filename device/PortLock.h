@@ -14,6 +14,13 @@ struct PortLockRec {
     void* Handle; // null while not held
 };
 
+// The one name of a port however it is spelled, for everything that must know two spellings
+// are one port (the lock, torvanctl's saved state and its "named twice" check): on Linux the
+// device path a name leads to ("ttyUSB0", "/dev/ttyUSB0" and a link to it are one), on Windows
+// the COM name without "\\.\" in upper case ("com5", "COM5" and "\\.\COM5" are one).
+// Returns 0 when out is too small (out then holds "").
+int CanonicalPortName(const char* portName, char* out, size_t outSize);
+
 // Takes the lock for portName. 1 when held (also when this record already holds it); 0 when
 // another program holds it, with a line for the operator in whyOut, e.g.
 // "COM7 is in use by another Torvan One window".

@@ -86,7 +86,7 @@ int EmuParseFault(const char* text, EmuFault* out) {
         {"oversize", EMU_FAULT_OVERSIZE, 0}, {"shortstate", EMU_FAULT_SHORTSTATE, 0},
         {"cut", EMU_FAULT_CUT, 0},           {"hangup", EMU_FAULT_HANGUP, 1},
         {"deaf", EMU_FAULT_DEAF, 1},         {"stream", EMU_FAULT_STREAM, 1},
-        {"trickle", EMU_FAULT_TRICKLE, 1},
+        {"trickle", EMU_FAULT_TRICKLE, 1},   {"refuse", EMU_FAULT_REFUSE, 0},
     };
     char words[5][32];
     int count = 0;

@@ -18,13 +18,14 @@ enum EmuFaultKind {
     EMU_FAULT_HANGUP,
     EMU_FAULT_DEAF,
     EMU_FAULT_STREAM,
-    EMU_FAULT_TRICKLE
+    EMU_FAULT_TRICKLE,
+    EMU_FAULT_REFUSE
 };
 
 struct EmuFault {
     EmuFaultKind kind;
     long arg; // milliseconds for delay, hangup, stream and trickle, a byte count for garbage,
-              // commands for deaf
+              // commands for deaf; refuse answers "Invalid Command" and leaves the board as it was
     int once; // applies to the next reply it alters, then clears itself
     char command[16]; // "on NAME": only replies to this command (upper case) are altered; ""
                       // for all

@@ -403,6 +403,14 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
     else if (*p != '\0')
         name[0] = '\0'; // longer than any command: falls through to "Invalid Command"
 
+    // A board that does not take this command (another firmware, a locked board) refuses it
+    // and changes nothing.
+    if (Board.Fault.kind == EMU_FAULT_REFUSE && !FaultSpares(name)) {
+        Invalid(out);
+        if (Board.Fault.once)
+            Board.Fault.kind = EMU_FAULT_NONE;
+        return;
+    }
     if (!HandleSettings(name, value, nowMs, out) && !HandleBinary(name, value, nowMs, out) &&
         !HandleGas(name, value, out) && !HandleFloatRegister(name, value, out) &&
         !HandleUnsignedRegister(name, value, out))

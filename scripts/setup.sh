@@ -8,7 +8,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 
 for p in cmake g++ make googletest libgtest-dev libbenchmark-dev g++-mingw-w64-x86-64 \
          wine wine64 fonts-wine xvfb imagemagick x11-utils clang libclang-rt-14-dev clang-format \
-         socat nsis zip icoutils libxtst6 python3 nlohmann-json3-dev \
+         socat nsis zip icoutils libxtst6 python3 nlohmann-json3-dev libcli11-dev \
          unzip help2man man-db dpkg-dev file bsdextrautils libsqlite3-dev sqlite3 libpq-dev \
          postgresql; do
   have_pkg "$p" || need+=("$p")

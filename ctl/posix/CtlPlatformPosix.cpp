@@ -1,11 +1,14 @@
 #include "ctl/CtlPlatform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <climits>
+#include <string>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -13,10 +16,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static volatile sig_atomic_t InterruptFlag = 0;
+// Set by the signal handler, read by every board's thread: an atomic, which a lock-free int
+// also makes safe to set from a handler.
+static std::atomic<int> InterruptFlag{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 static void OnInterrupt(int) {
-    InterruptFlag = 1;
+    InterruptFlag.store(1);
 }
 
 void InstallInterruptHandler() {
@@ -28,13 +34,16 @@ void InstallInterruptHandler() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    // Ctrl-\ ends a command as Ctrl-C does (its default would dump core, the board left at
+    // 230400).
+    sigaction(SIGQUIT, &action, nullptr);
     // "capture ... | head" closes the pipe: the next write fails with EPIPE and the command
     // ends through its error path, which puts the board back.
     signal(SIGPIPE, SIG_IGN);
 }
 
 int Interrupted() {
-    return InterruptFlag != 0;
+    return InterruptFlag.load() != 0;
 }
 
 void RunFinished() {}
@@ -116,6 +125,11 @@ FILE* CreateNewFile(const char* path, int* existed) {
     return file;
 }
 
+int CloseSyncedFile(FILE* file) {
+    int ok = fflush(file) == 0 && fsync(fileno(file)) == 0;
+    return fclose(file) == 0 && ok;
+}
+
 FILE* OpenPlainFile(const char* path, int* isLink) {
     *isLink = 0;
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -130,13 +144,35 @@ FILE* OpenPlainFile(const char* path, int* isLink) {
     return file;
 }
 
+// The path a file name leads to, whether or not the file is there yet: its folder resolved
+// (links, "." and "..") and its own name after it. "" when the folder cannot be resolved.
+static std::string ResolvedPath(const char* path) {
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved) != nullptr) {
+        return resolved;
+    }
+    std::string text = path;
+    size_t slash = text.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : text.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? text : text.substr(slash + 1);
+    if (name.empty() || name == "." || name == ".." ||
+        realpath(folder.c_str(), resolved) == nullptr) {
+        return "";
+    }
+    return std::string(resolved) + (resolved[1] == '\0' ? "" : "/") + name;
+}
+
 int SamePath(const char* a, const char* b) {
     if (strcmp(a, b) == 0) {
         return 1;
     }
     struct stat first, second;
-    return stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
+    if (stat(a, &first) == 0 && stat(b, &second) == 0) {
+        return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    }
+    // Not made yet: "r.csv" and "./r.csv" will still be one file.
+    std::string resolvedA = ResolvedPath(a), resolvedB = ResolvedPath(b);
+    return !resolvedA.empty() && resolvedA == resolvedB;
 }
 
 void Utf8Arguments(int*, char***) {}

@@ -79,12 +79,20 @@ LogTimestamp CurrentLocalTime() {
 // Names go through the wide calls: a user folder such as "C:\Users\Łukasz" is whole whatever
 // the code page.
 int StateFolder(char* out, size_t outSize, char* whyOut, size_t whySize) {
-    wchar_t path[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, path);
-    if (length == 0 || length > MAX_PATH) {
+    // Asked for its length first: a temporary folder of MAX_PATH characters or more is as good
+    // as any, and the wide calls below take long paths.
+    DWORD needed = GetTempPathW(0, nullptr);
+    if (needed == 0) {
         snprintf(whyOut, whySize, "no temporary folder");
         return 0;
     }
+    std::vector<wchar_t> buffer(needed + 1);
+    DWORD length = GetTempPathW((DWORD)buffer.size(), buffer.data());
+    if (length == 0 || length >= buffer.size()) {
+        snprintf(whyOut, whySize, "no temporary folder");
+        return 0;
+    }
+    wchar_t* path = buffer.data();
     while (length > 0 && (path[length - 1] == L'\\' || path[length - 1] == L'/')) {
         path[--length] = L'\0';
     }
@@ -125,6 +133,11 @@ FILE* CreateNewFile(const char* path, int* existed) {
         _close(fd);
     }
     return file;
+}
+
+int CloseSyncedFile(FILE* file) {
+    int ok = fflush(file) == 0 && _commit(_fileno(file)) == 0;
+    return fclose(file) == 0 && ok;
 }
 
 FILE* OpenPlainFile(const char* path, int* isLink) {

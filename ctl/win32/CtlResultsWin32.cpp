@@ -1,57 +1,38 @@
 // torvanctl.exe keeps no results database yet: there is no SQLite for the cross compiler.
-// --db, --db-samples, TORVAN_DB and `results` say so and end with exit code 2; the commands'
-// own hooks have no run to add to.
+// Its commands take --db and --db-samples as on Linux, so that one command line means one
+// thing; --db, --db-samples, TORVAN_DB and `results` say so and end with exit code 2, and the
+// commands' own hooks have no run to add to.
 #include "ctl/CtlResults.h"
 
-#include <cstdlib>
-#include <cstring>
+#include "ctl/CtlArgs.h"
 
 static const char* const NO_DATABASE =
     "no results database in torvanctl.exe on Windows (--db, TORVAN_DB, results): use "
     "torvanctl on Linux for that";
 
-static int KeepsResults(const CommandDef& def) {
-    return strcmp(def.Name, "step-test") == 0 || strcmp(def.Name, "capture") == 0 ||
-           strcmp(def.Name, "bump-valve") == 0;
-}
-
-int ResultsTakeOptions(const CommandDef& def, int* argc, char** argv) {
-    if (!KeepsResults(def)) {
-        return 0;
-    }
-    const char* target = getenv("TORVAN_DB");
-    int asked = target != nullptr && target[0] != '\0';
-    for (int i = 2; i < *argc; ++i) {
-        asked = asked || strcmp(argv[i], "--db") == 0 || strcmp(argv[i], "--db-samples") == 0;
-    }
-    return asked ? UsageError(def, NO_DATABASE, "") : 0;
-}
-
-void PrintResultsHelp(const CommandDef& def) {
-    if (KeepsResults(def)) {
-        printf("\n%s", RESULTS_OPTIONS_HELP);
-    }
-}
-
-int ResultsBeginRun(const CommandDef&, const Args&) {
-    return EXIT_DONE;
+int ResultsBeginRun(const CLI::App* command, const std::vector<std::string>&) {
+    const int asked = !ResultsGiven.Target.empty() || ResultsGiven.KeepSamples;
+    return KeepsResults(command) && asked ? UsageError(NO_DATABASE, "") : EXIT_DONE;
 }
 
 int ResultsEndRun(int code) {
     return code;
 }
 
-const char* ResultOutcome(int code) {
-    return code == EXIT_DONE ? "PASS" : code == EXIT_LIMIT_FAILED ? "FAIL" : "ERROR";
+TestOutcome ResultOutcome(int code) {
+    return code == EXIT_DONE           ? OUTCOME_PASS
+           : code == EXIT_LIMIT_FAILED ? OUTCOME_FAIL
+                                       : OUTCOME_ERROR;
 }
 
 void ResultsBoardFound(const char*) {}
 void ResultsAddSample(double, float, double) {}
-void ResultsStepBoard(int, const StepReport&, int, const char*) {}
-void ResultsCaptureBoard(int, int, const char*, const char*, long) {}
+void ResultsStepBoard(int, const StepReport&) {}
+void ResultsCaptureBoard(int, TestOutcome, const char*, const char*, long) {}
+void ResultsBumpBoard(TestOutcome, const char*) {}
 void ResultsBumpLeft(const char*, const char*) {}
 void ResultsBumpValues(long, double, double, unsigned, float, float, long, long) {}
 
-int RunResults(const CommandDef& def, const Args&) {
-    return UsageError(def, NO_DATABASE, "");
+int RunResults() {
+    return UsageError(NO_DATABASE, "");
 }

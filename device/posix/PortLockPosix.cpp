@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,9 +41,9 @@ void LockFolder(char* out, size_t outSize) {
     snprintf(out, outSize, "/tmp");
 }
 
-// "LCK..ttyUSB0" for /dev/ttyUSB0, "LCK..pts_3" for /dev/pts/3: the device the name leads to,
-// so that two links to one tty share a lock.
-void LockPath(const char* portName, char* out, size_t outSize) {
+} // namespace
+
+int CanonicalPortName(const char* portName, char* out, size_t outSize) {
     char given[PATH_MAX];
     if (strchr(portName, '/') != nullptr) {
         snprintf(given, sizeof given, "%s", portName);
@@ -51,6 +52,24 @@ void LockPath(const char* portName, char* out, size_t outSize) {
     }
     char resolved[PATH_MAX];
     const char* device = realpath(given, resolved) != nullptr ? resolved : given;
+    if (strlen(device) >= outSize) {
+        if (outSize > 0) {
+            out[0] = '\0';
+        }
+        return 0;
+    }
+    snprintf(out, outSize, "%s", device);
+    return 1;
+}
+
+namespace {
+
+// "LCK..ttyUSB0" for /dev/ttyUSB0, "LCK..pts_3" for /dev/pts/3: the device the name leads to,
+// so that two links to one tty share a lock.
+void LockPath(const char* portName, char* out, size_t outSize) {
+    char canonical[PATH_MAX];
+    CanonicalPortName(portName, canonical, sizeof canonical);
+    const char* device = canonical;
     if (strncmp(device, "/dev/", 5) == 0) {
         device += 5;
     } else {
@@ -92,6 +111,12 @@ void Describe(const char* portName, long pid, char* whyOut, size_t whySize) {
 
 } // namespace
 
+// A pid recorded in a lock file names a live holder when the process exists (kill with signal
+// 0 succeeds, or fails only for want of permission: another user's process).
+static int Alive(long pid) {
+    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
 int AcquirePortLock(const char* portName, PortLockRec* lock, char* whyOut, size_t whySize) {
     if (lock->Handle != nullptr) {
         return 1;
@@ -101,33 +126,49 @@ int AcquirePortLock(const char* portName, PortLockRec* lock, char* whyOut, size_
     }
     HeldLock* held = new (std::nothrow) HeldLock;
     if (held == nullptr) {
+        Describe(portName, 0, whyOut, whySize);
         return 0;
     }
     LockPath(portName, held->Path, sizeof held->Path);
+    // Whatever keeps the lock from being taken for certain counts as another holder: the port
+    // is never used without it.
+    long holder = 0;
     // A holder that gives the lock up removes the file: a file locked after that removal is no
     // longer the one at the path, so the attempt starts again.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        int fd = open(held->Path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) {
+        // O_NONBLOCK: a FIFO planted under the lock's name must not hold the open up.
+        int fd = open(held->Path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EACCES) {
             // A lock file made by another user: it can still be read and locked.
-            fd = open(held->Path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            fd = open(held->Path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         }
         if (fd < 0) {
-            // No lock can be taken here; the tty's exclusive open still keeps others out.
+            // A link, a folder or anything else in the lock's place, or a file that cannot be
+            // opened: the port is not ours to use.
+            break;
+        }
+        struct stat opened, named;
+        if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            close(fd);
             break;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            long pid = RecordedPid(fd);
+            holder = RecordedPid(fd);
             close(fd);
-            Describe(portName, pid, whyOut, whySize);
-            delete held;
-            return 0;
+            break;
         }
-        struct stat opened, named;
-        if (fstat(fd, &opened) != 0 || stat(held->Path, &named) != 0 ||
-            opened.st_ino != named.st_ino || opened.st_dev != named.st_dev) {
+        if (lstat(held->Path, &named) != 0 || opened.st_ino != named.st_ino ||
+            opened.st_dev != named.st_dev) {
             close(fd);
             continue;
+        }
+        // A program that keeps the UUCP convention without flock (a terminal program) says it
+        // holds the port by its live pid in the file; a dead pid's file is stale and taken over.
+        long recorded = RecordedPid(fd);
+        if (recorded != 0 && recorded != static_cast<long>(getpid()) && Alive(recorded)) {
+            holder = recorded;
+            close(fd);
+            break;
         }
         char text[16];
         int length = snprintf(text, sizeof text, "%10ld\n", static_cast<long>(getpid()));
@@ -138,9 +179,9 @@ int AcquirePortLock(const char* portName, PortLockRec* lock, char* whyOut, size_
         lock->Handle = held;
         return 1;
     }
-    held->Fd = -1;
-    lock->Handle = held;
-    return 1;
+    Describe(portName, holder, whyOut, whySize);
+    delete held;
+    return 0;
 }
 
 void ReleasePortLock(PortLockRec* lock) {
@@ -160,11 +201,19 @@ void ReleasePortLock(PortLockRec* lock) {
 int PortLockHeldElsewhere(const char* portName) {
     char path[PATH_MAX];
     LockPath(portName, path, sizeof path);
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    struct stat info;
+    if (lstat(path, &info) != 0) {
         return 0;
     }
+    if (!S_ISREG(info.st_mode)) {
+        return 1;
+    }
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return 1;
+    }
     int held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    long recorded = RecordedPid(fd);
     close(fd);
-    return held;
+    return held || (recorded != static_cast<long>(getpid()) && Alive(recorded));
 }

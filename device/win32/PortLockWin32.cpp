@@ -1,4 +1,4 @@
-// The per-port lock on Windows: a named mutex per port, in the session's namespace. The kernel
+// The per-port lock on Windows: a named mutex per port, in the global namespace. The kernel
 // object lives while any handle to it is open, so the lock is held exactly as long as its
 // holder keeps the handle, and goes with the holder's process whatever way it ends: no stale
 // lock to clean up. Wine keeps named objects in its wineserver, so the program and
@@ -8,20 +8,37 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-namespace {
-
-// "COM7", "com7" and "\\.\COM7" are one port: the device prefix goes, letters are upper case,
-// and a backslash (which a kernel object's name may not hold past its namespace) becomes "_".
-std::wstring LockName(const char* portName) {
+int CanonicalPortName(const char* portName, char* out, size_t outSize) {
     const char* name = portName;
     if (strncmp(name, "\\\\.\\", 4) == 0 || strncmp(name, "\\\\?\\", 4) == 0)
         name += 4;
-    std::wstring lockName = L"Local\\TorvanOne.Port.";
-    for (const char* c = name; *c != '\0' && lockName.size() < MAX_PATH - 1; ++c) {
-        char upper = (*c >= 'a' && *c <= 'z') ? (char)(*c - 'a' + 'A') : *c;
-        lockName += upper == '\\' ? L'_' : (wchar_t)(unsigned char)upper;
+    size_t length = strlen(name);
+    if (length >= outSize) {
+        if (outSize > 0)
+            out[0] = '\0';
+        return 0;
+    }
+    for (size_t i = 0; i <= length; i++) {
+        char c = name[i];
+        out[i] = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+    }
+    return 1;
+}
+
+namespace {
+
+// The lock's kernel object: the port's one name after "Global\", so that Torvan One windows and
+// torvanctl.exe in other sessions (another user's desktop, a service, a remote session) see it
+// too. A backslash, which such a name may not hold past its namespace, becomes "_".
+std::wstring LockName(const char* portName) {
+    char canonical[MAX_PATH];
+    CanonicalPortName(portName, canonical, sizeof canonical);
+    std::wstring lockName = L"Global\\TorvanOne.Port.";
+    for (const char* c = canonical; *c != '\0' && lockName.size() < MAX_PATH - 1; ++c) {
+        lockName += *c == '\\' ? L'_' : (wchar_t)(unsigned char)*c;
     }
     return lockName;
 }

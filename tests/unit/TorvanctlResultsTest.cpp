@@ -302,7 +302,7 @@ TEST_F(TorvanctlResultsBoardTest, RunsStoppedByCtrlCOrKilledReadAborted) {
         {{"capture", emu_.Link(), "--duration", "10", "--db", db},
          "~GAFV",
          SIGINT,
-         0,
+         1,
          true,
          "ABORTED"},
         {{"capture", emu_.Link(), "--db", db}, "~GAFV", SIGINT, 0, true, "PASS"},
@@ -390,6 +390,51 @@ TEST_F(TorvanctlResultsBoardTest, BumpKeepsTheValuesItReadFoundAndLeft) {
     EXPECT_EQ(values["sp1_pct"], 20.0);
     EXPECT_TRUE(values["read_v1"].is_number());
     EXPECT_EQ(shown["outcome"], "PASS");
+}
+
+// The outcome stored is the one each command gives its board, not one read from the exit
+// code: a bump whose flow does not settle in time FAILED (exit code 4), a step test outside a
+// limit FAILED (5), one whose CSV cannot be written is an ERROR (1).
+TEST_F(TorvanctlResultsBoardTest, OutcomesStoredAreThoseTheCommandsGive) {
+    const std::string db = dir_ / "outcomes.db";
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* outcome;
+        const char* why;
+    } cases[] = {
+        {{"bump-valve", emu_.Link(), "--type", "0", "--sp1", "20", "--sp2", "80", "--timeout",
+          "0.01"},
+         4,
+         "FAIL",
+         "did not"},
+        {{"step-test", emu_.Link(), "--steps", "50", "--hold", "1", "--max-settle", "0"},
+         5,
+         "FAIL",
+         "outside a limit"},
+        {{"step-test", emu_.Link(), "--steps", "50", "--hold", "1", "--csv", "/dev/full"},
+         1,
+         "ERROR",
+         "cannot write /dev/full"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--db", db});
+        Ran ran = Ctl(dir_, args);
+        const std::string shown = c.args[0] + " " + c.args.back();
+        EXPECT_EQ(ran.Code, c.code) << shown << ": " << ran.Err;
+        Json runs = ListedRuns(dir_, db);
+        ASSERT_TRUE(runs.is_array() && !runs.empty()) << shown;
+        const Json& run = runs.back();
+        EXPECT_EQ(run["command"], c.args[0]);
+        EXPECT_EQ(run["exit_code"], c.code) << shown;
+        EXPECT_EQ(run["outcome"], c.outcome) << shown << run;
+        ASSERT_EQ(run["boards"].size(), 1u) << shown;
+        EXPECT_EQ(run["boards"][0]["outcome"], c.outcome) << shown << run;
+        ASSERT_TRUE(run["boards"][0]["why"].is_string()) << shown << run;
+        EXPECT_NE(run["boards"][0]["why"].get<std::string>().find(c.why), std::string::npos)
+            << shown << run;
+    }
 }
 
 // Whatever keeps the database from taking the run fails the command before its board hears
