@@ -38,3 +38,6 @@ if(TARGET torvanctl)
         TORVANCTL_PATH="$<TARGET_FILE:torvanctl>")
 endif()
 gtest_discover_tests(torvan_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+# The chaos run: torvan-chaos (scripts/chaos.sh runs it) and the tests of its own parts.
+add_subdirectory(tests/chaos)
