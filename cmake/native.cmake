@@ -18,14 +18,20 @@ include(GoogleTest)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${GTEST_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
+# tests/sim/: simulated serial ports backed by emulated boards in the same process, and a
+# virtual clock, for the native tests and the chaos run.
+add_library(torvan_sim STATIC tests/sim/SimPorts.cpp)
+target_include_directories(torvan_sim PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(torvan_sim PUBLIC torvan_device torvan_emu_model)
+
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt)
     add_subdirectory(bench)
 endif()
 
 file(GLOB UNIT_TESTS CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(torvan_unit_tests ${UNIT_TESTS})
-target_link_libraries(torvan_unit_tests torvan_app torvan_display torvan_tools GTest::gtest_main
-                      GTest::gmock)
+target_link_libraries(torvan_unit_tests torvan_app torvan_display torvan_tools torvan_sim
+                      GTest::gtest_main GTest::gmock)
 target_include_directories(torvan_unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
 if(TARGET torvan-emu)
     add_dependencies(torvan_unit_tests torvan-emu)

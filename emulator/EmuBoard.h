@@ -1,7 +1,9 @@
 // The emulated board's state and the calls its three parts make to one another: registers,
 // settings and the command dispatcher (EmuRegisters.cpp), the flow model and the replies that
-// carry its samples (EmuStreams.cpp), faults and the control channel (EmuFaults.cpp).
-// Internal to the emulator: the pty loop and the tests use EmuModel.h.
+// carry its samples (EmuStreams.cpp), faults and the control channel (EmuFaults.cpp). Every
+// call takes the board it works on; a process may hold any number of them.
+// Internal to the emulator: the pty loop, the simulation and the tests use EmuModel.h and
+// EmuLine.h.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +28,15 @@ enum Stream { STREAM_GAFV, STREAM_GFF, STREAM_GRF, STREAM_GSV, STREAM_COUNT };
 
 enum ReplyShape { SHAPE_ASCII, SHAPE_FRAME, SHAPE_STATE };
 
+} // namespace emu
+
 struct EmuBoard {
+    // What the command line decided; `reset` goes back to exactly this.
+    EmuSettings Start;
+    // The speed and line ending the board comes back to after a power cycle.
+    long OwnBaud;
+    unsigned OwnLineEnding;
+
     // Board registers and settings.
     int Kind;
     long Baud;
@@ -56,9 +66,9 @@ struct EmuBoard {
     int64_t StartMs;
     int64_t LastTickMs;
     uint32_t NoiseState;
-    Sample Ring[RING_SIZE];
+    emu::Sample Ring[emu::RING_SIZE];
     uint64_t SampleCount;
-    uint64_t Cursor[STREAM_COUNT];
+    uint64_t Cursor[emu::STREAM_COUNT];
 
     // Faults and control.
     EmuFault Fault;
@@ -69,27 +79,27 @@ struct EmuBoard {
     char CurrentCommand[EMU_COMMAND_MAX + 1];
 };
 
-// The one emulated board, defined in EmuRegisters.cpp.
-extern EmuBoard Board;
+namespace emu {
 
 // EmuRegisters.cpp
 // Back to the start-up settings: registers, flow model and faults.
-void ResetBoard(int64_t nowMs);
-void Invalid(EmuOutput* out);
-unsigned ValveDrive();
+void ResetBoard(EmuBoard& board, int64_t nowMs);
+void Invalid(EmuBoard& board, EmuOutput* out);
+unsigned ValveDrive(EmuBoard& board);
 
 // EmuStreams.cpp
-double NextNoise();
-double TargetFlow(int64_t tickMs);
+double NextNoise(EmuBoard& board);
+double TargetFlow(EmuBoard& board, int64_t tickMs);
 // Runs the flow model up to nowMs, one sample per 5 ms.
-void Advance(int64_t nowMs);
+void Advance(EmuBoard& board, int64_t nowMs);
 // The state record and the sample streams; 0 when the name is none of them.
-int HandleBinary(const char* name, const char* value, int64_t nowMs, EmuOutput* out);
+int HandleBinary(EmuBoard& board, const char* name, const char* value, int64_t nowMs,
+                 EmuOutput* out);
 
 // EmuFaults.cpp
 // 1 when the fault is aimed at another command than this one.
-int FaultSpares(const char* name);
-std::string FaultedFrame(const std::string& payload, ReplyShape shape);
-void ApplyLineFault(EmuOutput* out);
+int FaultSpares(EmuBoard& board, const char* name);
+std::string FaultedFrame(EmuBoard& board, const std::string& payload, ReplyShape shape);
+void ApplyLineFault(EmuBoard& board, EmuOutput* out);
 
 } // namespace emu

@@ -17,44 +17,44 @@ std::string Frame(const std::string& payload) {
     return EmuBuildFrame((const uint8_t*)payload.data(), payload.size());
 }
 
-int ConsumeFault() {
-    if (Board.Fault.once) {
-        Board.Fault.kind = EMU_FAULT_NONE;
-        Board.Fault.once = 0;
+int ConsumeFault(EmuBoard& board) {
+    if (board.Fault.once) {
+        board.Fault.kind = EMU_FAULT_NONE;
+        board.Fault.once = 0;
     }
     return 1;
 }
 
 } // namespace
 
-int FaultSpares(const char* name) {
-    return Board.Fault.command[0] != '\0' && strcmp(name, Board.Fault.command) != 0;
+int FaultSpares(EmuBoard& board, const char* name) {
+    return board.Fault.command[0] != '\0' && strcmp(name, board.Fault.command) != 0;
 }
 
 // Faults that change the frame itself; they only touch binary replies.
-std::string FaultedFrame(const std::string& payload, ReplyShape shape) {
-    if (FaultSpares(Board.CurrentCommand))
+std::string FaultedFrame(EmuBoard& board, const std::string& payload, ReplyShape shape) {
+    if (FaultSpares(board, board.CurrentCommand))
         return Frame(payload);
-    switch (Board.Fault.kind) {
+    switch (board.Fault.kind) {
     case EMU_FAULT_BADSUM: {
         std::string bytes = Frame(payload);
         bytes[bytes.size() - 1] ^= 0x5A;
-        ConsumeFault();
+        ConsumeFault(board);
         return bytes;
     }
     case EMU_FAULT_ZEROLEN:
-        ConsumeFault();
+        ConsumeFault(board);
         return std::string(2, '\0');
     case EMU_FAULT_OVERSIZE: {
         // Complete and correctly summed, only longer than any reader's buffer.
         std::string padded = payload;
         padded.resize(8096, '\0');
-        ConsumeFault();
+        ConsumeFault(board);
         return Frame(padded);
     }
     case EMU_FAULT_SHORTSTATE:
         if (shape == SHAPE_STATE) {
-            ConsumeFault();
+            ConsumeFault(board);
             return Frame(payload.substr(0, 24));
         }
         break;
@@ -65,51 +65,54 @@ std::string FaultedFrame(const std::string& payload, ReplyShape shape) {
 }
 
 // Faults that act on any reply: whether, when and how much of it goes out.
-void ApplyLineFault(EmuOutput* out) {
+void ApplyLineFault(EmuBoard& board, EmuOutput* out) {
     if (!out->reply)
         return;
-    switch (Board.Fault.kind) {
+    switch (board.Fault.kind) {
     case EMU_FAULT_SILENCE:
+        out->lost = EMU_LOST_SILENCE;
         out->reply = 0;
         out->bytes.clear();
-        ConsumeFault();
+        ConsumeFault(board);
         break;
     case EMU_FAULT_DELAY:
-        out->delayMs = Board.Fault.arg;
-        ConsumeFault();
+        out->delayMs = board.Fault.arg;
+        ConsumeFault(board);
         break;
     case EMU_FAULT_GARBAGE: {
         // Junk never contains the prompt, so an ASCII reader still stops at the real one.
         std::string junk;
-        for (long i = 0; i < Board.Fault.arg; i++) {
-            char c = (char)(NextNoise() * 127.0 + 128.0);
+        for (long i = 0; i < board.Fault.arg; i++) {
+            char c = (char)(NextNoise(board) * 127.0 + 128.0);
             junk += (c == '>') ? '?' : c;
         }
         out->bytes = junk + out->bytes;
-        ConsumeFault();
+        ConsumeFault(board);
         break;
     }
     case EMU_FAULT_CUT:
+        out->lost = EMU_LOST_CUT;
         out->bytes.resize(out->bytes.size() / 2);
-        ConsumeFault();
+        ConsumeFault(board);
         break;
     case EMU_FAULT_STREAM: {
         // A device that talks and never gives the prompt: a reading line every 20 ms for
         // the fault's time, instead of the reply.
         static const char line[] = "  12.345 sccm N2\r\n";
-        long lines = Board.Fault.arg / STREAM_LINE_MS;
+        long lines = board.Fault.arg / STREAM_LINE_MS;
         out->bytes.clear();
         for (long i = 0; i < lines; i++)
             out->bytes += line;
+        out->lost = EMU_LOST_STREAM;
         out->gapMs = STREAM_LINE_MS;
         out->chunkBytes = sizeof line - 1;
-        ConsumeFault();
+        ConsumeFault(board);
         break;
     }
     case EMU_FAULT_TRICKLE:
-        out->gapMs = Board.Fault.arg;
+        out->gapMs = board.Fault.arg;
         out->chunkBytes = 1;
-        ConsumeFault();
+        ConsumeFault(board);
         break;
     default:
         break;
@@ -120,35 +123,36 @@ void ApplyLineFault(EmuOutput* out) {
 
 using namespace emu;
 
-EmuFault EmuCurrentFault() {
-    return Board.Fault;
+EmuFault EmuCurrentFault(const EmuBoard* board) {
+    return board->Fault;
 }
 
-int EmuSwallowCommand() {
-    if (Board.Fault.kind != EMU_FAULT_DEAF)
+int EmuSwallowCommand(EmuBoard* board) {
+    if (board->Fault.kind != EMU_FAULT_DEAF)
         return 0;
-    if (Board.Fault.arg > 0 && --Board.Fault.arg == 0)
-        Board.Fault.kind = EMU_FAULT_NONE;
+    if (board->Fault.arg > 0 && --board->Fault.arg == 0)
+        board->Fault.kind = EMU_FAULT_NONE;
     return 1;
 }
 
-int EmuTakeHangup(long* msOut) {
-    if (!Board.HangupRequested)
+int EmuTakeHangup(EmuBoard* board, long* msOut) {
+    if (!board->HangupRequested)
         return 0;
-    Board.HangupRequested = 0;
-    *msOut = Board.Fault.arg;
+    board->HangupRequested = 0;
+    *msOut = board->Fault.arg;
     return 1;
 }
 
-void EmuEndHangup() {
-    if (Board.Fault.kind == EMU_FAULT_HANGUP)
-        Board.Fault.kind = EMU_FAULT_NONE;
-    Board.HangupRequested = 0;
+void EmuEndHangup(EmuBoard* board) {
+    if (board->Fault.kind == EMU_FAULT_HANGUP)
+        board->Fault.kind = EMU_FAULT_NONE;
+    board->HangupRequested = 0;
 }
 
-int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
-    EmuBoardBaud(nowMs);
-    Advance(nowMs);
+int EmuControlCommand(EmuBoard* boardIn, const char* line, int64_t nowMs, std::string* errorOut) {
+    EmuBoard& board = *boardIn;
+    EmuBoardBaud(boardIn, nowMs);
+    Advance(board, nowMs);
     const char* p = EmuSkipSpaces(line);
     char word[16];
     size_t n = 0;
@@ -159,7 +163,7 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
     unsigned long parsed;
 
     if (strcmp(word, "reset") == 0 && *arg == '\0') {
-        ResetBoard(nowMs);
+        ResetBoard(board, nowMs);
         return 1;
     }
     if (strcmp(word, "fault") == 0) {
@@ -168,8 +172,8 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
             *errorOut = "bad fault";
             return 0;
         }
-        Board.Fault = fault;
-        Board.HangupRequested = fault.kind == EMU_FAULT_HANGUP;
+        board.Fault = fault;
+        board.HangupRequested = fault.kind == EMU_FAULT_HANGUP;
         return 1;
     }
     if (strcmp(word, "mute") == 0) {
@@ -180,7 +184,7 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
         }
         for (size_t i = 0; i <= length; i++) {
             char c = arg[i];
-            Board.MutedCommand[i] = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
+            board.MutedCommand[i] = (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c;
         }
         return 1;
     }
@@ -189,7 +193,7 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
             *errorOut = "flags needs a hex value up to FFFF";
             return 0;
         }
-        Board.StatusFlags = (unsigned)parsed;
+        board.StatusFlags = (unsigned)parsed;
         return 1;
     }
     if (strcmp(word, "gas") == 0) {
@@ -197,7 +201,7 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
             *errorOut = "gas needs a number up to 65535";
             return 0;
         }
-        Board.ActiveGas = (unsigned)parsed;
+        board.ActiveGas = (unsigned)parsed;
         return 1;
     }
     if (strcmp(word, "name") == 0) {
@@ -205,14 +209,14 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
             *errorOut = "name too long or holds '>'";
             return 0;
         }
-        snprintf(Board.Name, sizeof Board.Name, "%s", arg);
+        snprintf(board.Name, sizeof board.Name, "%s", arg);
         return 1;
     }
     if (strcmp(word, "kind") == 0) {
         if (strcmp(arg, "meter") == 0) {
-            Board.Kind = EMU_KIND_METER;
+            board.Kind = EMU_KIND_METER;
         } else if (strcmp(arg, "controller") == 0) {
-            Board.Kind = EMU_KIND_CONTROLLER;
+            board.Kind = EMU_KIND_CONTROLLER;
         } else {
             *errorOut = "kind is meter or controller";
             return 0;
@@ -222,15 +226,15 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
     if (strcmp(word, "flow") == 0) {
         double value;
         if (strcmp(arg, "off") == 0) {
-            Board.FlowFixed = 0;
+            board.FlowFixed = 0;
             return 1;
         }
         if (!EmuParseFloat(arg, &value)) {
             *errorOut = "flow needs a number or off";
             return 0;
         }
-        Board.FlowFixed = 1;
-        Board.FixedFlow = value;
+        board.FlowFixed = 1;
+        board.FixedFlow = value;
         return 1;
     }
     if (strcmp(word, "baud") == 0) {
@@ -239,8 +243,9 @@ int EmuControlCommand(const char* line, int64_t nowMs, std::string* errorOut) {
             *errorOut = "unsupported speed";
             return 0;
         }
-        Board.Baud = (long)parsed;
-        Board.PendingBaud = 0;
+        board.Baud = (long)parsed;
+        board.OwnBaud = board.Baud;
+        board.PendingBaud = 0;
         return 1;
     }
     *errorOut = "unknown control command";

@@ -1,6 +1,8 @@
 // torvan-emu: a Torvan flow board on a pseudo-terminal, for the program's tests and for trying
-// the program without hardware. One poll loop serves the line, the control FIFO and the
-// timed replies.
+// the program without hardware. One poll loop moves bytes between the pty and the board's
+// line layer (EmuLine.h, which keeps the reply timing, the speed gate and the cable) and
+// serves the control FIFO.
+#include "emulator/EmuLine.h"
 #include "emulator/EmuModel.h"
 #include "emulator/EmuPty.h"
 
@@ -10,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
@@ -20,13 +21,8 @@
 
 namespace {
 
-struct PendingReply {
-    int64_t dueMs;
-    std::string bytes;
-};
-
-// Replies the other side never reads stop piling up here.
-const size_t MAX_PENDING_BYTES = 1 << 20;
+// Enough for every command one read of the line can hold between two writes of the file.
+const size_t RECORD_ENTRIES = 16384;
 
 const char* LinkPath;
 const char* RecordPath;
@@ -36,12 +32,10 @@ int ControlFd = -1;
 volatile sig_atomic_t StopRequested;
 sigset_t WaitMask;
 
-std::string LineBuffer;
-int LastWasCr;
 std::string ControlBuffer;
-std::deque<PendingReply> Pending;
-size_t PendingBytes;
-int64_t ReplugAtMs = -1; // while unplugged: when to come back, -1 = when the fault clears
+EmuLine* Line;
+uint64_t RecordWritten;     // entries of the line's record already looked at for the file
+unsigned long PtyPlugCount; // the line's plug count when the pty was last made
 
 int64_t NowMs() {
     struct timespec ts;
@@ -169,81 +163,45 @@ int OpenControl() {
     return 1;
 }
 
-void Record(int64_t nowMs, const std::string& command) {
-    if (!RecordFile)
-        return;
-    fprintf(RecordFile, "%lld %s\n", (long long)nowMs, command.c_str());
-    fflush(RecordFile);
-}
-
-void DropPending() {
-    Pending.clear();
-    PendingBytes = 0;
-}
-
-void Queue(int64_t nowMs, const EmuOutput& out) {
-    if (!out.reply || out.bytes.empty())
-        return;
-    if (PendingBytes + out.bytes.size() > MAX_PENDING_BYTES)
-        return;
-    // Replies leave in the order their commands came, whatever their delays.
-    int64_t due = nowMs + out.delayMs;
-    if (!Pending.empty() && Pending.back().dueMs > due)
-        due = Pending.back().dueMs;
-    if (out.gapMs <= 0 || out.chunkBytes == 0) {
-        Pending.push_back({due, out.bytes});
-    } else {
-        for (size_t at = 0; at < out.bytes.size(); at += out.chunkBytes) {
-            Pending.push_back({due, out.bytes.substr(at, out.chunkBytes)});
-            due += out.gapMs;
-        }
+// The record file takes the commands the board heard, from the line's record.
+void WriteRecord() {
+    uint64_t total = EmuRecordTotal(Line);
+    if (RecordWritten < EmuRecordFirst(Line))
+        RecordWritten = EmuRecordFirst(Line);
+    for (; RecordWritten < total; RecordWritten++) {
+        const EmuRecordEntry* entry = EmuRecordAt(Line, RecordWritten);
+        if (!RecordFile || entry->Kind != EMU_REC_COMMAND)
+            continue;
+        fprintf(RecordFile, "%lld %s\n", (long long)entry->Ms, entry->Text.c_str());
+        fflush(RecordFile);
     }
-    PendingBytes += out.bytes.size();
 }
 
 int Plug(int64_t nowMs) {
     char error[256];
-    if (!PtyOpen(LinkPath, EmuBoardBaud(nowMs), error, sizeof error)) {
+    PtyPlugCount = EmuLinePlugCount(Line);
+    if (!PtyOpen(LinkPath, EmuBoardBaud(EmuLineBoard(Line), nowMs), error, sizeof error)) {
         fprintf(stderr, "torvan-emu: %s\n", error);
         return 0;
     }
     return 1;
 }
 
-void Unplug(long ms, int64_t nowMs) {
-    PtyClose(LinkPath);
-    DropPending();
-    LineBuffer.clear();
-    ReplugAtMs = ms > 0 ? nowMs + ms : -1;
-}
-
-void CheckHangup(int64_t nowMs) {
-    long ms;
-    if (EmuTakeHangup(&ms))
-        Unplug(ms, nowMs);
-    if (PtyIsOpen())
-        return;
-    int due = ReplugAtMs >= 0 && nowMs >= ReplugAtMs;
-    if (due || EmuCurrentFault().kind != EMU_FAULT_HANGUP) {
-        EmuEndHangup();
-        ReplugAtMs = -1;
+// The pty follows the line's cable: gone while it is out, a new one each time it returns.
+void FollowCable(int64_t nowMs) {
+    int plugged = EmuLinePlugged(Line, nowMs);
+    if (PtyIsOpen() && (!plugged || PtyPlugCount != EmuLinePlugCount(Line)))
+        PtyClose(LinkPath);
+    if (plugged && !PtyIsOpen())
         Plug(nowMs);
-    }
 }
 
 void HandleControlLine(const std::string& line, int64_t nowMs) {
     if (line.empty())
         return;
     std::string error;
-    int wasReset = strncmp(EmuSkipSpaces(line.c_str()), "reset", 5) == 0;
-    if (!EmuControlCommand(line.c_str(), nowMs, &error)) {
+    if (!EmuLineControl(Line, line.c_str(), nowMs, &error))
         fprintf(stderr, "torvan-emu: control '%s': %s\n", line.c_str(), error.c_str());
-        return;
-    }
-    if (wasReset) {
-        DropPending();
-        LineBuffer.clear();
-    }
 }
 
 void ReadControl(int64_t nowMs) {
@@ -262,53 +220,31 @@ void ReadControl(int64_t nowMs) {
     }
 }
 
-void HandleCommand(int64_t nowMs) {
-    if (EmuSwallowCommand()) {
-        LineBuffer.clear();
-        return;
-    }
-    Record(nowMs, LineBuffer);
-    EmuOutput out;
-    EmuHandleCommand(LineBuffer.c_str(), nowMs, &out);
-    Queue(nowMs, out);
-    LineBuffer.clear();
-}
-
 void ReadLine(int64_t nowMs) {
     char chunk[4096];
     ssize_t n = read(PtyMaster(), chunk, sizeof chunk);
     // EIO only means nobody holds the port open; EAGAIN that there was nothing after all.
     if (n <= 0)
         return;
-    // A board at another speed than the line hears noise: bytes arrive but make no command.
-    if (PtyLineSpeed() != EmuBoardBaud(nowMs)) {
-        LineBuffer.clear();
-        LastWasCr = 0;
-        return;
-    }
-    for (ssize_t i = 0; i < n; i++) {
-        char c = chunk[i];
-        // Programs end a command with CR; a person at a terminal sends LF. The LF of a CR LF
-        // pair ends nothing.
-        if (c == '\r' || (c == '\n' && !LastWasCr))
-            HandleCommand(nowMs);
-        else if (c != '\n' && LineBuffer.size() <= EMU_COMMAND_MAX)
-            LineBuffer += c;
-        LastWasCr = c == '\r';
-    }
+    EmuLineReceive(Line, chunk, (size_t)n, PtyLineSpeed(), nowMs);
+    WriteRecord();
+}
+
+int ReplyDue(int64_t nowMs) {
+    const char* bytes;
+    return EmuLineDue(Line, nowMs, &bytes) > 0;
 }
 
 void WriteDue(int64_t nowMs) {
-    while (!Pending.empty() && Pending.front().dueMs <= nowMs) {
-        std::string& bytes = Pending.front().bytes;
-        ssize_t n = write(PtyMaster(), bytes.data(), bytes.size());
+    const char* bytes;
+    size_t count;
+    while ((count = EmuLineDue(Line, nowMs, &bytes)) > 0) {
+        ssize_t n = write(PtyMaster(), bytes, count);
         if (n < 0)
             return;
-        PendingBytes -= (size_t)n;
-        bytes.erase(0, (size_t)n);
-        if (!bytes.empty())
+        EmuLineTake(Line, (size_t)n);
+        if ((size_t)n < count)
             return;
-        Pending.pop_front();
     }
 }
 
@@ -316,17 +252,16 @@ int PollTimeout(int64_t nowMs) {
     int64_t wait = 1000;
     // A reply already due waits for POLLOUT instead: when nobody reads the port the line
     // stays full, and a zero time-out would spin.
-    if (!Pending.empty() && Pending.front().dueMs > nowMs)
-        wait = Pending.front().dueMs - nowMs;
-    if (ReplugAtMs >= 0 && ReplugAtMs - nowMs < wait)
-        wait = ReplugAtMs - nowMs;
+    int64_t next = EmuLineNextChangeMs(Line, nowMs);
+    if (next >= 0 && next - nowMs < wait)
+        wait = next - nowMs;
     return wait < 0 ? 0 : (int)wait;
 }
 
 void Run() {
     while (!StopRequested) {
         int64_t now = NowMs();
-        CheckHangup(now);
+        FollowCable(now);
         struct pollfd fds[2];
         int count = 0;
         int lineIndex = -1;
@@ -336,7 +271,7 @@ void Run() {
             lineIndex = count;
             fds[count].fd = PtyMaster();
             fds[count].events = POLLIN;
-            if (!Pending.empty() && Pending.front().dueMs <= now)
+            if (ReplyDue(now))
                 fds[count].events |= POLLOUT;
             fds[count++].revents = 0;
         }
@@ -403,7 +338,13 @@ int main(int argc, char** argv) {
         return 1;
 
     int64_t now = NowMs();
-    EmuModelStart(&settings, now);
+    Line = EmuLineCreate(&settings, now, RECORD_ENTRIES);
+    if (!Line) {
+        fprintf(stderr, "torvan-emu: out of memory\n");
+        return 1;
+    }
+    // The pty is made even for a board that starts unplugged, so that its name is printed;
+    // the loop takes it away at once.
     if (!Plug(now))
         return 1;
     printf("%s\nready\n", PtySlaveName());
@@ -412,6 +353,7 @@ int main(int argc, char** argv) {
     Run();
 
     PtyClose(LinkPath);
+    EmuLineDestroy(Line);
     if (ControlFd >= 0)
         close(ControlFd);
     if (RecordFile)

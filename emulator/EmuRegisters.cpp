@@ -6,10 +6,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace emu {
-
-EmuBoard Board;
 
 namespace {
 
@@ -31,83 +30,93 @@ const Gas GasTable[] = {
 };
 const Gas UnknownGas = {"", "", 100.0, 1.0};
 
-EmuSettings StartSettings;
-
-const Gas* ActiveGasEntry() {
-    if (Board.ActiveGas < sizeof GasTable / sizeof GasTable[0])
-        return &GasTable[Board.ActiveGas];
+const Gas* ActiveGasEntry(EmuBoard& board) {
+    if (board.ActiveGas < sizeof GasTable / sizeof GasTable[0])
+        return &GasTable[board.ActiveGas];
     return &UnknownGas;
 }
 
 } // namespace
 
-void ResetBoard(int64_t nowMs) {
-    Board.Kind = StartSettings.kind;
-    Board.Baud = StartSettings.baud;
-    Board.PendingBaud = 0;
-    Board.BaudSwitchAt = 0;
-    Board.LineEnding = 0x0D;
-    Board.Verbose = 0;
-    snprintf(Board.Name, sizeof Board.Name, "%s", StartSettings.name);
-    Board.ActiveGas = StartSettings.gas;
-    Board.StatusFlags = 0;
-    Board.V1 = 5;
-    Board.V2 = 0x8D;
-    Board.V12 = 3;
-    Board.V29 = 1200;
-    Board.SetPoint = 0.0;
-    Board.V24 = 1.5;
-    Board.V25 = 0.02;
-    Board.V26 = 0.4;
-    Board.RamProportional = Board.V24;
-    Board.RamDerivative = Board.V25;
-    Board.RamIntegral = Board.V26;
-    Board.RamCracking = Board.V29;
-    Board.FactoryMode = 0;
-    Board.FlowStateCollection = 0;
-    Board.LastBump = 0;
+namespace {
 
-    Board.FlowFixed = 0;
-    Board.FixedFlow = 0.0;
-    Board.TrueFlow = 0.0;
-    Board.MeasuredFlow = 0.0;
-    Board.FilteredFlow = 0.0;
-    Board.Totalizer = 0.0;
-    Board.StartMs = nowMs;
-    Board.LastTickMs = nowMs;
-    Board.NoiseState = 0x2545F491u;
-    Board.SampleCount = 0;
+// What a power cycle and a reset both put back: the board's speed and line ending, the values
+// it keeps only in RAM, and a flow model that starts again.
+void Restart(EmuBoard& board, int64_t nowMs) {
+    board.Baud = board.OwnBaud;
+    board.PendingBaud = 0;
+    board.BaudSwitchAt = 0;
+    board.LineEnding = board.OwnLineEnding;
+    board.Verbose = 0;
+    board.SetPoint = 0.0;
+    board.RamProportional = board.V24;
+    board.RamDerivative = board.V25;
+    board.RamIntegral = board.V26;
+    board.RamCracking = board.V29;
+    board.FactoryMode = 0;
+    board.FlowStateCollection = 0;
+
+    board.TrueFlow = 0.0;
+    board.MeasuredFlow = 0.0;
+    board.FilteredFlow = 0.0;
+    board.StartMs = nowMs;
+    board.LastTickMs = nowMs;
+    board.SampleCount = 0;
     for (int i = 0; i < STREAM_COUNT; i++)
-        Board.Cursor[i] = 0;
-    if (Board.Kind == EMU_KIND_METER)
-        Board.TrueFlow = Board.MeasuredFlow = Board.FilteredFlow = TargetFlow(nowMs);
+        board.Cursor[i] = 0;
+    if (board.Kind == EMU_KIND_METER)
+        board.TrueFlow = board.MeasuredFlow = board.FilteredFlow = TargetFlow(board, nowMs);
+}
 
-    Board.Fault.kind = EMU_FAULT_NONE;
-    Board.Fault.arg = 0;
-    Board.Fault.once = 0;
-    Board.Fault.command[0] = '\0';
-    Board.HangupRequested = 0;
-    Board.MutedCommand[0] = '\0';
+} // namespace
+
+void ResetBoard(EmuBoard& board, int64_t nowMs) {
+    board.Kind = board.Start.kind;
+    board.OwnBaud = board.Start.baud;
+    board.OwnLineEnding = 0x0D;
+    snprintf(board.Name, sizeof board.Name, "%s", board.Start.name);
+    board.ActiveGas = board.Start.gas;
+    board.StatusFlags = 0;
+    board.V1 = 5;
+    board.V2 = 0x8D;
+    board.V12 = 3;
+    board.V29 = 1200;
+    board.V24 = 1.5;
+    board.V25 = 0.02;
+    board.V26 = 0.4;
+    board.LastBump = 0;
+    board.FlowFixed = 0;
+    board.FixedFlow = 0.0;
+    board.Totalizer = 0.0;
+    board.NoiseState = 0x2545F491u;
+    Restart(board, nowMs);
+
+    board.Fault.kind = EMU_FAULT_NONE;
+    board.Fault.arg = 0;
+    board.Fault.once = 0;
+    board.Fault.command[0] = '\0';
+    board.HangupRequested = 0;
+    board.MutedCommand[0] = '\0';
 }
 
 namespace {
 
-std::string LineEndingText() {
+std::string LineEndingText(EmuBoard& board) {
     std::string text;
-    if (Board.LineEnding > 0xFF)
-        text += (char)((Board.LineEnding >> 8) & 0xFF);
-    if (Board.LineEnding & 0xFF)
-        text += (char)(Board.LineEnding & 0xFF);
+    if (board.LineEnding > 0xFF)
+        text += (char)((board.LineEnding >> 8) & 0xFF);
+    if (board.LineEnding & 0xFF)
+        text += (char)(board.LineEnding & 0xFF);
     return text;
 }
 
-void AsciiReply(EmuOutput* out, const std::string& text) {
+void AsciiReply(EmuBoard& board, EmuOutput* out, const std::string& text) {
     out->reply = 1;
-    out->bytes = text + LineEndingText() + ">";
+    out->bytes = text + LineEndingText(board) + ">";
 }
 
-void Acknowledge(EmuOutput* out) {
-    AsciiReply(out, "");
+void Acknowledge(EmuBoard& board, EmuOutput* out) {
+    AsciiReply(board, out, "");
 }
 
 std::string FormatFloat(double value) {
@@ -125,16 +134,16 @@ std::string FormatUnsigned(unsigned long value, const char* format) {
 
 } // namespace
 
-void Invalid(EmuOutput* out) {
-    AsciiReply(out, "Invalid Command");
+void Invalid(EmuBoard& board, EmuOutput* out) {
+    AsciiReply(board, out, "Invalid Command");
 }
 
-unsigned ValveDrive() {
-    if (Board.Kind != EMU_KIND_CONTROLLER || Board.SetPoint <= 0.0)
+unsigned ValveDrive(EmuBoard& board) {
+    if (board.Kind != EMU_KIND_CONTROLLER || board.SetPoint <= 0.0)
         return 0;
     // The valve is fully driven at 100 %; a set point beyond that drives it no further.
-    double setPoint = Board.SetPoint > 100.0 ? 100.0 : Board.SetPoint;
-    return Board.RamCracking + (unsigned)(setPoint * 300.0);
+    double setPoint = board.SetPoint > 100.0 ? 100.0 : board.SetPoint;
+    return board.RamCracking + (unsigned)(setPoint * 300.0);
 }
 
 namespace {
@@ -153,85 +162,85 @@ struct UnsignedRegister {
     unsigned* ramCopy;
 };
 
-int HandleFloatRegister(const char* name, const char* value, EmuOutput* out) {
+int HandleFloatRegister(EmuBoard& board, const char* name, const char* value, EmuOutput* out) {
     const FloatRegister registers[] = {
-        {"V5", &Board.SetPoint, nullptr},          {"V24", &Board.V24, &Board.RamProportional},
-        {"V25", &Board.V25, &Board.RamDerivative}, {"V26", &Board.V26, &Board.RamIntegral},
-        {"~PR", &Board.RamProportional, nullptr},  {"~IR", &Board.RamIntegral, nullptr},
-        {"~DR", &Board.RamDerivative, nullptr},
+        {"V5", &board.SetPoint, nullptr},          {"V24", &board.V24, &board.RamProportional},
+        {"V25", &board.V25, &board.RamDerivative}, {"V26", &board.V26, &board.RamIntegral},
+        {"~PR", &board.RamProportional, nullptr},  {"~IR", &board.RamIntegral, nullptr},
+        {"~DR", &board.RamDerivative, nullptr},
     };
     for (const FloatRegister& r : registers) {
         if (strcmp(name, r.name) != 0)
             continue;
         // A meter has no valve to control: it refuses a set point.
-        if (value && Board.Kind != EMU_KIND_CONTROLLER && r.value == &Board.SetPoint) {
-            Invalid(out);
+        if (value && board.Kind != EMU_KIND_CONTROLLER && r.value == &board.SetPoint) {
+            Invalid(board, out);
             return 1;
         }
         if (!value) {
             // The RAM-only values can be written but not read back.
             if (name[0] == '~')
-                Invalid(out);
+                Invalid(board, out);
             else
-                AsciiReply(out, FormatFloat(*r.value));
+                AsciiReply(board, out, FormatFloat(*r.value));
             return 1;
         }
         double parsed;
         if (!EmuParseFloat(value, &parsed)) {
-            Invalid(out);
+            Invalid(board, out);
             return 1;
         }
         *r.value = parsed;
         if (r.ramCopy)
             *r.ramCopy = parsed;
-        Acknowledge(out);
+        Acknowledge(board, out);
         return 1;
     }
     return 0;
 }
 
-int HandleUnsignedRegister(const char* name, const char* value, EmuOutput* out) {
+int HandleUnsignedRegister(EmuBoard& board, const char* name, const char* value, EmuOutput* out) {
     const UnsignedRegister registers[] = {
-        {"V1", &Board.V1, 10, nullptr},
-        {"V2", &Board.V2, 16, nullptr},
-        {"V12", &Board.V12, 10, nullptr},
-        {"V29", &Board.V29, 10, &Board.RamCracking},
-        {"~CBR", &Board.RamCracking, 10, nullptr},
-        {"S112", &Board.Verbose, 10, nullptr},
+        {"V1", &board.V1, 10, nullptr},
+        {"V2", &board.V2, 16, nullptr},
+        {"V12", &board.V12, 10, nullptr},
+        {"V29", &board.V29, 10, &board.RamCracking},
+        {"~CBR", &board.RamCracking, 10, nullptr},
+        {"S112", &board.Verbose, 10, nullptr},
     };
     for (const UnsignedRegister& r : registers) {
         if (strcmp(name, r.name) != 0)
             continue;
         if (!value) {
             if (name[0] == '~')
-                Invalid(out);
+                Invalid(board, out);
             else
-                AsciiReply(out, FormatUnsigned(*r.value, r.base == 16 ? "x%lx" : "%lu"));
+                AsciiReply(board, out, FormatUnsigned(*r.value, r.base == 16 ? "x%lx" : "%lu"));
             return 1;
         }
         unsigned long parsed;
         if (!EmuParseUnsigned(value, r.base, 0xFFFFFFFFul, &parsed)) {
-            Invalid(out);
+            Invalid(board, out);
             return 1;
         }
         *r.value = (unsigned)parsed;
         if (r.ramCopy)
             *r.ramCopy = (unsigned)parsed;
-        Acknowledge(out);
+        Acknowledge(board, out);
         return 1;
     }
     return 0;
 }
 
-int HandleGas(const char* name, const char* value, EmuOutput* out) {
-    const Gas* gas = ActiveGasEntry();
+int HandleGas(EmuBoard& board, const char* name, const char* value, EmuOutput* out) {
+    const Gas* gas = ActiveGasEntry(board);
     if (strcmp(name, "G31") == 0) {
         unsigned long parsed;
         if (value && EmuParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) && parsed == 0) {
-            Board.Totalizer = 0.0;
-            Acknowledge(out);
+            board.Totalizer = 0.0;
+            Acknowledge(board, out);
         } else {
-            Invalid(out);
+            Invalid(board, out);
         }
         return 1;
     }
@@ -251,94 +260,95 @@ int HandleGas(const char* name, const char* value, EmuOutput* out) {
         return 0;
     }
     if (value)
-        Invalid(out);
+        Invalid(board, out);
     else
-        AsciiReply(out, text);
+        AsciiReply(board, out, text);
     return 1;
 }
 
-int HandleSettings(const char* name, const char* value, int64_t nowMs, EmuOutput* out) {
+int HandleSettings(EmuBoard& board, const char* name, const char* value, int64_t nowMs,
+                   EmuOutput* out) {
     unsigned long parsed;
     if (strcmp(name, "~BAUD") == 0) {
         if (!value || !EmuParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) ||
             !EmuIsSupportedBaud((long)parsed)) {
-            Invalid(out);
+            Invalid(board, out);
             return 1;
         }
         // The board finishes what it is doing at the old speed before it switches, and
         // says nothing: the other side is expected to follow.
-        Board.PendingBaud = (long)parsed;
-        Board.BaudSwitchAt = nowMs + BAUD_SWITCH_MS;
+        board.PendingBaud = (long)parsed;
+        board.BaudSwitchAt = nowMs + BAUD_SWITCH_MS;
         out->reply = 0;
         return 1;
     }
     if (strcmp(name, "~SNLC") == 0) {
         if (!value || !EmuParseUnsigned(value, 16, 0xFFFF, &parsed)) {
-            Invalid(out);
+            Invalid(board, out);
             return 1;
         }
-        Board.LineEnding = (unsigned)parsed;
-        Acknowledge(out);
+        board.LineEnding = (unsigned)parsed;
+        Acknowledge(board, out);
         return 1;
     }
     if (strcmp(name, "S65") == 0 || strcmp(name, "S64") == 0) {
         if (value) {
-            Invalid(out);
+            Invalid(board, out);
             return 1;
         }
         unsigned setting =
-            name[2] == '5' ? Board.LineEnding : (Board.Kind == EMU_KIND_CONTROLLER ? 1u : 0u);
-        AsciiReply(out, FormatUnsigned(setting, "x%lx"));
+            name[2] == '5' ? board.LineEnding : (board.Kind == EMU_KIND_CONTROLLER ? 1u : 0u);
+        AsciiReply(board, out, FormatUnsigned(setting, "x%lx"));
         return 1;
     }
     if (strcmp(name, "S54") == 0) {
         if (!value) {
-            AsciiReply(out, Board.Name);
+            AsciiReply(board, out, board.Name);
             return 1;
         }
         if (strlen(value) > EMU_NAME_MAX || strchr(value, '>')) {
-            Invalid(out);
+            Invalid(board, out);
             return 1;
         }
-        snprintf(Board.Name, sizeof Board.Name, "%s", value);
-        Acknowledge(out);
+        snprintf(board.Name, sizeof board.Name, "%s", value);
+        Acknowledge(board, out);
         return 1;
     }
     if (strcmp(name, "V27") == 0) {
         if (value)
-            Invalid(out);
+            Invalid(board, out);
         else
-            AsciiReply(out, FormatUnsigned(ValveDrive(), "%lu"));
+            AsciiReply(board, out, FormatUnsigned(ValveDrive(board), "%lu"));
         return 1;
     }
     if (strcmp(name, "FLOK") == 0) {
         if (!value) {
-            Board.FactoryMode = 0;
-            Acknowledge(out);
+            board.FactoryMode = 0;
+            Acknowledge(board, out);
         } else if (EmuParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed) && parsed == 5807) {
-            Board.FactoryMode = 1;
-            Acknowledge(out);
+            board.FactoryMode = 1;
+            Acknowledge(board, out);
         } else {
-            Invalid(out);
+            Invalid(board, out);
         }
         return 1;
     }
     if (strcmp(name, "~EFSC") == 0 || strcmp(name, "~DFSC") == 0) {
         if (value) {
-            Invalid(out);
+            Invalid(board, out);
             return 1;
         }
-        Board.FlowStateCollection = name[1] == 'E';
-        Acknowledge(out);
+        board.FlowStateCollection = name[1] == 'E';
+        Acknowledge(board, out);
         return 1;
     }
     if (strcmp(name, "~BVD") == 0) {
         if (!value || !EmuParseUnsigned(value, 10, 0xFFFFFFFFul, &parsed)) {
-            Invalid(out);
+            Invalid(board, out);
             return 1;
         }
-        Board.LastBump = (unsigned)parsed;
-        Acknowledge(out);
+        board.LastBump = (unsigned)parsed;
+        Acknowledge(board, out);
         return 1;
     }
     return 0;
@@ -358,30 +368,58 @@ void EmuDefaultSettings(EmuSettings* settings) {
     settings->fault.kind = EMU_FAULT_NONE;
 }
 
-void EmuModelStart(const EmuSettings* settings, int64_t nowMs) {
-    StartSettings = *settings;
-    StartSettings.name[EMU_NAME_MAX] = '\0';
-    ResetBoard(nowMs);
-    Board.Fault = StartSettings.fault;
-    Board.HangupRequested = Board.Fault.kind == EMU_FAULT_HANGUP;
+EmuBoard* EmuBoardCreate(const EmuSettings* settings, int64_t nowMs) {
+    EmuBoard* board = new (std::nothrow) EmuBoard();
+    if (!board)
+        return nullptr;
+    board->Start = *settings;
+    board->Start.name[EMU_NAME_MAX] = '\0';
+    ResetBoard(*board, nowMs);
+    board->Fault = board->Start.fault;
+    board->HangupRequested = board->Fault.kind == EMU_FAULT_HANGUP;
+    return board;
 }
 
-long EmuBoardBaud(int64_t nowMs) {
-    if (Board.PendingBaud && nowMs >= Board.BaudSwitchAt) {
-        Board.Baud = Board.PendingBaud;
-        Board.PendingBaud = 0;
+void EmuBoardDestroy(EmuBoard* board) {
+    delete board;
+}
+
+long EmuBoardBaud(EmuBoard* board, int64_t nowMs) {
+    if (board->PendingBaud && nowMs >= board->BaudSwitchAt) {
+        board->Baud = board->PendingBaud;
+        board->PendingBaud = 0;
     }
-    return Board.Baud;
+    return board->Baud;
 }
 
-void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
+unsigned EmuBoardLineEnding(const EmuBoard* board) {
+    return board->LineEnding;
+}
+
+long EmuBoardOwnBaud(const EmuBoard* board) {
+    return board->OwnBaud;
+}
+
+unsigned EmuBoardOwnLineEnding(const EmuBoard* board) {
+    return board->OwnLineEnding;
+}
+
+void EmuPowerCycle(EmuBoard* board, int64_t nowMs) {
+    Advance(*board, nowMs);
+    Restart(*board, nowMs);
+    board->HangupRequested = 0;
+}
+
+void EmuHandleCommand(EmuBoard* boardIn, const char* text, int64_t nowMs, EmuOutput* out) {
+    EmuBoard& board = *boardIn;
     out->reply = 0;
     out->delayMs = 0;
     out->bytes.clear();
     out->gapMs = 0;
     out->chunkBytes = 0;
-    EmuBoardBaud(nowMs);
-    Advance(nowMs);
+    out->lost = EMU_LOST_NONE;
+    EmuBoardBaud(boardIn, nowMs);
+    Advance(board, nowMs);
 
     // Command names are matched without regard to case; a value after '=' is kept as sent.
     char name[EMU_COMMAND_MAX + 1];
@@ -397,7 +435,7 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
     while (n > 0 && (name[n - 1] == ' ' || name[n - 1] == '\t'))
         n--;
     name[n] = '\0';
-    snprintf(Board.CurrentCommand, sizeof Board.CurrentCommand, "%s", name);
+    snprintf(board.CurrentCommand, sizeof board.CurrentCommand, "%s", name);
     if (*p == '=')
         value = p + 1;
     else if (*p != '\0')
@@ -405,23 +443,26 @@ void EmuHandleCommand(const char* text, int64_t nowMs, EmuOutput* out) {
 
     // A board that does not take this command (another firmware, a locked board) refuses it
     // and changes nothing.
-    if (Board.Fault.kind == EMU_FAULT_REFUSE && !FaultSpares(name)) {
-        Invalid(out);
-        if (Board.Fault.once)
-            Board.Fault.kind = EMU_FAULT_NONE;
+    if (board.Fault.kind == EMU_FAULT_REFUSE && !FaultSpares(board, name)) {
+        Invalid(board, out);
+        if (board.Fault.once)
+            board.Fault.kind = EMU_FAULT_NONE;
         return;
     }
-    if (!HandleSettings(name, value, nowMs, out) && !HandleBinary(name, value, nowMs, out) &&
-        !HandleGas(name, value, out) && !HandleFloatRegister(name, value, out) &&
-        !HandleUnsignedRegister(name, value, out))
-        Invalid(out);
-    if (Board.MutedCommand[0] != '\0' && strcmp(name, Board.MutedCommand) == 0) {
-        Board.MutedCommand[0] = '\0';
+    if (!HandleSettings(board, name, value, nowMs, out) &&
+        !HandleBinary(board, name, value, nowMs, out) && !HandleGas(board, name, value, out) &&
+        !HandleFloatRegister(board, name, value, out) &&
+        !HandleUnsignedRegister(board, name, value, out))
+        Invalid(board, out);
+    if (board.MutedCommand[0] != '\0' && strcmp(name, board.MutedCommand) == 0) {
+        board.MutedCommand[0] = '\0';
+        if (out->reply)
+            out->lost = EMU_LOST_MUTE;
         out->reply = 0;
         out->bytes.clear();
         return;
     }
-    if (FaultSpares(name))
+    if (FaultSpares(board, name))
         return;
-    ApplyLineFault(out);
+    ApplyLineFault(board, out);
 }

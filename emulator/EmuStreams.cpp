@@ -22,23 +22,23 @@ const int64_t MAX_CATCH_UP_MS = 60000;
 } // namespace
 
 // Uniform in [-1, 1]; xorshift so that a run is reproducible.
-double NextNoise() {
-    Board.NoiseState ^= Board.NoiseState << 13;
-    Board.NoiseState ^= Board.NoiseState >> 17;
-    Board.NoiseState ^= Board.NoiseState << 5;
-    return (Board.NoiseState / 4294967295.0) * 2.0 - 1.0;
+double NextNoise(EmuBoard& board) {
+    board.NoiseState ^= board.NoiseState << 13;
+    board.NoiseState ^= board.NoiseState >> 17;
+    board.NoiseState ^= board.NoiseState << 5;
+    return (board.NoiseState / 4294967295.0) * 2.0 - 1.0;
 }
 
-double TargetFlow(int64_t tickMs) {
-    if (Board.FlowFixed)
-        return Board.FixedFlow;
-    if (Board.Kind == EMU_KIND_CONTROLLER) {
-        if (Board.SetPoint < 0.0)
+double TargetFlow(EmuBoard& board, int64_t tickMs) {
+    if (board.FlowFixed)
+        return board.FixedFlow;
+    if (board.Kind == EMU_KIND_CONTROLLER) {
+        if (board.SetPoint < 0.0)
             return 0.0;
-        return Board.SetPoint > 100.0 ? 100.0 : Board.SetPoint;
+        return board.SetPoint > 100.0 ? 100.0 : board.SetPoint;
     }
     // A meter sees whatever the line carries: a slow swing around 40 %.
-    double seconds = (tickMs - Board.StartMs) / 1000.0;
+    double seconds = (tickMs - board.StartMs) / 1000.0;
     return 40.0 + 5.0 * std::sin(2.0 * M_PI * seconds / 10.0);
 }
 
@@ -53,53 +53,53 @@ int32_t RawCounts(double flow) {
     return (int32_t)counts;
 }
 
-void Tick(int64_t tickMs) {
-    double target = TargetFlow(tickMs);
-    if (Board.Kind == EMU_KIND_CONTROLLER && !Board.FlowFixed)
-        Board.TrueFlow += (target - Board.TrueFlow) * (1.0 - std::exp(-SAMPLE_MS / LAG_MS));
+void Tick(EmuBoard& board, int64_t tickMs) {
+    double target = TargetFlow(board, tickMs);
+    if (board.Kind == EMU_KIND_CONTROLLER && !board.FlowFixed)
+        board.TrueFlow += (target - board.TrueFlow) * (1.0 - std::exp(-SAMPLE_MS / LAG_MS));
     else
-        Board.TrueFlow = target;
+        board.TrueFlow = target;
     // A held flow is exact, so that a test can predict every digit the program shows.
-    double noise = Board.FlowFixed ? 0.0 : NextNoise() * NOISE;
-    Board.MeasuredFlow = Board.TrueFlow + noise;
-    Board.FilteredFlow += (Board.MeasuredFlow - Board.FilteredFlow) * 0.2;
-    Board.Totalizer += Board.MeasuredFlow / 100.0 * (SAMPLE_MS / 60000.0);
+    double noise = board.FlowFixed ? 0.0 : NextNoise(board) * NOISE;
+    board.MeasuredFlow = board.TrueFlow + noise;
+    board.FilteredFlow += (board.MeasuredFlow - board.FilteredFlow) * 0.2;
+    board.Totalizer += board.MeasuredFlow / 100.0 * (SAMPLE_MS / 60000.0);
 
-    Sample* s = &Board.Ring[Board.SampleCount % RING_SIZE];
-    s->flow = (float)Board.MeasuredFlow;
-    s->filtered = (float)Board.FilteredFlow;
-    s->raw = (float)(Board.TrueFlow + noise * 4.0);
-    s->setPoint = (float)(Board.Kind == EMU_KIND_CONTROLLER ? Board.SetPoint : 0.0);
-    s->counts = RawCounts(Board.MeasuredFlow);
-    Board.SampleCount++;
+    Sample* s = &board.Ring[board.SampleCount % RING_SIZE];
+    s->flow = (float)board.MeasuredFlow;
+    s->filtered = (float)board.FilteredFlow;
+    s->raw = (float)(board.TrueFlow + noise * 4.0);
+    s->setPoint = (float)(board.Kind == EMU_KIND_CONTROLLER ? board.SetPoint : 0.0);
+    s->counts = RawCounts(board.MeasuredFlow);
+    board.SampleCount++;
 }
 
-void Advance(int64_t nowMs) {
-    if (nowMs - Board.LastTickMs > MAX_CATCH_UP_MS) {
-        int64_t skipped = nowMs - MAX_CATCH_UP_MS - Board.LastTickMs;
+void Advance(EmuBoard& board, int64_t nowMs) {
+    if (nowMs - board.LastTickMs > MAX_CATCH_UP_MS) {
+        int64_t skipped = nowMs - MAX_CATCH_UP_MS - board.LastTickMs;
         skipped -= skipped % SAMPLE_MS;
-        Board.Totalizer += Board.MeasuredFlow / 100.0 * (skipped / 60000.0);
-        Board.LastTickMs += skipped;
+        board.Totalizer += board.MeasuredFlow / 100.0 * (skipped / 60000.0);
+        board.LastTickMs += skipped;
     }
-    while (nowMs - Board.LastTickMs >= SAMPLE_MS) {
-        Board.LastTickMs += SAMPLE_MS;
-        Tick(Board.LastTickMs);
+    while (nowMs - board.LastTickMs >= SAMPLE_MS) {
+        board.LastTickMs += SAMPLE_MS;
+        Tick(board, board.LastTickMs);
     }
 }
 namespace {
 
-void BinaryReply(EmuOutput* out, const std::string& payload, ReplyShape shape) {
+void BinaryReply(EmuBoard& board, EmuOutput* out, const std::string& payload, ReplyShape shape) {
     out->reply = 1;
-    out->bytes = FaultedFrame(payload, shape);
+    out->bytes = FaultedFrame(board, payload, shape);
 }
 
-std::string SamplesPayload(Stream stream) {
-    uint64_t first = Board.Cursor[stream];
-    if (Board.SampleCount - first > EMU_MAX_SAMPLES)
-        first = Board.SampleCount - EMU_MAX_SAMPLES;
+std::string SamplesPayload(EmuBoard& board, Stream stream) {
+    uint64_t first = board.Cursor[stream];
+    if (board.SampleCount - first > EMU_MAX_SAMPLES)
+        first = board.SampleCount - EMU_MAX_SAMPLES;
     std::string payload;
-    for (uint64_t i = first; i < Board.SampleCount; i++) {
-        const Sample& s = Board.Ring[i % RING_SIZE];
+    for (uint64_t i = first; i < board.SampleCount; i++) {
+        const Sample& s = board.Ring[i % RING_SIZE];
         switch (stream) {
         case STREAM_GAFV:
             EmuPutFloat(&payload, s.flow);
@@ -117,13 +117,14 @@ std::string SamplesPayload(Stream stream) {
             break;
         }
     }
-    Board.Cursor[stream] = Board.SampleCount;
+    board.Cursor[stream] = board.SampleCount;
     return payload;
 }
 
 } // namespace
 
-int HandleBinary(const char* name, const char* value, int64_t nowMs, EmuOutput* out) {
+int HandleBinary(EmuBoard& board, const char* name, const char* value, int64_t nowMs,
+                 EmuOutput* out) {
     const struct {
         const char* name;
         Stream stream;
@@ -135,18 +136,18 @@ int HandleBinary(const char* name, const char* value, int64_t nowMs, EmuOutput* 
     };
     if (strcmp(name, "~GLSV") == 0) {
         if (value)
-            Invalid(out);
+            Invalid(board, out);
         else
-            BinaryReply(out, EmuStatePayload(nowMs), SHAPE_STATE);
+            BinaryReply(board, out, EmuStatePayload(&board, nowMs), SHAPE_STATE);
         return 1;
     }
     for (const auto& s : streams) {
         if (strcmp(name, s.name) != 0)
             continue;
         if (value)
-            Invalid(out);
+            Invalid(board, out);
         else
-            BinaryReply(out, SamplesPayload(s.stream), SHAPE_FRAME);
+            BinaryReply(board, out, SamplesPayload(board, s.stream), SHAPE_FRAME);
         return 1;
     }
     return 0;
@@ -156,25 +157,26 @@ int HandleBinary(const char* name, const char* value, int64_t nowMs, EmuOutput* 
 
 using namespace emu;
 
-std::string EmuStatePayload(int64_t nowMs) {
-    Advance(nowMs);
+std::string EmuStatePayload(EmuBoard* boardIn, int64_t nowMs) {
+    EmuBoard& board = *boardIn;
+    Advance(board, nowMs);
     std::string payload;
-    EmuPutLe32(&payload, (uint32_t)RawCounts(Board.MeasuredFlow));
-    EmuPutFloat(&payload, (float)Board.MeasuredFlow);
-    EmuPutFloat(&payload, (float)(Board.Kind == EMU_KIND_CONTROLLER ? Board.SetPoint : 0.0));
+    EmuPutLe32(&payload, (uint32_t)RawCounts(board.MeasuredFlow));
+    EmuPutFloat(&payload, (float)board.MeasuredFlow);
+    EmuPutFloat(&payload, (float)(board.Kind == EMU_KIND_CONTROLLER ? board.SetPoint : 0.0));
     EmuPutFloat(&payload, 24.5f); // sensor temperature, degrees C
     EmuPutFloat(&payload, 14.7f); // line pressure, psia
-    EmuPutFloat(&payload, (float)ValveDrive());
-    EmuPutFloat(&payload, (float)Board.FilteredFlow);
-    EmuPutFloat(&payload, (float)Board.Totalizer);
-    EmuPutLe16(&payload, Board.V1);
-    EmuPutLe16(&payload, Board.V12);
-    EmuPutLe16(&payload, Board.StatusFlags);
-    EmuPutLe16(&payload, Board.ActiveGas);
+    EmuPutFloat(&payload, (float)ValveDrive(board));
+    EmuPutFloat(&payload, (float)board.FilteredFlow);
+    EmuPutFloat(&payload, (float)board.Totalizer);
+    EmuPutLe16(&payload, board.V1);
+    EmuPutLe16(&payload, board.V12);
+    EmuPutLe16(&payload, board.StatusFlags);
+    EmuPutLe16(&payload, board.ActiveGas);
     return payload;
 }
 
-double EmuCurrentFlow(int64_t nowMs) {
-    Advance(nowMs);
-    return Board.MeasuredFlow;
+double EmuCurrentFlow(EmuBoard* board, int64_t nowMs) {
+    Advance(*board, nowMs);
+    return board->MeasuredFlow;
 }

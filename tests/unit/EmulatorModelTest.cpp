@@ -12,23 +12,27 @@ namespace {
 
 const int64_t T0 = 1000000;
 
+// The board the cases of this file talk to; each starts a fresh one.
+EmuBoard* B;
+
 void StartBoard(int kind = EMU_KIND_CONTROLLER, const char* name = "") {
     EmuSettings settings;
     EmuDefaultSettings(&settings);
     settings.kind = kind;
     snprintf(settings.name, sizeof settings.name, "%s", name);
-    EmuModelStart(&settings, T0);
+    EmuBoardDestroy(B);
+    B = EmuBoardCreate(&settings, T0);
 }
 
 EmuOutput Send(const std::string& command, int64_t nowMs = T0) {
     EmuOutput out;
-    EmuHandleCommand(command.c_str(), nowMs, &out);
+    EmuHandleCommand(B, command.c_str(), nowMs, &out);
     return out;
 }
 
 void Control(const char* line, int64_t nowMs = T0) {
     std::string error;
-    ASSERT_EQ(EmuControlCommand(line, nowMs, &error), 1) << line << ": " << error;
+    ASSERT_EQ(EmuControlCommand(B, line, nowMs, &error), 1) << line << ": " << error;
 }
 
 // A frame is valid when 0x1234 + every byte before the checksum + the checksum is 0 mod 2^16.
@@ -146,13 +150,13 @@ TEST(EmulatorModel, MeterNameAndGasComeFromStartUpAndControl) {
 
 TEST(EmulatorModel, BaudCommandIsSilentAndSwitchesAfterItsWindow) {
     StartBoard();
-    EXPECT_EQ(EmuBoardBaud(T0), 9600);
+    EXPECT_EQ(EmuBoardBaud(B, T0), 9600);
     EmuOutput out = Send("~BAUD=230400", T0 + 1000);
     EXPECT_EQ(out.reply, 0);
-    EXPECT_EQ(EmuBoardBaud(T0 + 1049), 9600);
-    EXPECT_EQ(EmuBoardBaud(T0 + 1050), 230400);
+    EXPECT_EQ(EmuBoardBaud(B, T0 + 1049), 9600);
+    EXPECT_EQ(EmuBoardBaud(B, T0 + 1050), 230400);
     Control("baud 19200", T0 + 2000);
-    EXPECT_EQ(EmuBoardBaud(T0 + 2000), 19200);
+    EXPECT_EQ(EmuBoardBaud(B, T0 + 2000), 19200);
 }
 
 TEST(EmulatorModel, FrameBuilderMatchesTheProtocolExamples) {
@@ -213,8 +217,8 @@ TEST(EmulatorModel, ControllerFlowLagsBehindTheSetPoint) {
     StartBoard();
     Send("V5=50", T0);
     // After one time constant (300 ms) a first-order lag has covered 1 - 1/e of the step.
-    EXPECT_NEAR(EmuCurrentFlow(T0 + 300), 50.0 * (1.0 - 0.3679), 1.0);
-    EXPECT_NEAR(EmuCurrentFlow(T0 + 3000), 50.0, 0.1);
+    EXPECT_NEAR(EmuCurrentFlow(B, T0 + 300), 50.0 * (1.0 - 0.3679), 1.0);
+    EXPECT_NEAR(EmuCurrentFlow(B, T0 + 3000), 50.0, 0.1);
 }
 
 TEST(EmulatorModel, TotalizerIntegratesFractionOfFullScaleMinutesAndClears) {
@@ -349,14 +353,14 @@ TEST(EmulatorModel, OnceFaultsLastForTheNextReplyTheyAlter) {
 TEST(EmulatorModel, DeafBoardDropsTheNextCommandsThenHearsAgain) {
     StartBoard();
     Control("fault deaf 2");
-    EXPECT_EQ(EmuSwallowCommand(), 1);
-    EXPECT_EQ(EmuSwallowCommand(), 1);
-    EXPECT_EQ(EmuSwallowCommand(), 0);
+    EXPECT_EQ(EmuSwallowCommand(B), 1);
+    EXPECT_EQ(EmuSwallowCommand(B), 1);
+    EXPECT_EQ(EmuSwallowCommand(B), 0);
     Control("fault deaf 0");
     for (int i = 0; i < 5; i++)
-        EXPECT_EQ(EmuSwallowCommand(), 1);
+        EXPECT_EQ(EmuSwallowCommand(B), 1);
     Control("fault none");
-    EXPECT_EQ(EmuSwallowCommand(), 0);
+    EXPECT_EQ(EmuSwallowCommand(B), 0);
 }
 
 TEST(EmulatorModel, FaultGrammar) {
@@ -400,7 +404,7 @@ TEST(EmulatorModel, ControlRejectsMalformedLines) {
     StartBoard();
     for (const char* line : bad) {
         std::string error;
-        EXPECT_EQ(EmuControlCommand(line, T0, &error), 0) << line;
+        EXPECT_EQ(EmuControlCommand(B, line, T0, &error), 0) << line;
         EXPECT_FALSE(error.empty()) << line;
     }
 }
@@ -408,13 +412,13 @@ TEST(EmulatorModel, ControlRejectsMalformedLines) {
 TEST(EmulatorModel, HangupIsTakenOnceWithItsDuration) {
     StartBoard();
     long ms = -1;
-    EXPECT_EQ(EmuTakeHangup(&ms), 0);
+    EXPECT_EQ(EmuTakeHangup(B, &ms), 0);
     Control("fault hangup 250");
-    EXPECT_EQ(EmuTakeHangup(&ms), 1);
+    EXPECT_EQ(EmuTakeHangup(B, &ms), 1);
     EXPECT_EQ(ms, 250);
-    EXPECT_EQ(EmuTakeHangup(&ms), 0);
-    EmuEndHangup();
-    EXPECT_EQ(EmuCurrentFault().kind, EMU_FAULT_NONE);
+    EXPECT_EQ(EmuTakeHangup(B, &ms), 0);
+    EmuEndHangup(B);
+    EXPECT_EQ(EmuCurrentFault(B).kind, EMU_FAULT_NONE);
 }
 
 TEST(EmulatorModel, ResetRestoresTheStartUpBoard) {
@@ -428,7 +432,7 @@ TEST(EmulatorModel, ResetRestoresTheStartUpBoard) {
     Control("kind meter");
     Control("fault silence");
     Control("reset", T0 + 500);
-    EXPECT_EQ(EmuBoardBaud(T0 + 500), 9600);
+    EXPECT_EQ(EmuBoardBaud(B, T0 + 500), 9600);
     EXPECT_EQ(Send("S65", T0 + 500).bytes, "xd\r>");
     EXPECT_EQ(Send("S54", T0 + 500).bytes, "Start\r>");
     EXPECT_EQ(Send("V5", T0 + 500).bytes, "0.000000\r>");

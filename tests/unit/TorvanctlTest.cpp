@@ -385,11 +385,11 @@ std::vector<std::string> QuietControllerSamples(size_t count) {
     EmuSettings settings;
     EmuDefaultSettings(&settings);
     settings.kind = EMU_KIND_CONTROLLER;
-    EmuModelStart(&settings, 0);
+    EmuBoard* board = EmuBoardCreate(&settings, 0);
     std::vector<std::string> samples;
     for (int64_t ms = 1000; samples.size() < count; ms += 1000) {
         EmuOutput reply;
-        EmuHandleCommand("~GAFV", ms, &reply);
+        EmuHandleCommand(board, "~GAFV", ms, &reply);
         // Two length bytes, the little-endian floats, two checksum bytes.
         for (size_t at = 2; at + 4 + 2 <= reply.bytes.size(); at += 4) {
             uint32_t bits = 0;
@@ -403,6 +403,7 @@ std::vector<std::string> QuietControllerSamples(size_t count) {
             samples.push_back(text);
         }
     }
+    EmuBoardDestroy(board);
     return samples;
 }
 
