@@ -14,6 +14,8 @@ const char* ConnectionStateName(ConnectionState state) {
         return "simulating";
     case CONN_ENDING:
         return "ending";
+    case CONN_WAITING:
+        return "waiting";
     }
     return "?";
 }
@@ -56,7 +58,7 @@ int ConnectionAllowsOpen(ConnectionState state) {
 
 int ConnectionAllowsClose(ConnectionState state) {
     return state == CONN_CONNECTING || state == CONN_CONNECTED || state == CONN_RECONNECTING ||
-           state == CONN_SIMULATING;
+           state == CONN_SIMULATING || state == CONN_WAITING;
 }
 
 int ConnectionAllowsSimulate(ConnectionState state) {

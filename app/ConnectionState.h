@@ -8,9 +8,10 @@
 //    │ ◀──────── Close / failed reconnection / too many reconnections ──┘
 //    └──40110──▶ simulating ──Open / Close──▶ …
 //
-// "ending" is the short step in which a worker is stopped and the board put back; nothing
-// else starts meanwhile. A transition that may show a window (the port dialog, a box) marks
-// the connection busy until it is complete; requests that arrive meanwhile start nothing.
+// "ending": a worker has been told to stop and puts the board back; what comes next (idle, a
+// port, the simulation, a reconnection, the exit) waits for its end report, without holding
+// the window. "waiting": an Open waits for a worker that did not end when told to (it keeps
+// its port locked) and goes on when it ends. app/ConnectionOwner.h decides every transition.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@ enum ConnectionState {
     CONN_RECONNECTING,
     CONN_SIMULATING,
     CONN_ENDING,
+    CONN_WAITING,
 };
 
 const char* ConnectionStateName(ConnectionState state);

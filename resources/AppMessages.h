@@ -41,6 +41,9 @@ constexpr unsigned WM_WINDOW_NAME = 32809;
 constexpr unsigned WM_SETTING_SENT = 32815;
 // A PID value read after the connection (lParam: where it was stored).
 constexpr unsigned WM_PID_READ = 32816;
+// A worker run's last message: it has put the board back and closed its port (wParam: its
+// token).
+constexpr unsigned WM_WORKER_ENDED = 32817;
 
 // Main window timers (all on TimerProc).
 constexpr unsigned TIMER_FLOW_READINGS = 264; // 50 ms while the graph is open
@@ -52,6 +55,7 @@ constexpr unsigned TIMER_SEND_INTEGRAL = 269;
 constexpr unsigned TIMER_SEND_DERIVATIVE = 270;
 constexpr unsigned TIMER_SEND_CRACKING = 271;
 constexpr unsigned TIMER_INFO_REFRESH = 272; // ticker: 20 ms while the text moves, else 1 s
+constexpr unsigned TIMER_OWNER_CLOCK = 273;  // 100 ms while a stop or a wait has a deadline
 
 // Menu command and control identifiers are macros shared with the resource script.
 #include "resources/resource.h"

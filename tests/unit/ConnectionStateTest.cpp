@@ -17,6 +17,7 @@ TEST(ConnectionState, RequestsEachStateAllows) {
         {CONN_IDLE, 1, 0, 1, 0},       {CONN_CONNECTING, 0, 1, 1, 0},
         {CONN_CONNECTED, 0, 1, 1, 1},  {CONN_RECONNECTING, 0, 1, 1, 0},
         {CONN_SIMULATING, 1, 1, 0, 1}, {CONN_ENDING, 0, 0, 0, 0},
+        {CONN_WAITING, 0, 1, 1, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(ConnectionStateName(c.State));
