@@ -2,6 +2,8 @@
 // what it needs; the messages quote the entries that show the break.
 #include "tests/chaos/ChaosCheck.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -33,26 +35,38 @@ std::string Setting(long baud, long lineEnding) {
     return text;
 }
 
-// 1: every end at which the board could be reached leaves it at its own speed and ending.
+// 1: every end at which the board could be reached leaves it at its own speed and ending. The
+// board is judged just before it next takes a command (whoever sends it), or at the end of the
+// trace: a speed switch the end asked for takes effect a moment after its command, and until
+// the board hears the next run nothing else moves it.
 void CheckRestored(const ChaosTrace& trace, Violations* out) {
-    std::map<int, const ChaosTraceEntry*> own, now;
+    std::map<int, const ChaosTraceEntry*> own, now, pending;
+    auto judge = [&](int port) {
+        const ChaosTraceEntry* end = pending[port];
+        pending.erase(port);
+        const ChaosTraceEntry* o = own[port];
+        const ChaosTraceEntry* n = now[port];
+        if (n->A != o->A || n->B != o->B) {
+            Report(out, INV_BOARD_RESTORED, *end,
+                   "board " + Board(port) + " left at " + Setting(n->A, n->B) + " after the " +
+                       end->Text + "; its own is " + Setting(o->A, o->B),
+                   n);
+        }
+    };
     for (const ChaosTraceEntry& e : trace.Entries) {
         if (e.Kind == TR_BOARD_OWN) {
             own[e.Port] = &e;
             now[e.Port] = &e;
         } else if (e.Kind == TR_BOARD_SETTING) {
             now[e.Port] = &e;
+        } else if (e.Kind == TR_BOARD_HEARD && e.A == 1 && pending.count(e.Port)) {
+            judge(e.Port);
         } else if (e.Kind == TR_END && e.A == 1 && own.count(e.Port)) {
-            const ChaosTraceEntry* o = own[e.Port];
-            const ChaosTraceEntry* n = now[e.Port];
-            if (n->A != o->A || n->B != o->B) {
-                Report(out, INV_BOARD_RESTORED, e,
-                       "board " + Board(e.Port) + " left at " + Setting(n->A, n->B) +
-                           " after the " + e.Text + "; its own is " + Setting(o->A, o->B),
-                       n);
-            }
+            pending[e.Port] = &e;
         }
     }
+    while (!pending.empty())
+        judge(pending.begin()->first);
 }
 
 // 2: one worker at a time, one opener of a port at a time.
@@ -97,6 +111,11 @@ void CheckOneOwner(const ChaosTrace& trace, Violations* out) {
     }
 }
 
+// Values go to the board as "%f" text of a float: equal to six decimals.
+int SameValue(double a, double b) {
+    return std::fabs(a - b) <= 1e-4 * std::max(1.0, std::fabs(a));
+}
+
 // 3: command lines and the operator's values.
 void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
     struct Line {
@@ -115,6 +134,7 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
     const ChaosTraceEntry* notSent[CHAOS_VALUES] = {};
     std::map<int, double> boardValue[CHAOS_VALUES];
     std::map<int, double> powerAt;
+    std::vector<const ChaosTraceEntry*> simulatedSends[CHAOS_VALUES];
     // Boards a run identified as a controller, with when the identification came.
     std::map<uint32_t, const ChaosTraceEntry*> controllerOf;
     std::map<int, double> controllerSeenAt; // port -> last time a run of it was a controller
@@ -174,6 +194,10 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
         case TR_VALUE_NOT_SENT:
             if (e.A >= 0 && e.A < CHAOS_VALUES)
                 notSent[e.A] = &e;
+            break;
+        case TR_VALUE_SENT:
+            if (e.A >= 0 && e.A < CHAOS_VALUES && e.Port < 0)
+                simulatedSends[e.A].push_back(&e);
             break;
         case TR_BOARD_VALUE:
             if (e.A >= 0 && e.A < CHAOS_VALUES)
@@ -251,9 +275,18 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
             int port = seen.first;
             if (powerAt.count(port) && powerAt[port] >= chosen->T)
                 held = 1; // a restart took the board's RAM values; nothing was left to keep
-            else if (boardValue[term].count(port) && boardValue[term][port] == chosen->V)
+            else if (boardValue[term].count(port) && SameValue(boardValue[term][port], chosen->V))
                 held = 1;
         }
+        // The simulated board holds what it is sent.
+        for (const ChaosTraceEntry* sent : simulatedSends[term]) {
+            if (sent->T >= chosen->T && SameValue(sent->V, chosen->V))
+                held = 1;
+        }
+        // Chosen just before the operator ended the session: it goes with the session.
+        if (sessionEnd && sessionEnd->T >= chosen->T &&
+            sessionEnd->T - chosen->T <= CHAOS_VALUE_GRACE_SECONDS)
+            held = 1;
         if (!held) {
             char what[128];
             snprintf(what, sizeof what,

@@ -25,6 +25,8 @@ constexpr double CHAOS_SESSION_END_WAIT_MAX = 5.0;
 // A command line still waiting when the operator ends the session within this many seconds of
 // typing it goes with the process; an older one should have been sent or reported.
 constexpr double CHAOS_LINE_GRACE_SECONDS = 10.0;
+// A value chosen this shortly before the operator ends the session goes with it.
+constexpr double CHAOS_VALUE_GRACE_SECONDS = 2.0;
 // A ride-through's attempts: all begin within its clock (plus one retry's slack).
 constexpr double CHAOS_RIDE_THROUGH_SPAN = 11.0;
 

@@ -1,10 +1,13 @@
 // torvan-chaos: runs random operator and fault schedules through the simulated program and
 // checks each run's promises; checks the checker; replays a schedule from its text form.
 //
-//   torvan-chaos --schedules N [--seed S] [--trace]
+//   torvan-chaos --schedules N [--seed S] [--from I] [--trace] [--all]
 //   torvan-chaos --replay FILE [--trace]
 //   torvan-chaos --self-check [--verbose]
 //   torvan-chaos --print SEED
+//
+// --from I starts the campaign at its schedule I (to look at one schedule again), --all prints
+// every violation of every schedule, --trace the trace of the first failure (or the replay).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +25,7 @@
 namespace {
 
 int Usage() {
-    fprintf(stderr, "usage: torvan-chaos --schedules N [--seed S] [--trace]\n"
+    fprintf(stderr, "usage: torvan-chaos --schedules N [--seed S] [--from I] [--trace] [--all]\n"
                     "       torvan-chaos --replay FILE [--trace]\n"
                     "       torvan-chaos --self-check [--verbose]\n"
                     "       torvan-chaos --print SEED\n");
@@ -73,16 +76,21 @@ void PrintShrunk(const ChaosSchedule& failing, int invariant) {
     printf("%s", ChaosFormatSchedule(shrunk.Schedule).c_str());
 }
 
-int RunCampaign(unsigned long long count, unsigned long long seed, int trace) {
+int RunCampaign(unsigned long long first, unsigned long long count, unsigned long long seed,
+                int trace, int all) {
     unsigned long long events = 0, violations = 0;
     int shown = 0;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    for (unsigned long long i = 0; i < count; i++) {
+    for (unsigned long long i = first; i < first + count; i++) {
         ChaosSchedule schedule = ChaosDrawSchedule(ChaosScheduleSeed(seed, i));
         ChaosTrace run = ChaosSimulate(schedule);
         std::vector<ChaosViolation> v = ChaosCheckTrace(run);
         events += schedule.Events.size();
         violations += v.size();
+        if (all) {
+            for (const ChaosViolation& x : v)
+                printf("schedule %llu: %s\n", i, ChaosFormatViolation(x).c_str());
+        }
         if (!v.empty() && !shown) {
             shown = 1;
             printf("schedule %llu of seed %llu broke a promise:\n", i, seed);
@@ -126,7 +134,7 @@ int Replay(const char* path, int trace) {
 int SelfCheck(int verbose) {
     std::vector<ChaosTrace> bases = {ChaosSampleTrace()};
     // Recorded runs of the simulation: the first clean ones with lines, values and a log.
-    for (uint64_t seed = 1; ChaosSimulationReady() && seed < 400 && bases.size() < 4; seed++) {
+    for (uint64_t seed = 1; seed < 400 && bases.size() < 4; seed++) {
         ChaosTrace run = ChaosSimulate(ChaosDrawSchedule(seed));
         int lines = 0, logs = 0, values = 0;
         for (const ChaosTraceEntry& e : run.Entries) {
@@ -151,9 +159,9 @@ int SelfCheck(int verbose) {
 } // namespace
 
 int main(int argc, char** argv) {
-    unsigned long long schedules = 0, seed = 1;
+    unsigned long long schedules = 0, seed = 1, first = 0;
     const char* replay = nullptr;
-    int selfCheck = 0, trace = 0, verbose = 0, haveSchedules = 0;
+    int selfCheck = 0, trace = 0, verbose = 0, haveSchedules = 0, all = 0;
     long long print = -1;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -177,6 +185,11 @@ int main(int argc, char** argv) {
             trace = 1;
         } else if (a == "--verbose") {
             verbose = 1;
+        } else if (a == "--from" && i + 1 < argc) {
+            if (!ParseCount(argv[++i], &first))
+                return Usage();
+        } else if (a == "--all") {
+            all = 1;
         } else {
             return Usage();
         }
@@ -189,11 +202,7 @@ int main(int argc, char** argv) {
         printf("%s", ChaosFormatSchedule(ChaosDrawSchedule((uint64_t)print)).c_str());
         return 0;
     }
-    if (!ChaosSimulationReady()) {
-        fprintf(stderr, "torvan-chaos: this build has no simulation to run schedules in\n");
-        return 2;
-    }
     if (replay)
         return Replay(replay, trace);
-    return RunCampaign(schedules, seed, trace);
+    return RunCampaign(first, schedules, seed, trace, all);
 }

@@ -120,17 +120,25 @@ int LineSentTwice(ChaosTrace* trace) {
     return 0;
 }
 
-// The lost reply that excused a resend never happened.
+// The lost reply that excused a resend never happened: a line sent twice, and what the board
+// lost of it between the sends is taken out.
 int ResendWithoutLoss(ChaosTrace* trace) {
     Entries& e = trace->Entries;
     for (size_t i = 0; i < e.size(); i++) {
-        if (e[i].Kind != TR_BOARD_LOST)
+        if (e[i].Kind != TR_LINE_SENT)
             continue;
         for (size_t k = i + 1; k < e.size(); k++) {
-            if (e[k].Kind == TR_LINE_SENT && e[k].Port == e[i].Port) {
-                e.erase(e.begin() + i);
-                return 1;
+            if (e[k].Kind != TR_LINE_SENT || e[k].A != e[i].A)
+                continue;
+            int removed = 0;
+            for (size_t m = k; m-- > i + 1;) {
+                if (e[m].Kind == TR_BOARD_LOST && e[m].Port == e[i].Port &&
+                    e[m].Text == e[i].Text) {
+                    e.erase(e.begin() + m);
+                    removed = 1;
+                }
             }
+            return removed;
         }
     }
     return 0;
@@ -164,33 +172,27 @@ int LineUnresolved(ChaosTrace* trace) {
     return 1;
 }
 
-// The operator's last set point (or PID value) is neither the board's nor reported.
+// The operator's last set point (or PID value) is neither the board's nor reported: a new
+// choice right after a controller was identified, well before the session's end, and nothing
+// of it sent or reported afterwards.
 int LostLastValue(ChaosTrace* trace) {
     Entries& e = trace->Entries;
-    int chosen = -1;
+    double end = e.empty() ? 0.0 : e[TailAt(e) < e.size() ? TailAt(e) : e.size() - 1].T;
+    int at = -1;
     for (size_t i = 0; i < e.size(); i++) {
-        if (e[i].Kind == TR_VALUE_CHOSEN)
-            chosen = (int)i;
+        if (e[i].Kind == TR_IDENTIFIED && e[i].A == 1 &&
+            e[i].T < end - CHAOS_VALUE_GRACE_SECONDS - 1.0)
+            at = (int)i;
     }
-    if (chosen < 0)
+    if (at < 0)
         return 0;
-    ChaosTraceEntry later = e[chosen];
-    later.V += 7.5;
-    size_t tail = TailAt(e);
-    // Chosen while the last controller was still connected, and then dropped.
-    size_t at = chosen + 1;
-    for (size_t i = chosen + 1; i < tail; i++) {
-        if (e[i].Kind == TR_WORKER_END)
-            break;
-        at = i + 1;
-    }
-    later.T = at < e.size() ? e[at > 0 ? at - 1 : 0].T : later.T;
-    Entries kept(e.begin(), e.begin() + at);
-    kept.push_back(later);
-    for (size_t i = at; i < e.size(); i++) {
-        if ((e[i].Kind == TR_VALUE_NOT_SENT || e[i].Kind == TR_VALUE_SENT ||
-             e[i].Kind == TR_BOARD_VALUE) &&
-            e[i].A == later.A)
+    ChaosTraceEntry chosen = Entry(e[at].T, TR_VALUE_CHOSEN, -1, 0, CHAOS_VALUE_SETPOINT, 0, 77.7);
+    Entries kept(e.begin(), e.begin() + at + 1);
+    kept.push_back(chosen);
+    for (size_t i = at + 1; i < e.size(); i++) {
+        if ((e[i].Kind == TR_VALUE_CHOSEN || e[i].Kind == TR_VALUE_SENT ||
+             e[i].Kind == TR_VALUE_NOT_SENT) &&
+            e[i].A == CHAOS_VALUE_SETPOINT)
             continue;
         kept.push_back(e[i]);
     }

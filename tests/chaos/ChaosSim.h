@@ -6,7 +6,4 @@
 #include "tests/chaos/ChaosSchedule.h"
 #include "tests/chaos/ChaosTrace.h"
 
-// 1 once the simulation is built into this program.
-int ChaosSimulationReady();
-
 ChaosTrace ChaosSimulate(const ChaosSchedule& schedule);

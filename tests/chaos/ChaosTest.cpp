@@ -11,6 +11,7 @@
 #include "tests/chaos/ChaosCheck.h"
 #include "tests/chaos/ChaosSchedule.h"
 #include "tests/chaos/ChaosShrink.h"
+#include "tests/chaos/ChaosSim.h"
 
 namespace {
 
@@ -312,6 +313,19 @@ TEST(ChaosCheckTest, WholeLogLines) {
         double key;
         EXPECT_EQ(ChaosLogLineWhole(c.Line, &key), c.Whole) << c.Line;
     }
+}
+
+TEST(ChaosSimTest, ASeedGivesTheSameRunWhereverItComesInACampaign) {
+    ChaosSchedule s = ChaosDrawSchedule(ChaosScheduleSeed(1, 7));
+    std::string first = ChaosFormatTrace(ChaosSimulate(s));
+    // Other schedules between: nothing of theirs (a board's saved speed, the queue, the
+    // simulated flow) may carry over into the next run.
+    for (uint64_t i = 0; i < 6; i++)
+        ChaosSimulate(ChaosDrawSchedule(ChaosScheduleSeed(2, i)));
+    EXPECT_EQ(ChaosFormatTrace(ChaosSimulate(s)), first);
+    // The run did something: the board was opened, and the session ended.
+    EXPECT_NE(first.find("port-open"), std::string::npos);
+    EXPECT_NE(first.find("session-over"), std::string::npos);
 }
 
 } // namespace
