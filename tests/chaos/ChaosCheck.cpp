@@ -26,7 +26,7 @@ void Report(Violations* out, ChaosInvariant invariant, const ChaosTraceEntry& at
 }
 
 std::string Board(int port) {
-    return port >= 0 ? std::string(1, (char)('A' + port)) : "?";
+    return port >= 0 ? std::string(1, (char)('A' + port)) : "(simulated)";
 }
 
 std::string Setting(long baud, long lineEnding) {
@@ -38,7 +38,8 @@ std::string Setting(long baud, long lineEnding) {
 // 1: every end at which the board could be reached leaves it at its own speed and ending. The
 // board is judged just before it next takes a command (whoever sends it), or at the end of the
 // trace: a speed switch the end asked for takes effect a moment after its command, and until
-// the board hears the next run nothing else moves it.
+// the board hears the next run nothing else moves it. The end of a run that a reconnection
+// follows is no end of the connection: the next run takes the board as it finds it.
 void CheckRestored(const ChaosTrace& trace, Violations* out) {
     std::map<int, const ChaosTraceEntry*> own, now, pending;
     auto judge = [&](int port) {
@@ -61,7 +62,8 @@ void CheckRestored(const ChaosTrace& trace, Violations* out) {
             now[e.Port] = &e;
         } else if (e.Kind == TR_BOARD_HEARD && e.A == 1 && pending.count(e.Port)) {
             judge(e.Port);
-        } else if (e.Kind == TR_END && e.A == 1 && own.count(e.Port)) {
+        } else if (e.Kind == TR_END && e.A == 1 && e.Text.rfind("reconnection", 0) != 0 &&
+                   own.count(e.Port)) {
             pending[e.Port] = &e;
         }
     }
@@ -69,18 +71,24 @@ void CheckRestored(const ChaosTrace& trace, Violations* out) {
         judge(pending.begin()->first);
 }
 
-// 2: one worker at a time, one opener of a port at a time.
+// 2: at most one worker and one opener of a port at a time. The simulated board is a port of
+// its own: a worker left stuck on a board's port does not stop the simulation from starting,
+// but nothing else may start on that port until it has ended.
 void CheckOneOwner(const ChaosTrace& trace, Violations* out) {
     std::map<uint32_t, const ChaosTraceEntry*> workers;
     std::map<int, const ChaosTraceEntry*> openers;
     for (const ChaosTraceEntry& e : trace.Entries) {
         switch (e.Kind) {
         case TR_WORKER_START:
-            if (!workers.empty()) {
-                char text[96];
-                snprintf(text, sizeof text, "two workers: run %u started while run %u runs",
-                         (unsigned)e.Token, (unsigned)workers.begin()->first);
-                Report(out, INV_ONE_OWNER, e, text, workers.begin()->second);
+            for (auto& w : workers) {
+                if (w.second->Port != e.Port)
+                    continue;
+                char text[112];
+                snprintf(text, sizeof text,
+                         "two workers of port %s: run %u started while run %u runs",
+                         Board(e.Port).c_str(), (unsigned)e.Token, (unsigned)w.first);
+                Report(out, INV_ONE_OWNER, e, text, w.second);
+                break;
             }
             workers[e.Token] = &e;
             break;
@@ -288,11 +296,24 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
             sessionEnd->T - chosen->T <= CHAOS_VALUE_GRACE_SECONDS)
             held = 1;
         if (!held) {
-            char what[128];
+            char what[256];
+            // What the program did with it, when the trace says.
+            std::string fate;
+            std::string name = ChaosValueName(term);
+            for (const ChaosTraceEntry& e : trace.Entries) {
+                if (e.Kind == TR_ACTION && e.T >= chosen->T && fate.empty() &&
+                    (e.Text.rfind("dropped unreported " + name, 0) == 0 ||
+                     e.Text.rfind("refused unreported " + name, 0) == 0))
+                    fate = e.Text.rfind("dropped", 0) == 0
+                               ? "; the program dropped it without a report" +
+                                     e.Text.substr(e.Text.find(" ("))
+                               : std::string("; the board refused it and the program did not "
+                                             "report it");
+            }
             snprintf(what, sizeof what,
                      "the last %s chosen, %g, is not the board's at the end and was not "
-                     "reported not sent",
-                     ChaosValueName(term), chosen->V);
+                     "reported not sent%s",
+                     ChaosValueName(term), chosen->V, fate.c_str());
             Report(out, INV_LINES_VALUES, over ? *over : *chosen, what, chosen);
         }
     }

@@ -10,7 +10,7 @@
 enum ChaosInvariant {
     INV_BOARD_RESTORED = 1, // after every end with the board reachable it is at its own speed
                             // and line ending
-    INV_ONE_OWNER = 2,      // at most one worker, one opener of a port at any time
+    INV_ONE_OWNER = 2,      // at most one worker and one opener of a port at any time
     INV_LINES_VALUES = 3,   // lines sent or reported; resent only after a lost reply; the last
                             // values chosen are the board's or reported not sent
     INV_LOG_LINES = 4,      // log lines from records of the run going, whole, in time order

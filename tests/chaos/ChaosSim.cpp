@@ -25,6 +25,7 @@
 #include "app/LogGate.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
+#include "device/DeviceClock.h"
 #include "device/LegacyBoardUtils.h"
 #include "emulator/EmuBoard.h"
 #include "emulator/EmuLine.h"
@@ -77,7 +78,9 @@ struct Worker {
     int Board; // -1: the simulated board
     int Phase; // 0: to connect, 1: serving, 2: ended
     std::string EndKind;
-    int Stuck; // its port's read ignored the stop at some point
+    int Stuck;                     // its port's read ignored the stop at some point
+    size_t StartIndex;             // where its entries begin in the trace
+    unsigned long PlugCountAtOpen; // the board's cable count at the run's last open
 };
 
 struct Message {
@@ -106,6 +109,12 @@ struct Sim {
     std::map<unsigned, Timer> Timers;
     int SessionOver = 0;
     int InPump = 0;
+    int InWorkerCall = 0;  // a worker's connect, step or finish is under way
+    int64_t PumpedAt = -1; // the virtual time the window last ran at from inside one
+    // The session's end: its handler waits for the workers until this time, then the
+    // process goes; -1: not ending.
+    int64_t EndWaitUntil = -1;
+    int64_t EndWaitFrom = 0;
     // The event being handled, for the waits it may cause.
     const char* Handler = "";
 
@@ -126,8 +135,7 @@ struct Sim {
     DeferredValueRec Settings[CHAOS_VALUES];
     double Wanted[CHAOS_VALUES] = {};
 
-    // The command window.
-    int CmdOpen = 0;
+    // The command window's lines; its link state follows the hooks whether it shows or not.
     CmdLink Link = CMD_NONE;
     std::deque<Line> Waiting;
     int InFlight = 0;
@@ -149,6 +157,8 @@ struct Sim {
     long Baud[CHAOS_BOARDS] = {};
     long Ending[CHAOS_BOARDS] = {};
     double EndT = 0.0;
+    std::string WaitHandler;
+    int EndAfterWait = 0;
 };
 
 Sim* S = nullptr;
@@ -243,7 +253,8 @@ void SendWaitingSettings() {
 }
 
 void ChangeSetting(int term, double value) {
-    Add(TR_VALUE_CHOSEN, -1, 0, term, 0, value);
+    // With the connection's state then, for whoever reads the trace.
+    Add(TR_VALUE_CHOSEN, -1, 0, term, 0, value, ConnectionStateName(S->Owner.State));
     switch (DeferredChange(&S->Settings[term], value)) {
     case DEFERRED_START:
         SetTimer(LT_SETTLE_0 + term, SETTLE_MS);
@@ -253,6 +264,17 @@ void ChangeSetting(int term, double value) {
         break;
     default:
         break;
+    }
+}
+
+// What the window does at the end of a connection and for a meter: what the operator chose and
+// no controller has taken is dropped, and nothing tells the operator (marked in the trace).
+void DropUnreported(const char* why) {
+    for (int term = 0; term < CHAOS_VALUES; term++) {
+        const DeferredValueRec& v = S->Settings[term];
+        if (v.Touched && (v.Pending || v.Waiting || v.InFlight))
+            Add(TR_ACTION, -1, 0, term, 0, v.Wanted,
+                std::string("dropped unreported ") + ChaosValueName(term) + " (" + why + ")");
     }
 }
 
@@ -391,10 +413,8 @@ void Hook(OwnerHook hook) {
     case HOOK_LINK_UP:
         if (S->IsController)
             SendWaitingSettings();
-        if (S->CmdOpen) {
-            S->Link = CMD_UP;
-            SendNextLine();
-        }
+        S->Link = CMD_UP;
+        SendNextLine();
         break;
     case HOOK_LINK_DOWN:
         SettingsLinkDown();
@@ -402,12 +422,14 @@ void Hook(OwnerHook hook) {
         LogGateLinkDown(&S->Gate);
         break;
     case HOOK_ENDED:
-        SettingsLinkDown();
+        DropUnreported("the connection ended");
+        ResetSettings();
         CmdEnded();
         LogGateLinkDown(&S->Gate);
         StopLog();
         break;
     case HOOK_EXIT:
+        DropUnreported("the program ends");
         StopLog();
         break;
     default:
@@ -415,15 +437,33 @@ void Hook(OwnerHook hook) {
     }
 }
 
-void StepWorkers(int64_t untilMs);
 void EndSession();
 void Flush();
 void UpdateAndFlush();
 
+// The handler waits: the window does nothing more until the workers have ended or the time is
+// up; the main loop steps the workers meanwhile and then ends the wait.
 void WaitForWorkers(double seconds) {
-    int64_t start = SimNowMs();
-    StepWorkers(start + (int64_t)(seconds * 1000.0));
-    Add(TR_WAIT, -1, 0, 0, 0, (SimNowMs() - start) / 1000.0, S->Handler);
+    S->EndWaitFrom = SimNowMs();
+    S->EndWaitUntil = SimNowMs() + (int64_t)(seconds * 1000.0);
+    S->WaitHandler = S->Handler;
+}
+
+int WorkersLeft() {
+    for (auto& w : S->Workers) {
+        if (w->Phase < 2)
+            return 1;
+    }
+    return 0;
+}
+
+// The wait is over (the workers ended, or time is up): recorded, and the handler goes on; a
+// session's end then ends the process.
+void FinishWait() {
+    Add(TR_WAIT, -1, 0, 0, 0, (SimNowMs() - S->EndWaitFrom) / 1000.0, S->WaitHandler);
+    S->EndWaitUntil = -1;
+    if (S->EndAfterWait)
+        EndSession();
 }
 
 void Carry(const OwnerActionList& actions) {
@@ -439,6 +479,8 @@ void Carry(const OwnerActionList& actions) {
             w->Board = a.Simulation ? -1 : BoardOfPort(a.Port);
             w->Phase = 0;
             w->Stuck = 0;
+            w->StartIndex = S->Trace.Entries.size();
+            w->PlugCountAtOpen = w->Board >= 0 ? EmuLinePlugCount(S->Lines[w->Board]) : 0;
             Add(TR_WORKER_START, w->Board, a.Token, a.RideThrough, a.RideThrough);
             S->Workers.push_back(std::move(w));
             break;
@@ -582,6 +624,7 @@ void OnWorkerMessage(const Message& m) {
                                  &S->PidRead[CHAOS_VALUE_I]);
             } else {
                 // A meter: what was chosen for a controller is dropped.
+                DropUnreported("a meter was found");
                 ResetSettings();
             }
         }
@@ -618,8 +661,13 @@ void OnWorkerMessage(const Message& m) {
         if (!takes)
             return;
         for (int term = 0; term < CHAOS_VALUES; term++) {
-            if ((const void*)m.LParam == S->SettingReplies[term])
-                DeferredCarriedOut(&S->Settings[term]);
+            if ((const void*)m.LParam != S->SettingReplies[term])
+                continue;
+            DeferredCarriedOut(&S->Settings[term]);
+            // The window takes the send as carried out whatever the board answered.
+            if (strstr(S->SettingReplies[term], "Invalid") != nullptr)
+                Add(TR_ACTION, -1, m.Token, term, 0, 0.0,
+                    std::string("refused unreported ") + ChaosValueName(term));
         }
         return;
     case WM_PID_READ:
@@ -704,12 +752,6 @@ void OnScheduleEvent(const ChaosEvent& ev) {
         break;
     case EV_TYPE:
     case EV_PASTE: {
-        if (!S->CmdOpen) {
-            S->CmdOpen = 1;
-            S->Link = OwnerLinkUp(&S->Owner) && S->Owner.Identified ? CMD_UP
-                      : S->Owner.State == CONN_IDLE                 ? CMD_NONE
-                                                                    : CMD_DOWN;
-        }
         size_t start = 0;
         while (start <= ev.Text.size()) {
             size_t bar = ev.Text.find('|', start);
@@ -758,7 +800,10 @@ void OnScheduleEvent(const ChaosEvent& ev) {
     case EV_END:
         // Windows ends the process as soon as the handler of the session's end returns.
         DeliverKind(OWNER_SESSION_END);
-        EndSession();
+        if (S->EndWaitUntil >= 0)
+            S->EndAfterWait = 1;
+        else
+            EndSession();
         break;
     default:
         break;
@@ -793,6 +838,18 @@ void OnTimer(unsigned id) {
 // it did anything.
 int WindowPass() {
     int did = 0;
+    if (S->EndWaitUntil >= 0) {
+        // The window's thread is inside the handler that waits: only the board's side goes
+        // on (a stuck read's release), until the workers end or the wait's time is up.
+        for (int b = 0; b < CHAOS_BOARDS; b++) {
+            auto t = S->Timers.find(LT_UNSTICK + b);
+            if (t != S->Timers.end() && t->second.Due <= SimNowMs())
+                OnTimer(LT_UNSTICK + b);
+        }
+        if (!WorkersLeft() || SimNowMs() >= S->EndWaitUntil)
+            FinishWait();
+        return 0;
+    }
     const std::vector<ChaosEvent>& events = S->Schedule->Events;
     while (!S->SessionOver && S->NextEvent < events.size() &&
            events[S->NextEvent].AtMs <= SimNowMs()) {
@@ -824,17 +881,41 @@ int WindowPass() {
     return did;
 }
 
-// The board could be put back now: its cable in, its power on, it hears and obeys, and the
-// worker's read is not stuck.
+// The run could put its board back now: it spoke to the board (it connected, or it moved the
+// board's speed or line ending on its way), its port still reaches the board (the cable has
+// not been out since the run's last open), the board is on, hears and obeys, no lasting fault
+// withholds or spoils its replies, and the worker's read is not stuck.
 int Reachable(const Worker& w) {
     if (w.Board < 0 || w.Stuck)
         return 0;
     EmuLine* line = S->Lines[w.Board];
-    if (!EmuLinePlugged(line, SimNowMs()) || !EmuLinePowered(line, SimNowMs()))
+    if (!EmuLinePlugged(line, SimNowMs()) || !EmuLinePowered(line, SimNowMs()) ||
+        EmuLinePlugCount(line) != w.PlugCountAtOpen)
+        return 0;
+    int spoke = w.Run->Connected;
+    for (size_t i = w.StartIndex; i < S->Trace.Entries.size() && !spoke; i++) {
+        const ChaosTraceEntry& e = S->Trace.Entries[i];
+        spoke = e.Kind == TR_BOARD_SETTING && e.Port == w.Board && e.Text.compare(0, 1, "~") == 0;
+    }
+    if (!spoke)
         return 0;
     EmuFault fault = EmuCurrentFault(EmuLineBoard(line));
-    return fault.kind != EMU_FAULT_DEAF && fault.kind != EMU_FAULT_REFUSE &&
-           fault.kind != EMU_FAULT_HANGUP;
+    switch (fault.kind) {
+    case EMU_FAULT_DEAF:
+    case EMU_FAULT_REFUSE:
+    case EMU_FAULT_HANGUP:
+        return 0;
+    case EMU_FAULT_SILENCE:
+    case EMU_FAULT_CUT:
+    case EMU_FAULT_GARBAGE:
+    case EMU_FAULT_STREAM:
+        return fault.once;
+    case EMU_FAULT_DELAY:
+    case EMU_FAULT_TRICKLE:
+        return fault.once || fault.arg < 150;
+    default:
+        return 1;
+    }
 }
 
 // Lost, unplugged or switched off while the worker put the board back: it could not be reached.
@@ -849,6 +930,30 @@ int LostDuring(int board, uint64_t fromRecord) {
     return 0;
 }
 
+// The end's kind, and what the run took for its board's own speed and line ending when that is
+// not the board's.
+std::string EndText(const Worker& w) {
+    std::string text = w.EndKind.empty() ? "end" : w.EndKind;
+    const WorkerRunRec* run = w.Run.get();
+    if (run->InitialBaud != 0 && ((long)run->InitialBaud != BOARDS[w.Board].Baud ||
+                                  (run->InitialNewLine != 0 && run->InitialNewLine != 0x0D))) {
+        char took[96];
+        snprintf(took, sizeof took, " (the run took its board's own as %u %s)",
+                 (unsigned)run->InitialBaud, run->InitialNewLine == 0x0D0A ? "CR LF" : "CR");
+        text += took;
+    }
+    return text;
+}
+
+// The run opened its port in the entries from index on: the cable count it opened with.
+void NoteOpens(Worker* w, size_t from) {
+    for (size_t i = from; w->Board >= 0 && i < S->Trace.Entries.size(); i++) {
+        const ChaosTraceEntry& e = S->Trace.Entries[i];
+        if (e.Kind == TR_PORT_OPEN && e.Token == (uint32_t)w->Run->Token)
+            w->PlugCountAtOpen = EmuLinePlugCount(S->Lines[w->Board]);
+    }
+}
+
 // One step of one worker run. Returns 1 when it did anything.
 int StepWorker(Worker* w) {
     WorkerRunRec* run = w->Run.get();
@@ -858,24 +963,31 @@ int StepWorker(Worker* w) {
     if (w->Board >= 0 && SimPortReadStuck(BOARDS[w->Board].Port))
         w->Stuck = 1;
     UpdateAndFlush();
+    size_t before = S->Trace.Entries.size();
     switch (w->Phase) {
-    case 0:
+    case 0: {
         w->Phase = 1;
-        if (WorkerRunConnect(run) && run->Simulation)
+        S->InWorkerCall = 1;
+        int up = WorkerRunConnect(run);
+        S->InWorkerCall = 0;
+        if (up && run->Simulation)
             Add(TR_WORKER_UP, -1, run->Token);
         Flush();
+        NoteOpens(w, before);
         return 1;
+    }
     case 1: {
         if (run->Stop.load()) {
             int reachable = w->Board >= 0 && Reachable(*w);
             uint64_t from = w->Board >= 0 ? EmuRecordTotal(S->Lines[w->Board]) : 0;
+            S->InWorkerCall = 1;
             WorkerRunFinish(run);
+            S->InWorkerCall = 0;
             Flush();
             w->Phase = 2;
             if (w->Board >= 0) {
                 reachable = reachable && !LostDuring(w->Board, from) && !w->Stuck;
-                Add(TR_END, w->Board, run->Token, reachable, 0, 0.0,
-                    w->EndKind.empty() ? "end" : w->EndKind);
+                Add(TR_END, w->Board, run->Token, reachable, 0, 0.0, EndText(*w));
             }
             Add(TR_WORKER_END, w->Board, run->Token);
             return 1;
@@ -888,9 +1000,13 @@ int StepWorker(Worker* w) {
         Line line = S->Flight;
         double sentAt = Now();
         size_t at = S->Trace.Entries.size();
-        if (!WorkerRunStep(run))
+        S->InWorkerCall = 1;
+        int took = WorkerRunStep(run);
+        S->InWorkerCall = 0;
+        if (!took)
             return 0;
         Flush();
+        NoteOpens(w, at);
         if (isLine) {
             // Dated and placed where it went out, ahead of what the board made of it.
             S->Trace.Entries.insert(S->Trace.Entries.begin() + at,
@@ -906,28 +1022,6 @@ int StepWorker(Worker* w) {
     }
 }
 
-// Lets the workers run until none has anything to do or the clock reaches untilMs (the
-// session's end waits this way); -1: one step each.
-void StepWorkers(int64_t untilMs) {
-    do {
-        int did = 0;
-        for (size_t i = 0; i < S->Workers.size() && !S->SessionOver; i++) {
-            Worker* w = S->Workers[i].get();
-            if (w->Phase < 2)
-                did |= StepWorker(w);
-        }
-        if (untilMs < 0)
-            return;
-        int left = 0;
-        for (auto& w : S->Workers)
-            left |= w->Phase < 2;
-        if (!left)
-            return;
-        if (!did)
-            SimAdvanceBy(10);
-    } while (SimNowMs() < untilMs && !S->SessionOver);
-}
-
 void EndSession() {
     if (S->SessionOver)
         return;
@@ -936,11 +1030,14 @@ void EndSession() {
     // Workers that never ended: the process takes them with it, the board as it is.
     for (auto& w : S->Workers) {
         if (w->Phase < 2 && w->Board >= 0 && w->Run->Device) {
-            Add(TR_END, w->Board, w->Run->Token, w->Stuck ? 0 : Reachable(*w), 0, 0.0,
-                w->EndKind.empty() ? "process end" : w->EndKind);
+            Add(TR_END, w->Board, w->Run->Token, w->Stuck ? 0 : Reachable(*w), 0, 0.0, EndText(*w));
         }
     }
     Add(TR_SESSION_OVER);
+    // The process is gone: a worker call still under way gives up at once and says nothing
+    // more to its board.
+    for (auto& w : S->Workers)
+        w->Run->Stop.store(1);
     for (int b = 0; b < CHAOS_BOARDS; b++)
         SimPortSetStuck(BOARDS[b].Port, 0);
 }
@@ -948,9 +1045,10 @@ void EndSession() {
 // While a read is stuck the rest of the program goes on: the window's side only, as no other
 // worker may run on this thread meanwhile.
 void StuckPump(void*) {
-    if (S->InPump)
+    if (S->InPump || S->SessionOver)
         return;
     S->InPump = 1;
+    S->PumpedAt = SimNowMs();
     WindowPass();
     S->InPump = 0;
     for (auto& w : S->Workers) {
@@ -958,6 +1056,22 @@ void StuckPump(void*) {
             w->Stuck = 1;
     }
 }
+
+// The device code's clock, over the virtual one: whenever a worker's call lets virtual time
+// pass (a sleep, a deadline read), the window's side runs too, as its own thread would.
+void ClockSleep(uint32_t ms) {
+    SimAdvanceBy(ms);
+    if (S && S->InWorkerCall && S->PumpedAt != SimNowMs())
+        StuckPump(nullptr);
+}
+
+double ClockNow() {
+    if (S && S->InWorkerCall && S->PumpedAt != SimNowMs())
+        StuckPump(nullptr);
+    return SimNowMs() / 1000.0;
+}
+
+const DeviceClockHooks CHAOS_CLOCK = {ClockSleep, ClockNow};
 
 // The next time anything is due: an event, a timer, a change on a line.
 int64_t NextDue() {
@@ -1061,6 +1175,7 @@ ChaosTrace ChaosSimulate(const ChaosSchedule& schedule) {
     // every schedule keeps a run the same wherever it falls in a campaign.
     srand(1);
     SimInstall(0);
+    SetDeviceClockHooks(&CHAOS_CLOCK);
     SimSetStuckPump(StuckPump, nullptr);
     for (int b = 0; b < CHAOS_BOARDS; b++) {
         EmuSettings settings;
@@ -1085,6 +1200,10 @@ ChaosTrace ChaosSimulate(const ChaosSchedule& schedule) {
     for (const ChaosEvent& e : schedule.Events)
         ended |= e.Kind == EV_EXIT || e.Kind == EV_END;
     while (!sim.SessionOver) {
+        if (sim.EndWaitUntil >= 0 && (!WorkersLeft() || SimNowMs() >= sim.EndWaitUntil)) {
+            FinishWait();
+            continue;
+        }
         int did = WindowPass();
         if (sim.SessionOver)
             break;
@@ -1112,7 +1231,7 @@ ChaosTrace ChaosSimulate(const ChaosSchedule& schedule) {
             break;
         }
         if (!did && !sim.SessionOver) {
-            int64_t next = NextDue();
+            int64_t next = sim.EndWaitUntil >= 0 ? sim.EndWaitUntil : NextDue();
             if (!ended)
                 next = std::min<int64_t>(next, std::max<int64_t>(lastEvent, CHAOS_SESSION_MS));
             if (next == INT64_MAX || next <= SimNowMs())
