@@ -21,6 +21,7 @@ struct PendingChunk {
     std::string bytes;
     uint64_t reply;      // chunks of one reply share the number
     std::string command; // the command it answers, for the record when it is lost
+    long speed;          // the line speed the board sent it at
 };
 
 } // namespace
@@ -108,15 +109,17 @@ void Queue(EmuLine* line, int64_t nowMs, const EmuOutput& out, const std::string
         return;
     }
     uint64_t reply = line->NextReply++;
+    long speed = EmuBoardBaud(line->Board, nowMs);
     // Replies leave in the order their commands came, whatever their delays.
     int64_t due = nowMs + out.delayMs;
     if (!line->Pending.empty() && line->Pending.back().dueMs > due)
         due = line->Pending.back().dueMs;
     if (out.gapMs <= 0 || out.chunkBytes == 0) {
-        line->Pending.push_back({due, out.bytes, reply, command});
+        line->Pending.push_back({due, out.bytes, reply, command, speed});
     } else {
         for (size_t at = 0; at < out.bytes.size(); at += out.chunkBytes) {
-            line->Pending.push_back({due, out.bytes.substr(at, out.chunkBytes), reply, command});
+            line->Pending.push_back(
+                {due, out.bytes.substr(at, out.chunkBytes), reply, command, speed});
             due += out.gapMs;
         }
     }
@@ -329,6 +332,10 @@ size_t EmuLineDue(EmuLine* line, int64_t nowMs, const char** bytesOut) {
         return 0;
     *bytesOut = line->Pending.front().bytes.data();
     return line->Pending.front().bytes.size();
+}
+
+long EmuLineDueSpeed(const EmuLine* line) {
+    return line->Pending.empty() ? 0 : line->Pending.front().speed;
 }
 
 void EmuLineTake(EmuLine* line, size_t count) {

@@ -86,6 +86,9 @@ void EmuLinePowerCycle(EmuLine* line, long offMs, int64_t nowMs);
 // with EmuLineTake (fewer than offered when the other side took fewer).
 size_t EmuLineDue(EmuLine* line, int64_t nowMs, const char** bytesOut);
 void EmuLineTake(EmuLine* line, size_t count);
+// The line speed the board sent the bytes at the head of the queue at (0: nothing queued): a
+// port listening at another speed receives them as garbage.
+long EmuLineDueSpeed(const EmuLine* line);
 // When the head of the queue is due (it may be already); -1 when nothing is queued.
 int64_t EmuLineNextDueMs(const EmuLine* line);
 // The first time after nowMs at which the line changes by itself (a reply comes due, the

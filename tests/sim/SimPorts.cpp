@@ -131,8 +131,10 @@ int SimRead(ComHandle handle, uint8_t* bytes, size_t count) {
         size_t n;
         while (got < count && (n = EmuLineDue(slot->Line, NowMs, &due)) > 0) {
             size_t take = n < count - got ? n : count - got;
+            // Sent at another speed than the port listens at, the bytes are garbage.
+            int garbled = EmuLineDueSpeed(slot->Line) != static_cast<long>(slot->Baud);
             for (size_t i = 0; i < take; i++)
-                bytes[got + i] = static_cast<uint8_t>(due[i]);
+                bytes[got + i] = garbled ? 0xFF : static_cast<uint8_t>(due[i]);
             EmuLineTake(slot->Line, take);
             got += take;
         }

@@ -230,4 +230,22 @@ TEST_F(SimPortsTest, AStuckReadIgnoresTheStopAndReturnsOnlyWhenReleased) {
     (void)line;
 }
 
+// A reply the board sends at its speed reaches a port reopened meanwhile at another speed as
+// garbage: a late answer to a probe at one speed must not pass for the answer at the next.
+TEST_F(SimPortsTest, AReplyReachesAPortAtAnotherSpeedAsGarbage) {
+    EmuLine* line = AddBoard("COM1", 9600);
+    uint32_t error = 0;
+    ComHandle handle = OpenComPort("COM1", 9600, 'N', 8, 1.0f, &error);
+    ASSERT_NE(handle, nullptr);
+    Control(line, "fault delay 100 once");
+    WriteComStr(handle, "S64\r");
+    CloseComPort(handle);
+    handle = OpenComPort("COM1", 19200, 'N', 8, 1.0f, &error);
+    ASSERT_NE(handle, nullptr);
+    uint8_t bytes[16];
+    ASSERT_EQ(ReadComBytes(handle, bytes, sizeof bytes), 4);
+    EXPECT_EQ(std::string((const char*)bytes, 4), std::string(4, '\xFF'));
+    CloseComPort(handle);
+}
+
 } // namespace
