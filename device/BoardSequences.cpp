@@ -34,11 +34,11 @@ void StoreInitialLineSettings(uint32_t baud, uint32_t newLine) {
 // What each port's board had when first found. A board that did not hear the program's last
 // words (a link fault, an unplugged adapter, a reconnection that failed) still runs at the
 // program's own 230400 with CR LF; found that way again on the same port, it is the same board
-// and keeps what was saved. Found at any other speed it is a board that was reset or another
-// one, and its settings are taken afresh. The program's connecting worker uses the table one
-// connection at a time; torvanctl connects several ports at once from their own threads, each
-// to its own entry, so every use of the table holds SavedPortsBusy. Tests clear it between
-// runs.
+// and keeps what was saved; so does one found again at the speed saved as its own. Found at
+// any other speed it is a board that was reset or another one, and its settings are taken
+// afresh. The program's connecting worker uses the table one connection at a time; torvanctl
+// connects several ports at once from their own threads, each to its own entry, so every use
+// of the table holds SavedPortsBusy. Tests clear it between runs.
 struct SavedLineSettings {
     char Port[260];
     uint32_t Baud;
@@ -335,7 +335,10 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
     {
         SavedPortsHold hold;
         SavedLineSettings* entry = SavedFor(portName);
-        if (!(foundAt == LINK_SPEED && entry->Baud != 0)) {
+        // Found again at the speed saved as its own, it is the same board, which the last end
+        // may have reached only in part (its speed back, the "~SNLC" lost): it now answers
+        // with the program's CR LF, and the line ending saved with it stays.
+        if (!(foundAt == LINK_SPEED && entry->Baud != 0) && entry->Baud != foundAt) {
             entry->Baud = foundAt;
             entry->NewLine = 0;
         }
