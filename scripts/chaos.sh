@@ -8,7 +8,9 @@
 #   scripts/chaos.sh --replay FILE [--trace]    one schedule from its text form
 #   scripts/chaos.sh --print SEED               the schedule a seed draws
 #
-# Builds torvan-chaos as needed, optimised, in $TORVAN_BUILD/chaos (default ./build/chaos).
+# The faults listed in tests/chaos/known-faults.txt (found, not fixed yet) are counted apart and
+# fail nothing; --strict counts them as violations too. Builds torvan-chaos as needed,
+# optimised, in $TORVAN_BUILD/chaos (default ./build/chaos).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,4 +23,17 @@ if ! { cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release >"$BUILD/configur
     tail -20 "$BUILD/build.log" >&2 || true
     exit 2
 fi
-exec "$BUILD/tests/chaos/torvan-chaos" "$@"
+ARGS=()
+STRICT=0
+RUNS=0
+for a in "$@"; do
+    case "$a" in
+    --strict) STRICT=1 ;;
+    --schedules | --replay) RUNS=1 && ARGS+=("$a") ;;
+    *) ARGS+=("$a") ;;
+    esac
+done
+if [ "$RUNS" -eq 1 ] && [ "$STRICT" -eq 0 ]; then
+    ARGS+=(--known "$ROOT/tests/chaos/known-faults.txt")
+fi
+exec "$BUILD/tests/chaos/torvan-chaos" "${ARGS[@]}"

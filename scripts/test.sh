@@ -2,11 +2,13 @@
 # Builds everything and runs every test tier: formatting, native unit and device tests
 # (ASan + UBSan), the documents against the code, the ThreadSanitizer tests, a short fuzz run,
 # the Windows tests under Wine, the end-to-end scenarios that drive TorvanOne.exe under Wine + Xvfb,
-# and the Debian package (built, installed, run and removed again: CI runs as root).
+# the Debian package (built, installed, run and removed again: CI runs as root), and the chaos
+# run (random schedules through the simulated program, its checker's self-check, the kept
+# regression schedules).
 # Ends with one line "N passed, N failed" over all tiers; exits non-zero on any failure.
 #
 # TORVAN_BUILD (default ./build) selects the build folder. TORVAN_TIERS limits the tiers
-# (space-separated: format docs native tsan fuzz win e2e package).
+# (space-separated: format docs native chaos tsan fuzz win e2e package).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,7 +17,7 @@ cd "$ROOT"
 
 source "$ROOT/scripts/lib-wine.sh"
 JOBS=${JOBS:-$(nproc)}
-TIERS=${TORVAN_TIERS:-format docs native tsan fuzz win e2e package}
+TIERS=${TORVAN_TIERS:-format docs native chaos tsan fuzz win e2e package}
 LOG_DIR=$TORVAN_BUILD/test-logs
 mkdir -p "$LOG_DIR"
 
@@ -128,6 +130,29 @@ if want docs; then
         fail "docs (architecture tables, torvanctl docs and completion against --help; see $LOG_DIR/docs.log)"
         cat "$LOG_DIR/docs.log" >&2
     fi
+fi
+
+# The chaos run: the checker's self-check, 2,000 schedules of a fixed seed, and every schedule
+# kept from a failure once found, each counted as one test.
+if want chaos; then
+    chaos_run() { # name, log, arguments...
+        local name=$1 log=$2
+        shift 2
+        if TORVAN_BUILD=$TORVAN_BUILD JOBS=$JOBS timeout 900 "$ROOT/scripts/chaos.sh" "$@" \
+            >"$log" 2>&1; then
+            pass "$name"
+        else
+            fail "$name"
+            tail -30 "$log" >&2
+        fi
+    }
+    chaos_run chaos/self-check "$LOG_DIR/chaos-self-check.log" --self-check
+    chaos_run chaos/schedules "$LOG_DIR/chaos-schedules.log" --schedules 2000 --seed 1
+    for r in "$ROOT"/tests/chaos/regressions/*.chaos; do
+        [ -f "$r" ] || continue
+        chaos_run "chaos/$(basename "$r" .chaos)" "$LOG_DIR/chaos-$(basename "$r" .chaos).log" \
+            --replay "$r"
+    done
 fi
 
 if want tsan; then

@@ -301,14 +301,15 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
             std::string fate;
             std::string name = ChaosValueName(term);
             for (const ChaosTraceEntry& e : trace.Entries) {
-                if (e.Kind == TR_ACTION && e.T >= chosen->T && fate.empty() &&
-                    (e.Text.rfind("dropped unreported " + name, 0) == 0 ||
-                     e.Text.rfind("refused unreported " + name, 0) == 0))
-                    fate = e.Text.rfind("dropped", 0) == 0
-                               ? "; the program dropped it without a report" +
-                                     e.Text.substr(e.Text.find(" ("))
-                               : std::string("; the board refused it and the program did not "
-                                             "report it");
+                if (e.Kind != TR_ACTION || e.T < chosen->T || !fate.empty())
+                    continue;
+                if (e.Text.rfind("dropped unreported " + name, 0) == 0)
+                    fate = "; the program dropped it without a report" +
+                           e.Text.substr(e.Text.find(" ("));
+                else if (e.Text.rfind("refused unreported " + name, 0) == 0)
+                    fate = "; the board refused it and the program did not report it";
+                else if (e.Text.rfind("saved over " + name, 0) == 0)
+                    fate = "; SAVE TO FLASH wrote the dialog's value over it";
             }
             snprintf(what, sizeof what,
                      "the last %s chosen, %g, is not the board's at the end and was not "

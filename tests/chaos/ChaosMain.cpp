@@ -7,7 +7,8 @@
 //   torvan-chaos --print SEED
 //
 // --from I starts the campaign at its schedule I (to look at one schedule again), --all prints
-// every violation of every schedule, --trace the trace of the first failure (or the replay).
+// every violation of every schedule, --trace the trace of the first failure (or the replay),
+// --known FILE counts the violations of the faults listed there apart (they fail nothing).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +25,82 @@
 
 namespace {
 
+// Known faults: a violation of Invariant whose message holds Text is counted under Name.
+struct KnownFault {
+    int Invariant;
+    std::string Text;
+    std::string Name;
+    unsigned long long Seen = 0;
+};
+
+std::vector<KnownFault> Known;
+
+int LoadKnown(const char* path) {
+    std::ifstream file(path);
+    if (!file) {
+        fprintf(stderr, "torvan-chaos: cannot read %s\n", path);
+        return 0;
+    }
+    std::string line;
+    int number = 0;
+    while (std::getline(file, line)) {
+        number++;
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t a = line.find('\t'), b = line.find('\t', a + 1);
+        int invariant = atoi(line.c_str());
+        if (a == std::string::npos || b == std::string::npos || invariant < 1 ||
+            invariant >= INV_COUNT || b == a + 1) {
+            fprintf(stderr,
+                    "torvan-chaos: %s: line %d: expected INVARIANT<tab>TEXT<tab>NAME: ...\n", path,
+                    number);
+            return 0;
+        }
+        std::string rest = line.substr(b + 1);
+        Known.push_back(
+            KnownFault{invariant, line.substr(a + 1, b - a - 1), rest.substr(0, rest.find(':'))});
+    }
+    return 1;
+}
+
+// The known fault a violation belongs to, or null.
+KnownFault* KnownFor(const ChaosViolation& v) {
+    for (KnownFault& k : Known) {
+        if (k.Invariant == (int)v.Invariant && v.Message.find(k.Text) != std::string::npos)
+            return &k;
+    }
+    return nullptr;
+}
+
+// The violations that are no known fault; the known ones are counted.
+std::vector<ChaosViolation> Unknown(const std::vector<ChaosViolation>& all, int count) {
+    std::vector<ChaosViolation> left;
+    for (const ChaosViolation& v : all) {
+        KnownFault* k = KnownFor(v);
+        if (!k)
+            left.push_back(v);
+        else if (count)
+            k->Seen++;
+    }
+    return left;
+}
+
+void PrintKnown() {
+    unsigned long long total = 0;
+    std::string parts;
+    for (const KnownFault& k : Known) {
+        total += k.Seen;
+        if (k.Seen)
+            parts += (parts.empty() ? "" : ", ") + std::to_string(k.Seen) + " " + k.Name;
+    }
+    if (total)
+        printf("chaos: %llu more violations are known faults: %s\n", total, parts.c_str());
+}
+
 int Usage() {
     fprintf(stderr, "usage: torvan-chaos --schedules N [--seed S] [--from I] [--trace] [--all]\n"
-                    "       torvan-chaos --replay FILE [--trace]\n"
+                    "                    [--known FILE]\n"
+                    "       torvan-chaos --replay FILE [--trace] [--known FILE]\n"
                     "       torvan-chaos --self-check [--verbose]\n"
                     "       torvan-chaos --print SEED\n");
     return 2;
@@ -54,14 +128,14 @@ void PrintViolations(const std::vector<ChaosViolation>& violations) {
 // list.
 void PrintShrunk(const ChaosSchedule& failing, int invariant) {
     ChaosShrinkResult shrunk = ChaosShrink(failing, [&](const ChaosSchedule& candidate) {
-        std::vector<ChaosViolation> v = ChaosCheckTrace(ChaosSimulate(candidate));
+        std::vector<ChaosViolation> v = Unknown(ChaosCheckTrace(ChaosSimulate(candidate)), 0);
         for (const ChaosViolation& x : v) {
             if ((int)x.Invariant == invariant)
                 return 1;
         }
         return 0;
     });
-    std::vector<ChaosViolation> v = ChaosCheckTrace(ChaosSimulate(shrunk.Schedule));
+    std::vector<ChaosViolation> v = Unknown(ChaosCheckTrace(ChaosSimulate(shrunk.Schedule)), 0);
     printf("# first failure: seed %llu, invariant %d (%s); shrunk from %zu to %zu events in %d "
            "runs\n",
            (unsigned long long)failing.Seed, invariant,
@@ -84,11 +158,11 @@ int RunCampaign(unsigned long long first, unsigned long long count, unsigned lon
     for (unsigned long long i = first; i < first + count; i++) {
         ChaosSchedule schedule = ChaosDrawSchedule(ChaosScheduleSeed(seed, i));
         ChaosTrace run = ChaosSimulate(schedule);
-        std::vector<ChaosViolation> v = ChaosCheckTrace(run);
+        std::vector<ChaosViolation> v = Unknown(ChaosCheckTrace(run), 1);
         events += schedule.Events.size();
         violations += v.size();
         if (all) {
-            for (const ChaosViolation& x : v)
+            for (const ChaosViolation& x : ChaosCheckTrace(run))
                 printf("schedule %llu: %s\n", i, ChaosFormatViolation(x).c_str());
         }
         if (!v.empty() && !shown) {
@@ -104,6 +178,7 @@ int RunCampaign(unsigned long long first, unsigned long long count, unsigned lon
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     fprintf(stderr, "torvan-chaos: %.2f s, %.0f schedules/s\n", seconds,
             seconds > 0 ? count / seconds : 0.0);
+    PrintKnown();
     printf("chaos: %llu schedules, %llu events, %llu violations\n", count, events, violations);
     return violations > 0 ? 1 : 0;
 }
@@ -123,10 +198,12 @@ int Replay(const char* path, int trace) {
         return 2;
     }
     ChaosTrace run = ChaosSimulate(schedule);
-    std::vector<ChaosViolation> v = ChaosCheckTrace(run);
+    std::vector<ChaosViolation> all = ChaosCheckTrace(run);
+    std::vector<ChaosViolation> v = Unknown(all, 1);
     if (trace)
         printf("%s", ChaosFormatTrace(run).c_str());
-    PrintViolations(v);
+    PrintViolations(all);
+    PrintKnown();
     printf("chaos: 1 schedules, %zu events, %zu violations\n", schedule.Events.size(), v.size());
     return v.empty() ? 0 : 1;
 }
@@ -188,6 +265,9 @@ int main(int argc, char** argv) {
         } else if (a == "--from" && i + 1 < argc) {
             if (!ParseCount(argv[++i], &first))
                 return Usage();
+        } else if (a == "--known" && i + 1 < argc) {
+            if (!LoadKnown(argv[++i]))
+                return 2;
         } else if (a == "--all") {
             all = 1;
         } else {

@@ -133,6 +133,11 @@ struct Sim {
     char SettingReplies[CHAOS_VALUES][IGNORE_RESULT_SIZE] = {};
     float PidRead[CHAOS_VALUES] = {};
     DeferredValueRec Settings[CHAOS_VALUES];
+    // What the set point and PID dialogs show: the operator's last values, or the board's
+    // read while the operator has chosen none (SAVE TO FLASH writes these).
+    double Dialog[CHAOS_VALUES] = {};
+    int Chosen[CHAOS_VALUES] = {};
+    double LastChosen[CHAOS_VALUES] = {};
     double Wanted[CHAOS_VALUES] = {};
 
     // The command window's lines; its link state follows the hooks whether it shows or not.
@@ -253,6 +258,9 @@ void SendWaitingSettings() {
 }
 
 void ChangeSetting(int term, double value) {
+    S->Dialog[term] = value;
+    S->Chosen[term] = 1;
+    S->LastChosen[term] = value;
     // With the connection's state then, for whoever reads the trace.
     Add(TR_VALUE_CHOSEN, -1, 0, term, 0, value, ConnectionStateName(S->Owner.State));
     switch (DeferredChange(&S->Settings[term], value)) {
@@ -674,8 +682,9 @@ void OnWorkerMessage(const Message& m) {
         if (!takes)
             return;
         for (int term = CHAOS_VALUE_P; term < CHAOS_VALUES; term++) {
-            if ((const void*)m.LParam == &S->PidRead[term])
-                DeferredBoardRead(&S->Settings[term], S->PidRead[term]);
+            if ((const void*)m.LParam == &S->PidRead[term] &&
+                DeferredBoardRead(&S->Settings[term], S->PidRead[term]))
+                S->Dialog[term] = S->PidRead[term];
         }
         return;
     case SIM_MSG_OPEN:
@@ -744,7 +753,13 @@ void OnScheduleEvent(const ChaosEvent& ev) {
             const char* formats[3] = {"V24=%f\r", "V25=%f\r", "V26=%f\r"};
             const int terms[3] = {CHAOS_VALUE_P, CHAOS_VALUE_D, CHAOS_VALUE_I};
             for (int k = 0; k < 3; k++) {
-                snprintf(text, sizeof text, formats[k], S->Settings[terms[k]].Wanted);
+                int term = terms[k];
+                snprintf(text, sizeof text, formats[k], S->Dialog[term]);
+                // The flash gets what the dialog shows, which after a reconnection is the
+                // board's stored value, not the one the operator last sent.
+                if (S->Chosen[term] && std::fabs(S->Dialog[term] - S->LastChosen[term]) > 1e-4)
+                    Add(TR_ACTION, -1, 0, term, 0, S->Dialog[term],
+                        std::string("saved over ") + ChaosValueName(term));
                 EnqueueThreadMsg(REQUEST_ASCII, text, WM_REPLY_IGNORED, PARSE_TEXT, S->Ignored,
                                  sizeof S->Ignored);
             }
@@ -1143,7 +1158,8 @@ void Flush() {
                 S->Ending[b] = r->Value;
                 e.Kind = TR_BOARD_SETTING, e.A = S->Baud[b], e.B = S->Ending[b];
                 break;
-            case EMU_REC_POWER_ON:
+            case EMU_REC_POWER_OFF:
+                // The RAM values go with the power.
                 e.Kind = TR_BOARD_POWER;
                 break;
             default:
