@@ -135,7 +135,7 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
     // Per board and text: how often it was heard, asked for, and lost.
     std::map<std::pair<int, std::string>, int> heard, lost;
     std::map<std::string, int> asked;
-    std::map<std::pair<int, std::string>, int> lostSinceSend;
+    std::map<std::pair<int, std::string>, int> lostSinceSend, heardSinceSend;
     const ChaosTraceEntry* sessionEnd = nullptr;
     const ChaosTraceEntry* over = nullptr;
     const ChaosTraceEntry* lastChosen[CHAOS_VALUES] = {};
@@ -167,7 +167,9 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
             std::string text = line.Queued ? line.Queued->Text : e.Text;
             if (line.LastSent) {
                 auto key = std::make_pair(line.LastSent->Port, text);
-                if (lostSinceSend[key] <= 0) {
+                // The send before went out only if the board heard it: a write to a port whose
+                // cable was out reached nobody, and sending again is the line's first send.
+                if (heardSinceSend[key] > 0 && lostSinceSend[key] <= 0) {
                     char what[96];
                     snprintf(what, sizeof what,
                              "line %ld \"%s\" sent a second time without a lost reply", e.A,
@@ -180,14 +182,17 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
             line.LastSent = &e;
             line.Resolved = 1;
             lostSinceSend[std::make_pair(e.Port, text)] = 0;
+            heardSinceSend[std::make_pair(e.Port, text)] = 0;
             break;
         }
         case TR_LINE_NOT_SENT:
             lines[e.A].Resolved = 1;
             break;
         case TR_BOARD_HEARD:
-            if (e.A == 1)
+            if (e.A == 1) {
                 heard[std::make_pair(e.Port, e.Text)]++;
+                heardSinceSend[std::make_pair(e.Port, e.Text)]++;
+            }
             break;
         case TR_BOARD_LOST:
             lost[std::make_pair(e.Port, e.Text)]++;

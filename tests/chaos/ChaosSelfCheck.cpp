@@ -108,12 +108,21 @@ int LineSentTwice(ChaosTrace* trace) {
     for (size_t i = 0; i < e.size(); i++) {
         if (e[i].Kind != TR_LINE_SENT)
             continue;
-        ChaosTraceEntry again = e[i];
-        again.T += 0.001;
-        // A lost reply between the sends would excuse it: the plant goes right after the send.
-        size_t at = i + 1;
+        // The board heard the send and answered; the line goes out again right after.
+        size_t heard = i + 1;
+        while (heard < e.size() && !(e[heard].Kind == TR_BOARD_HEARD && e[heard].A == 1 &&
+                                     e[heard].Port == e[i].Port && e[heard].Text == e[i].Text))
+            heard++;
+        if (heard >= e.size())
+            continue;
+        size_t at = heard + 1;
         while (at < e.size() && e[at].Kind == TR_BOARD_LOST)
             at++;
+        ChaosTraceEntry again = e[i];
+        again.T = e[heard].T + 0.001;
+        ChaosTraceEntry heardAgain = e[heard];
+        heardAgain.T = again.T;
+        e.insert(e.begin() + at, heardAgain);
         e.insert(e.begin() + at, again);
         return 1;
     }

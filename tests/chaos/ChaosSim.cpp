@@ -660,6 +660,10 @@ void OnWorkerMessage(const Message& m) {
         Deliver(e);
         return;
     case WM_USER_COMMAND_REPLY:
+        // The worker could not read the line's answer: lost to the program, whatever the
+        // board sent (a reply later than the reader's time-out).
+        if (m.LParam == 0 && S->InFlight)
+            Add(TR_BOARD_LOST, port, m.Token, -1, 0, 0.0, S->Flight.Text);
         if (takes && S->InFlight && (const void*)m.LParam == S->FlightResult) {
             S->InFlight = 0;
             SendNextLine();
@@ -733,8 +737,12 @@ void OnScheduleEvent(const ChaosEvent& ev) {
         break;
     case EV_SETPOINT: {
         float value = (float)(ev.Arg / 10.0);
-        if (S->IsController && SetPointAccepted(value))
+        if (S->IsController && SetPointAccepted(value)) {
+            // The simulated board takes its set point from the window's record at once.
+            if (OwnerSimulating(&S->Owner))
+                SystemState.SetPoint = value;
             ChangeSetting(CHAOS_VALUE_SETPOINT, value);
+        }
         break;
     }
     case EV_PID: {
@@ -907,10 +915,12 @@ int Reachable(const Worker& w) {
     if (!EmuLinePlugged(line, SimNowMs()) || !EmuLinePowered(line, SimNowMs()) ||
         EmuLinePlugCount(line) != w.PlugCountAtOpen)
         return 0;
+    // What the board heard while the run held its port came from the run.
     int spoke = w.Run->Connected;
     for (size_t i = w.StartIndex; i < S->Trace.Entries.size() && !spoke; i++) {
         const ChaosTraceEntry& e = S->Trace.Entries[i];
-        spoke = e.Kind == TR_BOARD_SETTING && e.Port == w.Board && e.Text.compare(0, 1, "~") == 0;
+        spoke = e.Kind == TR_BOARD_HEARD && e.A == 1 && e.Port == w.Board &&
+                (e.Text.rfind("~BAUD=", 0) == 0 || e.Text.rfind("~SNLC=", 0) == 0);
     }
     if (!spoke)
         return 0;
@@ -1270,6 +1280,9 @@ ChaosTrace ChaosSimulate(const ChaosSchedule& schedule) {
         for (int term = 0; term < CHAOS_VALUES; term++)
             ChaosTraceAdd(&sim.Trace, endT, TR_BOARD_VALUE, b, 0, term, 0, values[term]);
     }
+    // The simulated board's set point is the window's record of it.
+    ChaosTraceAdd(&sim.Trace, endT, TR_BOARD_VALUE, -1, 0, CHAOS_VALUE_SETPOINT, 0,
+                  SystemState.SetPoint);
     SimSetStuckPump(nullptr, nullptr);
     SimRemove();
     ClearMsgQueue();
