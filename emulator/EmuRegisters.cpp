@@ -407,7 +407,6 @@ unsigned EmuBoardOwnLineEnding(const EmuBoard* board) {
 void EmuPowerCycle(EmuBoard* board, int64_t nowMs) {
     Advance(*board, nowMs);
     Restart(*board, nowMs);
-    board->HangupRequested = 0;
 }
 
 void EmuHandleCommand(EmuBoard* boardIn, const char* text, int64_t nowMs, EmuOutput* out) {

@@ -86,7 +86,6 @@ TEST(EmulatorInstance, TwoBoardsInOneProcessShareNothing) {
     EXPECT_EQ(Reply(beta, "S54"), "Beta\r>");
     EXPECT_EQ(Reply(beta, "S65"), "xd\r>");
     EXPECT_EQ(Reply(beta, "S64"), "x0\r>");
-    EXPECT_EQ(Reply(beta, "V5=10"), "Invalid Command\r>");
     EXPECT_EQ(EmuBoardBaud(beta, T0 + 100), 19200);
     EXPECT_EQ(EmuBoardBaud(alpha, T0 + 100), 230400);
     EXPECT_EQ(EmuCurrentFault(beta).kind, EMU_FAULT_NONE);
