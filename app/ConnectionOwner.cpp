@@ -257,9 +257,17 @@ void BeginEnd(ConnectionOwnerRec* owner, OwnerAfter after, double now, OwnerActi
     AddScreen(actions);
 }
 
+// Open is allowed where it is allowed in the state the connection is headed for: a Close that
+// is still ending takes the Open as what comes next.
 int AllowsOpen(const ConnectionOwnerRec* owner) {
-    return !owner->SessionEnded && !owner->Exiting && !owner->DialogShowing &&
-           ConnectionAllowsOpen(owner->State);
+    if (owner->SessionEnded || owner->Exiting || owner->DialogShowing) {
+        return 0;
+    }
+    if (owner->State == CONN_ENDING) {
+        return owner->After == AFTER_IDLE || owner->After == AFTER_IDLE_DIALOG ||
+               owner->After == AFTER_SIMULATE;
+    }
+    return ConnectionAllowsOpen(owner->State);
 }
 
 // A request that changes what comes after the run being ended (the exit is never undone).
@@ -286,6 +294,10 @@ int OnPortChosen(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerAction
     }
     AddPort(actions, ACT_HOLD_PORT, event->Port);
     CopyText(owner->NextPort, sizeof owner->NextPort, event->Port);
+    if (owner->State == CONN_ENDING) {
+        owner->NextNote[0] = '\0';
+        return ChangeAfter(owner, AFTER_CONNECT);
+    }
     BeginEnd(owner, AFTER_CONNECT, event->Now, actions);
     return 1;
 }
@@ -693,7 +705,7 @@ uint64_t OwnerCurrentToken(const ConnectionOwnerRec* owner) {
 void OwnerMenu(const ConnectionOwnerRec* owner, OwnerMenuRules* rules) {
     int free = !owner->DialogShowing && !owner->SessionEnded && !owner->Exiting;
     ConnectionState state = owner->State;
-    rules->Open = free && ConnectionAllowsOpen(state);
+    rules->Open = AllowsOpen(owner);
     rules->Close =
         free &&
         (ConnectionAllowsClose(state) ||

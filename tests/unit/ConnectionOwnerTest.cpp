@@ -245,9 +245,10 @@ const PairCase PAIRS[] = {
     {"simulating", OWNER_WORKER_ENDED, CONN_IDLE,
      "kill:265 kill:264 clear-queue hook:link-down menu redraw hook:ended"},
     {"simulating", OWNER_CLOSE_WINDOW, CONN_ENDING, STOP},
-    // ending (Close of a connection): only the end report and the clock move it on
-    {"ending", OWNER_OPEN_COMMAND, CONN_ENDING, ""},
-    {"ending", OWNER_PORT_CHOSEN, CONN_ENDING, ""},
+    // ending (Close of a connection): only the end report and the clock move it on...
+    // ... except an Open, which becomes what comes after the Close
+    {"ending", OWNER_OPEN_COMMAND, CONN_ENDING, "dialog"},
+    {"ending", OWNER_PORT_CHOSEN, CONN_ENDING, "hold:COM5"},
     {"ending", OWNER_CLOSE_COMMAND, CONN_ENDING, ""},
     {"ending", OWNER_SIMULATE_COMMAND, CONN_ENDING, ""},
     {"ending", OWNER_START_WORKER, CONN_ENDING, ""},
@@ -533,7 +534,7 @@ TEST(ConnectionOwnerTest, MenuRulesPerState) {
         int open, close, simulate;
     } cases[] = {
         {"idle", 1, 0, 1},         {"connecting", 0, 1, 1}, {"connected", 0, 1, 0},
-        {"reconnecting", 0, 1, 1}, {"simulating", 1, 1, 0}, {"ending", 0, 0, 0},
+        {"reconnecting", 0, 1, 1}, {"simulating", 1, 1, 0}, {"ending", 1, 0, 0},
         {"waiting", 0, 1, 1},
     };
     for (const Case& c : cases) {
