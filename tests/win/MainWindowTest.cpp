@@ -188,6 +188,7 @@ TEST_F(MainWindowTest, SimulationIdentifiesAControllerAndGrowsOnce) {
     RECT grown = Outer();
     EXPECT_EQ(grown.left, before.left);
     EXPECT_EQ(grown.top, before.top);
+    // Grown for the controller's rows (by how much is SizedMainWindowHeight's, tested natively).
     EXPECT_GT(grown.bottom - grown.top, before.bottom - before.top);
     // The set point rows sit below the flow digits inside the client area.
     RECT client;
