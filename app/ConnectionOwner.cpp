@@ -194,6 +194,11 @@ void FinishExit(ConnectionOwnerRec* owner, OwnerActionList* actions) {
 void Proceed(ConnectionOwnerRec* owner, double now, OwnerActionList* actions) {
     OwnerAfter after = owner->After;
     owner->After = AFTER_NOTHING;
+    if (owner->Run.Token != 0) {
+        // Emptied only now: a worker told to stop may still be taking its last request, and
+        // a reset under its feet would leave the next run stale entries.
+        Add(actions, ACT_CLEAR_QUEUE);
+    }
     owner->Run = OwnerRunRec{};
     switch (after) {
     case AFTER_NOTHING:
@@ -251,7 +256,6 @@ void BeginEnd(ConnectionOwnerRec* owner, OwnerAfter after, double now, OwnerActi
     owner->Identified = 0;
     AddToken(actions, ACT_STOP_WORKER, owner->Run.Token);
     KillPollTimers(actions);
-    Add(actions, ACT_CLEAR_QUEUE);
     PollGateReset(&owner->Polls);
     AddHook(actions, HOOK_LINK_DOWN);
     AddScreen(actions);
@@ -457,7 +461,6 @@ int OnWorkerEnded(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActio
             // A worker that ended by itself: the connection ends as after a Close.
             owner->After = AFTER_IDLE;
             KillPollTimers(actions);
-            Add(actions, ACT_CLEAR_QUEUE);
             PollGateReset(&owner->Polls);
             AddHook(actions, HOOK_LINK_DOWN);
         }
