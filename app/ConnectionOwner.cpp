@@ -366,16 +366,17 @@ int OnStartFailed(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActio
     return 1;
 }
 
-int RunConnecting(const ConnectionOwnerRec* owner, uint64_t token) {
+// A report of the run going that moves the connection on from where it is.
+int RunReportMoves(const ConnectionOwnerRec* owner, uint64_t token, ConnectionReport report) {
     return token != 0 && token == owner->Run.Token &&
-           (owner->State == CONN_CONNECTING || owner->State == CONN_RECONNECTING);
+           ConnectionAfterReport(owner->State, report, 1) != owner->State;
 }
 
 int OnConnected(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActionList* actions) {
-    if (!RunConnecting(owner, event->Token)) {
+    if (!RunReportMoves(owner, event->Token, REPORT_CONNECTED)) {
         return 0;
     }
-    owner->State = CONN_CONNECTED;
+    owner->State = ConnectionAfterReport(owner->State, REPORT_CONNECTED, 0);
     owner->ShownErrors = 0;
     FaultCounterRunStarted(&owner->Faults, event->Now);
     AddScreen(actions);
@@ -387,7 +388,7 @@ int OnConnected(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActionL
 }
 
 int OnConnectFailed(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActionList* actions) {
-    if (!RunConnecting(owner, event->Token)) {
+    if (!RunReportMoves(owner, event->Token, REPORT_CONNECT_FAILED)) {
         return 0;
     }
     // The operator hears of it (a log that ran through the attempt ends) before choosing a
@@ -398,7 +399,7 @@ int OnConnectFailed(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerAct
 }
 
 int OnLinkError(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActionList* actions) {
-    if (event->Token == 0 || event->Token != owner->Run.Token || owner->State != CONN_CONNECTED) {
+    if (!RunReportMoves(owner, event->Token, REPORT_LINK_ERROR)) {
         return 0;
     }
     owner->ShownErrors = event->ErrorBits;
