@@ -194,6 +194,11 @@ void FinishExit(ConnectionOwnerRec* owner, OwnerActionList* actions) {
 void Proceed(ConnectionOwnerRec* owner, double now, OwnerActionList* actions) {
     OwnerAfter after = owner->After;
     owner->After = AFTER_NOTHING;
+    if (owner->Run.Token != 0) {
+        // Emptied only now: a worker told to stop may still be taking its last request, and
+        // a reset under its feet would leave the next run stale entries.
+        Add(actions, ACT_CLEAR_QUEUE);
+    }
     owner->Run = OwnerRunRec{};
     switch (after) {
     case AFTER_NOTHING:
@@ -251,15 +256,22 @@ void BeginEnd(ConnectionOwnerRec* owner, OwnerAfter after, double now, OwnerActi
     owner->Identified = 0;
     AddToken(actions, ACT_STOP_WORKER, owner->Run.Token);
     KillPollTimers(actions);
-    Add(actions, ACT_CLEAR_QUEUE);
     PollGateReset(&owner->Polls);
     AddHook(actions, HOOK_LINK_DOWN);
     AddScreen(actions);
 }
 
+// Open is allowed where it is allowed in the state the connection is headed for: a Close that
+// is still ending takes the Open as what comes next.
 int AllowsOpen(const ConnectionOwnerRec* owner) {
-    return !owner->SessionEnded && !owner->Exiting && !owner->DialogShowing &&
-           ConnectionAllowsOpen(owner->State);
+    if (owner->SessionEnded || owner->Exiting || owner->DialogShowing) {
+        return 0;
+    }
+    if (owner->State == CONN_ENDING) {
+        return owner->After == AFTER_IDLE || owner->After == AFTER_IDLE_DIALOG ||
+               owner->After == AFTER_SIMULATE;
+    }
+    return ConnectionAllowsOpen(owner->State);
 }
 
 // A request that changes what comes after the run being ended (the exit is never undone).
@@ -286,6 +298,10 @@ int OnPortChosen(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerAction
     }
     AddPort(actions, ACT_HOLD_PORT, event->Port);
     CopyText(owner->NextPort, sizeof owner->NextPort, event->Port);
+    if (owner->State == CONN_ENDING) {
+        owner->NextNote[0] = '\0';
+        return ChangeAfter(owner, AFTER_CONNECT);
+    }
     BeginEnd(owner, AFTER_CONNECT, event->Now, actions);
     return 1;
 }
@@ -350,16 +366,17 @@ int OnStartFailed(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActio
     return 1;
 }
 
-int RunConnecting(const ConnectionOwnerRec* owner, uint64_t token) {
+// A report of the run going that moves the connection on from where it is.
+int RunReportMoves(const ConnectionOwnerRec* owner, uint64_t token, ConnectionReport report) {
     return token != 0 && token == owner->Run.Token &&
-           (owner->State == CONN_CONNECTING || owner->State == CONN_RECONNECTING);
+           ConnectionAfterReport(owner->State, report, 1) != owner->State;
 }
 
 int OnConnected(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActionList* actions) {
-    if (!RunConnecting(owner, event->Token)) {
+    if (!RunReportMoves(owner, event->Token, REPORT_CONNECTED)) {
         return 0;
     }
-    owner->State = CONN_CONNECTED;
+    owner->State = ConnectionAfterReport(owner->State, REPORT_CONNECTED, 0);
     owner->ShownErrors = 0;
     FaultCounterRunStarted(&owner->Faults, event->Now);
     AddScreen(actions);
@@ -371,7 +388,7 @@ int OnConnected(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActionL
 }
 
 int OnConnectFailed(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActionList* actions) {
-    if (!RunConnecting(owner, event->Token)) {
+    if (!RunReportMoves(owner, event->Token, REPORT_CONNECT_FAILED)) {
         return 0;
     }
     // The operator hears of it (a log that ran through the attempt ends) before choosing a
@@ -382,7 +399,7 @@ int OnConnectFailed(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerAct
 }
 
 int OnLinkError(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActionList* actions) {
-    if (event->Token == 0 || event->Token != owner->Run.Token || owner->State != CONN_CONNECTED) {
+    if (!RunReportMoves(owner, event->Token, REPORT_LINK_ERROR)) {
         return 0;
     }
     owner->ShownErrors = event->ErrorBits;
@@ -445,7 +462,6 @@ int OnWorkerEnded(ConnectionOwnerRec* owner, const OwnerEvent* event, OwnerActio
             // A worker that ended by itself: the connection ends as after a Close.
             owner->After = AFTER_IDLE;
             KillPollTimers(actions);
-            Add(actions, ACT_CLEAR_QUEUE);
             PollGateReset(&owner->Polls);
             AddHook(actions, HOOK_LINK_DOWN);
         }
@@ -693,7 +709,7 @@ uint64_t OwnerCurrentToken(const ConnectionOwnerRec* owner) {
 void OwnerMenu(const ConnectionOwnerRec* owner, OwnerMenuRules* rules) {
     int free = !owner->DialogShowing && !owner->SessionEnded && !owner->Exiting;
     ConnectionState state = owner->State;
-    rules->Open = free && ConnectionAllowsOpen(state);
+    rules->Open = AllowsOpen(owner);
     rules->Close =
         free &&
         (ConnectionAllowsClose(state) ||

@@ -8,12 +8,12 @@
 #include <cstdint>
 
 struct LogGateRec {
-    uint32_t ReportRun; // the run whose state report the readout shows; 0: none since the link
+    uint64_t ReportRun; // the run whose state report the readout shows; 0: none since the link
 };
 
 // The link went down (the worker stopped): what the readout shows is from before it.
 void LogGateLinkDown(LogGateRec* gate);
 // A state report of run reached the readout.
-void LogGateStateReport(LogGateRec* gate, uint32_t run);
+void LogGateStateReport(LogGateRec* gate, uint64_t run);
 // currentRun: the worker run going now (0 when none); linkUp: connected or simulating.
-int LogGateMayWrite(const LogGateRec* gate, uint32_t currentRun, int linkUp);
+int LogGateMayWrite(const LogGateRec* gate, uint64_t currentRun, int linkUp);

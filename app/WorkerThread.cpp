@@ -12,10 +12,7 @@
 #include "device/DeviceClock.h"
 #include "device/LegacyBoardUtils.h"
 
-ThreadParamsRec ThreadParams;
 std::atomic<int32_t> SimGraphWindowExists{0};
-
-static std::atomic<PostToWindowFn> PostToWindow{nullptr};
 
 // The last flow the simulation made up; the state record reuses it while the graph is open.
 static float SimulatedFlow = 0.0f;
@@ -27,17 +24,6 @@ constexpr uint32_t REQUEST_PAUSE_MS = 5;
 // How long a wait on an empty queue lasts when no signal comes. Enqueue and stop both signal,
 // so this is only a bound, not a poll.
 constexpr uint32_t IDLE_WAIT_MS = 250;
-
-void SetWorkerPostFunction(PostToWindowFn post) {
-    PostToWindow.store(post);
-}
-
-static void PostToMain(ThreadParamsRec* params, uint32_t run, uint32_t message, void* result) {
-    PostToWindowFn post = PostToWindow.load();
-    if (post != nullptr) {
-        post(params->MainWindow, message, run, (intptr_t)result);
-    }
-}
 
 // Copies a reply into a text target of the given capacity, cutting it so the NUL fits.
 static void StoreText(void* result, size_t resultSize, const char* text) {
@@ -86,37 +72,6 @@ static void StoreParsedReply(const char* reply, int parse, void* result, size_t 
     }
     default:
         break;
-    }
-}
-
-// Performs one request on the board; returns the message to post. A flow or state record
-// that could not be read is reported with no result (*resultOut null): the window must not
-// show or log what the record held before, nor half a frame.
-static uint32_t PerformOnDevice(ComHandle device, int kind, const char* text, uint32_t message,
-                                int parse, void* result, size_t resultSize, void** resultOut) {
-    *resultOut = result;
-    switch (kind) {
-    case REQUEST_FLOW_VALUES:
-        if (result != nullptr && !GetLegacyFlowVals(device, (NewFlowReadingsRec*)result)) {
-            *resultOut = nullptr;
-        }
-        return message;
-    case REQUEST_BOARD_STATE:
-        if (result != nullptr && !GetLegacyBoardStateVals(device, (SystemStateRec*)result)) {
-            *resultOut = nullptr;
-        }
-        return message;
-    case REQUEST_ASCII: {
-        WriteComStr(device, text);
-        char* reply = nullptr;
-        int count = 0;
-        if (GetAsciiResponse(device, &reply, &count) && reply != nullptr) {
-            StoreParsedReply(reply, parse, result, resultSize);
-        }
-        return message;
-    }
-    default:
-        return WM_BAD_REQUEST;
     }
 }
 
@@ -215,132 +170,6 @@ static uint32_t PerformSimulated(int kind, uint32_t message, int parse, void* re
         return WM_FAKE_BAD_REQUEST;
     }
 }
-
-// The run being stopped: a reply being read, or the speed probe, gives up at once rather than
-// finish (a device that talks without end would otherwise hold the stop for as long as it talks).
-static std::atomic<ThreadParamsRec*> StoppableParams{nullptr};
-
-static int WorkerStopRequested() {
-    ThreadParamsRec* params = StoppableParams.load();
-    return params != nullptr && params->Stop.load() != 0;
-}
-
-// Sleeps for the given seconds in short slices; 0 as soon as the run is told to stop.
-static int PauseUnlessStopped(ThreadParamsRec* params, double seconds) {
-    double until = DeviceNowSeconds() + seconds;
-    for (;;) {
-        if (params->Stop.load()) {
-            return 0;
-        }
-        double left = until - DeviceNowSeconds();
-        if (left <= 0.0) {
-            return 1;
-        }
-        DeviceSleepMs(left > 0.02 ? 20u : static_cast<uint32_t>(left * 1000.0) + 1u);
-    }
-}
-
-// A reconnection's first attempt, begun at start, found no board: the attempts go on about
-// once a second until the ride-through's clock runs out, the board answers, or a stop comes.
-static int RideThroughOutage(ThreadParamsRec* params, ComHandle* device, double start) {
-    double lastAttempt = start;
-    for (;;) {
-        double wait = RideThroughWait(start, lastAttempt, DeviceNowSeconds());
-        if (wait < 0.0 || !PauseUnlessStopped(params, wait)) {
-            return 0;
-        }
-        lastAttempt = DeviceNowSeconds();
-        if (ConnectToTorvan(params->PortName, device)) {
-            return 1;
-        }
-    }
-}
-
-unsigned WorkerThreadFunction(ThreadParamsRec* params) {
-    params->Running.store(1);
-    StoppableParams.store(params);
-    SetDeviceAbortCheck(WorkerStopRequested);
-    const int simulation = params->Simulation.load() != 0;
-    const uint32_t run = params->Run.load();
-    ComHandle device = nullptr;
-
-    if (!simulation) {
-        double firstAttempt = DeviceNowSeconds();
-        int connected = ConnectToTorvan(params->PortName, &device);
-        if (!connected && params->RideThrough.load() && !params->Stop.load()) {
-            connected = RideThroughOutage(params, &device, firstAttempt);
-        }
-        if (connected) {
-            params->Device.store(device);
-            params->Connected.store(1);
-            PostToMain(params, run, WM_CONNECTED, nullptr);
-        } else {
-            device = nullptr;
-            PostToMain(params, run, WM_CONNECT_FAILED, nullptr);
-        }
-    }
-
-    // The user-interface thread answers a serial error by stopping this thread and starting
-    // a fresh one. Reporting it again on every pass would queue one restart per pass, so a
-    // run reports it once and then only waits to be stopped.
-    int errorReported = 0;
-
-    while (!params->Stop.load()) {
-        int kind;
-        char* text;
-        uint32_t message;
-        int parse;
-        void* result;
-        size_t resultSize = 0;
-        int mayTake = !errorReported && (simulation || params->Connected.load());
-        int took =
-            mayTake && DequeueThreadMsg(&kind, &text, &message, &parse, &result, &resultSize);
-        if (took) {
-            void* reported = result;
-            if (simulation) {
-                message = PerformSimulated(kind, message, parse, result, resultSize);
-            } else {
-                message = PerformOnDevice(device, kind, text, message, parse, result, resultSize,
-                                          &reported);
-            }
-            // A request that failed reports no result: its target holds nothing the board
-            // said (a flow or state record is not shown or logged), and the serial error
-            // that follows tells the window why.
-            PostToMain(params, run, message, GetSerialPortErrors() != 0 ? nullptr : reported);
-        }
-
-        if (!errorReported && GetSerialPortErrors() != 0) {
-            PostToMain(params, run, WM_SERIAL_ERROR, nullptr);
-            errorReported = 1;
-        }
-
-        if (params->Stop.load()) {
-            break;
-        }
-        // An empty queue is not polled: the worker sleeps until the next enqueue (or a stop)
-        // signals it. A pass that took a request keeps its pause, so back-to-back requests
-        // reach the board no faster than before.
-        if (took) {
-            DeviceSleepMs(REQUEST_PAUSE_MS);
-        } else {
-            WaitForQueueSignal(IDLE_WAIT_MS);
-        }
-    }
-
-    ComHandle stored = params->Device.load();
-    if (stored != nullptr) {
-        DisconnectFromTorvan(stored);
-        params->Device.store(nullptr);
-    }
-    params->Connected.store(0);
-    params->Simulation.store(0);
-    // Last: the user-interface thread treats a cleared running flag as "the worker is gone".
-    params->Running.store(0);
-    return 0;
-}
-
-// ---------------------------------------------------------------------------------------
-// Runs with records of their own.
 
 // The run this thread is serving now: the device layer's abort check asks it whether to give up.
 static thread_local WorkerRunRec* ThisThreadRun = nullptr;
@@ -565,29 +394,4 @@ unsigned WorkerThreadFunction(WorkerRunRec* run) {
     }
     WorkerRunFinish(run);
     return 0;
-}
-
-void PrepareWorkerParams(ThreadParamsRec* params, void* mainWindow, const char* portName,
-                         int simulation) {
-    params->MainWindow = mainWindow;
-    params->Device.store(nullptr);
-    params->Stop.store(0);
-    params->Connected.store(0);
-    params->Running.store(0);
-    params->Simulation.store(simulation ? 1 : 0);
-    params->RideThrough.store(0);
-    snprintf(params->PortName, sizeof params->PortName, "%s", portName ? portName : "");
-}
-
-int StopWorkerThread(ThreadParamsRec* params, uint32_t timeoutMs) {
-    params->Stop.store(1);
-    SignalQueueWaiter();
-    double deadline = DeviceNowSeconds() + timeoutMs / 1000.0;
-    while (params->Running.load()) {
-        if (DeviceNowSeconds() >= deadline) {
-            return 0;
-        }
-        DeviceSleepMs(1);
-    }
-    return 1;
 }

@@ -31,12 +31,15 @@ using Clock = std::chrono::steady_clock;
 std::atomic<long> StateReplies{0};
 std::atomic<long> OtherReplies{0};
 std::atomic<long> SerialErrors{0};
+std::atomic<int> Connected{0};
 
 int CountPost(void*, uint32_t message, uintptr_t, intptr_t) {
     if (message == WM_BOARD_STATE) {
         ++StateReplies;
     } else if (message == WM_SERIAL_ERROR) {
         ++SerialErrors;
+    } else if (message == WM_CONNECTED) {
+        Connected = 1;
     } else {
         ++OtherReplies;
     }
@@ -53,15 +56,16 @@ void MeasureWorker(const char* emuPath, double seconds) {
         return;
     }
     ClearMsgQueue();
-    SetWorkerPostFunction(CountPost);
-    PrepareWorkerParams(&ThreadParams, nullptr, emu.Link().c_str(), 0);
-    std::thread worker([] { WorkerThreadFunction(&ThreadParams); });
+    Connected = 0;
+    static WorkerRunRec run;
+    PrepareWorkerRun(&run, nullptr, CountPost, emu.Link().c_str(), 1, 0, 0);
+    std::thread worker([] { WorkerThreadFunction(&run); });
 
     auto connectDeadline = Clock::now() + std::chrono::seconds(10);
-    while (!ThreadParams.Connected && Clock::now() < connectDeadline) {
+    while (!Connected && Clock::now() < connectDeadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (ThreadParams.Connected) {
+    if (Connected) {
         long enqueued = 0;
         long startReplies = StateReplies.load();
         auto start = Clock::now();
@@ -97,9 +101,8 @@ void MeasureWorker(const char* emuPath, double seconds) {
     } else {
         printf("worker: no connection to the emulator\n");
     }
-    StopWorkerThread(&ThreadParams, 10000);
+    StopWorkerRun(&run);
     worker.join();
-    SetWorkerPostFunction(nullptr);
     ClearMsgQueue();
     emu.Stop();
 }

@@ -189,7 +189,7 @@ static const char* RowColour(const WatchRow& row) {
     if (row.Link != LINK_CONNECTED) {
         return row.Link == LINK_CONNECTING ? "" : "\x1b[31m";
     }
-    InfoStripInput in = {0, 1, 0, 0, row.HaveState ? row.State.StatusFlags : (uint16_t)0, ""};
+    InfoStripInput in = {0, 1, 0, 0, row.HaveState ? row.State.StatusFlags : (uint16_t)0, "", 0};
     InfoStripChoice choice;
     ChooseInformationText(&in, &choice);
     if (choice.Background == INFO_ERROR_COLOUR) {

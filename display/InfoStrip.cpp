@@ -19,7 +19,9 @@ void ChooseInformationText(const InfoStripInput* in, InfoStripChoice* out) {
     if (in->Simulation) {
         SetText(range, "500 sccm of N2");
     } else if (!in->Connected) {
-        if (in->SerialErrors & 0x1)
+        if (in->WaitingForPrevious)
+            SetText(error, "Waiting for the previous connection to end");
+        else if (in->SerialErrors & 0x1)
             SetText(error, "Serial Timeout Error");
         else if (in->SerialErrors & 0x2)
             SetText(error, "Serial Checksum Error");

@@ -28,6 +28,7 @@ struct InfoStripInput {
     int LoggingActive;
     uint16_t StatusFlags;
     const char* GasInfo;
+    int WaitingForPrevious; // not connected: an Open waits for the last worker to end
 };
 
 struct InfoStripChoice {

@@ -1,15 +1,16 @@
-// The owner of the main window's connection: every way a connection starts, changes or ends
-// (the Connection menu, 40110, the worker's reports, WM_START_WORKER, the state and flow
-// timers, the window's close and the quit request) goes through the functions below, which
-// keep the state of app/ConnectionState.h and start and stop the worker. User-interface thread
-// only.
+// The Win32 side of the connection's owner (app/ConnectionOwner.h): it turns the window's
+// messages into the owner's events, with the time from GetTickCount64, and carries out the
+// actions that come back: worker threads started, told to stop and cancelled, the port locks,
+// the timers, the identification, the boxes and the port dialog, the companion windows' hooks
+// (app/win32/Companions.h). Nothing here waits for a worker except the session's end.
+// User-interface thread only.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
-#include "app/ConnectionState.h"
+#include "app/ConnectionOwner.h"
 
 // How the worker thread is started (_beginthreadex); tests replace it with a thread that
 // cannot be started or one they count.
@@ -18,50 +19,58 @@ typedef uintptr_t (*BeginThreadFunc)(void* security, unsigned stackSize,
                                      unsigned flags, unsigned* threadId);
 extern BeginThreadFunc BeginWorkerThread;
 
+// A new main window starts with no connection (and with the tokens of a new source).
+void InitConnection();
+
 ConnectionState CurrentConnectionState();
-// Non-zero while a transition runs (it may show the port dialog); nothing else starts then.
+// Non-zero while the port dialog shows; nothing else starts then.
 int ConnectionBusy();
 // The port the connection is for ("FAKE" while simulating); empty before the first Open.
 const char* ConnectionPortName();
 
-// Connection > Open: the port dialog, then ConnectionOpenPort with the chosen port.
+// Connection > Open: the port dialog, then the chosen port.
 void ConnectionOpenCommand(HWND window);
-// Ends whatever runs (the simulation) and connects to portName: the worker is started through
-// WM_START_WORKER. Also what a test calls instead of working the dialog.
+// Ends whatever runs (the simulation) and connects to portName, as if chosen in the dialog.
 void ConnectionOpenPort(HWND window, const char* portName);
-// Connection > Close.
-void ConnectionClose(HWND window);
-// Command 40110: the simulated board.
-void ConnectionSimulate(HWND window);
-// WM_START_WORKER: starts the worker only for the start this module asked for and still wants.
+void ConnectionClose(HWND window);    // Connection > Close
+void ConnectionSimulate(HWND window); // command 40110
+// WM_START_WORKER: starts the worker only for the start the owner asked for and still wants.
 void ConnectionStartWorker(HWND window, WPARAM token);
-// The worker's reports (of the current run). Each returns non-zero when the report moved the
-// connection on, so that its reply handler does the rest of its work.
-int ConnectionReportConnected(HWND window);
-void ConnectionReportConnectFailed(HWND window);
-void ConnectionReportLinkError(HWND window);
-// WM_ENDSESSION, the session ending: the connection ends for good (the board put back, its
-// port closed) before this returns, whatever transition is showing a window, and nothing
-// starts again. Bounded by the worker's stop, about 1.4 s at the very worst.
+// A worker's own reports: WM_CONNECTED, WM_CONNECT_FAILED, WM_SERIAL_ERROR, WM_WORKER_ENDED.
+void ConnectionWorkerReport(HWND window, UINT message, WPARAM token, LPARAM lParam);
+// Non-zero when WM_PRODUCT_CONFIG of token answers the identification the owner waits for.
+int ConnectionWantsIdentification(WPARAM token);
+// The identification answered (the window has taken the board's kind): the link is up.
+void ConnectionIdentified(HWND window, WPARAM token, int isController);
+// WM_FLOW_READINGS / WM_BOARD_STATE of token arrived: non-zero when it answers the request
+// in flight of its kind, and so may be shown.
+int ConnectionPollAnswered(HWND window, WPARAM token, PollKind kind);
+// Timers 264 and 265, and the owner's clock (273).
+void ConnectionPollTick(HWND window, UINT timerId);
+void ConnectionClockTick(HWND window);
+void ConnectionGraphOpened(HWND window);
+void ConnectionGraphClosed(HWND window);
+// WM_ENDSESSION, the session ending: the boards are put back (a bounded wait for the workers)
+// before this returns, and nothing starts again.
 void ConnectionEndForSession(HWND window);
-// WM_CLOSE and the quit request: non-zero when the window may go now (the connection has
-// ended, the board is restored); 0 when a transition runs, which closes the window when done.
-int ConnectionEndForExit(HWND window);
+// WM_CLOSE and the quit request: the window is destroyed once the connection has ended.
+void ConnectionEndForExit(HWND window);
 
-// Timers 264 and 265: a flow or state request, unless the last one is unanswered or no worker
-// serves the queue.
-void ConnectionPollTick(UINT timerId);
-// WM_FLOW_READINGS / WM_BOARD_STATE of the current run arrived, with a record or a failure:
-// the next request of the kind may go. A good record does not clear the fault counter: a
-// fault that comes back after the first records (an unanswered gas query) must still end.
-void ConnectionPollAnswered(PollKind kind);
+// Replies of token may be shown (its run serves the queue now): a stopped run's, or another
+// program's, are dropped.
+int ConnectionTakesReplies(WPARAM token);
+int ConnectionControllerIdentified();
+int ConnectionLinkUp();
+int ConnectionSimulating();
+int ConnectionWaitingForPrevious();
+uint64_t ConnectionCurrentToken();
+// The Connection menu's items as the owner's rules say.
+void ApplyConnectionMenu(HMENU menu);
 
-// Tests that play the worker's part put the connection in the state its reports belong to.
-void SetConnectionStateForTests(ConnectionState state);
-
-// Non-zero when a message's wParam names the worker run that is still going: the reports of
-// a stopped run change nothing.
-int IsCurrentWorkerRun(WPARAM run);
-// Stops the worker, at most about 1 s whatever the device does, and empties the queue; the
-// log's timer runs on (a reconnection keeps the log).
-void StopProcessing();
+// Tests that play the worker's part put the connection in a state with a run of their own
+// (no thread) and post its reports with the token returned.
+WPARAM ActAsWorkerForTests(ConnectionState state, const char* port = nullptr);
+// ... and the poll timer has asked for a record of the kind.
+void ExpectPollForTests(PollKind kind);
+// The number of worker threads this window has that have not ended.
+int LiveWorkerThreads();

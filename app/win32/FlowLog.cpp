@@ -10,6 +10,7 @@
 #include "app/LogFileWriter.h"
 #include "app/LogGate.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Connection.h"
 #include "app/Utf8File.h"
 #include "app/win32/LegacyApp.h"
 #include "app/win32/WideText.h"
@@ -164,8 +165,8 @@ void LogSampleTick(HWND mainWindow) {
     if (!LoggingActive || LogFile == nullptr) {
         return;
     }
-    int linkUp = ThreadParams.Connected.load() || ThreadParams.Simulation.load();
-    if (!LogGateMayWrite(&LogLink, ThreadParams.Run.load(), linkUp)) {
+    int linkUp = ConnectionLinkUp() || ConnectionSimulating();
+    if (!LogGateMayWrite(&LogLink, ConnectionCurrentToken(), linkUp)) {
         return;
     }
     if (!WriteLogSample(LogFile, LocalTimestamp(), SystemState.Flow, LoggingIntervalInMsec)) {
@@ -212,7 +213,7 @@ void HoldLogForLink() {
 
 void ResumeLogWithLink() {
     // Called for the reports of the run now going only (the main window drops the others).
-    LogGateStateReport(&LogLink, ThreadParams.Run.load());
+    LogGateStateReport(&LogLink, ConnectionCurrentToken());
 }
 
 void UpdateLoggingMenu(HMENU loggingPopup) {

@@ -11,6 +11,7 @@
 #include "app/QueueSignal.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Companions.h"
 #include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/MainMenu.h"
@@ -50,7 +51,10 @@ void CALLBACK TimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
     switch (timerId) {
     case TIMER_FLOW_READINGS:
     case TIMER_STATE_POLL:
-        ConnectionPollTick((UINT)timerId);
+        ConnectionPollTick(window, (UINT)timerId);
+        break;
+    case TIMER_OWNER_CLOCK:
+        ConnectionClockTick(window);
         break;
     case TIMER_LOG_SAMPLE:
         LogSampleTick(window);
@@ -79,6 +83,7 @@ static LRESULT OnCreate(HWND window) {
     WinBorderHeight = GetSystemMetrics(SM_CYFRAME);
     CommentField[0] = '\0';
     ResetReadoutState();
+    InitConnection();
 
     DigitsBackgroundBrush = CreateSolidBrush(RGB(0, 0, 0));
     TextBackgroundBrush = CreateSolidBrush(RGB(200, 200, 200));
@@ -130,27 +135,9 @@ static LRESULT OnPaint(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 }
 
 static LRESULT OnClose(HWND window) {
-    // A connection change in progress (the port dialog is up) finishes first; it closes the
-    // window when it is done.
-    if (!ConnectionEndForExit(window))
-        return 0;
-    CloseSetPointDlg();
-    ClosePidAdjDlg();
-    CloseLogFileAtExit();
-    if (GraphWin1 && IsWindow(GraphWin1))
-        DestroyWindow(GraphWin1);
-    GraphWin1 = nullptr;
-    SimGraphWindowExists.store(0);
-    if (CmdWin && IsWindow(CmdWin))
-        DestroyWindow(CmdWin);
-    CmdWin = nullptr;
-    if (TotalizerWin && IsWindow(TotalizerWin))
-        DestroyWindow(TotalizerWin);
-    TotalizerWin = nullptr;
-    if (LogIntervalWin && IsWindow(LogIntervalWin))
-        DestroyWindow(LogIntervalWin);
-    LogIntervalWin = nullptr;
-    DestroyWindow(window);
+    // The connection ends first, without holding the window: the owner destroys it once the
+    // worker has put the board back (a port dialog that shows is cancelled first).
+    ConnectionEndForExit(window);
     return 0;
 }
 
@@ -161,7 +148,6 @@ static LRESULT OnEndSession(HWND window, WPARAM ending) {
     if (!ending)
         return 0;
     ConnectionEndForSession(window);
-    CloseLogFileAtExit();
     return 0;
 }
 
@@ -281,15 +267,7 @@ HWND CreateMainWindow(HINSTANCE instance, int showMode) {
 int RunMessageLoop() {
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-        if (SetPointDialogBoxMsg(&message))
-            continue;
-        if (CmdWinDialogBoxMsg(&message))
-            continue;
-        if (TotalizerWinDialogBoxMsg(&message))
-            continue;
-        if (LogIntervalWinDialogBoxMsg(&message))
-            continue;
-        if (PidAdjDlgBoxMsg(&message))
+        if (CompanionFilterMessage(&message))
             continue;
         TranslateMessage(&message);
         DispatchMessageA(&message);

@@ -5,6 +5,7 @@
 #include "app/AppState.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Companions.h"
 #include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
@@ -33,28 +34,14 @@ static void SetItemCheck(HMENU menu, UINT id, int checked) {
     CheckMenuItem(menu, id, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
 }
 
-void SetConnectionMenuIdle(HWND window) {
-    HMENU menu = GetMenu(window);
-    SetItemState(menu, CMD_OPEN, MF_ENABLED);
-    SetItemState(menu, CMD_SIMULATE, MF_ENABLED);
-    SetItemState(menu, CMD_CLOSE, MF_GRAYED);
-}
-
-void SetConnectionMenuActive(HWND window) {
-    HMENU menu = GetMenu(window);
-    SetItemState(menu, CMD_OPEN, MF_GRAYED);
-    SetItemState(menu, CMD_SIMULATE, MF_ENABLED);
-    SetItemState(menu, CMD_CLOSE, MF_ENABLED);
-}
-
-static void OnGraph(HWND window) {
+void OnGraphCommand(HWND window) {
     HMENU menu = GetMenu(window);
     if (GraphWin1 && IsWindow(GraphWin1)) {
-        KillTimer(window, TIMER_FLOW_READINGS);
         DestroyWindow(GraphWin1);
         GraphWin1 = nullptr;
         SimGraphWindowExists.store(0);
         SetItemCheck(menu, CMD_GRAPH, 0);
+        ConnectionGraphClosed(window);
         return;
     }
     char title[TITLE_SIZE + 32];
@@ -82,12 +69,21 @@ static void OnGraph(HWND window) {
         SetGraphLineMin(GraphWin1, AvgFlowGraphLine, -5.5f);
         SetGraphLineMax(GraphWin1, AvgFlowGraphLine, 120.0f);
         SetItemCheck(menu, CMD_GRAPH, 1);
-        // Flow blocks are polled while the graph is open, connected or not.
-        SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
+        // Flow blocks are polled while the graph is open and a worker serves the queue.
+        ConnectionGraphOpened(window);
     }
 }
 
-static void OnSetPoint(HWND window) {
+void OnGraphClosed(HWND window, LPARAM lParam) {
+    // The closed window comes along: a report read after a new graph opened is stale.
+    if (lParam == 0 || (HWND)lParam == GraphWin1) {
+        GraphWin1 = nullptr;
+        SimGraphWindowExists.store(0);
+        ConnectionGraphClosed(window);
+    }
+}
+
+void OnSetPointCommand(HWND window) {
     HMENU menu = GetMenu(window);
     if (GetMenuState(menu, CMD_SETPOINT, MF_BYCOMMAND) & MF_CHECKED) {
         CloseSetPointDlg();
@@ -100,7 +96,7 @@ static void OnSetPoint(HWND window) {
     }
 }
 
-static void OnPidAdjust(HWND window) {
+void OnPidAdjustCommand(HWND window) {
     HMENU menu = GetMenu(window);
     if (GetMenuState(menu, CMD_PID_ADJUST, MF_BYCOMMAND) & MF_CHECKED) {
         ClosePidAdjDlg();
@@ -114,7 +110,7 @@ static void OnPidAdjust(HWND window) {
     }
 }
 
-static void OnCommandWindow(HWND window) {
+void OnCommandWindowCommand(HWND window) {
     HMENU menu = GetMenu(window);
     if (CmdWin && IsWindow(CmdWin)) {
         DestroyWindow(CmdWin);
@@ -131,7 +127,7 @@ static void OnCommandWindow(HWND window) {
     SetItemCheck(menu, CMD_COMMAND_WINDOW, 1);
 }
 
-static void OnTotalizer(HWND window) {
+void OnTotalizerCommand(HWND window) {
     HMENU menu = GetMenu(window);
     if (TotalizerWin && IsWindow(TotalizerWin)) {
         DestroyWindow(TotalizerWin);
@@ -156,6 +152,8 @@ static void ShowHelpBox(HWND window, UINT icon) {
 // *result = 1 asks the window procedure to pass the command to the default procedure.
 void OnCommand(HWND window, WPARAM wParam, LPARAM, LRESULT* result) {
     *result = 0;
+    if (CompanionCommand(window, LOWORD(wParam)))
+        return;
     switch (LOWORD(wParam)) {
     case CMD_EXIT:
         SendMessageA(window, WM_CLOSE, 0, 0);
@@ -168,21 +166,6 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM, LRESULT* result) {
         break;
     case CMD_SIMULATE:
         ConnectionSimulate(window);
-        break;
-    case CMD_GRAPH:
-        OnGraph(window);
-        break;
-    case CMD_SETPOINT:
-        OnSetPoint(window);
-        break;
-    case CMD_PID_ADJUST:
-        OnPidAdjust(window);
-        break;
-    case CMD_COMMAND_WINDOW:
-        OnCommandWindow(window);
-        break;
-    case CMD_TOTALIZER:
-        OnTotalizer(window);
         break;
     case CMD_FLOW_PERCENT:
         OnFlowUnits(window, 0);
@@ -221,18 +204,10 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM, LRESULT* result) {
 }
 
 static void InitConnectionPopup(HMENU popup) {
-    // Open while idle; Close while anything runs; 40110 unless a board or the simulation is
-    // connected. Nothing starts while a connection change is under way.
-    ConnectionState state = CurrentConnectionState();
-    int idle = !ConnectionBusy();
-    int open = idle && state == CONN_IDLE;
-    int close = idle && ConnectionAllowsClose(state);
-    int simulate = idle && state != CONN_CONNECTED && state != CONN_SIMULATING &&
-                   ConnectionAllowsSimulate(state);
-    SetItemState(popup, CMD_OPEN, open ? MF_ENABLED : MF_GRAYED);
-    SetItemState(popup, CMD_CLOSE, close ? MF_ENABLED : MF_GRAYED);
-    // 40110 has no item in the menu; keep its state with the others all the same.
-    SetItemState(popup, CMD_SIMULATE, simulate ? MF_ENABLED : MF_GRAYED);
+    // The owner's rules: Open while idle or simulating (opening a port leaves the simulation),
+    // Close while anything runs, 40110 where no board is connected; nothing while the port
+    // dialog shows.
+    ApplyConnectionMenu(popup);
 }
 
 static void InitViewPopup(HMENU popup) {

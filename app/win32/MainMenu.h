@@ -6,6 +6,11 @@
 void OnCommand(HWND window, WPARAM wParam, LPARAM lParam, LRESULT* result);
 void OnInitMenuPopup(HWND window, HMENU popup, int position);
 
-// Menu item states after a connection starts or stops.
-void SetConnectionMenuIdle(HWND window);
-void SetConnectionMenuActive(HWND window);
+// The companion windows' menu commands (each opens its window, or closes it when open) and
+// the graph's WM_GRAPH_CLOSED; the rows of app/win32/Companions.cpp name them.
+void OnGraphCommand(HWND window);
+void OnGraphClosed(HWND window, LPARAM lParam);
+void OnSetPointCommand(HWND window);
+void OnPidAdjustCommand(HWND window);
+void OnCommandWindowCommand(HWND window);
+void OnTotalizerCommand(HWND window);

@@ -7,6 +7,7 @@
 #include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Connection.h"
 #include "app/win32/LegacyApp.h"
 #include "app/win32/MainReadout.h"
 #include "display/FormatInfo.h"
@@ -441,8 +442,9 @@ static int StepStrip(HDC target) {
 // What the strip would show now, as the ticker chooses it.
 static void ChooseStripText(InfoStripChoice* choice) {
     InfoStripInput input;
-    input.Simulation = ThreadParams.Simulation.load();
-    input.Connected = ThreadParams.Connected.load();
+    input.Simulation = ConnectionSimulating();
+    input.Connected = ConnectionLinkUp();
+    input.WaitingForPrevious = ConnectionWaitingForPrevious();
     input.SerialErrors = SerialPortErrors;
     input.LoggingActive = LoggingActive;
     input.StatusFlags = SystemState.StatusFlags;

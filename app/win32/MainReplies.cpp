@@ -9,6 +9,7 @@
 #include "app/GasText.h"
 #include "app/SerialCmdQ.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Companions.h"
 #include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
@@ -43,8 +44,6 @@ static float FloatFromBits(LPARAM lParam) {
 constexpr int SETTING_COUNT = TIMER_SEND_CRACKING - TIMER_SEND_SETPOINT + 1;
 static DeferredValueRec SettingSends[SETTING_COUNT];
 static char SettingReplies[SETTING_COUNT][IGNORE_RESULT_SIZE];
-// The run whose "S64" said controller; the operator's settings go to no other.
-static WPARAM ControllerRun;
 // Set while the box about a send the full queue refused is up: its modal loop runs the timers.
 static int QueueFullBoxShowing;
 
@@ -60,8 +59,9 @@ static DeferredValueRec* SettingFor(UINT timerId) {
     return &SettingSends[timerId - TIMER_SEND_SETPOINT];
 }
 
+// The run now going said controller in its "S64"; the operator's settings go to no other.
 static int ControllerIdentified() {
-    return ControllerRun != 0 && IsCurrentWorkerRun(ControllerRun);
+    return ConnectionControllerIdentified();
 }
 
 static void KillSettingTimers(HWND window) {
@@ -72,7 +72,6 @@ static void KillSettingTimers(HWND window) {
 void ResetSettingSends() {
     for (DeferredValueRec& value : SettingSends)
         DeferredReset(&value);
-    ControllerRun = 0;
     if (MainWindowHandle)
         KillSettingTimers(MainWindowHandle);
 }
@@ -80,7 +79,6 @@ void ResetSettingSends() {
 void SettingsLinkDown() {
     for (DeferredValueRec& value : SettingSends)
         DeferredLinkDown(&value);
-    ControllerRun = 0;
     if (MainWindowHandle)
         KillSettingTimers(MainWindowHandle);
 }
@@ -160,7 +158,9 @@ void SendSetting(HWND window, UINT timerId) {
 
 // The run has identified a controller: what the operator chose and the board has not
 // carried out goes now, in the order of the timers.
-static void SendWaitingSettings(HWND window) {
+void SendWaitingSettings(HWND window) {
+    if (!ControllerIdentified())
+        return;
     for (UINT id = TIMER_SEND_SETPOINT; id <= TIMER_SEND_CRACKING; id++)
         if (SettingFor(id)->Waiting)
             SendSetting(window, id);
@@ -211,38 +211,37 @@ static int EnqueueIgnored(const char* command) {
                             sizeof IgnoreResult);
 }
 
-static void OnConnected(HWND window) {
-    if (!ConnectionReportConnected(window))
+void IdentifyBoard(HWND, int simulation, int newLineKnown) {
+    if (simulation) {
+        EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig);
         return;
-    SerialPortErrors = 0;
-    SetConnectionMenuActive(window);
-    InvalidateRect(window, nullptr, FALSE);
+    }
     // Replies end in CR LF while the program runs, but only once the board's own line ending
     // has been read: the end of the connection puts that back, and a board whose "S65" never
     // answered keeps its own ending rather than be left with the program's.
-    if (GetInitialNewLine() != 0)
+    if (newLineKnown)
         EnqueueIgnored("~SNLC=0x0D0A\r");
     EnqueueThreadMsg(REQUEST_ASCII, "S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig);
     EnqueueThreadMsg(REQUEST_ASCII, "S54\r", WM_WINDOW_NAME, PARSE_TEXT, CommentField,
                      sizeof CommentField);
-    SetTimer(window, TIMER_STATE_POLL, 100, TimerProc);
-    if (GraphWin1 && IsWindow(GraphWin1))
-        SetTimer(window, TIMER_FLOW_READINGS, 50, TimerProc);
 }
 
-static void OnProductConfig(HWND window) {
+static void OnProductConfig(HWND window, WPARAM token, LPARAM lParam) {
+    // A failed "S64" says nothing of this board: the kind read from the one before stays
+    // unused, and the link error that follows asks again. Only the identification the owner
+    // waits for is taken.
+    if (lParam == 0 || !ConnectionWantsIdentification(token))
+        return;
     ThisIsController = (int)(ProductConfig & 1);
     AdjustMainWindowSize(window);
     if (ThisIsController) {
-        snprintf(WindowTitle, sizeof WindowTitle, "Torvan Controller On %s", ThreadParams.PortName);
+        snprintf(WindowTitle, sizeof WindowTitle, "Torvan Controller On %s", ConnectionPortName());
         EnqueueThreadMsg(REQUEST_ASCII, "V24\r", WM_PID_READ, PARSE_FLOAT, &ReadProportional);
         EnqueueThreadMsg(REQUEST_ASCII, "V25\r", WM_PID_READ, PARSE_FLOAT, &ReadDerivative);
         EnqueueThreadMsg(REQUEST_ASCII, "V26\r", WM_PID_READ, PARSE_FLOAT, &ReadIntegral);
         EnqueueThreadMsg(REQUEST_ASCII, "V29\r", WM_PID_READ, PARSE_INT, &ReadCracking);
-        ControllerRun = ThreadParams.Run.load();
-        SendWaitingSettings(window);
     } else {
-        snprintf(WindowTitle, sizeof WindowTitle, "Torvan Meter On %s", ThreadParams.PortName);
+        snprintf(WindowTitle, sizeof WindowTitle, "Torvan Meter On %s", ConnectionPortName());
         // A reconnection may find a meter where a controller was: it has no set point or
         // PID loop to send to, and what the operator chose for the controller is dropped.
         ResetSettingSends();
@@ -259,8 +258,8 @@ static void OnProductConfig(HWND window) {
         }
     }
     SetWindowTextA(window, WindowTitle);
-    // Identified: the command lines typed meanwhile go now.
-    CmdWinLinkUp();
+    // Identified: what waited for the board (the settings, the command lines) goes now.
+    ConnectionIdentified(window, token, ThisIsController);
 }
 
 static void OnWindowName(HWND window, LPARAM lParam) {
@@ -276,8 +275,11 @@ static void OnWindowName(HWND window, LPARAM lParam) {
     SetWindowTextA(window, WindowTitle);
 }
 
-static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
-    ConnectionPollAnswered(POLL_FLOW);
+static void UpdateGraphData(HWND window, WPARAM token, NewFlowReadingsRec* readings) {
+    // Only the answer to the request in flight: a stopped run's, or one nobody asked for, could
+    // be read while the worker writes the record.
+    if (!ConnectionPollAnswered(window, token, POLL_FLOW))
+        return;
     // A batch that could not be read comes without its record.
     if (readings == nullptr)
         return;
@@ -299,7 +301,8 @@ static void UpdateGraphData(HDC, NewFlowReadingsRec* readings) {
 }
 
 static void OnBoardState(HWND window, WPARAM run, const SystemStateRec* state) {
-    ConnectionPollAnswered(POLL_STATE);
+    if (!ConnectionPollAnswered(window, run, POLL_STATE))
+        return;
     // A state that could not be read comes without its record: nothing is shown or logged
     // that the board did not just report.
     if (state == nullptr)
@@ -343,7 +346,7 @@ static void OnNewSetPoint(HWND window, LPARAM lParam) {
     float value = FloatFromBits(lParam);
     if (!SetPointAccepted(value))
         return;
-    if (ThreadParams.Simulation.load())
+    if (ConnectionSimulating())
         SystemState.SetPoint = value;
     ChangeSetting(window, TIMER_SEND_SETPOINT, value);
 }
@@ -410,17 +413,12 @@ static void OnUserCommand(LPARAM lParam) {
                                             result, resultSize));
 }
 
-// The messages that report a worker run's results (and the gas queries that follow its state
-// report); each carries its run in wParam.
-static int IsWorkerReport(UINT message) {
+// The replies of a worker run (and the gas queries that follow its state report); each carries
+// its run's token in wParam. The state, flow and identification replies are checked closer by
+// the owner.
+static int IsWorkerReply(UINT message) {
     switch (message) {
-    case WM_CONNECTED:
-    case WM_CONNECT_FAILED:
-    case WM_SERIAL_ERROR:
-    case WM_PRODUCT_CONFIG:
     case WM_WINDOW_NAME:
-    case WM_FLOW_READINGS:
-    case WM_BOARD_STATE:
     case WM_GAS_CHANGED:
     case WM_GAS_INFO:
     case WM_USER_COMMAND_REPLY:
@@ -437,29 +435,25 @@ static int IsWorkerReport(UINT message) {
 int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // A stopped run's reports change nothing: a late state report would otherwise start gas
     // queries on the next connection, a late failure reopen the port dialog.
-    if (IsWorkerReport(message) && !IsCurrentWorkerRun(wParam))
+    if (IsWorkerReply(message) && !ConnectionTakesReplies(wParam))
+        return 1;
+    if (CompanionClosed(window, message, lParam))
         return 1;
     switch (message) {
     case WM_CONNECTED:
-        OnConnected(window);
-        return 1;
     case WM_CONNECT_FAILED:
-        ConnectionReportConnectFailed(window);
-        return 1;
     case WM_SERIAL_ERROR:
-        ConnectionReportLinkError(window);
+    case WM_WORKER_ENDED:
+        ConnectionWorkerReport(window, message, wParam, lParam);
         return 1;
     case WM_PRODUCT_CONFIG:
-        // A failed "S64" says nothing of this board: the kind read from the one before stays
-        // unused, and the link error that follows asks again.
-        if (lParam != 0)
-            OnProductConfig(window);
+        OnProductConfig(window, wParam, lParam);
         return 1;
     case WM_WINDOW_NAME:
         OnWindowName(window, lParam);
         return 1;
     case WM_FLOW_READINGS:
-        UpdateGraphData(MainWinDC, lParam ? &NewFlowReadings : nullptr);
+        UpdateGraphData(window, wParam, lParam ? &NewFlowReadings : nullptr);
         return 1;
     case WM_BOARD_STATE:
         OnBoardState(window, wParam, lParam ? &TempSystemState : nullptr);
@@ -499,24 +493,6 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         return 1;
     case WM_TOTALIZER_RESET:
         EnqueueIgnored("G31=0\r");
-        return 1;
-    case WM_TOTALIZER_CLOSED:
-        if (lParam == 0 || (HWND)lParam == TotalizerWin)
-            TotalizerWin = nullptr;
-        return 1;
-    case WM_GRAPH_CLOSED:
-        // The closed window comes along: a report read after a new graph opened is stale.
-        if (lParam == 0 || (HWND)lParam == GraphWin1) {
-            GraphWin1 = nullptr;
-            SimGraphWindowExists.store(0);
-            KillTimer(window, TIMER_FLOW_READINGS);
-        }
-        return 1;
-    case WM_SETPOINT_DLG_CLOSED:
-        SetPointDlgActive = 0;
-        return 1;
-    case WM_PID_DLG_CLOSED:
-        PidAdjDlgActive = 0;
         return 1;
     case WM_LOG_INTERVAL_SET:
         OnLogIntervalSet(window, (UINT)lParam);

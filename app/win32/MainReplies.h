@@ -17,3 +17,9 @@ void ResetSettingSends();
 // A link error stopped the run: the queue is gone, and each value chosen and not yet carried
 // out goes again once the next run identifies a controller.
 void SettingsLinkDown();
+// The run is connected (simulation: started): queue its identification ("S64", and for a board
+// "S54", after "~SNLC" when its line ending was read).
+void IdentifyBoard(HWND window, int simulation, int newLineKnown);
+// The run has identified a controller: what the operator chose and the board has not carried
+// out goes now, in the order of the timers.
+void SendWaitingSettings(HWND window);

@@ -8,57 +8,54 @@
 namespace {
 
 constexpr size_t HELD_NAME_SIZE = 256;
+// The connection's port, the one the dialog took for the next connection and the one a worker
+// that did not end when told still has: at most three at once, a few more to spare.
+constexpr int HELD_MAX = 6;
 
 struct HeldPortRec {
     PortLockRec Lock;
     char Name[HELD_NAME_SIZE];
 };
 
-// The running connection's port, and the one the dialog took for the connection about to
-// start: Open ends the old connection only after the dialog has accepted the new port.
-HeldPortRec Current, Next;
+HeldPortRec Held[HELD_MAX];
 
 const char* WithoutDevicePrefix(const char* name) {
     return strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name;
 }
 
-int SamePort(const HeldPortRec& held, const char* portName) {
-    return held.Lock.Handle != nullptr &&
-           _stricmp(WithoutDevicePrefix(held.Name), WithoutDevicePrefix(portName)) == 0;
-}
-
-void Release(HeldPortRec* held) {
-    ReleasePortLock(&held->Lock);
-    held->Name[0] = '\0';
+HeldPortRec* Find(const char* portName) {
+    for (HeldPortRec& held : Held)
+        if (held.Lock.Handle != nullptr &&
+            _stricmp(WithoutDevicePrefix(held.Name), WithoutDevicePrefix(portName)) == 0)
+            return &held;
+    return nullptr;
 }
 
 } // namespace
 
 int HoldPortForConnection(const char* portName, char* whyOut, size_t whySize) {
-    if (SamePort(Next, portName))
+    if (Find(portName))
         return 1;
-    if (SamePort(Current, portName)) {
-        // Chosen again for a new connection: the end of the old one must not give it up.
-        Release(&Next);
-        Next = Current;
-        Current = HeldPortRec{};
+    for (HeldPortRec& held : Held) {
+        if (held.Lock.Handle != nullptr)
+            continue;
+        if (!AcquirePortLock(portName, &held.Lock, whyOut, whySize))
+            return 0;
+        snprintf(held.Name, sizeof held.Name, "%s", portName);
         return 1;
     }
-    HeldPortRec taken = {};
-    if (!AcquirePortLock(portName, &taken.Lock, whyOut, whySize))
-        return 0;
-    snprintf(taken.Name, sizeof taken.Name, "%s", portName);
-    Release(&Next);
-    Next = taken;
-    return 1;
+    snprintf(whyOut, whySize, "%s cannot be taken: this window holds too many ports.", portName);
+    return 0;
 }
 
-void ReleaseConnectionPort() {
-    Release(&Current);
-    Current = Next;
-    Next = HeldPortRec{};
+void ReleaseConnectionPort(const char* portName) {
+    HeldPortRec* held = Find(portName);
+    if (!held)
+        return;
+    ReleasePortLock(&held->Lock);
+    held->Name[0] = '\0';
 }
 
 int PortHeldByThisWindow(const char* portName) {
-    return SamePort(Current, portName) || SamePort(Next, portName);
+    return Find(portName) != nullptr;
 }

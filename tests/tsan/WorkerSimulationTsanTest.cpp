@@ -20,12 +20,15 @@ long StateReplies = 0;
 long FlowReplies = 0;
 float LastFlowSeen = 0.0f;
 int LastCountSeen = 0;
+int WorkerEnds = 0;
 
 int Deliver(void*, uint32_t message, uintptr_t, intptr_t lParam) {
     std::lock_guard<std::mutex> hold(RepliesLock);
     if (message == WM_BOARD_STATE) {
         ++StateReplies;
         LastFlowSeen = ((SystemStateRec*)lParam)->Flow;
+    } else if (message == WM_WORKER_ENDED) {
+        ++WorkerEnds;
     } else if (message == WM_FLOW_READINGS) {
         ++FlowReplies;
         LastCountSeen = ((NewFlowReadingsRec*)lParam)->Count;
@@ -36,9 +39,9 @@ int Deliver(void*, uint32_t message, uintptr_t, intptr_t lParam) {
 TEST(WorkerSimulationTsanTest, RequestsAndStopRaceFree) {
     ClearMsgQueue();
     ClearSerialPortErrors();
-    SetWorkerPostFunction(Deliver);
-    PrepareWorkerParams(&ThreadParams, nullptr, "FAKE", 1);
-    std::thread worker([] { WorkerThreadFunction(&ThreadParams); });
+    static WorkerRunRec run;
+    PrepareWorkerRun(&run, nullptr, Deliver, "FAKE", 1, 1, 0);
+    std::thread worker([] { WorkerThreadFunction(&run); });
 
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
     int step = 0;
@@ -54,9 +57,8 @@ TEST(WorkerSimulationTsanTest, RequestsAndStopRaceFree) {
         ++step;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ASSERT_TRUE(StopWorkerThread(&ThreadParams, 5000));
+    StopWorkerRun(&run);
     worker.join();
-    SetWorkerPostFunction(nullptr);
     ClearMsgQueue();
 
     std::lock_guard<std::mutex> hold(RepliesLock);
@@ -64,8 +66,7 @@ TEST(WorkerSimulationTsanTest, RequestsAndStopRaceFree) {
     EXPECT_GT(FlowReplies, 20);
     EXPECT_EQ(LastCountSeen, 5);
     EXPECT_GE(LastFlowSeen, 0.0f);
-    EXPECT_EQ(ThreadParams.Running.load(), 0);
-    EXPECT_EQ(ThreadParams.Simulation.load(), 0);
+    EXPECT_EQ(WorkerEnds, 1);
 }
 
 } // namespace

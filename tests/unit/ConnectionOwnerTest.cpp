@@ -154,8 +154,7 @@ uint64_t TokenFor(const Driver& d, OwnerEventKind event) {
     return d.owner.Run.Token ? d.owner.Run.Token : d.owner.Stuck.Token;
 }
 
-const char* const STOP =
-    "stop kill:265 kill:264 clear-queue hook:link-down menu redraw set:273/100";
+const char* const STOP = "stop kill:265 kill:264 hook:link-down menu redraw set:273/100";
 
 const PairCase PAIRS[] = {
     // idle
@@ -201,7 +200,7 @@ const PairCase PAIRS[] = {
     {"connecting-run", OWNER_WORKER_LINK_ERROR, CONN_CONNECTING, ""},
     {"connecting-run", OWNER_PRODUCT_CONFIG, CONN_CONNECTING, ""},
     {"connecting-run", OWNER_WORKER_ENDED, CONN_IDLE,
-     "kill:265 kill:264 clear-queue hook:link-down release:COM5 menu redraw hook:ended"},
+     "kill:265 kill:264 hook:link-down clear-queue release:COM5 menu redraw hook:ended"},
     {"connecting-run", OWNER_CLOSE_WINDOW, CONN_ENDING, STOP},
     {"connecting-run", OWNER_SESSION_END, CONN_IDLE,
      "kill:265 kill:264 stop wait clear-queue release:COM5 hook:link-down hook:exit menu redraw"},
@@ -217,7 +216,7 @@ const PairCase PAIRS[] = {
     {"connected", OWNER_PRODUCT_CONFIG, CONN_CONNECTED, "hook:link-up"},
     {"connected", OWNER_POLL_ANSWERED, CONN_CONNECTED, ""},
     {"connected", OWNER_WORKER_ENDED, CONN_IDLE,
-     "kill:265 kill:264 clear-queue hook:link-down release:COM5 menu redraw hook:ended"},
+     "kill:265 kill:264 hook:link-down clear-queue release:COM5 menu redraw hook:ended"},
     {"connected", OWNER_POLL_TIMER, CONN_CONNECTED, "poll:state"},
     {"connected", OWNER_CLOCK_TICK, CONN_CONNECTED, ""},
     {"connected", OWNER_GRAPH_OPENED, CONN_CONNECTED, "set:264/50"},
@@ -235,7 +234,7 @@ const PairCase PAIRS[] = {
     // simulating
     {"simulating", OWNER_OPEN_COMMAND, CONN_SIMULATING, "dialog"},
     {"simulating", OWNER_PORT_CHOSEN, CONN_ENDING,
-     "hold:COM5 stop kill:265 kill:264 clear-queue hook:link-down menu redraw set:273/100"},
+     "hold:COM5 stop kill:265 kill:264 hook:link-down menu redraw set:273/100"},
     {"simulating", OWNER_CLOSE_COMMAND, CONN_ENDING, STOP},
     {"simulating", OWNER_SIMULATE_COMMAND, CONN_SIMULATING, ""},
     {"simulating", OWNER_WORKER_CONNECTED, CONN_SIMULATING, ""},
@@ -243,11 +242,12 @@ const PairCase PAIRS[] = {
     {"simulating", OWNER_PRODUCT_CONFIG, CONN_SIMULATING, "hook:link-up"},
     {"simulating", OWNER_POLL_TIMER, CONN_SIMULATING, "poll:state"},
     {"simulating", OWNER_WORKER_ENDED, CONN_IDLE,
-     "kill:265 kill:264 clear-queue hook:link-down menu redraw hook:ended"},
+     "kill:265 kill:264 hook:link-down clear-queue menu redraw hook:ended"},
     {"simulating", OWNER_CLOSE_WINDOW, CONN_ENDING, STOP},
-    // ending (Close of a connection): only the end report and the clock move it on
-    {"ending", OWNER_OPEN_COMMAND, CONN_ENDING, ""},
-    {"ending", OWNER_PORT_CHOSEN, CONN_ENDING, ""},
+    // ending (Close of a connection): only the end report and the clock move it on...
+    // ... except an Open, which becomes what comes after the Close
+    {"ending", OWNER_OPEN_COMMAND, CONN_ENDING, "dialog"},
+    {"ending", OWNER_PORT_CHOSEN, CONN_ENDING, "hold:COM5"},
     {"ending", OWNER_CLOSE_COMMAND, CONN_ENDING, ""},
     {"ending", OWNER_SIMULATE_COMMAND, CONN_ENDING, ""},
     {"ending", OWNER_START_WORKER, CONN_ENDING, ""},
@@ -256,7 +256,8 @@ const PairCase PAIRS[] = {
     {"ending", OWNER_PRODUCT_CONFIG, CONN_ENDING, ""},
     {"ending", OWNER_POLL_ANSWERED, CONN_ENDING, ""},
     {"ending", OWNER_POLL_TIMER, CONN_ENDING, ""},
-    {"ending", OWNER_WORKER_ENDED, CONN_IDLE, "release:COM5 menu redraw hook:ended kill:273"},
+    {"ending", OWNER_WORKER_ENDED, CONN_IDLE,
+     "clear-queue release:COM5 menu redraw hook:ended kill:273"},
     {"ending", OWNER_CLOCK_TICK, CONN_ENDING, ""},
     {"ending", OWNER_CLOSE_WINDOW, CONN_ENDING, "menu redraw"},
     {"ending", OWNER_SESSION_END, CONN_IDLE,
@@ -312,7 +313,7 @@ TEST(ConnectionOwnerTest, StuckWorkerKeepsItsPortAndAnOpenWaitsForIt) {
     // Given up on: the Close completes, but COM5 stays locked for the worker that still has it.
     d.Tick(11.0);
     EXPECT_EQ(d.owner.State, CONN_IDLE);
-    EXPECT_EQ(d.Actions(), "menu redraw hook:ended kill:273");
+    EXPECT_EQ(d.Actions(), "clear-queue menu redraw hook:ended kill:273");
     EXPECT_EQ(d.owner.Stuck.Token, first);
 
     // An Open of another port waits: no worker starts while the stuck one may still read.
@@ -388,7 +389,7 @@ TEST(ConnectionOwnerTest, ExitWhileAStopRunsBecomesStuckThenWaits) {
     EXPECT_EQ(d.owner.State, CONN_ENDING);
     // The window does not wait for the stop: the exit goes on once the end report comes...
     d.Report(OWNER_WORKER_ENDED);
-    EXPECT_EQ(d.Actions(), "release:COM5 hook:exit destroy kill:273");
+    EXPECT_EQ(d.Actions(), "clear-queue release:COM5 hook:exit destroy kill:273");
 
     // ... or, when the worker is stuck, once it ends or three seconds after the second cancel.
     Driver e;
@@ -398,7 +399,7 @@ TEST(ConnectionOwnerTest, ExitWhileAStopRunsBecomesStuckThenWaits) {
     e.Tick(STOP_CANCEL_SECONDS);
     EXPECT_EQ(e.Actions(), "cancel");
     e.Tick(STOP_GIVE_UP_SECONDS);
-    EXPECT_EQ(e.Actions(), "cancel");
+    EXPECT_EQ(e.Actions(), "clear-queue cancel");
     e.Tick(STOP_GIVE_UP_SECONDS + STUCK_EXIT_WAIT_SECONDS);
     EXPECT_EQ(e.Actions(), "hook:exit destroy kill:273");
 }
@@ -533,7 +534,7 @@ TEST(ConnectionOwnerTest, MenuRulesPerState) {
         int open, close, simulate;
     } cases[] = {
         {"idle", 1, 0, 1},         {"connecting", 0, 1, 1}, {"connected", 0, 1, 0},
-        {"reconnecting", 0, 1, 1}, {"simulating", 1, 1, 0}, {"ending", 0, 0, 0},
+        {"reconnecting", 0, 1, 1}, {"simulating", 1, 1, 0}, {"ending", 1, 0, 0},
         {"waiting", 0, 1, 1},
     };
     for (const Case& c : cases) {
@@ -572,7 +573,7 @@ TEST(ConnectionOwnerTest, QuitDuringThePortDialogEndsItAndGivesUpTheChosenPort) 
     e.Fire(OWNER_PORT_DIALOG_CANCELLED);
     EXPECT_EQ(e.owner.State, CONN_ENDING);
     e.Report(OWNER_WORKER_ENDED);
-    EXPECT_EQ(e.Actions(), "hook:exit destroy kill:273");
+    EXPECT_EQ(e.Actions(), "clear-queue hook:exit destroy kill:273");
 }
 
 TEST(ConnectionOwnerTest, QuickFaultsReconnectThreeTimesThenTheDialogSaysWhy) {
@@ -588,7 +589,7 @@ TEST(ConnectionOwnerTest, QuickFaultsReconnectThreeTimesThenTheDialogSaysWhy) {
         EXPECT_EQ(d.owner.After, AFTER_RECONNECT);
         d.Report(OWNER_WORKER_ENDED);
         EXPECT_EQ(d.owner.State, CONN_RECONNECTING);
-        EXPECT_EQ(d.Actions(), "post-start menu redraw to-top kill:273");
+        EXPECT_EQ(d.Actions(), "clear-queue post-start menu redraw to-top kill:273");
         d.Start();
         EXPECT_EQ(d.Actions(), "start:COM5/ride");
         d.Report(OWNER_WORKER_CONNECTED);
@@ -601,7 +602,7 @@ TEST(ConnectionOwnerTest, QuickFaultsReconnectThreeTimesThenTheDialogSaysWhy) {
     EXPECT_EQ(d.owner.ShownErrors, 0x2u);
     d.Report(OWNER_WORKER_ENDED);
     EXPECT_EQ(d.owner.State, CONN_IDLE);
-    EXPECT_EQ(d.Actions(), "release:COM5 menu redraw hook:ended post-open kill:273");
+    EXPECT_EQ(d.Actions(), "clear-queue release:COM5 menu redraw hook:ended post-open kill:273");
     EXPECT_STREQ(Find(d.last, ACT_POST_OPEN)->Text,
                  "The link to COM5 kept failing (bad replies): 4 connections in a row failed "
                  "within 10 s. Check the board and its cable, then choose the port again.");
@@ -626,9 +627,10 @@ TEST(ConnectionOwnerTest, ACloseOrSimulateQueuedBehindALinkErrorWins) {
     e.Fire(OWNER_SIMULATE_COMMAND);
     e.Report(OWNER_WORKER_ENDED);
     EXPECT_EQ(e.owner.State, CONN_SIMULATING);
-    EXPECT_EQ(e.Actions(),
-              "release:COM5 start:FAKE/sim sim-setup identify/sim menu redraw set:265/100 "
-              "hook:ended kill:273");
+    EXPECT_EQ(
+        e.Actions(),
+        "clear-queue release:COM5 start:FAKE/sim sim-setup identify/sim menu redraw set:265/100 "
+        "hook:ended kill:273");
 }
 
 TEST(ConnectionOwnerTest, FlowTimerRunsOnlyWhileTheGraphIsOpenAndTheLinkPolls) {

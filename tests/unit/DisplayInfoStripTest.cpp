@@ -75,13 +75,27 @@ TickerRun RunTicker(TickerState* s, int text, int strip, int steps) {
 
 TEST(DisplayInfoStrip, ChoosesTextAndColour) {
     for (const ChoiceCase& c : kChoiceCases) {
-        InfoStripInput in = {c.simulation, c.connected, c.serialErrors, c.logging, c.flags, kGas};
+        InfoStripInput in = {
+            c.simulation, c.connected, c.serialErrors, c.logging, c.flags, kGas, 0};
         InfoStripChoice out;
         ChooseInformationText(&in, &out);
         EXPECT_STREQ(out.Text, c.text) << c.name;
         EXPECT_EQ(out.BufferSelect, c.select) << c.name;
         EXPECT_EQ(out.Background, c.colour) << c.name;
     }
+}
+
+TEST(DisplayInfoStrip, AnOpenWaitingForThePreviousConnectionSaysSoInsteadOfTheError) {
+    InfoStripInput in = {0, 0, 0x1, 0, 0, kGas, 1};
+    InfoStripChoice out;
+    ChooseInformationText(&in, &out);
+    EXPECT_STREQ(out.Text, "Waiting for the previous connection to end");
+    EXPECT_EQ(out.BufferSelect, 0);
+    EXPECT_EQ(out.Background, kRed);
+    // Once connected the range shows, whatever the flag says.
+    in = {0, 1, 0, 0, 0, kGas, 1};
+    ChooseInformationText(&in, &out);
+    EXPECT_STREQ(out.Text, "Range 100.0000 sccm of N2");
 }
 
 TEST(DisplayInfoStrip, LongGasTextIsCutButTheAlarmOrFailureStaysWhole) {
@@ -97,7 +111,7 @@ TEST(DisplayInfoStrip, LongGasTextIsCutButTheAlarmOrFailureStaysWhole) {
         {0x8000, "System Failure, Lost Communication with Control Board", 0},
     };
     for (const auto& c : cases) {
-        InfoStripInput in = {0, 1, 0, 1, c.flags, gas.c_str()};
+        InfoStripInput in = {0, 1, 0, 1, c.flags, gas.c_str(), 0};
         InfoStripChoice out;
         ChooseInformationText(&in, &out);
         EXPECT_EQ(std::string(out.Text), " " + range + " ... " + c.text + " ...");

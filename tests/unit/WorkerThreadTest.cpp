@@ -41,14 +41,23 @@ int RecordPost(void* window, uint32_t message, uintptr_t wParam, intptr_t lParam
     return 1;
 }
 
-std::vector<Posted> PostedSoFar() {
+std::vector<Posted> AllPosted() {
     std::lock_guard<std::mutex> hold(PostedLock);
     return PostedMessages;
 }
 
+// What a run posted before its end report.
+std::vector<Posted> PostedSoFar() {
+    std::vector<Posted> posted;
+    for (const Posted& p : AllPosted())
+        if (p.message != WM_WORKER_ENDED)
+            posted.push_back(p);
+    return posted;
+}
+
 int CountPosted(uint32_t message) {
     int count = 0;
-    for (const Posted& p : PostedSoFar()) {
+    for (const Posted& p : AllPosted()) {
         count += p.message == message;
     }
     return count;
@@ -72,27 +81,28 @@ void* const FakeWindow = (void*)(uintptr_t)0x5150;
 class WorkerRun {
   public:
     void Start(const char* port, int simulation) {
-        PrepareWorkerParams(&ThreadParams, FakeWindow, port, simulation);
-        ThreadParams.Run.store(++LastRun);
-        thread_ = std::thread([] { WorkerThreadFunction(&ThreadParams); });
+        PrepareWorkerRun(&rec_, FakeWindow, RecordPost, port, ++LastRun, simulation, 0);
+        thread_ = std::thread([this] { WorkerThreadFunction(&rec_); });
     }
-    static uint32_t LastRun;
+    const WorkerRunRec& Rec() const { return rec_; }
+    static uint64_t LastRun;
     // Returns the seconds between asking for the stop and the worker's end.
     double Stop() {
         if (!thread_.joinable()) {
             return 0.0;
         }
         auto start = Clock::now();
-        EXPECT_TRUE(StopWorkerThread(&ThreadParams, 20000));
+        StopWorkerRun(&rec_);
         thread_.join();
         return std::chrono::duration<double>(Clock::now() - start).count();
     }
     ~WorkerRun() { Stop(); }
 
   private:
+    WorkerRunRec rec_;
     std::thread thread_;
 };
-uint32_t WorkerRun::LastRun = 0x7000;
+uint64_t WorkerRun::LastRun = 0x7000;
 
 class WorkerTest : public ::testing::Test {
   protected:
@@ -103,7 +113,6 @@ class WorkerTest : public ::testing::Test {
             std::lock_guard<std::mutex> hold(PostedLock);
             PostedMessages.clear();
         }
-        SetWorkerPostFunction(RecordPost);
         SimGraphWindowExists = 0;
         SystemState = SystemStateRec{};
         srand(12345);
@@ -112,12 +121,11 @@ class WorkerTest : public ::testing::Test {
         run_.Stop();
         // Whatever a run posts carries its run number, by which the main window tells the
         // reports of a stopped run from those of the current one.
-        for (const Posted& p : PostedSoFar()) {
+        for (const Posted& p : AllPosted()) {
             EXPECT_EQ(p.wParam, (uintptr_t)WorkerRun::LastRun) << p.message;
         }
         ClearMsgQueue();
         ClearSerialPortErrors();
-        SetWorkerPostFunction(nullptr);
     }
     WorkerRun run_;
 };
@@ -286,20 +294,16 @@ TEST_F(WorkerTest, SimulationAnswersAnUnknownKindWithFakeBadRequest) {
     EXPECT_EQ(target, 0);
 }
 
-TEST_F(WorkerTest, FlagsAreClearedWhenTheRunEnds) {
+TEST_F(WorkerTest, TheRunsLastPostIsItsEnd) {
     run_.Start("FAKE", 1);
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (!ThreadParams.Running && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(ThreadParams.Running.load(), 1);
-    EXPECT_EQ(ThreadParams.Simulation.load(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(CountPosted(WM_WORKER_ENDED), 0);
     double seconds = run_.Stop();
     printf("simulated worker stopped while idle in %.1f ms\n", seconds * 1000.0);
-    EXPECT_EQ(ThreadParams.Running.load(), 0);
-    EXPECT_EQ(ThreadParams.Simulation.load(), 0);
-    EXPECT_EQ(ThreadParams.Connected.load(), 0);
-    EXPECT_EQ(ThreadParams.Device.load(), nullptr);
+    std::vector<Posted> posted = AllPosted();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted.back().message, WM_WORKER_ENDED);
+    EXPECT_EQ(run_.Rec().Device, nullptr);
 }
 
 // Between requests the worker waits for the queue's signal: a request enqueued while it waits
@@ -328,12 +332,13 @@ TEST_F(WorkerTest, IdleWorkerWakesForARequestAndForAStop) {
     EXPECT_LT(seconds, 0.1);
 }
 
-TEST(PrepareWorkerParamsTest, LongPortNameIsCut) {
+TEST(PrepareWorkerRunTest, LongPortNameIsCut) {
+    WorkerRunRec run;
     std::string longName(PORT_NAME_SIZE + 60, 'p');
-    PrepareWorkerParams(&ThreadParams, FakeWindow, longName.c_str(), 0);
-    EXPECT_EQ(strlen(ThreadParams.PortName), (size_t)PORT_NAME_SIZE - 1);
-    PrepareWorkerParams(&ThreadParams, FakeWindow, nullptr, 0);
-    EXPECT_STREQ(ThreadParams.PortName, "");
+    PrepareWorkerRun(&run, FakeWindow, RecordPost, longName.c_str(), 1, 0, 0);
+    EXPECT_EQ(strlen(run.PortName), (size_t)PORT_NAME_SIZE - 1);
+    PrepareWorkerRun(&run, FakeWindow, RecordPost, nullptr, 1, 0, 0);
+    EXPECT_STREQ(run.PortName, "");
 }
 
 TEST_F(WorkerTest, ConnectFailurePostsOnceAndLeavesTheQueue) {
@@ -349,10 +354,12 @@ TEST_F(WorkerTest, ConnectFailurePostsOnceAndLeavesTheQueue) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(CountPosted(WM_CONNECT_FAILED), 1);
-    EXPECT_EQ(PostedSoFar().size(), 1u);
+    // A run that found no board ends by itself, and says so last.
+    ASSERT_EQ(AllPosted().size(), 2u);
+    EXPECT_EQ(AllPosted()[1].message, WM_WORKER_ENDED);
     EXPECT_EQ(MsgQ.head.load(), 0);
     EXPECT_EQ(MsgQ.tail.load(), 1);
-    EXPECT_EQ(ThreadParams.Connected.load(), 0);
+    EXPECT_EQ(run_.Rec().Connected, 0);
     run_.Stop();
     rmdir(path);
 }
@@ -407,8 +414,8 @@ class WorkerDeviceTest : public WorkerTest {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         ASSERT_EQ(CountPosted(WM_CONNECTED), 1);
-        ASSERT_EQ(ThreadParams.Connected.load(), 1);
-        ASSERT_NE(ThreadParams.Device.load(), nullptr);
+        ASSERT_EQ(run_.Rec().Connected, 1);
+        ASSERT_NE(run_.Rec().Device, nullptr);
     }
     Emulator emu_;
 };
@@ -442,7 +449,7 @@ TEST_F(WorkerDeviceTest, RequestsAreAnsweredAndParsedByKind) {
         uint32_t message;
         void* result;
     } expected[] = {
-        {WM_CONNECTED, nullptr},       {WM_REPLY_IGNORED, &ignored},
+        {WM_CONNECTED, (void*)1},      {WM_REPLY_IGNORED, &ignored},
         {WM_REPLY_IGNORED, &ignored},  {WM_PRODUCT_CONFIG, &productConfig},
         {WM_REPLY_IGNORED, &cracking}, {WM_REPLY_IGNORED, &proportional},
         {WM_WINDOW_NAME, name},        {WM_FLOW_READINGS, &readings},
@@ -512,7 +519,7 @@ TEST_F(WorkerDeviceTest, SilentBoardGivesExactlyOneSerialError) {
     // After the report no further request is taken: at most the one in progress got an answer.
     EXPECT_LE(CountPosted(WM_BOARD_STATE), 2);
     EXPECT_GT(enqueued, 10);
-    EXPECT_EQ(ThreadParams.Running.load(), 1);
+    EXPECT_EQ(CountPosted(WM_WORKER_ENDED), 0);
     emu_.Control("reset");
 }
 
@@ -523,8 +530,8 @@ TEST_F(WorkerDeviceTest, StopWhileIdleIsPromptAndRestoresTheBoard) {
     printf("worker stopped while idle in %.1f ms (includes the disconnect's two writes)\n",
            seconds * 1000.0);
     EXPECT_LT(seconds, 1.0);
-    EXPECT_EQ(ThreadParams.Connected.load(), 0);
-    EXPECT_EQ(ThreadParams.Device.load(), nullptr);
+    EXPECT_EQ(run_.Rec().Connected, 0);
+    EXPECT_EQ(run_.Rec().Device, nullptr);
 
     // The emulator may not have read the last bytes off the pty yet; the connection's own
     // "~BAUD=230400" must not pass for the restore.

@@ -10,6 +10,7 @@
 #include "resources/AppMessages.h"
 #include "app/AppState.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Connection.h"
 #include "app/win32/FlowLog.h"
 #include "app/win32/LegacyApp.h"
 
@@ -110,8 +111,7 @@ class FlowLogTest : public ::testing::Test {
         CreateDirectoryA(Dir.c_str(), nullptr);
         SystemState.Flow = 37.5f;
         // Connected, with a fresh state report of this run: the log may write.
-        ThreadParams.Run.store(0x7E57);
-        ThreadParams.Connected.store(1);
+        ActAsWorkerForTests(CONN_CONNECTED);
         ResumeLogWithLink();
     }
     void TearDown() override {
@@ -123,8 +123,7 @@ class FlowLogTest : public ::testing::Test {
         DestroyWindow(Main);
         LogMessageBox = MessageBoxA;
         HoldLogForLink();
-        ThreadParams.Connected.store(0);
-        ThreadParams.Run.store(0);
+        InitConnection();
     }
     std::string PathOf(const char* name) { return Dir + "\\" + name; }
     bool TimerRunning() { return KillTimer(Main, TIMER_LOG_SAMPLE) != 0; }

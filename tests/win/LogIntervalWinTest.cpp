@@ -198,12 +198,11 @@ TEST_F(LogIntervalWinTest, CancelAndTheCloseBoxBothCancel) {
     EXPECT_FALSE(LogIntervalWinDialogBoxMsg(&message));
 }
 
+// The steps themselves are MsecSpinStep's (tested natively); here only that a click on the
+// milliseconds spin goes through it and the seconds spin does not.
 TEST_F(LogIntervalWinTest, MillisecondsSpinStepsByAHundred) {
     ClickSpin(IDC_MSEC_UPDOWN, 1);
     EXPECT_EQ(FieldText(IDC_MSEC_FIELD), "100");
-    SendMessageA(Item(IDC_MSEC_UPDOWN), UDM_SETPOS32, 0, 500);
-    ClickSpin(IDC_MSEC_UPDOWN, 0);
-    EXPECT_EQ(FieldText(IDC_MSEC_FIELD), "400");
     // The seconds spin keeps its own step of one.
     ClickSpin(IDC_SEC_UPDOWN, 1);
     EXPECT_EQ(FieldText(IDC_SEC_FIELD), "1");

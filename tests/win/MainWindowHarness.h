@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "resources/AppMessages.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 
 #include "app/AppState.h"
 #include "app/WorkerThread.h"
+#include "app/win32/Connection.h"
 #include "app/win32/LegacyApp.h"
 #include "app/win32/MainReadout.h"
 
@@ -53,17 +56,23 @@ inline std::string Title(HWND window) {
     return text;
 }
 
-// Tests that play the worker's part post its reports with this run, after making it the one
-// the window takes as current.
-constexpr WPARAM TEST_RUN = 0x7E57;
-inline WPARAM ActAsWorkerRun() {
-    ThreadParams.Run.store((uint32_t)TEST_RUN);
+// Tests that play the worker's part post its reports with this run's token, after making it
+// the one the window takes as current (connected, unless told another state).
+inline WPARAM TEST_RUN = 0;
+inline WPARAM ActAsWorkerRun(ConnectionState state = CONN_CONNECTED, const char* port = nullptr) {
+    TEST_RUN = ActAsWorkerForTests(state, port);
     return TEST_RUN;
+}
+
+// A state or flow record as the answer to the request the poll timer asked for.
+// It comes from the run now going (a test's own or the simulation's).
+inline void SendState(HWND window, const void* record) {
+    ExpectPollForTests(POLL_STATE);
+    SendMessageA(window, WM_BOARD_STATE, (WPARAM)ConnectionCurrentToken(), (LPARAM)record);
 }
 
 // A fresh main window with the program's start-up values.
 inline HWND OpenMainWindow() {
-    ThreadParams.Run.store(0);
     ThisIsController = 0;
     ShowFlowDisplayInUnits = 0;
     SystemState = SystemStateRec{};
@@ -74,10 +83,11 @@ inline HWND OpenMainWindow() {
     return window;
 }
 
+// The window goes once its worker has put the board back and reported its end.
 inline void CloseMainWindow(HWND window) {
     if (window && IsWindow(window))
         SendMessageA(window, WM_CLOSE, 0, 0);
-    Pump();
+    PumpUntil(5000, [&] { return !IsWindow(window) && LiveWorkerThreads() == 0; });
 }
 
 inline COLORREF PixelAt(HWND window, int x, int y) {

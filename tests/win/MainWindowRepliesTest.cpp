@@ -84,8 +84,7 @@ struct RepliesTest : testing::Test {
         ASSERT_NE(window, nullptr);
         ClearMsgQueue();
         ResetSettingSends();
-        ActAsWorkerRun();
-        SetConnectionStateForTests(CONN_CONNECTED);
+        ActAsWorkerRun(CONN_CONNECTED);
         Boxes.clear();
         MainMessageBox = RecordBox;
     }
@@ -100,10 +99,7 @@ struct RepliesTest : testing::Test {
             KillTimer(window, id);
         Pump();
         ClearMsgQueue();
-        ThreadParams.Connected.store(0);
-        ThreadParams.Simulation.store(0);
-        ThreadParams.Run.store(0);
-        SetConnectionStateForTests(CONN_IDLE);
+        InitConnection();
         MainMessageBox = MessageBoxA;
     }
 };
@@ -129,7 +125,7 @@ TEST_F(RepliesTest, UnchangedSetPointSendsNothing) {
     CurrentActiveGas = 0;
     TempSystemState = SystemStateRec{};
     TempSystemState.SetPoint = 40.0f;
-    SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
+    SendState(window, &TempSystemState);
     SendMessageA(window, WM_NEW_SETPOINT, 0, Bits(40.0f));
     PumpFor(150);
     EXPECT_TRUE(TakeRequests().empty());
@@ -173,18 +169,14 @@ TEST_F(RepliesTest, PidSaveWritesTheFourRegisters) {
 TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
     // A board whose own line ending could not be read keeps it: the end of the connection
     // could not put it back.
-    SetLineSettingsToRestore(9600, 0);
-    SetConnectionStateForTests(CONN_CONNECTING);
-    ThreadParams.Connected.store(1);
+    ActAsWorkerRun(CONN_CONNECTING);
     SendMessageA(window, WM_CONNECTED, TEST_RUN, 0);
     ExpectRequests(TakeRequests(),
                    {{"S64\r", WM_PRODUCT_CONFIG, PARSE_HEX, &ProductConfig, 0},
                     {"S54\r", WM_WINDOW_NAME, PARSE_TEXT, CommentField, sizeof CommentField}});
     KillTimer(window, TIMER_STATE_POLL);
-    SetLineSettingsToRestore(9600, 0x0D);
-    SetConnectionStateForTests(CONN_CONNECTING);
-    SendMessageA(window, WM_CONNECTED, TEST_RUN, 0);
-    SetLineSettingsToRestore(0, 0);
+    ActAsWorkerRun(CONN_CONNECTING);
+    SendMessageA(window, WM_CONNECTED, TEST_RUN, 1);
     ExpectRequests(
         TakeRequests(),
         {{"~SNLC=0x0D0A\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, sizeof IgnoreResult},
@@ -202,7 +194,7 @@ TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
         polls +=
             kind == REQUEST_BOARD_STATE && message == WM_BOARD_STATE && result == &TempSystemState;
     EXPECT_EQ(polls, 1);
-    SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
+    SendState(window, &TempSystemState);
     PumpFor(250);
     polls = 0;
     while (DequeueThreadMsg(&kind, &text, &message, &parse, &result))
@@ -249,14 +241,14 @@ TEST_F(RepliesTest, ReportsOfAStoppedRunChangeNothing) {
     EXPECT_EQ(SystemState.Flow, 0.0f);
     EXPECT_EQ(CurrentActiveGas, 0);
     EXPECT_EQ(Title(window), "Torvan Controller On FAKE");
-    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    EXPECT_EQ(LiveWorkerThreads(), 0);
     EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
 }
 
 TEST_F(RepliesTest, ControllerReadsItsPidRegistersWithoutUndoingTheOperator) {
     ProductConfig = 0x3;
-    snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM5");
-    SendMessageA(window, WM_PRODUCT_CONFIG, TEST_RUN, (LPARAM)&ProductConfig);
+    SendMessageA(window, WM_PRODUCT_CONFIG, ActAsWorkerRun(CONN_CONNECTED, "COM5"),
+                 (LPARAM)&ProductConfig);
     EXPECT_EQ(Title(window), "Torvan Controller On COM5");
     std::vector<Request> reads = TakeRequests();
     ASSERT_EQ(reads.size(), 4u);
@@ -332,11 +324,11 @@ TEST_F(RepliesTest, StateWithAnotherGasAsksOnce) {
     CurrentActiveGas = 1;
     TempSystemState = SystemStateRec{};
     TempSystemState.ActiveGas = 1;
-    SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
+    SendState(window, &TempSystemState);
     Pump();
     EXPECT_TRUE(TakeRequests().empty());
     TempSystemState.ActiveGas = 2;
-    SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
+    SendState(window, &TempSystemState);
     Pump();
     EXPECT_EQ(CurrentActiveGas, 2);
     EXPECT_EQ(TakeRequests().size(), 4u);

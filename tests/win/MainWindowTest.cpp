@@ -99,7 +99,7 @@ int WINAPI RequestsDuringTheBox(HWND owner, LPCSTR, LPCSTR caption, UINT) {
         AtBox.owner = owner;
         AtBox.state = CurrentConnectionState();
         AtBox.busy = ConnectionBusy();
-        AtBox.running = ThreadParams.Running.load();
+        AtBox.running = LiveWorkerThreads();
         SendMessageA(owner, WM_COMMAND, CMD_OPEN, 0);
         SendMessageA(owner, WM_COMMAND, CMD_SIMULATE, 0);
     }
@@ -137,7 +137,7 @@ struct MainWindowTest : testing::Test {
     void TearDown() override {
         CloseMainWindow(window);
         EXPECT_FALSE(IsWindow(window));
-        EXPECT_EQ(ThreadParams.Running.load(), 0);
+        EXPECT_EQ(LiveWorkerThreads(), 0);
     }
     RECT Outer() const {
         RECT r;
@@ -188,6 +188,7 @@ TEST_F(MainWindowTest, SimulationIdentifiesAControllerAndGrowsOnce) {
     RECT grown = Outer();
     EXPECT_EQ(grown.left, before.left);
     EXPECT_EQ(grown.top, before.top);
+    // Grown for the controller's rows (by how much is SizedMainWindowHeight's, tested natively).
     EXPECT_GT(grown.bottom - grown.top, before.bottom - before.top);
     // The set point rows sit below the flow digits inside the client area.
     RECT client;
@@ -204,9 +205,12 @@ TEST_F(MainWindowTest, SimulationIdentifiesAControllerAndGrowsOnce) {
     EXPECT_STREQ(FlowFormatBuff, "888888");
     EXPECT_EQ(NumFlowDecimalPlaces, 1);
 
-    // A second identification leaves the size alone.
-    SendMessageA(window, WM_COMMAND, CMD_SIMULATE, 0);
-    ASSERT_TRUE(PumpUntil(3000, [&] { return Title(window) == "Torvan Controller On FAKE"; }));
+    // A second identification (a reconnection's, which finds the controller again) leaves the
+    // size alone.
+    ProductConfig = 1;
+    SendMessageA(window, WM_PRODUCT_CONFIG, ActAsWorkerRun(CONN_CONNECTED, "COM5"),
+                 (LPARAM)&ProductConfig);
+    ASSERT_EQ(Title(window), "Torvan Controller On COM5") << "the identification was not taken";
     PumpFor(200);
     RECT again = Outer();
     EXPECT_EQ(again.bottom - again.top, grown.bottom - grown.top);
@@ -235,9 +239,10 @@ TEST_F(MainWindowTest, SimulatedStateReachesTheReadout) {
 
 TEST_F(MainWindowTest, CloseStopsTheSimulationAndTheMenuFollows) {
     ASSERT_TRUE(Simulate());
-    EXPECT_EQ(ThreadParams.Running.load(), 1);
+    EXPECT_EQ(LiveWorkerThreads(), 1);
     OpenPopup(1);
-    EXPECT_TRUE(MenuState(CMD_OPEN) & MF_GRAYED);
+    // Open stays offered while simulating: opening a port leaves the simulation.
+    EXPECT_FALSE(MenuState(CMD_OPEN) & MF_GRAYED);
     EXPECT_FALSE(MenuState(CMD_CLOSE) & MF_GRAYED);
     OpenPopup(2);
     EXPECT_FALSE(MenuState(CMD_SETPOINT) & MF_GRAYED);
@@ -245,10 +250,12 @@ TEST_F(MainWindowTest, CloseStopsTheSimulationAndTheMenuFollows) {
     EXPECT_TRUE(MenuState(CMD_FLOW_PERCENT) & MF_GRAYED);
     EXPECT_FALSE(MenuState(CMD_FLOW_UNITS) & MF_GRAYED);
 
+    // The window does not wait for the worker: it ends, and the window follows its end report.
     SendMessageA(window, WM_COMMAND, CMD_CLOSE, 0);
-    EXPECT_EQ(ThreadParams.Running.load(), 0);
-    EXPECT_EQ(ThreadParams.Simulation.load(), 0);
+    EXPECT_EQ(ConnectionSimulating(), 0);
     EXPECT_EQ(CurrentActiveGas, -1);
+    ASSERT_TRUE(PumpUntil(2000, [] { return CurrentConnectionState() == CONN_IDLE; }));
+    EXPECT_EQ(LiveWorkerThreads(), 0);
     OpenPopup(1);
     EXPECT_FALSE(MenuState(CMD_OPEN) & MF_GRAYED);
     EXPECT_TRUE(MenuState(CMD_CLOSE) & MF_GRAYED);
@@ -266,8 +273,9 @@ TEST_F(MainWindowTest, MeterGraysTheControllerDialogs) {
     ASSERT_NE(FindWindowA("#32770", "PID Adjust"), nullptr);
     ClearMsgQueue();
     ProductConfig = 0;
-    snprintf(ThreadParams.PortName, sizeof ThreadParams.PortName, "COM9");
-    SendMessageA(window, WM_PRODUCT_CONFIG, TEST_RUN, (LPARAM)&ProductConfig);
+    // A reconnection on COM9: its identification says meter.
+    SendMessageA(window, WM_PRODUCT_CONFIG, ActAsWorkerRun(CONN_CONNECTED, "COM9"),
+                 (LPARAM)&ProductConfig);
     EXPECT_EQ(Title(window), "Torvan Meter On COM9");
     OpenPopup(2);
     EXPECT_TRUE(MenuState(CMD_SETPOINT) & MF_GRAYED);
@@ -352,7 +360,7 @@ TEST_F(MainWindowTest, GdiObjectsStayFlat) {
         TempSystemState = SystemState;
         TempSystemState.StatusFlags = (uint16_t)((i % 3 == 0) ? 0x0008 : (i % 3 == 1) ? 0x4000 : 0);
         TempSystemState.Flow = (float)i;
-        SendMessageA(window, WM_BOARD_STATE, ThreadParams.Run.load(), (LPARAM)&TempSystemState);
+        SendState(window, &TempSystemState);
         SendMessageA(window, WM_REFRESH_INFO, 0, 0);
         if (i % 20 == 0)
             SendMessageA(window, WM_COMMAND, (i % 40 == 0) ? CMD_FLOW_UNITS : CMD_FLOW_PERCENT, 0);
@@ -410,7 +418,7 @@ TEST_F(MainWindowTest, ReadoutFollowsTheNumbersAndComesBackAfterAPaint) {
     auto reply = [&](float flow) {
         TempSystemState = SystemStateRec{};
         TempSystemState.Flow = flow;
-        SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
+        SendState(window, &TempSystemState);
         Pump();
     };
     reply(12.34f);
@@ -441,18 +449,16 @@ TEST_F(MainWindowTest, StatusFlagsColourTheStrip) {
         {0x0004, RGB(255, 255, 0)},
     };
     // Connected as far as the strip can tell, without a worker.
-    ThreadParams.Connected.store(1);
     ActAsWorkerRun();
     snprintf(GasInfo, sizeof GasInfo, "%s", "100.0000 sccm of N2");
     CurrentActiveGas = 0;
     for (const Case& c : cases) {
         TempSystemState = SystemStateRec{};
         TempSystemState.StatusFlags = c.flags;
-        SendMessageA(window, WM_BOARD_STATE, TEST_RUN, (LPARAM)&TempSystemState);
+        SendState(window, &TempSystemState);
         PumpFor(60);
         EXPECT_GT(StripShare(window, c.colour), 50) << "flags " << c.flags;
     }
-    ThreadParams.Connected.store(0);
 }
 
 TEST_F(MainWindowTest, GraphOpensBesideTheWindowAndPlotsTheFlow) {
@@ -536,14 +542,14 @@ TEST_F(MainWindowTest, LeftoverSerialErrorStartsNothing) {
     // Idle: nothing to restart, so no connection attempt and no port dialog.
     PostMessageA(window, WM_SERIAL_ERROR, 0, 0);
     PumpFor(300);
-    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    EXPECT_EQ(LiveWorkerThreads(), 0);
     EXPECT_EQ(FindWindowA("#32770", "Select Serial Port"), nullptr);
     // Simulating: the simulated board keeps running.
     ASSERT_TRUE(Simulate());
     PostMessageA(window, WM_SERIAL_ERROR, 0, 0);
     PumpFor(300);
-    EXPECT_EQ(ThreadParams.Simulation.load(), 1);
-    EXPECT_EQ(ThreadParams.Running.load(), 1);
+    EXPECT_EQ(ConnectionSimulating(), 1);
+    EXPECT_EQ(LiveWorkerThreads(), 1);
     EXPECT_EQ(Title(window), "Torvan Controller On FAKE");
 }
 
@@ -567,8 +573,7 @@ TEST_F(MainWindowTest, AReconnectionQueuedBehindCloseOrSimulateStartsNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ThreadStarts = 0;
-        SetConnectionStateForTests(CONN_CONNECTED);
-        PostMessageA(window, WM_SERIAL_ERROR, ActAsWorkerRun(), 0);
+        PostMessageA(window, WM_SERIAL_ERROR, ActAsWorkerRun(CONN_CONNECTED), 0);
         PostMessageA(window, WM_COMMAND, c.command, 0);
         PumpFor(300);
         EXPECT_EQ(ThreadStarts, c.starts);
@@ -590,8 +595,8 @@ TEST_F(MainWindowTest, AWorkerThatCannotStartIsReportedAndTheMenusStayIdle) {
         PumpFor(300);
         EXPECT_EQ(MainBoxes.size(), 1u);
         EXPECT_EQ(Title(window), "Torvan Control Board Test");
-        EXPECT_EQ(ThreadParams.Running.load(), 0);
-        EXPECT_EQ(ThreadParams.Simulation.load(), 0);
+        EXPECT_EQ(LiveWorkerThreads(), 0);
+        EXPECT_EQ(ConnectionSimulating(), 0);
         OpenPopup(1);
         EXPECT_FALSE(MenuState(CMD_OPEN) & MF_GRAYED);
         EXPECT_TRUE(MenuState(CMD_CLOSE) & MF_GRAYED);
@@ -664,5 +669,5 @@ TEST_F(MainWindowTest, QuitRequestDuringThePortDialogEndsIt) {
     EXPECT_FALSE(quit.dialogStayed);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_TRUE(PortDialogs().empty());
-    EXPECT_EQ(ThreadParams.Running.load(), 0);
+    EXPECT_EQ(LiveWorkerThreads(), 0);
 }
