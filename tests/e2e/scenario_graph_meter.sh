@@ -19,7 +19,14 @@ assert_eq "$(drv title "$graph")" "$title" "graph title"
 read -r sw sh <<<"$(drv screen)"
 read -r mx my _ _ <<<"$(drv rect "$APP_HWND")"
 assert_eq "$(drv rect "$graph")" "$((mx + 40)) $((my + 40)) $((sw / 3)) $((sh / 4))" "graph rectangle"
-assert_eq "$(drv menu-state "$APP_HWND" 2 40510)" "enabled checked" "View/Graph checked"
+# The check mark follows the graph's opening through the connection's owner: read it until it
+# shows, for at most 2 s.
+for _ in $(seq 20); do
+    state=$(drv menu-state "$APP_HWND" 2 40510)
+    [ "$state" = "enabled checked" ] && break
+    sleep 0.1
+done
+assert_eq "$state" "enabled checked" "View/Graph checked"
 wait_record 5 '~GAFV' 5 || fail "no flow blocks polled"
 
 # The samples arrive ten at a time; in 4 s the trace crosses the whole width.

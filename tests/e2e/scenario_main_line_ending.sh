@@ -18,7 +18,8 @@ for round in 1 2; do
     assert_eq "$(tail -2 "$E2E_TMP/heard.txt" | tr '\n' ' ')" "~SNLC=d ~BAUD=19200 " \
         "the board's last commands after Close $round"
 done
-# Twice in the first connection (the lost answer asked again), once in the second: the board
-# was found at its own 19200 again, so its line ending is read afresh.
-assert_eq "$(grep -c '^S65$' "$E2E_TMP/heard.txt")" "3" "S65 queries"
+# Twice in the first connection (the lost answer asked again), not in the second: the board
+# was found again at the speed kept as its own, so the line ending kept with it still holds (a
+# board that missed the last "~SNLC" would otherwise answer CR LF and be taken for a CR LF board).
+assert_eq "$(grep -c '^S65$' "$E2E_TMP/heard.txt")" "2" "S65 queries"
 pass
