@@ -365,6 +365,12 @@ void WorkerRunFinish(WorkerRunRec* run) {
         DisconnectFromTorvan(run->Device);
         LeaveRun(run);
         run->Device = nullptr;
+    } else if (!run->Simulation && run->InitialBaud != 0) {
+        // The connect sent the speed switch and then lost the port, or was stopped before it
+        // had the link: the board may sit at 230400 with nobody to put it back but this run.
+        EnterRun(run);
+        PutBoardBack(run->PortName);
+        LeaveRun(run);
     }
     run->Connected = 0;
     PostFromRun(run, WM_WORKER_ENDED, 0);

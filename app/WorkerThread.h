@@ -60,7 +60,8 @@ int WorkerRunConnect(WorkerRunRec* run);
 // took a request. Takes nothing once told to stop.
 int WorkerRunStep(WorkerRunRec* run);
 // Puts the board back to its own speed and line ending, closes the port, and posts
-// WM_WORKER_ENDED as the run's last act.
+// WM_WORKER_ENDED as the run's last act. A run without a link whose connect had moved the
+// board puts it back through a port opened for that (PutBoardBack).
 void WorkerRunFinish(WorkerRunRec* run);
 // Tells the run to stop and wakes it if it waits on the queue.
 void StopWorkerRun(WorkerRunRec* run);

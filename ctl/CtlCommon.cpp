@@ -132,22 +132,27 @@ void SetRestoring(int restoring) {
     Restoring = restoring;
 }
 
-// ConnectToTorvan failed after the board took "~BAUD=230400": the port did not open again at
-// the new speed. The board sits at 230400 now, so the port is tried there a while longer; once
-// it opens the link is up as if nothing had happened.
+// ConnectToTorvan failed after it sent "~BAUD=230400": the port did not open again at the new
+// speed, or the board did not answer there. It may sit at 230400 now, so the port is tried
+// there a while longer; once a board answers on it the link is up as if nothing had happened.
 static int ReopenAtLinkSpeed(const char* port) {
     SetRestoring(1);
     for (int attempt = 0; attempt < 10 && Board == nullptr; ++attempt) {
         DeviceSleepMs(200);
         uint32_t error = 0;
         Board = OpenComPort(port, 230400, 'N', 8, 1.0f, &error);
+        if (Board != nullptr && !BoardAnswersProbe(Board)) {
+            CloseComPort(Board);
+            Board = nullptr;
+        }
     }
+    ClearSerialPortErrors();
     SetRestoring(0);
     return Board != nullptr;
 }
 
 int OpenBoard(const char* port) {
-    char why[300];
+    char why[640];
     if (!AcquirePortLock(port, &BoardLock, why, sizeof why)) {
         return Fail(EXIT_NO_BOARD, "%s", why);
     }
@@ -166,12 +171,17 @@ int OpenBoard(const char* port) {
         if (foundAt != 0 && ReopenAtLinkSpeed(port)) {
             return EXIT_DONE;
         }
+        if (foundAt != 0) {
+            // Whatever the board heard, it is sent its own settings back before the port goes.
+            PutBoardBack(port);
+        }
         ReleasePortLock(&BoardLock);
         if (foundAt != 0) {
             snprintf(why, sizeof why,
-                     "%s could not be opened again at 230400 after the board was moved there: "
-                     "the board is left at 230400 with CR LF (\"torvanctl restore %s --baud %u\" "
-                     "puts it back)",
+                     "%s did not answer at 230400 after the board was sent there (the port did "
+                     "not open again, or the board did not take the speed): it was sent its own "
+                     "settings back, but may be left at 230400 with CR LF (\"torvanctl restore "
+                     "%s --baud %u\" puts it back)",
                      port, port, (unsigned)foundAt);
             return Fail(EXIT_NO_BOARD, "%s", why);
         }

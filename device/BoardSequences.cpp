@@ -368,8 +368,38 @@ int ConnectToTorvan(const char* portName, ComHandle* handleInOut) {
     CloseHandleIn(handleInOut);
 
     int opened = OpenWithRetries(portName, LINK_SPEED, handleInOut);
+    // Only a board that answers at 230400 took the switch; one that refused or missed it still
+    // runs at the speed it was found at, where every later command would reach it as noise.
+    if (opened && foundAt != LINK_SPEED && !ProbeAnswered(*handleInOut)) {
+        CloseHandleIn(handleInOut);
+        opened = 0;
+    }
+    // A failure leaves what was saved in place: the board may be at either speed now, and the
+    // caller puts it back (PutBoardBack) rather than trust an answer that may be a late one.
     ClearSerialPortErrors();
     return opened;
+}
+
+int BoardAnswersProbe(ComHandle handle) {
+    return ProbeAnswered(handle);
+}
+
+void PutBoardBack(const char* portName) {
+    uint32_t baud = GetInitialBaudRate();
+    if (baud == 0) {
+        return;
+    }
+    // First at its own speed (a board that never switched, or already went back, is there with
+    // perhaps the program's CR LF), then at 230400: the restore reaches the board wherever it
+    // is, and reaches a board that is elsewhere as noise it rejects.
+    const uint32_t speeds[2] = {baud, LINK_SPEED};
+    for (int i = 0; i < (baud == LINK_SPEED ? 1 : 2); i++) {
+        ComHandle handle = nullptr;
+        if (OpenWithRetries(portName, speeds[i], &handle)) {
+            DisconnectFromTorvan(handle);
+        }
+    }
+    ClearSerialPortErrors();
 }
 
 void DisconnectFromTorvan(ComHandle handle) {

@@ -102,7 +102,16 @@ uint32_t FlowReadingsWaitMs(int missing);
 // when the board is found again at the program's own 230400 on the same port: it did not hear
 // the last restore; taken afresh when it is found at another speed) and moves it to 230400.
 // A stop asked for through the abort check ends the speed search between rounds.
+// Fails when the port does not open again at 230400 or the board does not answer there; once
+// the switch was sent, the speed and line ending saved for the end stay set (the board may be
+// at either speed) for PutBoardBack.
 int ConnectToTorvan(const char* portName, ComHandle* handleInOut);
+// 1 when a board answers the probe on the open port.
+int BoardAnswersProbe(ComHandle handle);
+// For a connection that ended without a link after the board may have been moved: sends the
+// saved speed and line ending back at the board's own speed and at 230400, each through a
+// port opened for it. Nothing when nothing was saved.
+void PutBoardBack(const char* portName);
 // Sends the board back to the speed and line ending saved for the connection's port and closes
 // the port; what was saved is kept for the next connection on that port.
 void DisconnectFromTorvan(ComHandle handle);

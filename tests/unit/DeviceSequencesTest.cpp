@@ -65,13 +65,13 @@ TEST_F(DeviceSequencesTest, ConnectFindsTheBoardsSpeed) {
          "Invalid Command\r\n>",
          1,
          {9600, 230400},
-         {"2\r", "S112=0\r", "S65\r", "~BAUD=230400\r"},
+         {"2\r", "S112=0\r", "S65\r", "~BAUD=230400\r", "2\r"},
          {100}},
         {19200,
          "Invalid Command\r\n>",
          1,
          {9600, 19200, 230400},
-         {"2\r", "2\r", "S112=0\r", "S65\r", "~BAUD=230400\r"},
+         {"2\r", "2\r", "S112=0\r", "S65\r", "~BAUD=230400\r", "2\r"},
          {100}},
         {230400,
          "Invalid Command>",
@@ -144,6 +144,37 @@ TEST_F(DeviceSequencesTest, OpenFailures) {
         EXPECT_EQ(Port.OpenBauds.size(), c.Opens);
         EXPECT_EQ(handle != nullptr, c.Result == 1);
     }
+}
+
+// A board that refuses or misses the switch still runs at the speed it was found at: the
+// connect fails rather than talk to it as noise, and what it saved puts the board back from
+// either speed.
+TEST_F(DeviceSequencesTest, ABoardThatDidNotSwitchFailsTheConnectAndIsPutBack) {
+    BoardBaud = 19200;
+    Port.Responder = [](const std::string& command) {
+        if (command != "~BAUD=230400\r")
+            Board(command);
+    };
+    ComHandle handle = nullptr;
+    EXPECT_EQ(ConnectToTorvan("COM3", &handle), 0);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_EQ(Port.Commands.back(), "2\r"); // the probe at 230400 went unanswered
+    EXPECT_EQ(GetInitialBaudRate(), 19200u);
+    EXPECT_EQ(GetInitialNewLine(), 0x0D0Au);
+
+    Port.Commands.clear();
+    Port.OpenBauds.clear();
+    PutBoardBack("COM3");
+    EXPECT_EQ(Port.OpenBauds, (Speeds{19200, 230400}));
+    EXPECT_EQ(Port.Commands,
+              (Lines{"~SNLC=d0a\r", "~BAUD=19200\r", "~SNLC=d0a\r", "~BAUD=19200\r"}));
+    EXPECT_EQ(BoardBaud, 19200u);
+
+    // Nothing saved, nothing sent.
+    ForgetBoardLineSettings();
+    Port.Commands.clear();
+    PutBoardBack("COM3");
+    EXPECT_TRUE(Port.Commands.empty());
 }
 
 TEST_F(DeviceSequencesTest, ConnectClosesAHandleItIsGiven) {

@@ -79,7 +79,8 @@ TEST_F(SimPortsTest, ConnectFindsTheBoardAtItsSpeedAndDisconnectPutsItBack) {
     EmuLineUpdate(line, SimNowMs());
 
     // The probe at 9600 times out after 152 ms; the one at 19200 is answered at once; the
-    // port waits 100 ms after "~BAUD=230400" and the board switches 50 ms after it.
+    // port waits 100 ms after "~BAUD=230400" and the board switches 50 ms after it; the probe
+    // at 230400 shows it did.
     EXPECT_EQ(Record(line), (Texts{
                                 "0 speed 19200 start",
                                 "0 line-ending 13 start",
@@ -89,6 +90,7 @@ TEST_F(SimPortsTest, ConnectFindsTheBoardAtItsSpeedAndDisconnectPutsItBack) {
                                 "152 command 19200 S65",
                                 "152 command 19200 ~BAUD=230400",
                                 "202 speed 230400 ~BAUD",
+                                "252 command 230400 2",
                                 "252 command 230400 S64",
                                 "252 command 230400 ~SNLC=d",
                                 "252 command 230400 ~BAUD=19200",
