@@ -42,8 +42,8 @@ TEST_F(DeviceWineTest, ConnectFindsTheMeterAtItsSpeedAndRestoresIt) {
     std::vector<std::string> got = BoardRecord("com6.rec");
     ASSERT_GE(got.size(), recorded + 6);
     std::vector<std::string> ours(got.begin() + recorded, got.end());
-    // The probe is heard only at the board's own speed.
-    const std::vector<std::string> expected = {"2",     "S112=0", "S65",     "~BAUD=230400",
+    // The probe is heard at the board's own speed, and at 230400 once it took the switch.
+    const std::vector<std::string> expected = {"2",     "S112=0", "S65",     "~BAUD=230400", "2",
                                                "~GLSV", "~GAFV",  "~SNLC=d", "~BAUD=19200"};
     EXPECT_EQ(ours, expected);
     BoardControl("com6.ctl", "reset");
