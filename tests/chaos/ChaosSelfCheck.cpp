@@ -40,7 +40,9 @@ size_t TailAt(const Entries& e) {
 int MissingRestore(ChaosTrace* trace) {
     Entries& e = trace->Entries;
     for (size_t i = 0; i < e.size(); i++) {
-        if (e[i].Kind != TR_END || e[i].A != 1)
+        // A run that a reconnection follows is no end of the connection: the next run takes
+        // the board as it finds it.
+        if (e[i].Kind != TR_END || e[i].A != 1 || e[i].Text == "reconnection")
             continue;
         long ownBaud = -1, ownLe = -1;
         int restore = -1, moved = 0;
@@ -60,7 +62,19 @@ int MissingRestore(ChaosTrace* trace) {
             }
         }
         if (restore >= 0) {
-            e.erase(e.begin() + restore);
+            // Every setting that puts the board back goes, up to the next command it hears
+            // after the end: an end may send the restore more than once (at two speeds).
+            std::vector<size_t> back;
+            for (size_t k = (size_t)restore; k < e.size(); k++) {
+                if (e[k].Port != e[i].Port)
+                    continue;
+                if (k > i && e[k].Kind == TR_BOARD_HEARD)
+                    break;
+                if (e[k].Kind == TR_BOARD_SETTING && e[k].A == ownBaud && e[k].B == ownLe)
+                    back.push_back(k);
+            }
+            for (size_t n = back.size(); n-- > 0;)
+                e.erase(e.begin() + (long)back[n]);
             return 1;
         }
     }
