@@ -1,5 +1,7 @@
 #include "app/DeferredSend.h"
 
+#include <cstdio>
+
 void DeferredReset(DeferredValueRec* value) {
     *value = DeferredValueRec{0.0, 0.0, 0, 0, 0, 0, 0};
 }
@@ -53,4 +55,41 @@ int DeferredBoardRead(DeferredValueRec* value, double board) {
         value->BoardKnown = 1;
     }
     return !value->Touched;
+}
+
+int DeferredUnsent(const DeferredValueRec* value) {
+    return value->Touched && (value->Pending || value->Waiting || value->InFlight > 0);
+}
+
+void DeferredRefused(DeferredValueRec* value) {
+    if (value->InFlight > 0)
+        value->InFlight--;
+    value->BoardKnown = 0;
+}
+
+int SettingsReportText(const char* const names[], int count, unsigned mask, const char* what,
+                       char* out, int size) {
+    if (size <= 0)
+        return 0;
+    out[0] = '\0';
+    int named = 0, total = 0;
+    for (int i = 0; i < count && i < 32; i++)
+        total += (mask >> i) & 1u;
+    int length = 0;
+    for (int i = 0; i < count && i < 32 && length < size; i++) {
+        if (!((mask >> i) & 1u))
+            continue;
+        const char* joint = named == 0 ? "The " : named == total - 1 ? " and the " : ", the ";
+        int n = snprintf(out + length, (size_t)(size - length), "%s%s", joint, names[i]);
+        length += n > 0 ? n : 0;
+        named++;
+    }
+    if (named == 0)
+        return 0;
+    if (length < size) {
+        int n = snprintf(out + length, (size_t)(size - length), " %s %s.",
+                         named == 1 ? "was" : "were", what);
+        length += n > 0 ? n : 0;
+    }
+    return length < size ? length : size - 1;
 }

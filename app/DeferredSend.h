@@ -42,3 +42,16 @@ int DeferredLinkDown(DeferredValueRec* value);
 // non-zero when the operator has not chosen a value since the connection, so the caller may
 // show the board's.
 int DeferredBoardRead(DeferredValueRec* value, double board);
+// The operator chose the value and no board has carried it out: it waits for its timer, for a
+// controller, or for the worker.
+int DeferredUnsent(const DeferredValueRec* value);
+// The board refused one of the sends ("Invalid Command"): it keeps the value it had, which is
+// no longer known, and the operator's choice stays unsent.
+void DeferredRefused(DeferredValueRec* value);
+
+// The operator's report of values that did not reach the board: "The set point and the
+// integral gain were <what>." (what: "not sent to the board: the connection ended", say).
+// Names are those of the bits set in mask (bit i: names[i]); an empty text when mask names
+// none. Returns the text's length.
+int SettingsReportText(const char* const names[], int count, unsigned mask, const char* what,
+                       char* out, int size);

@@ -44,6 +44,9 @@ constexpr unsigned WM_PID_READ = 32816;
 // A worker run's last message: it has put the board back and closed its port (wParam: its
 // token).
 constexpr unsigned WM_WORKER_ENDED = 32817;
+// Posted to the main window to show, in one box, the set point and PID values that did not
+// reach the board or that it refused.
+constexpr unsigned WM_SETTINGS_NOT_SENT = 32818;
 
 // Main window timers (all on TimerProc).
 constexpr unsigned TIMER_FLOW_READINGS = 264; // 50 ms while the graph is open

@@ -436,6 +436,10 @@ int ConnectionControllerIdentified() {
     return OwnerControllerIdentified(&Owner);
 }
 
+int ConnectionSessionEnded() {
+    return Owner.SessionEnded;
+}
+
 int ConnectionLinkUp() {
     return OwnerLinkUp(&Owner);
 }

@@ -60,6 +60,7 @@ void ConnectionEndForExit(HWND window);
 // program's, are dropped.
 int ConnectionTakesReplies(WPARAM token);
 int ConnectionControllerIdentified();
+int ConnectionSessionEnded(); // Windows logs off or shuts down: nothing starts again
 int ConnectionLinkUp();
 int ConnectionSimulating();
 int ConnectionWaitingForPrevious();

@@ -76,6 +76,67 @@ void ResetSettingSends() {
         KillSettingTimers(MainWindowHandle);
 }
 
+// Values chosen that did not reach the board, and values the board refused: said in one box
+// once the handler that found them has returned (a connection's end runs every companion's
+// hook first, and a box's modal loop would run the others' in between).
+static unsigned UnsentMask, RefusedMask;
+static const char* UnsentWhy = "";
+static int SettingsReportPosted;
+
+static unsigned UnsentSettings() {
+    unsigned mask = 0;
+    for (int i = 0; i < SETTING_COUNT; i++)
+        if (DeferredUnsent(&SettingSends[i]))
+            mask |= 1u << i;
+    return mask;
+}
+
+static void PostSettingsReport(HWND window) {
+    if (!SettingsReportPosted && window)
+        SettingsReportPosted = PostMessageA(window, WM_SETTINGS_NOT_SENT, 0, 0) ? 1 : 0;
+}
+
+static void ShowSettingsReport(HWND window) {
+    SettingsReportPosted = 0;
+    // At a log-off nobody is left to read it.
+    if (ConnectionSessionEnded()) {
+        UnsentMask = RefusedMask = 0;
+        return;
+    }
+    char unsent[200], refused[200], what[80];
+    snprintf(what, sizeof what, "not sent to the board: %s", UnsentWhy);
+    SettingsReportText(SETTING_NAMES, SETTING_COUNT, UnsentMask, what, unsent, sizeof unsent);
+    SettingsReportText(SETTING_NAMES, SETTING_COUNT, RefusedMask,
+                       "refused by the board, which keeps the value it had", refused,
+                       sizeof refused);
+    UnsentMask = RefusedMask = 0;
+    if (!unsent[0] && !refused[0])
+        return;
+    char text[420];
+    snprintf(text, sizeof text, "%s%s%s", unsent, unsent[0] && refused[0] ? "\r" : "", refused);
+    MainMessageBox(window, text, AppName, MB_OK | MB_ICONWARNING);
+}
+
+void EndSettingSends(HWND window, const char* why) {
+    unsigned mask = UnsentSettings();
+    if (mask != 0) {
+        UnsentMask |= mask;
+        UnsentWhy = why;
+        PostSettingsReport(window);
+    }
+    ResetSettingSends();
+}
+
+void SettingsAtExit(HWND window) {
+    // The window goes right after: a posted report would never be read.
+    unsigned mask = UnsentSettings();
+    if (mask != 0) {
+        UnsentMask |= mask;
+        UnsentWhy = "the program ends";
+    }
+    ShowSettingsReport(window);
+}
+
 void SettingsLinkDown() {
     for (DeferredValueRec& value : SettingSends)
         DeferredLinkDown(&value);
@@ -166,10 +227,19 @@ void SendWaitingSettings(HWND window) {
             SendSetting(window, id);
 }
 
-static void OnSettingSent(LPARAM lParam) {
-    for (int i = 0; i < SETTING_COUNT; i++)
-        if ((const void*)lParam == SettingReplies[i])
+static void OnSettingSent(HWND window, LPARAM lParam) {
+    for (int i = 0; i < SETTING_COUNT; i++) {
+        if ((const void*)lParam != SettingReplies[i])
+            continue;
+        // A value out of the board's range is answered "Invalid Command": not carried out.
+        if (ReplyRefused(SettingReplies[i])) {
+            DeferredRefused(&SettingSends[i]);
+            RefusedMask |= 1u << i;
+            PostSettingsReport(window);
+        } else {
             DeferredCarriedOut(&SettingSends[i]);
+        }
+    }
 }
 
 static void OnPidRead(LPARAM lParam) {
@@ -244,7 +314,7 @@ static void OnProductConfig(HWND window, WPARAM token, LPARAM lParam) {
         snprintf(WindowTitle, sizeof WindowTitle, "Torvan Meter On %s", ConnectionPortName());
         // A reconnection may find a meter where a controller was: it has no set point or
         // PID loop to send to, and what the operator chose for the controller is dropped.
-        ResetSettingSends();
+        EndSettingSends(window, "the board is a meter");
         HMENU menu = GetMenu(window);
         if (SetPointDlgActive) {
             CloseSetPointDlg();
@@ -480,7 +550,10 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         OnPidRead(lParam);
         return 1;
     case WM_SETTING_SENT:
-        OnSettingSent(lParam);
+        OnSettingSent(window, lParam);
+        return 1;
+    case WM_SETTINGS_NOT_SENT:
+        ShowSettingsReport(window);
         return 1;
     case WM_PID_SAVE:
         OnPidSave(window);

@@ -14,6 +14,12 @@ void SendSetting(HWND window, UINT timerId);
 // or the board is a meter: what the operator chose and was not carried out is dropped, the
 // settling timers stop.
 void ResetSettingSends();
+// As ResetSettingSends, after what was chosen and not carried out is noted for a box that
+// says so once the handler has returned (why: "the connection ended", say).
+void EndSettingSends(HWND window, const char* why);
+// The program ends: what was chosen and not carried out, and refusals not yet shown, are said
+// in a box now (none at a log-off).
+void SettingsAtExit(HWND window);
 // A link error stopped the run: the queue is gone, and each value chosen and not yet carried
 // out goes again once the next run identifies a controller.
 void SettingsLinkDown();

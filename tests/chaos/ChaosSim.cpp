@@ -275,14 +275,19 @@ void ChangeSetting(int term, double value) {
     }
 }
 
-// What the window does at the end of a connection and for a meter: what the operator chose and
-// no controller has taken is dropped, and nothing tells the operator (marked in the trace).
-void DropUnreported(const char* why) {
+// What the window does at the end of a connection, for a meter and at Exit: what the operator
+// chose and no controller has taken is named in a box. At a log-off nobody is there to read
+// one, and the value goes with the session (marked in the trace).
+void ReportUnsent(const char* why) {
     for (int term = 0; term < CHAOS_VALUES; term++) {
         const DeferredValueRec& v = S->Settings[term];
-        if (v.Touched && (v.Pending || v.Waiting || v.InFlight))
+        if (!DeferredUnsent(&v))
+            continue;
+        if (S->Owner.SessionEnded)
             Add(TR_ACTION, -1, 0, term, 0, v.Wanted,
-                std::string("dropped unreported ") + ChaosValueName(term) + " (" + why + ")");
+                std::string("dropped at the log-off ") + ChaosValueName(term));
+        else
+            Add(TR_VALUE_NOT_SENT, -1, 0, term, 0, v.Wanted, why);
     }
 }
 
@@ -430,14 +435,14 @@ void Hook(OwnerHook hook) {
         LogGateLinkDown(&S->Gate);
         break;
     case HOOK_ENDED:
-        DropUnreported("the connection ended");
+        ReportUnsent("the connection ended");
         ResetSettings();
         CmdEnded();
         LogGateLinkDown(&S->Gate);
         StopLog();
         break;
     case HOOK_EXIT:
-        DropUnreported("the program ends");
+        ReportUnsent("the program ends");
         StopLog();
         break;
     default:
@@ -632,7 +637,7 @@ void OnWorkerMessage(const Message& m) {
                                  &S->PidRead[CHAOS_VALUE_I]);
             } else {
                 // A meter: what was chosen for a controller is dropped.
-                DropUnreported("a meter was found");
+                ReportUnsent("the board is a meter");
                 ResetSettings();
             }
         }
@@ -675,11 +680,14 @@ void OnWorkerMessage(const Message& m) {
         for (int term = 0; term < CHAOS_VALUES; term++) {
             if ((const void*)m.LParam != S->SettingReplies[term])
                 continue;
-            DeferredCarriedOut(&S->Settings[term]);
-            // The window takes the send as carried out whatever the board answered.
-            if (strstr(S->SettingReplies[term], "Invalid") != nullptr)
-                Add(TR_ACTION, -1, m.Token, term, 0, 0.0,
-                    std::string("refused unreported ") + ChaosValueName(term));
+            // A refusal is not carried out: the window says so.
+            if (ReplyRefused(S->SettingReplies[term])) {
+                DeferredRefused(&S->Settings[term]);
+                Add(TR_VALUE_NOT_SENT, -1, m.Token, term, 0, S->Settings[term].Wanted,
+                    "refused by the board");
+            } else {
+                DeferredCarriedOut(&S->Settings[term]);
+            }
         }
         return;
     case WM_PID_READ:

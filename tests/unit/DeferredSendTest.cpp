@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "app/DeferredSend.h"
@@ -14,6 +15,7 @@ enum EventKind {
     DONE,   // the worker carried out the oldest send
     READ,   // the board reported Value; Expected: whether the caller may show it
     DOWN,   // a link error stopped the run; Expected: whether the value waits to go again
+    REFUSE, // the board refused the oldest send and kept what it had
 };
 struct Event {
     EventKind Kind;
@@ -34,6 +36,14 @@ TEST(DeferredSend, BoardEndsAtTheOperatorsLastValue) {
         {"60 then straight back to the board's 50 withdraws the send",
          {{READ, 50, 1}, {CHANGE, 60, DEFERRED_START}, {CHANGE, 50, DEFERRED_CANCEL}},
          50},
+        {"after a refusal the board's value is unknown: the same choice goes again",
+         {{READ, 50, 1},
+          {CHANGE, 60, DEFERRED_START},
+          {SEND, 60, 0},
+          {REFUSE, 0, 0},
+          {CHANGE, 60, DEFERRED_START},
+          {SEND, 60, 0}},
+         60},
         {"the board's own value sends nothing",
          {{READ, 50, 1}, {CHANGE, 50, DEFERRED_NOTHING}},
          50},
@@ -123,6 +133,11 @@ TEST(DeferredSend, BoardEndsAtTheOperatorsLastValue) {
                 EXPECT_EQ(DeferredBoardRead(&value, e.Value), e.Expected)
                     << c.Name << " step " << i;
                 break;
+            case REFUSE:
+                ASSERT_FALSE(queued.empty()) << c.Name << " step " << i;
+                queued.erase(queued.begin());
+                DeferredRefused(&value);
+                break;
             case DOWN:
                 queued.clear(); // the queue goes with the run
                 EXPECT_EQ(DeferredLinkDown(&value), e.Expected) << c.Name << " step " << i;
@@ -135,4 +150,48 @@ TEST(DeferredSend, BoardEndsAtTheOperatorsLastValue) {
         EXPECT_FALSE(value.Waiting) << c.Name;
         EXPECT_EQ(board, c.BoardAtEnd) << c.Name;
     }
+}
+
+// What is reported as not sent: a choice waiting for its timer, a controller or the worker,
+// and nothing the board carried out or the operator never touched.
+TEST(DeferredSend, UnsentChoicesAndTheirReport) {
+    DeferredValueRec value;
+    DeferredReset(&value);
+    EXPECT_FALSE(DeferredUnsent(&value));
+    DeferredChange(&value, 60);
+    EXPECT_TRUE(DeferredUnsent(&value)); // its timer runs
+    DeferredHold(&value);
+    EXPECT_TRUE(DeferredUnsent(&value)); // waits for a controller
+    DeferredSent(&value);
+    EXPECT_TRUE(DeferredUnsent(&value)); // with the worker
+    DeferredRefused(&value);
+    EXPECT_FALSE(DeferredUnsent(&value)); // refused: reported as such, not as unsent
+    DeferredChange(&value, 70);
+    DeferredSent(&value);
+    DeferredCarriedOut(&value);
+    EXPECT_FALSE(DeferredUnsent(&value));
+
+    const char* names[] = {"set point", "proportional gain", "integral gain"};
+    char text[160];
+    const struct {
+        unsigned Mask;
+        const char* Text;
+    } cases[] = {
+        {0, ""},
+        {1, "The set point was not sent to the board: the connection ended."},
+        {5, "The set point and the integral gain were not sent to the board: the connection "
+            "ended."},
+        {7, "The set point, the proportional gain and the integral gain were not sent to the "
+            "board: the connection ended."},
+    };
+    for (const auto& c : cases) {
+        int n = SettingsReportText(names, 3, c.Mask, "not sent to the board: the connection ended",
+                                   text, sizeof text);
+        EXPECT_STREQ(text, c.Text);
+        EXPECT_EQ(n, (int)strlen(c.Text));
+    }
+    // A short buffer holds a cut text, ended.
+    char small[12];
+    EXPECT_EQ(SettingsReportText(names, 3, 7, "refused by the board", small, sizeof small), 11);
+    EXPECT_EQ(strlen(small), 11u);
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "MainWindowHarness.h"
+#include "app/win32/Companions.h"
 #include "app/win32/Connection.h"
 #include "resources/AppMessages.h"
 #include "app/SerialCmdQ.h"
@@ -119,6 +120,35 @@ TEST_F(RepliesTest, SetPointBurstSendsOnceWithTheLastValue) {
     EXPECT_EQ(sent[0].message, WM_SETTING_SENT);
     // Outside simulation the readout waits for the board to report the new value.
     EXPECT_FLOAT_EQ(SystemState.SetPoint, 0.0f);
+}
+
+// A send the board answers "Invalid Command" is not carried out, and a value still waiting when
+// the connection ends is not dropped in silence: each is named in a box once the handler
+// returns.
+TEST_F(RepliesTest, RefusedAndUnsentSettingsAreReported) {
+    IdentifyController();
+    SystemState.SetPoint = 0.0f;
+    PostMessageA(window, WM_NEW_SETPOINT, 0, Bits(25.0f));
+    PumpFor(200);
+    std::vector<Request> sent = TakeRequests();
+    ASSERT_EQ(sent.size(), 1u);
+    snprintf((char*)sent[0].result, sent[0].resultSize, "Invalid Command\r\n");
+    SendMessageA(window, WM_SETTING_SENT, TEST_RUN, (LPARAM)sent[0].result);
+    EXPECT_TRUE(Boxes.empty()); // not from inside the reply's handler
+    Pump();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0], "The set point was refused by the board, which keeps the value it had.");
+
+    // Chosen, its timer still running, when the connection ends.
+    SendMessageA(window, WM_PID_PROPORTIONAL, 0, Bits(2.0f));
+    CompanionHook(window, HOOK_ENDED);
+    Pump();
+    ASSERT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Boxes[1], "The proportional gain was not sent to the board: the connection ended.");
+    // Reported once: a later end has nothing left to say.
+    CompanionHook(window, HOOK_ENDED);
+    Pump();
+    EXPECT_EQ(Boxes.size(), 2u);
 }
 
 TEST_F(RepliesTest, UnchangedSetPointSendsNothing) {
