@@ -47,6 +47,8 @@ constexpr unsigned WM_WORKER_ENDED = 32817;
 // Posted to the main window to show, in one box, the set point and PID values that did not
 // reach the board or that it refused.
 constexpr unsigned WM_SETTINGS_NOT_SENT = 32818;
+// One of SAVE TO FLASH's writes has been answered (lParam: its reply buffer; 0: it failed).
+constexpr unsigned WM_PID_SAVED = 32819;
 
 // Main window timers (all on TimerProc).
 constexpr unsigned TIMER_FLOW_READINGS = 264; // 50 ms while the graph is open

@@ -81,7 +81,14 @@ void ResetSettingSends() {
 // hook first, and a box's modal loop would run the others' in between).
 static unsigned UnsentMask, RefusedMask;
 static const char* UnsentWhy = "";
+static const char* SaveFailure = nullptr; // why the last SAVE TO FLASH did not all land
 static int SettingsReportPosted;
+
+// SAVE TO FLASH's four writes, each answered into its own buffer; a write refused, unanswered
+// or gone with the link makes the save one to report.
+constexpr int SAVE_WRITES = 4;
+static char SaveReplies[SAVE_WRITES][IGNORE_RESULT_SIZE];
+static int SaveInFlight;
 
 static unsigned UnsentSettings() {
     unsigned mask = 0;
@@ -103,18 +110,36 @@ static void ShowSettingsReport(HWND window) {
         UnsentMask = RefusedMask = 0;
         return;
     }
-    char unsent[200], refused[200], what[80];
+    char unsent[200], refused[200], saved[120] = "", what[80];
     snprintf(what, sizeof what, "not sent to the board: %s", UnsentWhy);
     SettingsReportText(SETTING_NAMES, SETTING_COUNT, UnsentMask, what, unsent, sizeof unsent);
     SettingsReportText(SETTING_NAMES, SETTING_COUNT, RefusedMask,
                        "refused by the board, which keeps the value it had", refused,
                        sizeof refused);
+    if (SaveFailure)
+        snprintf(saved, sizeof saved,
+                 "The PID tuning may not be saved to the flash: %s. Save it again.", SaveFailure);
     UnsentMask = RefusedMask = 0;
-    if (!unsent[0] && !refused[0])
-        return;
-    char text[420];
-    snprintf(text, sizeof text, "%s%s%s", unsent, unsent[0] && refused[0] ? "\r" : "", refused);
-    MainMessageBox(window, text, AppName, MB_OK | MB_ICONWARNING);
+    SaveFailure = nullptr;
+    char text[560] = "";
+    const char* parts[] = {unsent, refused, saved};
+    for (const char* part : parts) {
+        if (!part[0])
+            continue;
+        size_t used = strlen(text);
+        snprintf(text + used, sizeof text - used, "%s%s", used ? "\r" : "", part);
+    }
+    if (text[0])
+        MainMessageBox(window, text, AppName, MB_OK | MB_ICONWARNING);
+}
+
+// A save whose writes are still on their way when the run stops has not all landed.
+static int NoteSaveCut(const char* why) {
+    if (SaveInFlight <= 0)
+        return 0;
+    SaveInFlight = 0;
+    SaveFailure = why;
+    return 1;
 }
 
 void EndSettingSends(HWND window, const char* why) {
@@ -122,8 +147,9 @@ void EndSettingSends(HWND window, const char* why) {
     if (mask != 0) {
         UnsentMask |= mask;
         UnsentWhy = why;
-        PostSettingsReport(window);
     }
+    if (NoteSaveCut(why) || mask != 0)
+        PostSettingsReport(window);
     ResetSettingSends();
 }
 
@@ -134,14 +160,19 @@ void SettingsAtExit(HWND window) {
         UnsentMask |= mask;
         UnsentWhy = "the program ends";
     }
+    NoteSaveCut("the program ends");
     ShowSettingsReport(window);
 }
 
 void SettingsLinkDown() {
     for (DeferredValueRec& value : SettingSends)
         DeferredLinkDown(&value);
-    if (MainWindowHandle)
+    if (MainWindowHandle) {
         KillSettingTimers(MainWindowHandle);
+        // Unlike a set point, a save is not made again by itself after the reconnection.
+        if (NoteSaveCut("the link failed"))
+            PostSettingsReport(MainWindowHandle);
+    }
 }
 
 // The operator chose value for the setting of timerId: start its settling timer, or stop it
@@ -428,16 +459,42 @@ static void OnPidSave(HWND window) {
         return;
     }
     int queued = 1;
-    snprintf(OutString, sizeof OutString, "V24=%f\r", (double)Proportional);
-    queued &= EnqueueIgnored(OutString);
-    snprintf(OutString, sizeof OutString, "V25=%f\r", (double)Derivative);
-    queued &= EnqueueIgnored(OutString);
-    snprintf(OutString, sizeof OutString, "V26=%f\r", (double)Integral);
-    queued &= EnqueueIgnored(OutString);
-    snprintf(OutString, sizeof OutString, "V29=%lu\r", (unsigned long)ValveCracking);
-    queued &= EnqueueIgnored(OutString);
+    for (int k = 0; k < SAVE_WRITES; k++) {
+        if (k == 0)
+            snprintf(OutString, sizeof OutString, "V24=%f\r", (double)Proportional);
+        else if (k == 1)
+            snprintf(OutString, sizeof OutString, "V25=%f\r", (double)Derivative);
+        else if (k == 2)
+            snprintf(OutString, sizeof OutString, "V26=%f\r", (double)Integral);
+        else
+            snprintf(OutString, sizeof OutString, "V29=%lu\r", (unsigned long)ValveCracking);
+        if (EnqueueThreadMsg(REQUEST_ASCII, OutString, WM_PID_SAVED, PARSE_TEXT, SaveReplies[k],
+                             sizeof SaveReplies[k]))
+            SaveInFlight++;
+        else
+            queued = 0;
+    }
     if (!queued)
         ReportQueueFull(window, "PID tuning for the flash");
+}
+
+// One of SAVE TO FLASH's writes was answered (lParam: its buffer), or could not be read (0:
+// the link error that follows stops the run).
+static void OnPidSaved(HWND window, LPARAM lParam) {
+    int k = 0;
+    while (k < SAVE_WRITES && (const void*)lParam != SaveReplies[k])
+        k++;
+    if (lParam != 0 && k == SAVE_WRITES)
+        return;
+    if (SaveInFlight > 0)
+        SaveInFlight--;
+    const char* failure = lParam == 0                    ? "the board did not answer"
+                          : ReplyRefused(SaveReplies[k]) ? "the board refused it"
+                                                         : nullptr;
+    if (failure) {
+        SaveFailure = failure;
+        PostSettingsReport(window);
+    }
 }
 
 // The PID dialog's values: only what its sliders can stand for goes on to the board.
@@ -494,6 +551,7 @@ static int IsWorkerReply(UINT message) {
     case WM_USER_COMMAND_REPLY:
     case WM_PID_READ:
     case WM_SETTING_SENT:
+    case WM_PID_SAVED:
     case WM_BAD_REQUEST:
     case WM_FAKE_BAD_REQUEST:
         return 1;
@@ -557,6 +615,9 @@ int OnAppMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         return 1;
     case WM_PID_SAVE:
         OnPidSave(window);
+        return 1;
+    case WM_PID_SAVED:
+        OnPidSaved(window, lParam);
         return 1;
     case WM_USER_COMMAND:
         OnUserCommand(lParam);

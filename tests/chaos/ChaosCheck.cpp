@@ -310,19 +310,10 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
             held = 1;
         if (!held) {
             char what[256];
-            // What the program did with it, when the trace says.
-            std::string fate;
-            std::string name = ChaosValueName(term);
-            for (const ChaosTraceEntry& e : trace.Entries) {
-                if (e.Kind != TR_ACTION || e.T < chosen->T || !fate.empty())
-                    continue;
-                if (e.Text.rfind("saved over " + name, 0) == 0)
-                    fate = "; SAVE TO FLASH wrote the dialog's value over it";
-            }
             snprintf(what, sizeof what,
                      "the last %s chosen, %g, is not the board's at the end and was not "
-                     "reported not sent%s",
-                     ChaosValueName(term), chosen->V, fate.c_str());
+                     "reported not sent",
+                     ChaosValueName(term), chosen->V);
             Report(out, INV_LINES_VALUES, over ? *over : *chosen, what, chosen);
         }
     }

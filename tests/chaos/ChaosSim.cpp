@@ -136,6 +136,10 @@ struct Sim {
     // What the set point and PID dialogs show: the operator's last values, or the board's
     // read while the operator has chosen none (SAVE TO FLASH writes these).
     double Dialog[CHAOS_VALUES] = {};
+    // SAVE TO FLASH's writes ("V24=", "V25=", "V26="), each answered into its own buffer.
+    char SaveReplies[3][IGNORE_RESULT_SIZE] = {};
+    double Saved[CHAOS_VALUES] = {};
+    int SaveInFlight = 0;
     int Chosen[CHAOS_VALUES] = {};
     double LastChosen[CHAOS_VALUES] = {};
     double Wanted[CHAOS_VALUES] = {};
@@ -291,6 +295,26 @@ void ReportUnsent(const char* why) {
     }
 }
 
+const int SAVE_TERMS[3] = {CHAOS_VALUE_P, CHAOS_VALUE_D, CHAOS_VALUE_I};
+
+// The window's box for a SAVE TO FLASH that did not all land: the saved values are reported.
+void ReportSaveFailed(const char* why) {
+    for (int term : SAVE_TERMS) {
+        if (S->Owner.SessionEnded)
+            Add(TR_ACTION, -1, 0, term, 0, S->Saved[term],
+                std::string("dropped at the log-off ") + ChaosValueName(term));
+        else
+            Add(TR_VALUE_NOT_SENT, -1, 0, term, 0, S->Saved[term], why);
+    }
+}
+
+void NoteSaveCut(const char* why) {
+    if (S->SaveInFlight > 0) {
+        S->SaveInFlight = 0;
+        ReportSaveFailed(why);
+    }
+}
+
 void ResetSettings() {
     for (int term = 0; term < CHAOS_VALUES; term++) {
         DeferredReset(&S->Settings[term]);
@@ -431,11 +455,13 @@ void Hook(OwnerHook hook) {
         break;
     case HOOK_LINK_DOWN:
         SettingsLinkDown();
+        NoteSaveCut("save cut: the link failed");
         CmdLinkDown();
         LogGateLinkDown(&S->Gate);
         break;
     case HOOK_ENDED:
         ReportUnsent("the connection ended");
+        NoteSaveCut("save cut: the connection ended");
         ResetSettings();
         CmdEnded();
         LogGateLinkDown(&S->Gate);
@@ -443,6 +469,7 @@ void Hook(OwnerHook hook) {
         break;
     case HOOK_EXIT:
         ReportUnsent("the program ends");
+        NoteSaveCut("save cut: the program ends");
         StopLog();
         break;
     default:
@@ -690,6 +717,22 @@ void OnWorkerMessage(const Message& m) {
             }
         }
         return;
+    case WM_PID_SAVED: {
+        if (!takes)
+            return;
+        int k = 0;
+        while (k < 3 && (const void*)m.LParam != S->SaveReplies[k])
+            k++;
+        if (m.LParam != 0 && k == 3)
+            return;
+        if (S->SaveInFlight > 0)
+            S->SaveInFlight--;
+        if (m.LParam == 0)
+            ReportSaveFailed("save unanswered");
+        else if (ReplyRefused(S->SaveReplies[k]))
+            ReportSaveFailed("save refused");
+        return;
+    }
     case WM_PID_READ:
         if (!takes)
             return;
@@ -767,17 +810,24 @@ void OnScheduleEvent(const ChaosEvent& ev) {
         if (OwnerControllerIdentified(&S->Owner)) {
             char text[MSGQ_TEXT_SIZE];
             const char* formats[3] = {"V24=%f\r", "V25=%f\r", "V26=%f\r"};
-            const int terms[3] = {CHAOS_VALUE_P, CHAOS_VALUE_D, CHAOS_VALUE_I};
+            uint64_t token = OwnerCurrentToken(&S->Owner);
+            Worker* w = WorkerOf(token);
             for (int k = 0; k < 3; k++) {
-                int term = terms[k];
+                int term = SAVE_TERMS[k];
+                // The flash, and the board's RAM with it, get what the PID window shows: after
+                // a new connection the stored gains read back (the RAM ones are write-only).
+                // The operator sees and saves them: the save is the latest choice.
+                S->Saved[term] = S->Dialog[term];
+                S->LastChosen[term] = S->Dialog[term];
+                Add(TR_VALUE_CHOSEN, -1, 0, term, 0, S->Dialog[term], "SAVE TO FLASH");
                 snprintf(text, sizeof text, formats[k], S->Dialog[term]);
-                // The flash gets what the dialog shows, which after a reconnection is the
-                // board's stored value, not the one the operator last sent.
-                if (S->Chosen[term] && std::fabs(S->Dialog[term] - S->LastChosen[term]) > 1e-4)
-                    Add(TR_ACTION, -1, 0, term, 0, S->Dialog[term],
-                        std::string("saved over ") + ChaosValueName(term));
-                EnqueueThreadMsg(REQUEST_ASCII, text, WM_REPLY_IGNORED, PARSE_TEXT, S->Ignored,
-                                 sizeof S->Ignored);
+                if (EnqueueThreadMsg(REQUEST_ASCII, text, WM_PID_SAVED, PARSE_TEXT,
+                                     S->SaveReplies[k], sizeof S->SaveReplies[k])) {
+                    S->SaveInFlight++;
+                    Add(TR_VALUE_SENT, w ? w->Board : -1, token, term, 0, S->Dialog[term]);
+                } else {
+                    Add(TR_VALUE_NOT_SENT, -1, 0, term, 0, S->Dialog[term], "queue full");
+                }
             }
         }
         break;

@@ -181,19 +181,47 @@ TEST_F(RepliesTest, PidChangesAreSentAfterTheirOwnPauses) {
     EXPECT_EQ(ValveCracking, 8388480u);
 }
 
-TEST_F(RepliesTest, PidSaveWritesTheFourRegisters) {
+// SAVE TO FLASH writes the four registers, each answered into its own buffer; a write the board
+// refuses, or writes cut off by a link error, are said in a box.
+TEST_F(RepliesTest, PidSaveWritesTheFourRegistersAndReportsAFailedOne) {
     IdentifyController();
     Proportional = 0.5f;
     Derivative = 0.125f;
     Integral = 3.0f;
     ValveCracking = 1234567;
     SendMessageA(window, WM_PID_SAVE, 0, 0);
-    size_t n = sizeof IgnoreResult;
-    ExpectRequests(TakeRequests(),
-                   {{"V24=0.500000\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, n},
-                    {"V25=0.125000\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, n},
-                    {"V26=3.000000\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, n},
-                    {"V29=1234567\r", WM_REPLY_IGNORED, PARSE_TEXT, IgnoreResult, n}});
+    std::vector<Request> got = TakeRequests();
+    const char* texts[] = {"V24=0.500000\r", "V25=0.125000\r", "V26=3.000000\r", "V29=1234567\r"};
+    ASSERT_EQ(got.size(), 4u);
+    for (size_t i = 0; i < got.size(); i++) {
+        EXPECT_EQ(got[i].text, texts[i]);
+        EXPECT_EQ(got[i].message, WM_PID_SAVED);
+        EXPECT_EQ(got[i].parse, PARSE_TEXT);
+        ASSERT_NE(got[i].result, nullptr);
+        if (i > 0) {
+            EXPECT_NE(got[i].result, got[i - 1].result);
+        }
+    }
+    for (size_t i = 0; i < got.size(); i++) {
+        snprintf((char*)got[i].result, got[i].resultSize, "%s", i == 2 ? "Invalid Command\r" : "");
+        SendMessageA(window, WM_PID_SAVED, TEST_RUN, (LPARAM)got[i].result);
+    }
+    Pump();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0],
+              "The PID tuning may not be saved to the flash: the board refused it. Save it again.");
+
+    // All answered: a later link error has nothing to say; one with writes on their way does.
+    CompanionHook(window, HOOK_LINK_DOWN);
+    Pump();
+    EXPECT_EQ(Boxes.size(), 1u);
+    SendMessageA(window, WM_PID_SAVE, 0, 0);
+    ClearMsgQueue();
+    CompanionHook(window, HOOK_LINK_DOWN);
+    Pump();
+    ASSERT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Boxes[1],
+              "The PID tuning may not be saved to the flash: the link failed. Save it again.");
 }
 
 TEST_F(RepliesTest, ConnectedAsksForLineEndKindAndName) {
