@@ -137,6 +137,7 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
     std::map<std::string, int> asked;
     std::map<std::pair<int, std::string>, int> lostSinceSend, heardSinceSend;
     const ChaosTraceEntry* sessionEnd = nullptr;
+    const ChaosTraceEntry* logOff = nullptr; // the session's end by Windows
     const ChaosTraceEntry* over = nullptr;
     const ChaosTraceEntry* lastChosen[CHAOS_VALUES] = {};
     const ChaosTraceEntry* notSent[CHAOS_VALUES] = {};
@@ -155,6 +156,8 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
             if (e.Text.find(" exit") != std::string::npos ||
                 e.Text.find(" end") != std::string::npos)
                 sessionEnd = &e;
+            if (e.Text.find(" end") != std::string::npos)
+                logOff = &e;
             break;
         case TR_SESSION_OVER:
             over = &e;
@@ -306,7 +309,8 @@ void CheckLinesAndValues(const ChaosTrace& trace, Violations* out) {
             sessionEnd->T - chosen->T <= CHAOS_VALUE_GRACE_SECONDS)
             held = 1;
         // Still waiting at a log-off: nobody is left to tell, and it goes with the session.
-        if (droppedAtLogOff[term] && droppedAtLogOff[term]->T >= chosen->T)
+        if (droppedAtLogOff[term] && logOff && droppedAtLogOff[term]->T >= chosen->T &&
+            droppedAtLogOff[term]->T >= logOff->T)
             held = 1;
         if (!held) {
             char what[256];
