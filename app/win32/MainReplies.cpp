@@ -108,6 +108,7 @@ static void ShowSettingsReport(HWND window) {
     // At a log-off nobody is left to read it.
     if (ConnectionSessionEnded()) {
         UnsentMask = RefusedMask = 0;
+        SaveFailure = nullptr;
         return;
     }
     char unsent[200], refused[200], saved[120] = "", what[80];
