@@ -58,7 +58,11 @@ int DeferredBoardRead(DeferredValueRec* value, double board) {
 }
 
 int DeferredUnsent(const DeferredValueRec* value) {
-    return value->Touched && (value->Pending || value->Waiting || value->InFlight > 0);
+    return value->Touched && (value->Pending || value->Waiting);
+}
+
+int DeferredUnconfirmed(const DeferredValueRec* value) {
+    return value->Touched && !DeferredUnsent(value) && value->InFlight > 0;
 }
 
 void DeferredRefused(DeferredValueRec* value) {

@@ -42,9 +42,12 @@ int DeferredLinkDown(DeferredValueRec* value);
 // non-zero when the operator has not chosen a value since the connection, so the caller may
 // show the board's.
 int DeferredBoardRead(DeferredValueRec* value, double board);
-// The operator chose the value and no board has carried it out: it waits for its timer, for a
-// controller, or for the worker.
+// The operator's last value has not gone to the board: it waits for its timer or for a
+// controller.
 int DeferredUnsent(const DeferredValueRec* value);
+// The operator's last value went to the worker and was not yet confirmed carried out: the
+// board may or may not hold it.
+int DeferredUnconfirmed(const DeferredValueRec* value);
 // The board refused one of the sends ("Invalid Command"): it keeps the value it had, which is
 // no longer known, and the operator's choice stays unsent.
 void DeferredRefused(DeferredValueRec* value);

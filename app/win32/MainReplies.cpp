@@ -79,7 +79,7 @@ void ResetSettingSends() {
 // Values chosen that did not reach the board, and values the board refused: said in one box
 // once the handler that found them has returned (a connection's end runs every companion's
 // hook first, and a box's modal loop would run the others' in between).
-static unsigned UnsentMask, RefusedMask;
+static unsigned UnsentMask, UnconfirmedMask, RefusedMask;
 static const char* UnsentWhy = "";
 static const char* SaveFailure = nullptr; // why the last SAVE TO FLASH did not all land
 static int SettingsReportPosted;
@@ -90,12 +90,21 @@ constexpr int SAVE_WRITES = 4;
 static char SaveReplies[SAVE_WRITES][IGNORE_RESULT_SIZE];
 static int SaveInFlight;
 
-static unsigned UnsentSettings() {
-    unsigned mask = 0;
-    for (int i = 0; i < SETTING_COUNT; i++)
+// Notes what the operator chose and the board has not confirmed; 1 when there is any.
+static int NoteUnsentSettings(const char* why) {
+    unsigned unsent = 0, unconfirmed = 0;
+    for (int i = 0; i < SETTING_COUNT; i++) {
         if (DeferredUnsent(&SettingSends[i]))
-            mask |= 1u << i;
-    return mask;
+            unsent |= 1u << i;
+        else if (DeferredUnconfirmed(&SettingSends[i]))
+            unconfirmed |= 1u << i;
+    }
+    if (unsent == 0 && unconfirmed == 0)
+        return 0;
+    UnsentMask |= unsent;
+    UnconfirmedMask |= unconfirmed;
+    UnsentWhy = why;
+    return 1;
 }
 
 static void PostSettingsReport(HWND window) {
@@ -107,23 +116,26 @@ static void ShowSettingsReport(HWND window) {
     SettingsReportPosted = 0;
     // At a log-off nobody is left to read it.
     if (ConnectionSessionEnded()) {
-        UnsentMask = RefusedMask = 0;
+        UnsentMask = UnconfirmedMask = RefusedMask = 0;
         SaveFailure = nullptr;
         return;
     }
-    char unsent[200], refused[200], saved[120] = "", what[80];
+    char unsent[200], unconfirmed[200], refused[200], saved[120] = "", what[80];
     snprintf(what, sizeof what, "not sent to the board: %s", UnsentWhy);
     SettingsReportText(SETTING_NAMES, SETTING_COUNT, UnsentMask, what, unsent, sizeof unsent);
+    snprintf(what, sizeof what, "sent, but may not have reached the board: %s", UnsentWhy);
+    SettingsReportText(SETTING_NAMES, SETTING_COUNT, UnconfirmedMask, what, unconfirmed,
+                       sizeof unconfirmed);
     SettingsReportText(SETTING_NAMES, SETTING_COUNT, RefusedMask,
                        "refused by the board, which keeps the value it had", refused,
                        sizeof refused);
     if (SaveFailure)
         snprintf(saved, sizeof saved,
                  "The PID tuning may not be saved to the flash: %s. Save it again.", SaveFailure);
-    UnsentMask = RefusedMask = 0;
+    UnsentMask = UnconfirmedMask = RefusedMask = 0;
     SaveFailure = nullptr;
-    char text[560] = "";
-    const char* parts[] = {unsent, refused, saved};
+    char text[760] = "";
+    const char* parts[] = {unsent, unconfirmed, refused, saved};
     for (const char* part : parts) {
         if (!part[0])
             continue;
@@ -144,23 +156,15 @@ static int NoteSaveCut(const char* why) {
 }
 
 void EndSettingSends(HWND window, const char* why) {
-    unsigned mask = UnsentSettings();
-    if (mask != 0) {
-        UnsentMask |= mask;
-        UnsentWhy = why;
-    }
-    if (NoteSaveCut(why) || mask != 0)
+    int unsent = NoteUnsentSettings(why);
+    if (NoteSaveCut(why) || unsent)
         PostSettingsReport(window);
     ResetSettingSends();
 }
 
 void SettingsAtExit(HWND window) {
     // The window goes right after: a posted report would never be read.
-    unsigned mask = UnsentSettings();
-    if (mask != 0) {
-        UnsentMask |= mask;
-        UnsentWhy = "the program ends";
-    }
+    NoteUnsentSettings("the program ends");
     NoteSaveCut("the program ends");
     ShowSettingsReport(window);
 }

@@ -285,7 +285,7 @@ void ChangeSetting(int term, double value) {
 void ReportUnsent(const char* why) {
     for (int term = 0; term < CHAOS_VALUES; term++) {
         const DeferredValueRec& v = S->Settings[term];
-        if (!DeferredUnsent(&v))
+        if (!DeferredUnsent(&v) && !DeferredUnconfirmed(&v))
             continue;
         if (S->Owner.SessionEnded)
             Add(TR_ACTION, -1, 0, term, 0, v.Wanted,

@@ -152,8 +152,8 @@ TEST(DeferredSend, BoardEndsAtTheOperatorsLastValue) {
     }
 }
 
-// What is reported as not sent: a choice waiting for its timer, a controller or the worker,
-// and nothing the board carried out or the operator never touched.
+// What is reported: a choice waiting for its timer or a controller (not sent), one with the
+// worker (not confirmed), and nothing the board carried out or the operator never touched.
 TEST(DeferredSend, UnsentChoicesAndTheirReport) {
     DeferredValueRec value;
     DeferredReset(&value);
@@ -162,14 +162,23 @@ TEST(DeferredSend, UnsentChoicesAndTheirReport) {
     EXPECT_TRUE(DeferredUnsent(&value)); // its timer runs
     DeferredHold(&value);
     EXPECT_TRUE(DeferredUnsent(&value)); // waits for a controller
+    EXPECT_FALSE(DeferredUnconfirmed(&value));
     DeferredSent(&value);
-    EXPECT_TRUE(DeferredUnsent(&value)); // with the worker
+    EXPECT_FALSE(DeferredUnsent(&value));
+    EXPECT_TRUE(DeferredUnconfirmed(&value)); // with the worker: the board may hold it
+    DeferredChange(&value, 65);
+    EXPECT_TRUE(DeferredUnsent(&value)); // the latest choice has not gone
+    EXPECT_FALSE(DeferredUnconfirmed(&value));
+    DeferredSent(&value);
+    DeferredCarriedOut(&value);
     DeferredRefused(&value);
-    EXPECT_FALSE(DeferredUnsent(&value)); // refused: reported as such, not as unsent
+    EXPECT_FALSE(DeferredUnsent(&value)); // refused: reported as such
+    EXPECT_FALSE(DeferredUnconfirmed(&value));
     DeferredChange(&value, 70);
     DeferredSent(&value);
     DeferredCarriedOut(&value);
     EXPECT_FALSE(DeferredUnsent(&value));
+    EXPECT_FALSE(DeferredUnconfirmed(&value));
 
     const char* names[] = {"set point", "proportional gain", "integral gain"};
     char text[160];

@@ -149,6 +149,16 @@ TEST_F(RepliesTest, RefusedAndUnsentSettingsAreReported) {
     CompanionHook(window, HOOK_ENDED);
     Pump();
     EXPECT_EQ(Boxes.size(), 2u);
+
+    // Sent, its answer not yet read: the board may hold it or not.
+    SendMessageA(window, WM_PID_PROPORTIONAL, 0, Bits(3.0f));
+    PumpFor(200);
+    ASSERT_EQ(TakeRequests().size(), 1u);
+    CompanionHook(window, HOOK_ENDED);
+    Pump();
+    ASSERT_EQ(Boxes.size(), 3u);
+    EXPECT_EQ(Boxes[2], "The proportional gain was sent, but may not have reached the board: the "
+                        "connection ended.");
 }
 
 TEST_F(RepliesTest, UnchangedSetPointSendsNothing) {
