@@ -137,7 +137,8 @@ void SetRestoring(int restoring) {
 // there a while longer; once a board answers on it the link is up as if nothing had happened.
 static int ReopenAtLinkSpeed(const char* port) {
     SetRestoring(1);
-    for (int attempt = 0; attempt < 10 && Board == nullptr; ++attempt) {
+    // A stop asked for meanwhile ends the tries; the caller then puts the board back.
+    for (int attempt = 0; attempt < 10 && Board == nullptr && !StopWanted(); ++attempt) {
         DeviceSleepMs(200);
         uint32_t error = 0;
         Board = OpenComPort(port, 230400, 'N', 8, 1.0f, &error);
